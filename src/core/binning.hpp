@@ -1,0 +1,32 @@
+// Fast-mode binning: every feature coded once into 16-bit bins of the whole training set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/data.hpp"
+#include "core/result.hpp"
+
+namespace zelk {
+
+// Marks a missing value in binned data; no real bin has this code.
+inline constexpr uint16_t kMissingBin = 0xFFFF;
+
+struct FeatureBins {
+  std::vector<double> edges;         // ascending, possibly repeated; continuous only
+  std::vector<uint32_t> categories;  // strictly ascending category codes; categorical only
+  size_t n_bins = 0;                 // edges + 1 (continuous) or number of categories
+  bool continuous = true;
+};
+
+struct BinnedData {
+  std::vector<std::vector<uint16_t>> codes;  // one code list per feature, in sample order
+  std::vector<FeatureBins> bins;             // one per feature
+  size_t n_samples = 0;
+
+  // Bins every column; fails with the first feature that exceeds the 16-bit limits.
+  static Expected<BinnedData> fit(const std::vector<Column>& columns, size_t n_bins);
+};
+
+}  // namespace zelk

@@ -1,0 +1,74 @@
+// Impurity criteria: lower is purer. Immutable, so one object serves many threads at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace zelk {
+
+template <class Target>
+class Criterion {
+ public:
+  virtual ~Criterion() = default;
+  virtual double impurity(std::span<const Target> targets) const = 0;
+  virtual std::string_view name() const = 0;
+};
+
+using RegressionCriterion = Criterion<double>;
+using ClassCriterion = Criterion<size_t>;
+
+// Population variance, clamped at zero against rounding.
+class Mse final : public RegressionCriterion {
+ public:
+  double impurity(std::span<const double> targets) const override;
+  std::string_view name() const override { return "mse"; }
+};
+
+// The same computation as Mse under another name.
+class Variance final : public RegressionCriterion {
+ public:
+  double impurity(std::span<const double> targets) const override;
+  std::string_view name() const override { return "variance"; }
+};
+
+// Mean absolute deviation from the median.
+class Mae final : public RegressionCriterion {
+ public:
+  double impurity(std::span<const double> targets) const override;
+  std::string_view name() const override { return "mae"; }
+};
+
+// Labels at or above n_classes are not counted in any class but still count in n.
+class Gini final : public ClassCriterion {
+ public:
+  explicit Gini(size_t n_classes) : n_classes_(n_classes) {}
+  double impurity(std::span<const size_t> labels) const override;
+  std::string_view name() const override { return "gini"; }
+  size_t n_classes() const { return n_classes_; }
+
+ private:
+  size_t n_classes_;
+};
+
+// Entropy in bits.
+class Entropy final : public ClassCriterion {
+ public:
+  explicit Entropy(size_t n_classes) : n_classes_(n_classes) {}
+  double impurity(std::span<const size_t> labels) const override;
+  std::string_view name() const override { return "entropy"; }
+  size_t n_classes() const { return n_classes_; }
+
+ private:
+  size_t n_classes_;
+};
+
+// The two classification formulas on counts with total `total` (classes in order); used by
+// the fast scorers, which count instead of listing labels.
+template <class Count>
+double gini_from_counts(std::span<const Count> counts, uint64_t total);
+template <class Count>
+double entropy_from_counts(std::span<const Count> counts, uint64_t total);
+
+}  // namespace zelk

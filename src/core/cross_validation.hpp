@@ -1,0 +1,52 @@
+// Dealing a node's samples into cross-validation folds, and per-candidate fold statistics.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/data.hpp"
+
+namespace zelk {
+
+struct Fold {
+  std::vector<size_t> train;       // the node's samples outside the fold, in list order
+  std::vector<size_t> validation;  // the fold's own samples, in list order
+};
+
+struct FoldAssignment {
+  std::vector<uint32_t> rows;  // sample numbers in dealt order
+  std::vector<uint8_t> fold;   // fold number of each entry of rows
+  size_t n_folds = 0;          // at most 255
+};
+
+struct KFold {
+  size_t k = 5;
+  uint64_t seed = 0;
+  bool shuffle = true;
+
+  // One Fold per fold, in fold order; `samples` holds at least 2 indices.
+  std::vector<Fold> folds(std::span<const size_t> samples) const;
+  // The same dealing as one fold number per sample (at most 255 folds); every index < 2^32.
+  FoldAssignment assign(std::span<const size_t> samples) const;
+  // The order in which samples are dealt: `samples` itself, or its SplitMix64 permutation.
+  std::vector<size_t> dealt_order(std::span<const size_t> samples) const;
+};
+
+// Split codes of the fold's validation samples: category codes, or bin numbers against
+// edges fitted on the fold's training values (kMissingCode for a non-finite value).
+std::vector<uint32_t> fold_val_codes(const Column& column, const Fold& fold, size_t n_bins);
+
+struct FoldStats {
+  std::vector<double> scores;  // one per fold that produced a score, in fold order
+  double mean = 0.0;
+  double median = 0.0;
+  double std = 0.0;  // population standard deviation
+  size_t n_valid = 0;
+  size_t n_folds = 0;  // folds tried, including those without a score
+
+  static FoldStats from_scores(std::vector<double> scores, size_t n_folds);
+};
+
+}  // namespace zelk

@@ -1,0 +1,98 @@
+// The ordered parallel map on scoped worker threads that both growth modes score with.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace zelk {
+
+// An abnormal end of a core operation (a thread that could not start, a failed worker). The
+// Python boundary raises it as PanicException.
+class Panic : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Starts a thread running `body`. Injectable so that tests can make thread creation fail.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+namespace detail {
+std::string describe(const std::exception_ptr& error);
+}  // namespace detail
+
+// Applies `f` to every item on ceil(n / chunk) workers over contiguous blocks and returns
+// the results in item order. Fewer than two items run on the calling thread. Every started
+// worker is joined before the call returns or throws Panic.
+template <class Item, class F>
+auto par_map(std::span<const Item> items, size_t n_threads, F&& f,
+             const ThreadStarter& start_thread = ThreadStarter{})
+    -> std::vector<std::invoke_result_t<F&, const Item&>> {
+  using Result = std::invoke_result_t<F&, const Item&>;
+  std::vector<Result> out;
+  const size_t n = items.size();
+  if (n < 2) {
+    if (n == 1) out.push_back(f(items[0]));
+    return out;
+  }
+  const size_t workers_wanted = std::min(n, std::max<size_t>(n_threads, 1));
+  const size_t chunk = (n + workers_wanted - 1) / workers_wanted;
+  const size_t n_blocks = (n + chunk - 1) / chunk;
+
+  struct Block {
+    size_t start = 0;
+    size_t end = 0;
+    std::vector<Result> results;
+    std::exception_ptr error;
+  };
+  std::vector<Block> blocks(n_blocks);
+  std::vector<std::thread> threads;
+  threads.reserve(n_blocks);
+  std::exception_ptr spawn_error;
+  for (size_t b = 0; b < n_blocks; ++b) {
+    Block& block = blocks[b];
+    block.start = b * chunk;
+    block.end = std::min(block.start + chunk, n);
+    auto body = [&f, &block, items]() noexcept {
+      try {
+        block.results.reserve(block.end - block.start);
+        for (size_t i = block.start; i < block.end; ++i) block.results.push_back(f(items[i]));
+      } catch (...) {
+        block.error = std::current_exception();
+      }
+    };
+    try {
+      threads.push_back(start_thread ? start_thread(body) : std::thread(body));
+    } catch (...) {
+      spawn_error = std::current_exception();
+      break;
+    }
+  }
+  for (std::thread& t : threads) {
+    if (t.joinable()) t.join();
+  }
+  if (spawn_error) throw Panic("failed to spawn thread: " + detail::describe(spawn_error));
+  for (const Block& block : blocks) {
+    if (block.error) throw Panic("worker thread panicked: " + detail::describe(block.error));
+  }
+  out.reserve(n);
+  for (Block& block : blocks) {
+    for (Result& r : block.results) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+template <class Item, class F>
+auto par_map(const std::vector<Item>& items, size_t n_threads, F&& f,
+             const ThreadStarter& start_thread = ThreadStarter{}) {
+  return par_map(std::span<const Item>(items), n_threads, std::forward<F>(f), start_thread);
+}
+
+}  // namespace zelk

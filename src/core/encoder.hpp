@@ -3,10 +3,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
 namespace zelk {
+
+// IEEE 754 total order: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN. Every sort of
+// scores or values uses it, so -0.0 and +0.0 (and NaNs) always land in the same places.
+inline bool total_order_less(double a, double b) {
+  int64_t ia, ib;
+  std::memcpy(&ia, &a, sizeof ia);
+  std::memcpy(&ib, &b, sizeof ib);
+  // Negative values compare in reverse bit order: flip their magnitude bits.
+  ia ^= static_cast<int64_t>(static_cast<uint64_t>(ia >> 63) >> 1);
+  ib ^= static_cast<int64_t>(static_cast<uint64_t>(ib >> 63) >> 1);
+  return ia < ib;
+}
 
 // Ascending edge list of `n_bins - 1` entries taken at quantiles of the finite values (no
 // de-duplication, no interpolation); empty when n_bins < 2 or no value is finite.

@@ -1,0 +1,126 @@
+#include "core/cross_validation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "core/encoder.hpp"
+
+namespace zelk {
+
+namespace {
+
+constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ull;
+// Fold numbers are 8-bit in fast mode.
+constexpr size_t kMaxAssignFolds = 255;
+
+size_t fold_count(size_t k, size_t n) { return std::min(n, std::max<size_t>(k, 2)); }
+
+// Start of block `fold` when n entries are dealt into m consecutive blocks, the first n % m
+// of them one entry longer.
+size_t block_start(size_t fold, size_t n, size_t m) {
+  const size_t q = n / m, r = n % m;
+  return fold * q + std::min(fold, r);
+}
+
+}  // namespace
+
+std::vector<size_t> KFold::dealt_order(std::span<const size_t> samples) const {
+  std::vector<size_t> order(samples.begin(), samples.end());
+  if (!shuffle) return order;
+  const uint64_t n = order.size();
+  uint64_t state = seed ^ (n * kGolden);
+  for (uint64_t i = n; i >= 2; --i) {
+    state += kGolden;
+    uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z = z ^ (z >> 31);
+    std::swap(order[i - 1], order[z % i]);
+  }
+  return order;
+}
+
+std::vector<Fold> KFold::folds(std::span<const size_t> samples) const {
+  const std::vector<size_t> order = dealt_order(samples);
+  const size_t n = order.size();
+  const size_t m = fold_count(k, n);
+  std::vector<Fold> result(m);
+  for (size_t f = 0; f < m; ++f) {
+    const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
+    Fold& fold = result[f];
+    fold.validation.assign(order.begin() + begin, order.begin() + end);
+    fold.train.reserve(n - (end - begin));
+    fold.train.insert(fold.train.end(), order.begin(), order.begin() + begin);
+    fold.train.insert(fold.train.end(), order.begin() + end, order.end());
+  }
+  return result;
+}
+
+FoldAssignment KFold::assign(std::span<const size_t> samples) const {
+  const std::vector<size_t> order = dealt_order(samples);
+  const size_t n = order.size();
+  const size_t m = std::min(fold_count(k, n), kMaxAssignFolds);
+  FoldAssignment result;
+  result.n_folds = m;
+  result.rows.resize(n);
+  result.fold.resize(n);
+  for (size_t f = 0; f < m; ++f) {
+    const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
+    for (size_t j = begin; j < end; ++j) {
+      result.rows[j] = static_cast<uint32_t>(order[j]);
+      result.fold[j] = static_cast<uint8_t>(f);
+    }
+  }
+  return result;
+}
+
+std::vector<uint32_t> fold_val_codes(const Column& column, const Fold& fold, size_t n_bins) {
+  std::vector<uint32_t> codes(fold.validation.size());
+  if (column.is_categorical()) {
+    const std::vector<uint32_t>& stored = column.codes();
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = stored[fold.validation[i]];
+    return codes;
+  }
+  const std::vector<double>& values = column.values();
+  std::vector<double> train_values(fold.train.size());
+  for (size_t i = 0; i < train_values.size(); ++i) train_values[i] = values[fold.train[i]];
+  const std::vector<double> edges = quantile_edges(train_values, n_bins);
+  for (size_t i = 0; i < codes.size(); ++i) {
+    const double v = values[fold.validation[i]];
+    codes[i] = std::isfinite(v) ? bin_code(edges, v) : kMissingCode;
+  }
+  return codes;
+}
+
+FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
+  FoldStats stats;
+  stats.n_folds = n_folds;
+  const size_t m = scores.size();
+  if (m == 0) {
+    stats.mean = -std::numeric_limits<double>::infinity();
+    stats.median = -std::numeric_limits<double>::infinity();
+    stats.std = 0.0;
+    stats.n_valid = 0;
+    return stats;
+  }
+  const double count = static_cast<double>(m);
+  double sum = 0.0;
+  for (double s : scores) sum += s;
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (double s : scores) squares += (s - mean) * (s - mean);
+
+  std::vector<double> sorted = scores;
+  std::sort(sorted.begin(), sorted.end(), total_order_less);
+  stats.median =
+      m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
+  stats.mean = mean;
+  stats.std = std::sqrt(squares / count);
+  stats.n_valid = m;
+  stats.scores = std::move(scores);
+  return stats;
+}
+
+}  // namespace zelk

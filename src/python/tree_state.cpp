@@ -1,0 +1,459 @@
+// Conversion between a fitted tree and its dictionary of flat per-node lists.
+#include "python/tree_state.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "python/pyref.hpp"
+
+namespace zelk::py {
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Export
+
+// A new list of `n` items made by `make(i)` (each a new reference, or nullptr with an
+// exception set).
+template <class Make>
+PyRef make_list(size_t n, Make&& make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return {};
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    // The list releases the slots filled so far; unfilled slots are NULL, which it skips.
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+bool put(const PyRef& dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+}
+
+PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::*field) {
+  return make_list(nodes.size(), [&](size_t i) { return PyBool_FromLong(nodes[i].*field); });
+}
+
+PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::*field) {
+  return make_list(nodes.size(),
+                   [&](size_t i) { return PyLong_FromLongLong(nodes[i].*field); });
+}
+
+PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::*field) {
+  return make_list(nodes.size(),
+                   [&](size_t i) { return PyFloat_FromDouble(nodes[i].*field); });
+}
+
+// The dictionary with "node_count" and the lists every task shares, in the format's order.
+PyRef shared_dict(const std::vector<ExportedNode>& nodes) {
+  PyRef dict(PyDict_New());
+  if (!dict) return {};
+  const bool ok =
+      put(dict, "node_count", PyRef(PyLong_FromSize_t(nodes.size()))) &&
+      put(dict, "is_leaf", bool_list(nodes, &ExportedNode::is_leaf)) &&
+      put(dict, "children_left", int_list(nodes, &ExportedNode::children_left)) &&
+      put(dict, "children_right", int_list(nodes, &ExportedNode::children_right)) &&
+      put(dict, "feature", int_list(nodes, &ExportedNode::feature)) &&
+      put(dict, "is_categorical", bool_list(nodes, &ExportedNode::is_categorical)) &&
+      put(dict, "lower", float_list(nodes, &ExportedNode::lower)) &&
+      put(dict, "upper", float_list(nodes, &ExportedNode::upper)) &&
+      put(dict, "category", int_list(nodes, &ExportedNode::category)) &&
+      put(dict, "n_samples", make_list(nodes.size(), [&](size_t i) {
+            return PyLong_FromSize_t(nodes[i].n_samples);
+          }));
+  return ok ? std::move(dict) : PyRef();
+}
+
+PyRef float_list_of(const std::vector<double>& values) {
+  return make_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); });
+}
+
+// Runs `body` (which returns a new reference or nullptr with an exception set) so that no
+// C++ exception escapes to the interpreter; allocation failures become MemoryError.
+template <class Body>
+auto guarded(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------
+// Import: element conversion
+
+// NumPy's boolean scalar type, looked up at most once per list and only when an element is
+// not a Python bool. Without NumPy loaded no such scalar can exist, so it is never imported.
+class NumpyBool {
+ public:
+  bool matches(PyObject* item) {
+    if (!looked_up_) {
+      looked_up_ = true;
+      type_ = lookup();
+    }
+    return type_ && PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(type_.get()));
+  }
+
+ private:
+  static PyRef lookup() {
+    PyRef name(PyUnicode_FromString("numpy"));
+    if (!name) {
+      PyErr_Clear();
+      return {};
+    }
+    PyRef numpy(PyImport_GetModule(name.get()));
+    if (!numpy) {
+      PyErr_Clear();
+      return {};
+    }
+    PyRef type(PyObject_GetAttrString(numpy.get(), "bool_"));
+    if (!type || !PyType_Check(type.get())) {
+      PyErr_Clear();
+      return {};
+    }
+    return type;
+  }
+
+  bool looked_up_ = false;
+  PyRef type_;
+};
+
+// Per-list conversion state (only booleans need any).
+struct Converter {
+  NumpyBool numpy_bool;
+
+  bool convert(PyObject* item, int64_t& out) {
+    PyRef index(PyNumber_Index(item));
+    if (!index) return false;
+    const long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+  }
+
+  bool convert(PyObject* item, uint64_t& out) {
+    PyRef index(PyNumber_Index(item));
+    if (!index) return false;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+  }
+
+  bool convert(PyObject* item, double& out) {
+    const double v = PyFloat_AsDouble(item);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+  }
+
+  bool convert(PyObject* item, bool& out) {
+    if (PyBool_Check(item)) {
+      out = item == Py_True;
+      return true;
+    }
+    if (numpy_bool.matches(item)) {
+      const int truth = PyObject_IsTrue(item);
+      if (truth < 0) return false;
+      out = truth == 1;
+      return true;
+    }
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyBool'",
+                 Py_TYPE(item)->tp_name);
+    return false;
+  }
+
+  bool convert(PyObject* item, std::vector<double>& out);
+};
+
+// Reads `value` as a sequence of T into `out`; false with an exception set on failure.
+template <class T>
+bool read_sequence(PyObject* value, std::vector<T>& out) {
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  // Lists and tuples are read in place; anything else (a NumPy array, a user sequence) is
+  // iterated into a list first, with the iteration's own error if it fails.
+  PyRef items = (PyList_Check(value) || PyTuple_Check(value)) ? PyRef::borrow(value)
+                                                                : PyRef(PySequence_List(value));
+  if (!items) return false;
+  Converter converter;
+  out.clear();
+  out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
+  // The size is re-read every step and each item held while it converts: an element's
+  // __index__ or __float__ may change the list under us.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+    T element{};
+    if (!converter.convert(item.get(), element)) return false;
+    out.push_back(std::move(element));
+  }
+  return true;
+}
+
+bool Converter::convert(PyObject* item, std::vector<double>& out) {
+  return read_sequence(item, out);
+}
+
+// The list under `key` of `tree`, converted element by element; nullopt with an exception
+// set when the key is missing or the value does not convert.
+template <class T>
+std::optional<std::vector<T>> get_vec(PyObject* tree, const char* key) {
+  PyRef name(PyUnicode_FromString(key));
+  if (!name) return std::nullopt;
+  PyRef value = PyRef::borrow(PyDict_GetItemWithError(tree, name.get()));
+  if (!value) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "tree state missing key \"%s\"", key);
+    return std::nullopt;
+  }
+  std::vector<T> out;
+  if (!read_sequence(value.get(), out)) return std::nullopt;
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Import: structure
+
+// Entry `node` of `list`, or nullopt with ValueError when the list is too short for it.
+template <class T>
+std::optional<T> entry(const std::vector<T>& list, const char* key, size_t node) {
+  if (node >= list.size()) {
+    PyErr_Format(PyExc_ValueError, "tree state list \"%s\" has no entry for node %zu", key,
+                 node);
+    return std::nullopt;
+  }
+  return static_cast<T>(list[node]);
+}
+
+// The nine per-node lists every task shares, as read from the dictionary.
+struct FlatTree {
+  std::vector<bool> is_leaf;
+  std::vector<int64_t> children_left;
+  std::vector<int64_t> children_right;
+  std::vector<int64_t> feature;
+  std::vector<bool> is_categorical;
+  std::vector<double> lower;
+  std::vector<double> upper;
+  std::vector<int64_t> category;
+  std::vector<uint64_t> n_samples;
+
+  static std::optional<FlatTree> from_dict(PyObject* tree) {
+    FlatTree flat;
+    auto read = [tree](const char* key, auto& field) {
+      using T = typename std::decay_t<decltype(field)>::value_type;
+      auto values = get_vec<T>(tree, key);
+      if (!values) return false;
+      field = std::move(*values);
+      return true;
+    };
+    if (!read("is_leaf", flat.is_leaf) || !read("children_left", flat.children_left) ||
+        !read("children_right", flat.children_right) || !read("feature", flat.feature) ||
+        !read("is_categorical", flat.is_categorical) || !read("lower", flat.lower) ||
+        !read("upper", flat.upper) || !read("category", flat.category) ||
+        !read("n_samples", flat.n_samples)) {
+      return std::nullopt;
+    }
+    return flat;
+  }
+
+  size_t node_count() const { return is_leaf.size(); }
+
+  // The rule of split node `i`; nullopt with ValueError for a short list or a negative
+  // feature index.
+  std::optional<SplitRule> rule_at(size_t i) const {
+    const auto f = entry(feature, "feature", i);
+    if (!f) return std::nullopt;
+    if (*f < 0) {
+      PyErr_Format(PyExc_ValueError, "tree state node %zu has a negative feature index %lld",
+                   i, static_cast<long long>(*f));
+      return std::nullopt;
+    }
+    const auto column = static_cast<size_t>(*f);
+    const auto categorical = entry(is_categorical, "is_categorical", i);
+    if (!categorical) return std::nullopt;
+    if (*categorical) {
+      const auto code = entry(category, "category", i);
+      if (!code) return std::nullopt;
+      return SplitRule{Category{column, static_cast<uint32_t>(static_cast<uint64_t>(*code))}};
+    }
+    const auto lo = entry(lower, "lower", i);
+    if (!lo) return std::nullopt;
+    const auto hi = entry(upper, "upper", i);
+    if (!hi) return std::nullopt;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    Interval interval{column, std::nullopt, std::nullopt};
+    // Only the exact infinities mean "no bound"; a NaN bound is kept (it sends every value
+    // right).
+    if (*lo != -kInf) interval.lower = *lo;
+    if (*hi != kInf) interval.upper = *hi;
+    return SplitRule{interval};
+  }
+
+  // Child `key` of split node `i` as a node index, or nullopt with ValueError.
+  std::optional<size_t> child_at(const std::vector<int64_t>& children, const char* key,
+                                 size_t i) const {
+    const auto child = entry(children, key, i);
+    if (!child) return std::nullopt;
+    if (*child < 0 || static_cast<uint64_t>(*child) >= node_count()) {
+      PyErr_Format(PyExc_ValueError,
+                   "tree state node %zu has %s index %lld outside 0 .. %zu", i, key,
+                   static_cast<long long>(*child), node_count() - 1);
+      return std::nullopt;
+    }
+    return static_cast<size_t>(*child);
+  }
+};
+
+// Rebuilds the subtree of node `top`, left subtree first, with an explicit stack so that the
+// tree's depth never reaches the C stack. `make_leaf(i)` builds leaf i (nullptr with an
+// exception set on failure). Every node may be reached once only, which rules out cycles
+// and shared subtrees.
+template <class T, class MakeLeaf>
+std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, size_t top, MakeLeaf&& make_leaf) {
+  std::unique_ptr<Node<T>> root;
+  std::vector<bool> visited(flat.node_count(), false);
+  struct Pending {
+    size_t index;
+    std::unique_ptr<Node<T>>* slot;  // where the rebuilt node goes
+  };
+  std::vector<Pending> stack{{top, &root}};
+  while (!stack.empty()) {
+    const Pending p = stack.back();
+    stack.pop_back();
+    if (visited[p.index]) {
+      PyErr_Format(PyExc_ValueError,
+                   "tree state node %zu is reached more than once (a cycle or a shared "
+                   "subtree)",
+                   p.index);
+      return nullptr;  // the partial tree is released with `root`
+    }
+    visited[p.index] = true;
+    if (flat.is_leaf[p.index]) {
+      *p.slot = make_leaf(p.index);
+      if (!*p.slot) return nullptr;
+      continue;
+    }
+    auto rule = flat.rule_at(p.index);
+    if (!rule) return nullptr;
+    const auto left = flat.child_at(flat.children_left, "children_left", p.index);
+    if (!left) return nullptr;
+    const auto right = flat.child_at(flat.children_right, "children_right", p.index);
+    if (!right) return nullptr;
+    *p.slot = Node<T>::make_split(std::move(*rule), nullptr, nullptr);
+    Node<T>& split = **p.slot;
+    stack.push_back({*right, &split.right});
+    stack.push_back({*left, &split.left});
+  }
+  return root;
+}
+
+std::unique_ptr<Node<double>> build_regr_node(const FlatTree& flat,
+                                              const std::vector<double>& values, size_t top) {
+  return build_subtree<double>(flat, top, [&](size_t i) -> std::unique_ptr<Node<double>> {
+    const auto value = entry(values, "value", i);
+    if (!value) return nullptr;
+    const auto n = entry(flat.n_samples, "n_samples", i);
+    if (!n) return nullptr;
+    return Node<double>::make_leaf(*value, static_cast<size_t>(*n));
+  });
+}
+
+std::unique_ptr<Node<ClassPrediction>> build_class_node(
+    const FlatTree& flat, const std::vector<int64_t>& predicted_class,
+    const std::vector<std::vector<double>>& proba, size_t top) {
+  return build_subtree<ClassPrediction>(
+      flat, top, [&](size_t i) -> std::unique_ptr<Node<ClassPrediction>> {
+        const auto cls = entry(predicted_class, "predicted_class", i);
+        if (!cls) return nullptr;
+        if (i >= proba.size()) {
+          PyErr_Format(PyExc_ValueError, "tree state list \"proba\" has no entry for node %zu",
+                       i);
+          return nullptr;
+        }
+        const auto n = entry(flat.n_samples, "n_samples", i);
+        if (!n) return nullptr;
+        ClassPrediction payload;
+        payload.proba = proba[i];
+        payload.predicted_class = *cls < 0 ? 0 : static_cast<size_t>(*cls);
+        return Node<ClassPrediction>::make_leaf(std::move(payload), static_cast<size_t>(*n));
+      });
+}
+
+// The shared lists of `tree`, checked to describe at least one node.
+std::optional<FlatTree> read_flat(PyObject* tree) {
+  auto flat = FlatTree::from_dict(tree);
+  if (!flat) return std::nullopt;
+  if (flat->node_count() == 0) {
+    PyErr_SetString(PyExc_ValueError, "tree state has no nodes");
+    return std::nullopt;
+  }
+  return flat;
+}
+
+}  // namespace
+
+PyObject* export_tree_state(const Node<double>& root) {
+  return guarded([&]() -> PyObject* {
+    std::vector<ExportedNode> nodes;
+    DecisionTree<Regression>::walk_export(root, nodes);
+    PyRef dict = shared_dict(nodes);
+    if (!dict || !put(dict, "value", float_list(nodes, &ExportedNode::value))) return nullptr;
+    return dict.release();
+  });
+}
+
+PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes) {
+  return guarded([&]() -> PyObject* {
+    std::vector<ExportedNode> nodes;
+    DecisionTree<Classification>::walk_export(root, nodes);
+    PyRef dict = shared_dict(nodes);
+    if (!dict) return nullptr;
+    const bool ok =
+        put(dict, "predicted_class", int_list(nodes, &ExportedNode::predicted_class)) &&
+        put(dict, "proba",
+            make_list(nodes.size(),
+                      [&](size_t i) { return float_list_of(nodes[i].proba).release(); })) &&
+        put(dict, "n_classes", PyRef(PyLong_FromSize_t(n_classes)));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
+std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree) {
+  return guarded([&]() -> std::unique_ptr<Node<double>> {
+    const auto flat = read_flat(tree);
+    if (!flat) return nullptr;
+    const auto values = get_vec<double>(tree, "value");
+    if (!values) return nullptr;
+    return build_regr_node(*flat, *values, 0);
+  });
+}
+
+std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree) {
+  return guarded([&]() -> std::unique_ptr<Node<ClassPrediction>> {
+    const auto flat = read_flat(tree);
+    if (!flat) return nullptr;
+    const auto predicted_class = get_vec<int64_t>(tree, "predicted_class");
+    if (!predicted_class) return nullptr;
+    const auto proba = get_vec<std::vector<double>>(tree, "proba");
+    if (!proba) return nullptr;
+    return build_class_node(*flat, *predicted_class, *proba, 0);
+  });
+}
+
+}  // namespace zelk::py

@@ -48,4 +48,14 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
                                                   size_t feature, const Aggregator& aggregator,
                                                   bool threshold);
 
+// Which samples partition_in_place moves to the front: bin code at most k (threshold) or
+// equal to k (membership). The missing code satisfies neither.
+enum class PartitionMode { AtMost, Equal };
+
+// Moves the samples that satisfy the test to the front of `samples`, keeping their relative
+// order, and returns how many there are. The right side keeps the order the swaps leave it
+// in, which decides the children's folds.
+size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes,
+                          uint16_t k, PartitionMode mode);
+
 }  // namespace zelk

@@ -1,0 +1,304 @@
+#include "core/histogram.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/binning.hpp"
+#include "core/criterion.hpp"
+
+namespace zelk {
+
+namespace {
+
+// Makes the first `n` entries usable and zero; capacity is kept for the next feature.
+template <class T>
+void grow_and_zero(std::vector<T>& v, size_t n) {
+  if (v.size() < n) v.resize(n);
+  std::fill_n(v.begin(), n, T{});
+}
+
+// Population variance from a count and two sums; rounding can push it below zero and an
+// infinite target makes it not a number, both read as no spread.
+double variance_from_sums(double sum, double sq_sum, double n) {
+  const double mean = sum / n;
+  const double v = sq_sum / n - mean * mean;
+  return v >= 0.0 ? v : 0.0;
+}
+
+// The class with the largest count, ties to the lowest class (class 0 for all zeros).
+size_t majority_class(std::span<const uint64_t> counts) {
+  size_t best = 0;
+  for (size_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] > counts[best]) best = c;
+  }
+  return best;
+}
+
+uint64_t sum_counts(std::span<const uint64_t> counts) {
+  uint64_t total = 0;
+  for (uint64_t x : counts) total += x;
+  return total;
+}
+
+void emit(std::vector<ScoredCandidate>& out, std::vector<double> fold_scores, size_t n_folds,
+          size_t feature, size_t k, const Aggregator& aggregator) {
+  FoldStats stats = FoldStats::from_scores(std::move(fold_scores), n_folds);
+  const double score = aggregator.aggregate(stats);
+  out.push_back(ScoredCandidate{std::move(stats), feature, static_cast<uint32_t>(k), score});
+}
+
+}  // namespace
+
+std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> codes,
+                                                   std::span<const double> targets,
+                                                   const FoldAssignment& folds, size_t n_bins,
+                                                   size_t feature, const Aggregator& aggregator,
+                                                   FastScratch& scratch, bool threshold) {
+  std::vector<ScoredCandidate> out;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0) return out;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.bin_counts, cells);
+  grow_and_zero(scratch.bin_sums, cells);
+  grow_and_zero(scratch.bin_sq_sums, cells);
+  grow_and_zero(scratch.fold_sums, n_folds);
+  grow_and_zero(scratch.fold_sq_sums, n_folds);
+  uint32_t* const counts = scratch.bin_counts.data();
+  double* const sums = scratch.bin_sums.data();
+  double* const sq_sums = scratch.bin_sq_sums.data();
+  double* const fold_sums = scratch.fold_sums.data();
+  double* const fold_sq_sums = scratch.fold_sq_sums.data();
+
+  const size_t n_rows = folds.rows.size();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const uint32_t s = folds.rows[j];
+    const uint16_t b = codes[s];
+    if (b == kMissingBin || b >= n_bins) continue;
+    const size_t m = folds.fold[j];
+    const double y = targets[s];
+    const size_t cell = m * n_bins + b;
+    counts[cell] += 1;
+    sums[cell] += y;
+    sq_sums[cell] += y * y;
+    fold_sums[m] += y;
+    fold_sq_sums[m] += y * y;
+  }
+
+  std::vector<uint64_t> fold_size(n_folds, 0);
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b) fold_size[m] += counts[m * n_bins + b];
+  }
+
+  // Running left side per fold; only the threshold rule accumulates over bins.
+  std::vector<uint64_t> left_count(n_folds, 0);
+  std::vector<double> left_sum(n_folds, 0.0);
+  std::vector<double> left_sq_sum(n_folds, 0.0);
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      bin_total += counts[cell];
+      if (threshold) {
+        left_count[m] += counts[cell];
+        left_sum[m] += sums[cell];
+        left_sq_sum[m] += sq_sums[cell];
+      }
+    }
+    if (threshold && k + 1 == n_bins) break;  // nothing would remain on the right
+    if (bin_total == 0) continue;
+
+    std::vector<double> fold_scores;
+    fold_scores.reserve(n_folds);
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      const uint64_t n_total = fold_size[m];
+      const uint64_t n_left = threshold ? left_count[m] : counts[cell];
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const double s_left = threshold ? left_sum[m] : sums[cell];
+      const double q_left = threshold ? left_sq_sum[m] : sq_sums[cell];
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_total - n_left);
+      const double s = fold_sums[m];
+      const double q = fold_sq_sums[m];
+      const double v = variance_from_sums(s, q, n);
+      const double v_left = variance_from_sums(s_left, q_left, nl);
+      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
+      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
+    }
+    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
+  }
+  return out;
+}
+
+std::vector<ScoredCandidate> score_classification_fast(
+    size_t n_classes, bool entropy, std::span<const uint16_t> codes,
+    std::span<const size_t> labels, const FoldAssignment& folds, size_t n_bins, size_t feature,
+    const Aggregator& aggregator, FastScratch& scratch, bool threshold) {
+  std::vector<ScoredCandidate> out;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.class_counts, cells * n_classes);
+  grow_and_zero(scratch.fold_class_counts, n_folds * n_classes);
+  grow_and_zero(scratch.bin_counts, cells);
+  uint32_t* const class_counts = scratch.class_counts.data();
+  uint32_t* const fold_class_counts = scratch.fold_class_counts.data();
+  uint32_t* const bin_counts = scratch.bin_counts.data();
+
+  const size_t n_rows = folds.rows.size();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const uint32_t s = folds.rows[j];
+    const uint16_t b = codes[s];
+    const size_t c = labels[s];
+    if (b == kMissingBin || b >= n_bins || c >= n_classes) continue;
+    const size_t m = folds.fold[j];
+    const size_t cell = m * n_bins + b;
+    class_counts[cell * n_classes + c] += 1;
+    fold_class_counts[m * n_classes + c] += 1;
+    bin_counts[cell] += 1;
+  }
+
+  const auto impurity = [entropy](std::span<const uint64_t> counts, uint64_t total) {
+    return entropy ? entropy_from_counts<uint64_t>(counts, total)
+                   : gini_from_counts<uint64_t>(counts, total);
+  };
+
+  std::vector<uint64_t> parent(n_classes);
+  std::vector<uint64_t> left(n_classes);
+  std::vector<uint64_t> right(n_classes);
+  std::vector<uint64_t> running_left(threshold ? n_folds * n_classes : 0, 0);
+  std::vector<uint64_t> running_size(threshold ? n_folds : 0, 0);
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      bin_total += bin_counts[cell];
+      if (threshold) {
+        running_size[m] += bin_counts[cell];
+        for (size_t c = 0; c < n_classes; ++c) {
+          running_left[m * n_classes + c] += class_counts[cell * n_classes + c];
+        }
+      }
+    }
+    if (threshold && k + 1 == n_bins) break;
+    if (bin_total == 0) continue;
+
+    std::vector<double> fold_scores;
+    fold_scores.reserve(n_folds);
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      uint64_t n_total = 0;
+      uint64_t n_left = 0;
+      for (size_t c = 0; c < n_classes; ++c) {
+        parent[c] = fold_class_counts[m * n_classes + c];
+        left[c] = threshold ? running_left[m * n_classes + c] : class_counts[cell * n_classes + c];
+        right[c] = parent[c] - left[c];
+        n_total += parent[c];
+        n_left += left[c];
+      }
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const uint64_t n_right = n_total - n_left;
+      const double i_parent = impurity(parent, n_total);
+      const double i_left = impurity(left, n_left);
+      const double i_right = impurity(right, n_right);
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_right);
+      fold_scores.push_back(i_parent - (nr * i_right + nl * i_left) / n);
+    }
+    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
+  }
+  return out;
+}
+
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective,
+                                                  size_t n_classes, std::span<const uint16_t> codes,
+                                                  std::span<const size_t> labels,
+                                                  const FoldAssignment& folds, size_t n_bins,
+                                                  size_t feature, const Aggregator& aggregator,
+                                                  bool threshold) {
+  std::vector<ScoredCandidate> out;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
+
+  // h: (fold, bin, class), f: (fold, class), b: (bin, class) over folds, a: class over all.
+  std::vector<uint64_t> h(n_folds * n_bins * n_classes, 0);
+  std::vector<uint64_t> f(n_folds * n_classes, 0);
+  const size_t n_rows = folds.rows.size();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const uint32_t s = folds.rows[j];
+    const uint16_t bin = codes[s];
+    const size_t c = labels[s];
+    if (bin == kMissingBin || bin >= n_bins || c >= n_classes) continue;
+    const size_t m = folds.fold[j];
+    h[(m * n_bins + bin) * n_classes + c] += 1;
+    f[m * n_classes + c] += 1;
+  }
+  std::vector<uint64_t> b(n_bins * n_classes, 0);
+  std::vector<uint64_t> a(n_classes, 0);
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t bin = 0; bin < n_bins; ++bin) {
+      for (size_t c = 0; c < n_classes; ++c) {
+        const uint64_t x = h[(m * n_bins + bin) * n_classes + c];
+        b[bin * n_classes + c] += x;
+        a[c] += x;
+      }
+    }
+  }
+
+  // Running left counts over bins 0 .. k: per fold (cl) and over all folds (ca).
+  std::vector<uint64_t> cl(threshold ? n_folds * n_classes : 0, 0);
+  std::vector<uint64_t> ca(threshold ? n_classes : 0, 0);
+  std::vector<uint64_t> val(n_classes), left_val(n_classes), right_val(n_classes);
+  std::vector<uint64_t> train(n_classes), left_train(n_classes), right_train(n_classes);
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t c = 0; c < n_classes; ++c) bin_total += b[k * n_classes + c];
+    if (threshold) {
+      for (size_t m = 0; m < n_folds; ++m) {
+        for (size_t c = 0; c < n_classes; ++c) {
+          cl[m * n_classes + c] += h[(m * n_bins + k) * n_classes + c];
+        }
+      }
+      for (size_t c = 0; c < n_classes; ++c) ca[c] += b[k * n_classes + c];
+    }
+    if (threshold && k + 1 == n_bins) break;
+    if (bin_total == 0) continue;
+
+    std::vector<double> fold_scores;
+    fold_scores.reserve(n_folds);
+    for (size_t m = 0; m < n_folds; ++m) {
+      for (size_t c = 0; c < n_classes; ++c) {
+        const size_t mc = m * n_classes + c;
+        const uint64_t in_bin = h[(m * n_bins + k) * n_classes + c];
+        val[c] = f[mc];
+        left_val[c] = threshold ? cl[mc] : in_bin;
+        right_val[c] = val[c] - left_val[c];
+        train[c] = a[c] - val[c];
+        left_train[c] = threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin;
+        right_train[c] = train[c] - left_train[c];
+      }
+      // Both sides must be seen in the validation fold and learned from the training folds.
+      if (sum_counts(val) == 0 || sum_counts(left_val) == 0 || sum_counts(right_val) == 0 ||
+          sum_counts(left_train) == 0 || sum_counts(right_train) == 0) {
+        continue;
+      }
+      Confusion split = Confusion::zero(n_classes);
+      split.add_group(majority_class(left_train), left_val);
+      split.add_group(majority_class(right_train), right_val);
+      Confusion baseline = Confusion::zero(n_classes);
+      baseline.add_group(majority_class(train), val);
+      fold_scores.push_back(objective.score(split) - objective.score(baseline));
+    }
+    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
+  }
+  return out;
+}
+
+}  // namespace zelk

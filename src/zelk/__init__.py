@@ -1,0 +1,18 @@
+"""Cross-validated decision trees: every split is chosen by k-fold validation inside its node.
+
+The estimators :class:`ZELKClassifier` and :class:`ZELKRegressor` follow
+scikit-learn's conventions; :func:`export_text` and :func:`export_graphviz`
+show a fitted tree.
+"""
+
+from importlib.metadata import PackageNotFoundError, version as _version
+
+from ._estimators import ZELKClassifier, ZELKRegressor
+from ._export import export_graphviz, export_text
+
+try:
+    __version__ = _version("zelk")
+except PackageNotFoundError:  # running from a source tree
+    __version__ = "0.0.0+unknown"
+
+__all__ = ["ZELKClassifier", "ZELKRegressor", "export_graphviz", "export_text", "__version__"]

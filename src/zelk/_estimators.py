@@ -1,0 +1,690 @@
+"""scikit-learn estimators over the native trees of :mod:`zelk._zelk`."""
+
+from __future__ import annotations
+
+import copy
+import inspect
+import numbers
+import os
+
+import numpy as np
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_array, check_is_fitted
+
+from . import _zelk
+
+try:  # scikit-learn >= 1.6
+    from sklearn.utils.validation import validate_data as _sk_validate_data
+except ImportError:  # pragma: no cover - older scikit-learn
+    _sk_validate_data = None
+
+# scikit-learn 1.6 renamed force_all_finite to ensure_all_finite.
+_FINITE_KW = (
+    "ensure_all_finite"
+    if "ensure_all_finite" in inspect.signature(check_array).parameters
+    else "force_all_finite"
+)
+
+_REGRESSION_CRITERIA = ("mse", "variance", "mae")
+_CLASSIFICATION_CRITERIA = ("gini", "entropy")
+_OBJECTIVES = ("accuracy", "precision", "recall", "f1", "fbeta")
+_AVERAGES = ("binary", "micro", "macro", "weighted")
+_MODES = ("strict", "fast")
+_SPLIT_STYLES = ("threshold", "bin", "bin_membership")
+_AGGREGATORS = ("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std")
+_U64_MAX = 2**64 - 1
+
+_GROWTH_DOC = """
+    criterion : str, default={criterion_default}
+        Impurity whose cross-validated decrease scores a split: {criteria}.
+
+    max_depth : int or None, default=None
+        Depth limit of the tree; None grows until no split survives the
+        validation folds (0 gives a single leaf).
+
+    min_samples_split : int or float, default=2
+        A node with fewer samples is not split. A float in (0, 1] is a
+        fraction of the training samples (rounded up).
+
+    min_samples_leaf : int or float, default=1
+        Minimum samples on each side of a split. A float in (0, 1) is a
+        fraction of the training samples (rounded up).
+
+    min_impurity_decrease : float, default=0.0
+        A split is made only when its aggregated validation score is strictly
+        greater than this value.
+
+    n_bins : int, default=32
+        Quantile bins per continuous feature: candidate thresholds are the
+        bin edges.
+
+    cv_folds : int, default=5
+        Folds over each node's own samples on which every candidate split is
+        scored.
+
+    cv_seed : int, default=0
+        Seed of the fold shuffle (0 .. 2**64 - 1).
+
+    cv_shuffle : bool, default=True
+        Shuffle a node's samples before dealing them into folds.
+
+    mode : {{"strict", "fast"}}, default="strict"
+        "strict" re-fits the bins on every fold's training part; "fast" bins
+        every feature once and scores candidates from histograms.
+
+    split_style : {{"threshold", "bin"}}, default="threshold"
+        "threshold" splits a continuous feature at one bin edge; "bin" sends
+        one quantile bin left and the rest right ("bin_membership" is an
+        alias of "bin").
+
+    aggregator : str, default="mean"
+        How the fold scores of a candidate become one score: "mean",
+        "median", "trimmed_mean", "signal_to_noise" or
+        "mean_minus_lambda_std".
+
+    agg_frac : float, default=0.1
+        Fraction trimmed at each end by "trimmed_mean" (0 .. 0.5).
+
+    agg_eps : float, default=1e-9
+        Added to the fold standard deviation by "signal_to_noise" (> 0).
+
+    agg_lambda : float, default=1.0
+        Multiple of the fold standard deviation subtracted by
+        "mean_minus_lambda_std" (>= 0).
+
+    parallel_min_samples : int, default=512
+        In "fast" mode, the smallest node whose features are scored on
+        worker threads.
+
+    n_jobs : int or None, default=None
+        Worker threads that score a node's features: None means 1, -1 all
+        cores, -2 all but one. Trees are identical whatever the value.
+
+    categorical_features : None, "from_dtype", array-like of int, str or bool, default="from_dtype"
+        Categorical columns: column indices, column names of a DataFrame, a
+        boolean mask over the columns, or "from_dtype" for the pandas
+        ``category`` columns of a DataFrame (no column for other inputs).
+        A categorical split sends one category left and all others right.
+        Numeric categorical values are category codes (rounded to the
+        nearest integer; negative values and NaN are missing); pandas
+        ``category`` and string columns are encoded by their categories,
+        and a category unseen in training is treated as missing.
+"""
+
+_MISSING_DOC = """
+    Missing values: NaN is allowed in ``X``; a sample whose value is missing
+    for a split's feature always goes to the right child, in training and in
+    prediction. Infinite values are rejected.
+"""
+
+
+def _is_int(value):
+    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
+
+
+def _is_real(value):
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+
+
+def _fail(name, expected, value):
+    raise ValueError(f"The '{name}' parameter must be {expected}; got {value!r}.")
+
+
+def _check_int(name, value, low, high=_U64_MAX):
+    if not _is_int(value) or not low <= value <= high:
+        bound = f"an int >= {low}" if high == _U64_MAX else f"an int in [{low}, {high}]"
+        _fail(name, bound, value)
+    return int(value)
+
+
+def _check_real(name, value, low=None, high=None, low_open=False):
+    if not _is_real(value) or not np.isfinite(value):
+        _fail(name, "a finite real number", value)
+    value = float(value)
+    if low is not None and (value < low or (low_open and value == low)):
+        _fail(name, f"a real number {'>' if low_open else '>='} {low}"
+              + (f" and <= {high}" if high is not None else ""), value)
+    if high is not None and value > high:
+        _fail(name, f"a real number >= {low} and <= {high}", value)
+    return value
+
+
+def _check_choice(name, value, choices):
+    if not isinstance(value, str) or value not in choices:
+        listed = ", ".join(repr(c) for c in choices)
+        _fail(name, f"one of {listed}", value)
+    return value
+
+
+def _resolve_count(name, value, n_samples, min_int, frac_low_open, frac_high_open):
+    """An absolute sample count from an int or a fraction of the training samples."""
+    if _is_int(value):
+        return _check_int(name, value, min_int)
+    if _is_real(value) and 0.0 < value < 1.0 or (not frac_high_open and value == 1.0):
+        return max(min_int, int(np.ceil(float(value) * n_samples)))
+    upper = ")" if frac_high_open else "]"
+    _fail(name, f"an int >= {min_int} or a float in (0, 1{upper}", value)
+
+
+def _n_threads(n_jobs):
+    if n_jobs is None:
+        return 1
+    if not _is_int(n_jobs) or n_jobs == 0:
+        _fail("n_jobs", "None or a non-zero int", n_jobs)
+    cores = os.cpu_count() or 1
+    return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
+
+
+def _is_dataframe(X):
+    return hasattr(X, "columns") and hasattr(X, "dtypes") and hasattr(X, "iloc")
+
+
+def _validate(estimator, X, y=None, reset=True, **kwargs):
+    kwargs.setdefault(_FINITE_KW, "allow-nan")
+    kwargs.setdefault("dtype", np.float64)
+    if _sk_validate_data is not None:
+        if y is None and not reset:
+            return _sk_validate_data(estimator, X, reset=reset, **kwargs)
+        return _sk_validate_data(estimator, X, y, reset=reset, **kwargs)
+    if y is None and not reset:  # pragma: no cover - older scikit-learn
+        return estimator._validate_data(X, reset=reset, **kwargs)
+    return estimator._validate_data(X, y, reset=reset, **kwargs)  # pragma: no cover
+
+
+def _native_array(X):
+    """A float64 array in native byte order, as the native module requires."""
+    X = np.asarray(X)
+    if X.dtype != np.float64 or not X.dtype.isnative:
+        X = X.astype(np.float64)
+    return X
+
+
+class _ZELKBase(BaseEstimator):
+    """The fitting, prediction and persistence shared by both estimators."""
+
+    _criteria: tuple = ()
+
+    # ----------------------------------------------------------------- parameters
+
+    def _growth_settings(self, n_samples):
+        """The 18 native growth arguments from `max_depth` to `parallel_min_samples`."""
+        max_depth = self.max_depth
+        if max_depth is not None:
+            max_depth = _check_int("max_depth", max_depth, 0)
+        min_samples_split = _resolve_count(
+            "min_samples_split", self.min_samples_split, n_samples, 2, True, False
+        )
+        min_samples_leaf = _resolve_count(
+            "min_samples_leaf", self.min_samples_leaf, n_samples, 1, True, True
+        )
+        min_impurity_decrease = _check_real("min_impurity_decrease", self.min_impurity_decrease)
+        n_bins = _check_int("n_bins", self.n_bins, 2)
+        cv_folds = _check_int("cv_folds", self.cv_folds, 2)
+        cv_seed = _check_int("cv_seed", self.cv_seed, 0)
+        if not isinstance(self.cv_shuffle, (bool, np.bool_)):
+            _fail("cv_shuffle", "a bool", self.cv_shuffle)
+        mode = _check_choice("mode", self.mode, _MODES)
+        split_style = _check_choice("split_style", self.split_style, _SPLIT_STYLES)
+        aggregator = _check_choice("aggregator", self.aggregator, _AGGREGATORS)
+        agg_frac = _check_real("agg_frac", self.agg_frac, 0.0, 0.5)
+        agg_eps = _check_real("agg_eps", self.agg_eps, 0.0, low_open=True)
+        agg_lambda = _check_real("agg_lambda", self.agg_lambda, 0.0)
+        parallel_min_samples = _check_int("parallel_min_samples", self.parallel_min_samples, 1)
+        n_threads = _n_threads(self.n_jobs)
+        return [
+            max_depth,
+            min_samples_split,
+            min_samples_leaf,
+            min_impurity_decrease,
+            n_bins,
+            cv_folds,
+            cv_seed,
+            bool(self.cv_shuffle),
+            mode,
+            split_style,
+            aggregator,
+            agg_frac,
+            agg_eps,
+            agg_lambda,
+            n_threads > 1,
+            n_threads,
+            parallel_min_samples,
+        ]
+
+    # ----------------------------------------------------------------------- data
+
+    def _categorical_mask(self, X, n_features):
+        """A boolean mask of the categorical columns of the training input."""
+        spec = self.categorical_features
+        names = list(map(str, X.columns)) if _is_dataframe(X) else None
+        mask = np.zeros(n_features, dtype=bool)
+        if spec is None:
+            return mask
+        if isinstance(spec, str):
+            if spec != "from_dtype":
+                _fail(
+                    "categorical_features",
+                    'None, "from_dtype", or an array-like of column indices, names or booleans',
+                    spec,
+                )
+            if names is not None:
+                for j, dtype in enumerate(X.dtypes):
+                    mask[j] = getattr(dtype, "name", "") == "category"
+            return mask
+        values = np.asarray(spec)
+        if values.ndim != 1:
+            _fail("categorical_features", "a 1-D array-like", spec)
+        if values.size == 0:
+            return mask
+        if values.dtype.kind == "b":
+            if values.size != n_features:
+                raise ValueError(
+                    f"categorical_features as a boolean mask has {values.size} entries, "
+                    f"but X has {n_features} features."
+                )
+            return values.astype(bool)
+        if values.dtype.kind in "iu":
+            for index in values.tolist():
+                if not -n_features <= index < n_features:
+                    raise ValueError(
+                        f"categorical_features index {index} is out of range for "
+                        f"{n_features} features."
+                    )
+                mask[index] = True
+            return mask
+        if values.dtype.kind in "UO" and all(isinstance(v, str) for v in values.tolist()):
+            if names is None:
+                raise ValueError(
+                    "categorical_features names columns, which requires X to be a "
+                    "DataFrame with column names."
+                )
+            for name in values.tolist():
+                if name not in names:
+                    raise ValueError(f"categorical_features names an unknown column {name!r}.")
+                mask[names.index(name)] = True
+            return mask
+        _fail(
+            "categorical_features",
+            'None, "from_dtype", or an array-like of column indices, names or booleans',
+            spec,
+        )
+
+    def _encode_frame(self, X, categories):
+        """A copy of DataFrame `X` whose encoded columns hold float category codes."""
+        import pandas as pd
+
+        if not categories:
+            return X
+        columns = {}
+        for j, name in enumerate(X.columns):
+            column = X.iloc[:, j]
+            if j in categories:
+                codes = pd.Categorical(column, categories=categories[j]).codes
+                column = np.where(codes >= 0, codes, np.nan).astype(np.float64)
+            columns[name] = column
+        return pd.DataFrame(columns, index=X.index)
+
+    def _fit_data(self, X, y, **y_kwargs):
+        """Training features as a float64 array and checked targets; sets the feature
+        bookkeeping (`n_features_in_`, `feature_names_in_`, `is_categorical_`)."""
+        categories = {}
+        mask = None
+        if _is_dataframe(X) and X.ndim == 2 and X.shape[1] > 0:
+            import pandas as pd
+
+            mask = self._categorical_mask(X, X.shape[1])
+            for j, dtype in enumerate(X.dtypes):
+                is_category = getattr(dtype, "name", "") == "category"
+                if is_category and not mask[j]:
+                    raise ValueError(
+                        f"Column {X.columns[j]!r} has a pandas category dtype but is not "
+                        "among categorical_features; name it there or use "
+                        'categorical_features="from_dtype".'
+                    )
+                if mask[j] and (is_category or not pd.api.types.is_numeric_dtype(dtype)):
+                    categories[j] = pd.Categorical(X.iloc[:, j]).categories
+            X = self._encode_frame(X, categories)
+        X, y = _validate(self, X, y, reset=True, **y_kwargs)
+        if mask is None:
+            mask = self._categorical_mask(X, X.shape[1])
+        self.is_categorical_ = mask
+        self._categories = categories
+        return _native_array(X), y
+
+    def _predict_features(self, X):
+        check_is_fitted(self)
+        if self._categories and _is_dataframe(X) and X.shape[1] == self.n_features_in_:
+            X = self._encode_frame(X, self._categories)
+        return _native_array(_validate(self, X, reset=False))
+
+    def _categorical_indices(self):
+        return [int(j) for j in np.flatnonzero(self.is_categorical_)]
+
+    # ---------------------------------------------------------------- inspection
+
+    def get_depth(self):
+        """Depth of the fitted tree (a single leaf has depth 0)."""
+        check_is_fitted(self)
+        return int(self._native.depth())
+
+    def get_n_leaves(self):
+        """Number of leaves of the fitted tree."""
+        check_is_fitted(self)
+        return int(self._native.n_leaves())
+
+    def export_tree(self):
+        """The fitted tree as a dictionary of flat per-node lists.
+
+        Nodes are numbered in pre-order from the root (node 0). Per node:
+        "is_leaf", "children_left" and "children_right" (-1 at leaves),
+        "feature" (column index), "is_categorical", "lower" and "upper" (an
+        interval split sends finite values with lower <= value < upper left),
+        "category" (a categorical split sends that category code left),
+        "n_samples" (training samples reaching the node); then "value" for the
+        regressor, or "predicted_class" (an index into ``classes_``), "proba"
+        (class frequencies in ``classes_`` order) and "n_classes" for the
+        classifier. Everything else, missing values included, goes right.
+        """
+        check_is_fitted(self)
+        return self._native.export_tree()
+
+    # --------------------------------------------------------------- persistence
+
+    def __getstate__(self):
+        state = super().__getstate__()
+        if state is self.__dict__:
+            state = dict(state)
+        native = state.pop("_native", None)
+        if native is not None:
+            state["_tree_state"] = native.export_tree()
+            state["_native_kind"] = type(native).__name__
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        tree = state.pop("_tree_state", None)
+        kind = state.pop("_native_kind", None)
+        super().__setstate__(state)
+        if tree is not None:
+            cls = getattr(_zelk, kind)
+            categorical = self._categorical_indices()
+            if cls is _zelk.RawRegressor:
+                self._native = cls.from_tree(tree, categorical)
+            else:
+                self._native = cls.from_tree(tree, len(self.classes_), categorical)
+
+    def __deepcopy__(self, memo):
+        # Native estimators cannot be copied; going through the pickled state rebuilds them.
+        clone = type(self).__new__(type(self))
+        clone.__setstate__(copy.deepcopy(self.__getstate__(), memo))
+        return clone
+
+    # ---------------------------------------------------------------------- tags
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = True
+        return tags
+
+    def _more_tags(self):  # scikit-learn < 1.6
+        return {"allow_nan": True}
+
+
+class ZELKRegressor(RegressorMixin, _ZELKBase):
+    __doc__ = (
+        """A regression tree whose splits are chosen by k-fold validation inside each node.
+
+    At every node, each candidate split is scored on ``cv_folds`` folds of the
+    node's own samples, the fold scores are combined by ``aggregator``, and the
+    best candidate is accepted when its score beats ``min_impurity_decrease``.
+    Leaves predict the mean target of their training samples.
+
+    Parameters
+    ----------"""
+        + _GROWTH_DOC.format(criterion_default='"mse"', criteria='"mse", "variance" or "mae"')
+        + """
+    Attributes
+    ----------
+    n_features_in_ : int
+        Number of features seen in fit.
+
+    feature_names_in_ : ndarray of str
+        Column names of a DataFrame seen in fit (only for such inputs).
+
+    is_categorical_ : ndarray of bool
+        Which training columns are categorical.
+"""
+        + _MISSING_DOC
+    )
+
+    def __init__(
+        self,
+        criterion="mse",
+        max_depth=None,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        min_impurity_decrease=0.0,
+        n_bins=32,
+        cv_folds=5,
+        cv_seed=0,
+        cv_shuffle=True,
+        mode="strict",
+        split_style="threshold",
+        aggregator="mean",
+        agg_frac=0.1,
+        agg_eps=1e-9,
+        agg_lambda=1.0,
+        parallel_min_samples=512,
+        n_jobs=None,
+        categorical_features="from_dtype",
+    ):
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_impurity_decrease = min_impurity_decrease
+        self.n_bins = n_bins
+        self.cv_folds = cv_folds
+        self.cv_seed = cv_seed
+        self.cv_shuffle = cv_shuffle
+        self.mode = mode
+        self.split_style = split_style
+        self.aggregator = aggregator
+        self.agg_frac = agg_frac
+        self.agg_eps = agg_eps
+        self.agg_lambda = agg_lambda
+        self.parallel_min_samples = parallel_min_samples
+        self.n_jobs = n_jobs
+        self.categorical_features = categorical_features
+
+    def fit(self, X, y):
+        """Grow the tree from features ``X`` (n_samples, n_features) and targets ``y``.
+
+        ``X`` may be any array-like or a pandas DataFrame and may hold NaN.
+        Parameters are validated here. Returns the fitted estimator.
+        """
+        criterion = _check_choice("criterion", self.criterion, _REGRESSION_CRITERIA)
+        X, y = self._fit_data(X, y, y_numeric=True)
+        y = np.ascontiguousarray(y, dtype=np.float64)
+        settings = self._growth_settings(X.shape[0])
+        native = _zelk.RawRegressor(criterion, *settings, self._categorical_indices())
+        native.fit(X, y)
+        self._native = native
+        return self
+
+    def predict(self, X):
+        """Predicted targets: the mean training target of the leaf each row reaches."""
+        X = self._predict_features(X)
+        return self._native.predict(X)
+
+
+class ZELKClassifier(ClassifierMixin, _ZELKBase):
+    __doc__ = (
+        """A classification tree whose splits are chosen by k-fold validation inside each node.
+
+    At every node, each candidate split is scored on ``cv_folds`` folds of the
+    node's own samples, either by its validation impurity decrease
+    (``criterion``) or, when ``objective`` is set, by the gain of a
+    classification metric over predicting the node's majority class. Leaves
+    predict the most frequent training class; ``predict_proba`` returns the
+    leaf's class frequencies.
+
+    Parameters
+    ----------
+    objective : {None, "accuracy", "precision", "recall", "f1", "fbeta"}, default=None
+        None chooses splits by impurity (``criterion``); a metric name chooses
+        them by that metric's cross-validated gain.
+
+    average : {None, "binary", "micro", "macro", "weighted"}, default=None
+        Averaging of "precision", "recall", "f1" and "fbeta" over classes.
+        None means "binary" for two classes and "macro" otherwise; "binary"
+        scores the class ``pos_label`` alone.
+
+    pos_label : label or None, default=None
+        The positive class for "binary" averaging, in the label space of
+        ``y``; None means the greater of the two classes (``classes_[1]``).
+
+    beta : float, default=1.0
+        Weight of recall against precision in "fbeta" (>= 0).
+"""
+        + _GROWTH_DOC.format(criterion_default='"gini"', criteria='"gini" or "entropy"')
+        + """
+    Attributes
+    ----------
+    classes_ : ndarray
+        The class labels, sorted; ``predict_proba`` columns follow this order.
+
+    n_classes_ : int
+        Number of classes.
+
+    n_features_in_ : int
+        Number of features seen in fit.
+
+    feature_names_in_ : ndarray of str
+        Column names of a DataFrame seen in fit (only for such inputs).
+
+    is_categorical_ : ndarray of bool
+        Which training columns are categorical.
+"""
+        + _MISSING_DOC
+    )
+
+    def __init__(
+        self,
+        criterion="gini",
+        objective=None,
+        average=None,
+        pos_label=None,
+        beta=1.0,
+        max_depth=None,
+        min_samples_split=2,
+        min_samples_leaf=1,
+        min_impurity_decrease=0.0,
+        n_bins=32,
+        cv_folds=5,
+        cv_seed=0,
+        cv_shuffle=True,
+        mode="strict",
+        split_style="threshold",
+        aggregator="mean",
+        agg_frac=0.1,
+        agg_eps=1e-9,
+        agg_lambda=1.0,
+        parallel_min_samples=512,
+        n_jobs=None,
+        categorical_features="from_dtype",
+    ):
+        self.criterion = criterion
+        self.objective = objective
+        self.average = average
+        self.pos_label = pos_label
+        self.beta = beta
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_impurity_decrease = min_impurity_decrease
+        self.n_bins = n_bins
+        self.cv_folds = cv_folds
+        self.cv_seed = cv_seed
+        self.cv_shuffle = cv_shuffle
+        self.mode = mode
+        self.split_style = split_style
+        self.aggregator = aggregator
+        self.agg_frac = agg_frac
+        self.agg_eps = agg_eps
+        self.agg_lambda = agg_lambda
+        self.parallel_min_samples = parallel_min_samples
+        self.n_jobs = n_jobs
+        self.categorical_features = categorical_features
+
+    def _objective_settings(self):
+        """The native (average, pos_label index, beta) of the metric objective."""
+        n_classes = len(self.classes_)
+        average = self.average
+        if average is None:
+            average = "binary" if n_classes == 2 else "macro"
+        average = _check_choice("average", average, _AVERAGES)
+        beta = _check_real("beta", self.beta, 0.0)
+        if average != "binary":
+            return average, 0, beta
+        if self.objective != "accuracy" and n_classes > 2:
+            raise ValueError(
+                f"average='binary' needs a binary target, but y has {n_classes} classes; "
+                "choose average from 'micro', 'macro' or 'weighted'."
+            )
+        pos_label = self.pos_label
+        if pos_label is None:
+            return average, n_classes - 1, beta
+        matches = [i for i, label in enumerate(self.classes_.tolist()) if label == pos_label]
+        if len(matches) != 1:
+            raise ValueError(
+                f"pos_label={pos_label!r} is not a valid label: it should be one of "
+                f"{self.classes_.tolist()}."
+            )
+        return average, int(matches[0]), beta
+
+    def fit(self, X, y):
+        """Grow the tree from features ``X`` (n_samples, n_features) and labels ``y``.
+
+        ``X`` may be any array-like or a pandas DataFrame and may hold NaN;
+        labels may be of any sortable kind. Parameters are validated here.
+        Returns the fitted estimator.
+        """
+        if self.objective is None:
+            criterion = _check_choice("criterion", self.criterion, _CLASSIFICATION_CRITERIA)
+        else:
+            objective = _check_choice("objective", self.objective, _OBJECTIVES)
+        X, y = self._fit_data(X, y)
+        check_classification_targets(y)
+        classes, encoded = np.unique(y, return_inverse=True)
+        settings = self._growth_settings(X.shape[0])
+        self.classes_ = classes
+        self.n_classes_ = len(classes)
+        encoded = np.ascontiguousarray(encoded.reshape(-1), dtype=np.int64)
+        categorical = self._categorical_indices()
+        if self.objective is None:
+            native = _zelk.RawClassifier(len(classes), criterion, *settings, categorical)
+        else:
+            average, pos_label, beta = self._objective_settings()
+            native = _zelk.RawObjectiveClassifier(
+                len(classes), objective, average, pos_label, beta, *settings, categorical
+            )
+        native.fit(X, encoded)
+        self._native = native
+        return self
+
+    def predict(self, X):
+        """Predicted labels (from ``classes_``): the most frequent class of each row's leaf."""
+        X = self._predict_features(X)
+        return self.classes_[self._native.predict(X)]
+
+    def predict_proba(self, X):
+        """Class frequencies of each row's leaf; columns follow ``classes_``."""
+        X = self._predict_features(X)
+        return self._native.predict_proba(X)
+
+    def predict_log_proba(self, X):
+        """Logarithm of :meth:`predict_proba` (-inf for a class absent from the leaf)."""
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))

@@ -36,7 +36,8 @@ size_t majority_class(std::span<const uint64_t> counts) {
 
 uint64_t sum_counts(std::span<const uint64_t> counts) {
   uint64_t total = 0;
-  for (uint64_t x : counts) total += x;
+  for (uint64_t x : counts)
+    total += x;
   return total;
 }
 
@@ -87,7 +88,8 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
 
   std::vector<uint64_t> fold_size(n_folds, 0);
   for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t b = 0; b < n_bins; ++b) fold_size[m] += counts[m * n_bins + b];
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
   }
 
   // Running left side per fold; only the threshold rule accumulates over bins.
@@ -133,10 +135,12 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
   return out;
 }
 
-std::vector<ScoredCandidate> score_classification_fast(
-    size_t n_classes, bool entropy, std::span<const uint16_t> codes,
-    std::span<const size_t> labels, const FoldAssignment& folds, size_t n_bins, size_t feature,
-    const Aggregator& aggregator, FastScratch& scratch, bool threshold) {
+std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool entropy,
+                                                       std::span<const uint16_t> codes,
+                                                       std::span<const size_t> labels,
+                                                       const FoldAssignment& folds, size_t n_bins,
+                                                       size_t feature, const Aggregator& aggregator,
+                                                       FastScratch& scratch, bool threshold) {
   std::vector<ScoredCandidate> out;
   const size_t n_folds = folds.n_folds;
   if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
@@ -216,8 +220,8 @@ std::vector<ScoredCandidate> score_classification_fast(
   return out;
 }
 
-std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective,
-                                                  size_t n_classes, std::span<const uint16_t> codes,
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
                                                   std::span<const size_t> labels,
                                                   const FoldAssignment& folds, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
@@ -259,14 +263,16 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
 
   for (size_t k = 0; k < n_bins; ++k) {
     uint64_t bin_total = 0;
-    for (size_t c = 0; c < n_classes; ++c) bin_total += b[k * n_classes + c];
+    for (size_t c = 0; c < n_classes; ++c)
+      bin_total += b[k * n_classes + c];
     if (threshold) {
       for (size_t m = 0; m < n_folds; ++m) {
         for (size_t c = 0; c < n_classes; ++c) {
           cl[m * n_classes + c] += h[(m * n_bins + k) * n_classes + c];
         }
       }
-      for (size_t c = 0; c < n_classes; ++c) ca[c] += b[k * n_classes + c];
+      for (size_t c = 0; c < n_classes; ++c)
+        ca[c] += b[k * n_classes + c];
     }
     if (threshold && k + 1 == n_bins) break;
     if (bin_total == 0) continue;

@@ -35,14 +35,16 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
                                                    FastScratch& scratch, bool threshold);
 
 // Gini or entropy decrease fold scores of one classification feature.
-std::vector<ScoredCandidate> score_classification_fast(
-    size_t n_classes, bool entropy, std::span<const uint16_t> codes,
-    std::span<const size_t> labels, const FoldAssignment& folds, size_t n_bins, size_t feature,
-    const Aggregator& aggregator, FastScratch& scratch, bool threshold);
+std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool entropy,
+                                                       std::span<const uint16_t> codes,
+                                                       std::span<const size_t> labels,
+                                                       const FoldAssignment& folds, size_t n_bins,
+                                                       size_t feature, const Aggregator& aggregator,
+                                                       FastScratch& scratch, bool threshold);
 
 // Objective gain fold scores: side classes learned on the other folds, scored on the fold.
-std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective,
-                                                  size_t n_classes, std::span<const uint16_t> codes,
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
                                                   std::span<const size_t> labels,
                                                   const FoldAssignment& folds, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
@@ -55,7 +57,7 @@ enum class PartitionMode { AtMost, Equal };
 // Moves the samples that satisfy the test to the front of `samples`, keeping their relative
 // order, and returns how many there are. The right side keeps the order the swaps leave it
 // in, which decides the children's folds.
-size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes,
-                          uint16_t k, PartitionMode mode);
+size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes, uint16_t k,
+                          PartitionMode mode);
 
 }  // namespace zelk

@@ -16,8 +16,7 @@ bool uses_threshold(const Params& params, const FeatureBins& bins) {
 }
 
 template <PartitionMode Mode>
-size_t partition_with(std::span<uint32_t> samples, std::span<const uint16_t> codes,
-                      uint16_t k) {
+size_t partition_with(std::span<uint32_t> samples, std::span<const uint16_t> codes, uint16_t k) {
   size_t i = 0;
   const size_t n = samples.size();
   for (size_t j = 0; j < n; ++j) {
@@ -37,7 +36,8 @@ size_t partition_with(std::span<uint32_t> samples, std::span<const uint16_t> cod
 double fast_leaf_value(const Regression&, std::span<const double> targets) {
   if (targets.empty()) return 0.0;
   double sum = -0.0;
-  for (double y : targets) sum += y;
+  for (double y : targets)
+    sum += y;
   return sum / static_cast<double>(targets.size());
 }
 
@@ -62,8 +62,7 @@ std::optional<FastRule> fast_rule(const Params& params, const FeatureBins& bins,
   const std::vector<double>& edges = bins.edges;
   if (uses_threshold(params, bins)) {
     if (k >= edges.size()) return std::nullopt;
-    return FastRule{SplitRule{Interval{feature, std::nullopt, edges[k]}},
-                    PartitionMode::AtMost};
+    return FastRule{SplitRule{Interval{feature, std::nullopt, edges[k]}}, PartitionMode::AtMost};
   }
   if (k > edges.size()) return std::nullopt;
   Interval interval{feature, std::nullopt, std::nullopt};
@@ -84,7 +83,8 @@ void check_inputs(const BinnedData& data, std::span<const Target> targets,
   if (samples.empty()) return;
   const size_t limit = static_cast<size_t>(*std::max_element(samples.begin(), samples.end()));
   bool valid = limit < targets.size();
-  for (const auto& codes : data.codes) valid = valid && limit < codes.size();
+  for (const auto& codes : data.codes)
+    valid = valid && limit < codes.size();
   if (!valid) {
     throw Panic("fast growth: sample number " + std::to_string(limit) + " out of range");
   }
@@ -92,8 +92,8 @@ void check_inputs(const BinnedData& data, std::span<const Target> targets,
 
 }  // namespace
 
-size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes,
-                          uint16_t k, PartitionMode mode) {
+size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes, uint16_t k,
+                          PartitionMode mode) {
   return mode == PartitionMode::AtMost ? partition_with<PartitionMode::AtMost>(samples, codes, k)
                                        : partition_with<PartitionMode::Equal>(samples, codes, k);
 }
@@ -162,7 +162,8 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
     const size_t n = s.size();
 
     node_targets.resize(n);
-    for (size_t i = 0; i < n; ++i) node_targets[i] = targets[s[i]];
+    for (size_t i = 0; i < n; ++i)
+      node_targets[i] = targets[s[i]];
     const std::span<const Target> t(node_targets);
     auto payload = fast_leaf_value(task, t);
     auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
@@ -187,13 +188,15 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
         return task.score_feature_fast(node, f, &scratch);
       });
       for (auto& list : lists) {
-        for (auto& c : list) candidates.push_back(std::move(c));
+        for (auto& c : list)
+          candidates.push_back(std::move(c));
       }
     } else {
       FastScratch scratch;
       for (size_t f : features) {
         auto list = task.score_feature_fast(node, f, &scratch);
-        for (auto& c : list) candidates.push_back(std::move(c));
+        for (auto& c : list)
+          candidates.push_back(std::move(c));
       }
     }
 
@@ -225,8 +228,8 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast<Regression>(
-    const Regression&, const Params&, const Aggregator&, const BinnedData&,
-    std::span<const double>, std::span<uint32_t>, size_t);
+    const Regression&, const Params&, const Aggregator&, const BinnedData&, std::span<const double>,
+    std::span<uint32_t>, size_t);
 template std::unique_ptr<NodeOf<Classification>> build_node_fast<Classification>(
     const Classification&, const Params&, const Aggregator&, const BinnedData&,
     std::span<const size_t>, std::span<uint32_t>, size_t);

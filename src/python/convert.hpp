@@ -1,0 +1,64 @@
+// Conversion of Python arguments to native values. Each function returns false (or nullptr)
+// with a Python exception set when the argument cannot be converted; a wrong Python type is a
+// TypeError whose message begins "argument '{name}': ".
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/data.hpp"
+
+namespace zelk::py {
+
+// Raises TypeError "argument '{name}': {reason}".
+void raise_argument_error(const char* name, std::string_view reason);
+
+// An int or any object with __index__, in 0 .. 2^64 - 1. Out of range raises the
+// interpreter's OverflowError unchanged.
+bool to_unsigned(const char* name, PyObject* obj, uint64_t& out);
+bool to_size(const char* name, PyObject* obj, size_t& out);
+// None gives an absent value.
+bool to_optional_size(const char* name, PyObject* obj, std::optional<size_t>& out);
+// Whatever Python converts to a float.
+bool to_double(const char* name, PyObject* obj, double& out);
+// A Python bool or a NumPy boolean scalar; an int is refused.
+bool to_bool(const char* name, PyObject* obj, bool& out);
+// A str, as its code points (kept as code points so that lone surrogates can still be shown
+// in a rejection message).
+bool to_text(const char* name, PyObject* obj, std::u32string& out);
+// A sequence of non-negative ints (never a str), sorted ascending without duplicates.
+bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out);
+
+// `text` as a double-quoted literal: backslash before " and \, \0 \t \r \n, other control or
+// non-printable characters as \u{hex}; everything else unchanged (UTF-8).
+std::string quote_literal(std::u32string_view text);
+
+// Read-only strided view of a 1-D array of 8-byte elements.
+struct VectorView {
+  const char* data = nullptr;
+  size_t size = 0;
+  ptrdiff_t stride = 0;
+
+  template <class T>
+  T at(size_t i) const {
+    static_assert(sizeof(T) == 8);
+    T v;
+    std::memcpy(&v, data + static_cast<ptrdiff_t>(i) * stride, sizeof v);
+    return v;
+  }
+};
+
+// A 2-D float64 array in native byte order, any layout; the view borrows the array's memory,
+// so it is valid while `obj` is alive.
+bool as_matrix(const char* name, PyObject* obj, MatrixView& out);
+// A 1-D array of `type_num` (NPY_FLOAT64 or NPY_INT64) in native byte order, any stride.
+bool as_vector(const char* name, PyObject* obj, int type_num, VectorView& out);
+
+}  // namespace zelk::py

@@ -1,0 +1,470 @@
+#include "python/estimator.hpp"
+
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/binning.hpp"
+#include "core/data.hpp"
+#include "core/tree.hpp"
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
+#include "python/numpy_api.hpp"
+#include "python/params.hpp"
+#include "python/pyref.hpp"
+#include "python/tree_state.hpp"
+
+namespace zelk::py {
+namespace {
+
+template <class K>
+struct EstimatorObject {
+  PyObject_HEAD
+  // Constructed right after allocation and destroyed in dealloc; engaged for every object
+  // that a constructor or from_tree hands out.
+  std::optional<EstimatorState<K>> state;
+};
+
+template <class K>
+inline constexpr bool kIsRegression = std::is_same_v<K, Regression>;
+
+template <class K>
+struct ClassInfo;
+
+template <>
+struct ClassInfo<Regression> {
+  static constexpr const char* kName = "RawRegressor";
+  static constexpr const char* kQualifiedName = "zelk._zelk.RawRegressor";
+  static constexpr const char* kDoc = "Native regression tree.";
+  static constexpr auto& kParams = kRegressorParams;
+};
+
+template <>
+struct ClassInfo<Classification> {
+  static constexpr const char* kName = "RawClassifier";
+  static constexpr const char* kQualifiedName = "zelk._zelk.RawClassifier";
+  static constexpr const char* kDoc =
+      "Native classification tree. Targets are already label-encoded to `0..n`\n"
+      "by the Python layer; class recovery happens there via `classes_`.";
+  static constexpr auto& kParams = kClassifierParams;
+};
+
+template <>
+struct ClassInfo<ObjectiveClassification> {
+  static constexpr const char* kName = "RawObjectiveClassifier";
+  static constexpr const char* kQualifiedName = "zelk._zelk.RawObjectiveClassifier";
+  static constexpr const char* kDoc =
+      "Native classification tree that selects splits by a metric objective\n"
+      "(precision/recall/F1/F\xCE\xB2/accuracy) instead of impurity.";
+  static constexpr auto& kParams = kObjectiveClassifierParams;
+};
+
+// The created class object of K (a borrowed reference kept for the process), or nullptr.
+template <class K>
+PyTypeObject*& class_slot() {
+  static PyTypeObject* type = nullptr;
+  return type;
+}
+
+template <class K>
+EstimatorState<K>& state_of(PyObject* self) {
+  return *reinterpret_cast<EstimatorObject<K>*>(self)->state;
+}
+
+// "RawClassifier.fit()" and the like, for call-error messages.
+template <class K>
+std::string function_name(const char* method) {
+  return std::string(ClassInfo<K>::kName) + "." + method + "()";
+}
+
+template <class K>
+PyObject* wrap_state(PyTypeObject* type, EstimatorState<K>&& state) {
+  static_assert(std::is_nothrow_move_constructible_v<EstimatorState<K>>);
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  std::construct_at(&reinterpret_cast<EstimatorObject<K>*>(obj)->state, std::move(state));
+  return obj;
+}
+
+template <class K>
+std::optional<EstimatorState<K>> state_from_call(PyObject* args, PyObject* kwargs) {
+  if constexpr (std::is_same_v<K, Regression>) {
+    return regressor_from_call(args, kwargs);
+  } else if constexpr (std::is_same_v<K, Classification>) {
+    return classifier_from_call(args, kwargs);
+  } else {
+    return objective_classifier_from_call(args, kwargs);
+  }
+}
+
+template <class K>
+PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    std::optional<EstimatorState<K>> state = state_from_call<K>(args, kwargs);
+    if (!state) return nullptr;
+    return wrap_state<K>(type, std::move(*state));
+  });
+}
+
+template <class K>
+void estimator_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&reinterpret_cast<EstimatorObject<K>*>(self)->state);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Fast growth numbers samples with 32 bits.
+constexpr size_t kMaxFastSamples = 4294967295u;
+
+template <class K>
+PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"x", "y"};
+    std::array<PyRef, 2> argv;
+    if (!match_arguments(function_name<K>("fit"), kNames, args, kwargs, argv)) return nullptr;
+    MatrixView x;
+    VectorView y;
+    if (!as_matrix("x", argv[0].get(), x) ||
+        !as_vector("y", argv[1].get(), kIsRegression<K> ? NPY_FLOAT64 : NPY_INT64, y)) {
+      return nullptr;
+    }
+    EstimatorState<K>& est = state_of<K>(self);
+    const Params& params = est.model.params;
+    // The shape checks need only the shapes, so they run before anything is copied.
+    const size_t n = x.rows;
+    if (x.cols == 0) return raise_value_error("need at least one feature column");
+    if (y.size != n) {
+      return raise_value_error("targets length " + std::to_string(y.size) + " does not match " +
+                               std::to_string(n) + " samples");
+    }
+    if (n == 0) return raise_value_error("need at least one sample");
+    if (params.mode == SplitMode::Fast) {
+      if constexpr (kIsRegression<K>) {
+        if (est.model.task.criterion->name() == "mae") {
+          return raise_value_error(
+              "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
+        }
+      }
+      if (n > kMaxFastSamples) {
+        return raise_value_error("fast mode supports at most 4294967295 samples, got " +
+                                 std::to_string(n));
+      }
+    }
+
+    const std::vector<Column> columns = build_columns(x, est.categorical);
+    std::vector<typename K::Target> targets(n);
+    for (size_t i = 0; i < n; ++i) {
+      if constexpr (kIsRegression<K>) {
+        targets[i] = y.at<double>(i);
+      } else {
+        const int64_t label = y.at<int64_t>(i);
+        targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
+      }
+    }
+
+    std::unique_ptr<NodeOf<K>> root;
+    if (params.mode == SplitMode::Fast) {
+      BinnedData data;
+      if (!take(BinnedData::fit(columns, params.n_bins), data)) return nullptr;
+      std::vector<uint32_t> samples(n);
+      std::iota(samples.begin(), samples.end(), uint32_t{0});
+      root = build_node_fast<K>(est.model.task, params, *est.model.aggregator, data,
+                                std::span<const typename K::Target>(targets),
+                                std::span<uint32_t>(samples), 0);
+    } else {
+      std::vector<size_t> samples(n);
+      std::iota(samples.begin(), samples.end(), size_t{0});
+      root = build_node<K>(est.model.task, params, *est.model.aggregator,
+                           std::span<const Column>(columns),
+                           std::span<const typename K::Target>(targets), std::move(samples), 0);
+    }
+    // Installed only now: any failure above left the previous tree in place.
+    est.model.root = std::move(root);
+    est.fitted = true;
+    Py_RETURN_NONE;
+  });
+}
+
+// The fitted root after checking `x` against it, or nullptr with the exception set. The
+// type of `x` is checked before the fitted state, so a bad `x` is always a TypeError.
+template <class K>
+const NodeOf<K>* prediction_input(PyObject* self, const char* method, PyObject* args,
+                                  PyObject* kwargs, MatrixView& x, PyRef& x_ref) {
+  static constexpr std::array<const char*, 1> kNames = {"x"};
+  std::array<PyRef, 1> argv;
+  if (!match_arguments(function_name<K>(method), kNames, args, kwargs, argv)) return nullptr;
+  if (!as_matrix("x", argv[0].get(), x)) return nullptr;
+  const EstimatorState<K>& est = state_of<K>(self);
+  if (!est.fitted || !est.model.root) {
+    raise_value_error("estimator is not fitted");
+    return nullptr;
+  }
+  const size_t needed = required_columns(*est.model.root);
+  if (x.cols < needed) {
+    raise_value_error("x has " + std::to_string(x.cols) + " columns but the tree needs at least " +
+                      std::to_string(needed));
+    return nullptr;
+  }
+  x_ref = std::move(argv[0]);
+  return est.model.root.get();
+}
+
+// Prediction rows, flattened: row i is cells[i * width, (i + 1) * width). Only the columns a
+// rule can read are coded.
+std::vector<Cell> build_rows(const MatrixView& x, std::span<const size_t> categorical,
+                             size_t width) {
+  std::vector<bool> is_code(width);
+  for (size_t j = 0; j < width; ++j) is_code[j] = contains_sorted(categorical, j);
+  std::vector<Cell> cells(x.rows * width);
+  for (size_t i = 0; i < x.rows; ++i) {
+    Cell* row = cells.data() + i * width;
+    for (size_t j = 0; j < width; ++j) {
+      const double v = x.at(i, j);
+      row[j] = is_code[j] ? Cell::category(category_code(v)) : Cell::number(v);
+    }
+  }
+  return cells;
+}
+
+template <class K>
+PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    MatrixView x;
+    PyRef x_ref;
+    const NodeOf<K>* root = prediction_input<K>(self, "predict", args, kwargs, x, x_ref);
+    if (root == nullptr) return nullptr;
+    const size_t width = required_columns(*root);
+    const std::vector<Cell> cells = build_rows(x, state_of<K>(self).categorical, width);
+    npy_intp dims[1] = {static_cast<npy_intp>(x.rows)};
+    PyRef result(PyArray_SimpleNew(1, dims, kIsRegression<K> ? NPY_FLOAT64 : NPY_INT64));
+    if (!result) return nullptr;
+    auto* out = reinterpret_cast<PyArrayObject*>(result.get());
+    for (size_t i = 0; i < x.rows; ++i) {
+      std::span<const Cell> row(cells.data() + i * width, width);
+      if constexpr (kIsRegression<K>) {
+        static_cast<double*>(PyArray_DATA(out))[i] = predict_node(*root, row);
+      } else {
+        static_cast<int64_t*>(PyArray_DATA(out))[i] =
+            static_cast<int64_t>(predict_node(*root, row).predicted_class);
+      }
+    }
+    return result.release();
+  });
+}
+
+template <class K>
+PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    MatrixView x;
+    PyRef x_ref;
+    const NodeOf<K>* root = prediction_input<K>(self, "predict_proba", args, kwargs, x, x_ref);
+    if (root == nullptr) return nullptr;
+    const EstimatorState<K>& est = state_of<K>(self);
+    const size_t width = required_columns(*root);
+    const std::vector<Cell> cells = build_rows(x, est.categorical, width);
+    const size_t n_columns = std::max<size_t>(est.n_classes, 1);
+    npy_intp dims[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(n_columns)};
+    PyRef result(PyArray_ZEROS(2, dims, NPY_FLOAT64, 0));
+    if (!result) return nullptr;
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    for (size_t i = 0; i < x.rows; ++i) {
+      std::span<const Cell> row(cells.data() + i * width, width);
+      const ClassPrediction leaf = predict_node(*root, row);
+      const size_t copied = std::min(leaf.proba.size(), n_columns);
+      std::copy_n(leaf.proba.begin(), copied, data + i * n_columns);
+    }
+    return result.release();
+  });
+}
+
+template <class K>
+PyObject* estimator_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    if (!match_arguments(function_name<K>("depth"), {}, args, kwargs, {})) return nullptr;
+    const auto& root = state_of<K>(self).model.root;
+    return PyLong_FromSize_t(root ? node_depth(*root) : 0);
+  });
+}
+
+template <class K>
+PyObject* estimator_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    if (!match_arguments(function_name<K>("n_leaves"), {}, args, kwargs, {})) return nullptr;
+    const auto& root = state_of<K>(self).model.root;
+    return PyLong_FromSize_t(root ? node_leaves(*root) : 0);
+  });
+}
+
+template <class K>
+PyObject* estimator_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    if (!match_arguments(function_name<K>("export_tree"), {}, args, kwargs, {})) {
+      return nullptr;
+    }
+    const EstimatorState<K>& est = state_of<K>(self);
+    if (!est.fitted || !est.model.root) return raise_value_error("estimator is not fitted");
+    if constexpr (kIsRegression<K>) {
+      return export_tree_state(*est.model.root);
+    } else {
+      return export_tree_state(*est.model.root, est.n_classes);
+    }
+  });
+}
+
+// Static: receives neither the class nor an instance, and always builds exactly class K.
+template <class K>
+PyObject* estimator_from_tree(PyObject* /*unused*/, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kRegressorNames = {"tree", "categorical"};
+    static constexpr std::array<const char*, 3> kClassifierNames = {"tree", "n_classes",
+                                                                    "categorical"};
+    constexpr size_t kCount = kIsRegression<K> ? 2 : 3;
+    std::array<PyRef, kCount> argv;
+    std::span<const char* const> names = kIsRegression<K>
+                                             ? std::span<const char* const>(kRegressorNames)
+                                             : std::span<const char* const>(kClassifierNames);
+    if (!match_arguments(function_name<K>("from_tree"), names, args, kwargs, argv)) {
+      return nullptr;
+    }
+    PyObject* tree = argv[0].get();
+    if (!PyDict_Check(tree)) {
+      std::string reason = "'";
+      reason += Py_TYPE(tree)->tp_name;
+      reason += "' object cannot be converted to 'PyDict'";
+      raise_argument_error("tree", reason);
+      return nullptr;
+    }
+    size_t n_classes = 0;
+    if constexpr (!kIsRegression<K>) {
+      if (!to_size("n_classes", argv[1].get(), n_classes)) return nullptr;
+    }
+    std::vector<size_t> categorical;
+    if (!to_index_list("categorical", argv[kCount - 1].get(), categorical)) return nullptr;
+
+    std::unique_ptr<NodeOf<K>> root;
+    if constexpr (kIsRegression<K>) {
+      root = import_regression_tree(tree);
+    } else {
+      root = import_class_tree(tree);
+    }
+    if (!root) return nullptr;
+
+    EstimatorState<K> state = [&] {
+      if constexpr (std::is_same_v<K, Regression>) {
+        return placeholder_regressor(std::move(categorical));
+      } else if constexpr (std::is_same_v<K, Classification>) {
+        return placeholder_classifier(n_classes, std::move(categorical));
+      } else {
+        return placeholder_objective_classifier(n_classes, std::move(categorical));
+      }
+    }();
+    state.model.root = std::move(root);
+    state.fitted = true;
+    return wrap_state<K>(class_slot<K>(), std::move(state));
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  // Every method takes (self, args, kwargs); the table stores them as PyCFunction.
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
+
+template <class K>
+PyMethodDef* method_table() {
+  // Registered in this order; only the classifiers have predict_proba.
+#define ZELK_METHOD(name, doc) {#name, as_cfunction(&estimator_##name<K>), kCallFlags, doc}
+  static constexpr PyMethodDef kEnd = {nullptr, nullptr, 0, nullptr};
+  if constexpr (kIsRegression<K>) {
+    static PyMethodDef table[] = {
+        ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
+        ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
+        ZELK_METHOD(depth, "depth($self)\n--\n\n"),
+        ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
+        ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
+        {"from_tree", as_cfunction(&estimator_from_tree<K>), kCallFlags | METH_STATIC,
+         "from_tree(tree, categorical)\n--\n\n"
+         "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle)."},
+        kEnd};
+    return table;
+  } else {
+    static constexpr const char* kFromTreeDoc =
+        std::is_same_v<K, Classification>
+            ? "from_tree(tree, n_classes, categorical)\n--\n\n"
+              "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle)."
+            : "from_tree(tree, n_classes, categorical)\n--\n\n"
+              "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
+              "objective plays no part in prediction, so a placeholder task is used.";
+    static PyMethodDef table[] = {
+        ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
+        ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
+        ZELK_METHOD(predict_proba, "predict_proba($self, x)\n--\n\n"),
+        ZELK_METHOD(depth, "depth($self)\n--\n\n"),
+        ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
+        ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
+        {"from_tree", as_cfunction(&estimator_from_tree<K>), kCallFlags | METH_STATIC,
+         kFromTreeDoc},
+        kEnd};
+    return table;
+  }
+#undef ZELK_METHOD
+}
+
+// "Name(param, param, ...)\n--\n\n<doc>", so that introspection reads the constructor's
+// parameters from the class docstring.
+template <class K>
+const std::string& class_doc() {
+  static const std::string doc = [] {
+    std::string text = ClassInfo<K>::kName;
+    text += '(';
+    bool first = true;
+    for (const char* name : ClassInfo<K>::kParams) {
+      if (!first) text += ", ";
+      text += name;
+      first = false;
+    }
+    text += ")\n--\n\n";
+    text += ClassInfo<K>::kDoc;
+    return text;
+  }();
+  return doc;
+}
+
+template <class K>
+PyObject* class_object() {
+  return guard([]() -> PyObject* {
+    PyTypeObject*& slot = class_slot<K>();
+    if (slot == nullptr) {
+      PyType_Slot slots[] = {
+          {Py_tp_new, reinterpret_cast<void*>(&estimator_new<K>)},
+          {Py_tp_dealloc, reinterpret_cast<void*>(&estimator_dealloc<K>)},
+          {Py_tp_methods, method_table<K>()},
+          {Py_tp_doc, const_cast<char*>(class_doc<K>().c_str())},
+          {0, nullptr}};
+      PyType_Spec spec = {ClassInfo<K>::kQualifiedName,
+                          static_cast<int>(sizeof(EstimatorObject<K>)), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+      PyObject* type = PyType_FromSpec(&spec);
+      if (type == nullptr) return nullptr;
+      slot = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    }
+    Py_INCREF(slot);
+    return reinterpret_cast<PyObject*>(slot);
+  });
+}
+
+}  // namespace
+
+PyObject* regressor_class() { return class_object<Regression>(); }
+PyObject* classifier_class() { return class_object<Classification>(); }
+PyObject* objective_classifier_class() { return class_object<ObjectiveClassification>(); }
+
+}  // namespace zelk::py

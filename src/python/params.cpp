@@ -1,0 +1,344 @@
+#include "python/params.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "python/boundary.hpp"
+#include "python/convert.hpp"
+
+namespace zelk::py {
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b' and 'c'".
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += (i + 1 == names.size()) ? " and " : ", ";
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+void raise_call_error(std::string_view function, const std::string& rest) {
+  set_error(PyExc_TypeError, std::string(function) + " " + rest);
+}
+
+// The settings after `criterion`, shared by all three classes, as converted from the call.
+struct CommonArgs {
+  Params params;
+  std::u32string mode;
+  std::u32string split_style;
+  std::u32string aggregator;
+  double agg_frac = 0.0;
+  double agg_eps = 0.0;
+  double agg_lambda = 0.0;
+  std::vector<size_t> categorical;
+};
+
+// Converts the 18 shared arguments `max_depth` .. `categorical`, in parameter order.
+bool convert_common(std::span<PyRef> argv, CommonArgs& out) {
+  Params& p = out.params;
+  return to_optional_size("max_depth", argv[0].get(), p.max_depth) &&
+         to_size("min_samples_split", argv[1].get(), p.min_samples_split) &&
+         to_size("min_samples_leaf", argv[2].get(), p.min_samples_leaf) &&
+         to_double("min_impurity_decrease", argv[3].get(), p.min_impurity_decrease) &&
+         to_size("n_bins", argv[4].get(), p.n_bins) &&
+         to_size("cv_folds", argv[5].get(), p.kfold.k) &&
+         to_unsigned("cv_seed", argv[6].get(), p.kfold.seed) &&
+         to_bool("cv_shuffle", argv[7].get(), p.kfold.shuffle) &&
+         to_text("mode", argv[8].get(), out.mode) &&
+         to_text("split_style", argv[9].get(), out.split_style) &&
+         to_text("aggregator", argv[10].get(), out.aggregator) &&
+         to_double("agg_frac", argv[11].get(), out.agg_frac) &&
+         to_double("agg_eps", argv[12].get(), out.agg_eps) &&
+         to_double("agg_lambda", argv[13].get(), out.agg_lambda) &&
+         to_bool("parallel", argv[14].get(), p.parallel) &&
+         to_size("n_threads", argv[15].get(), p.n_threads) &&
+         to_size("parallel_min_samples", argv[16].get(), p.parallel_min_samples) &&
+         to_index_list("categorical", argv[17].get(), out.categorical);
+}
+
+bool set_mode(const std::u32string& name, Params& params) {
+  if (name == U"strict") {
+    params.mode = SplitMode::Strict;
+  } else if (name == U"fast") {
+    params.mode = SplitMode::Fast;
+  } else {
+    raise_value_error("unknown mode " + quote_literal(name) + " (expected \"strict\" or \"fast\")");
+    return false;
+  }
+  return true;
+}
+
+bool set_split_style(const std::u32string& name, Params& params) {
+  if (name == U"threshold") {
+    params.split_style = SplitStyle::Threshold;
+  } else if (name == U"bin" || name == U"bin_membership") {
+    params.split_style = SplitStyle::Bin;
+  } else {
+    raise_value_error("unknown split_style " + quote_literal(name) +
+                      " (expected \"threshold\" or \"bin\")");
+    return false;
+  }
+  return true;
+}
+
+std::unique_ptr<Aggregator> make_aggregator(const CommonArgs& args) {
+  const std::u32string& name = args.aggregator;
+  if (name == U"mean") return std::make_unique<Mean>();
+  if (name == U"median") return std::make_unique<Median>();
+  if (name == U"trimmed_mean") return std::make_unique<TrimmedMean>(args.agg_frac);
+  if (name == U"signal_to_noise") return std::make_unique<SignalToNoise>(args.agg_eps);
+  if (name == U"mean_minus_lambda_std") {
+    return std::make_unique<MeanMinusLambdaStd>(args.agg_lambda);
+  }
+  raise_value_error("unknown aggregator " + quote_literal(name));
+  return nullptr;
+}
+
+// mode, split_style, aggregator: the validations every class ends with.
+std::unique_ptr<Aggregator> finish_common(CommonArgs& args) {
+  if (!set_mode(args.mode, args.params) || !set_split_style(args.split_style, args.params)) {
+    return nullptr;
+  }
+  return make_aggregator(args);
+}
+
+Params placeholder_params() {
+  Params p;
+  p.max_depth = 8;
+  p.min_samples_split = 2;
+  p.min_samples_leaf = 1;
+  p.min_impurity_decrease = 0.0;
+  p.n_bins = 8;
+  p.kfold = KFold{5, 42, true};
+  p.mode = SplitMode::Strict;
+  p.split_style = SplitStyle::Threshold;
+  p.parallel = false;
+  p.n_threads = 1;
+  p.parallel_min_samples = 512;
+  return p;
+}
+
+}  // namespace
+
+bool match_arguments(std::string_view function, std::span<const char* const> names,
+                     PyObject* args, PyObject* kwargs, std::span<PyRef> out) {
+  const size_t n_params = names.size();
+  const size_t n_positional = args == nullptr ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(args));
+  for (size_t i = 0; i < n_params; ++i) out[i] = PyRef();
+  for (size_t i = 0; i < n_positional && i < n_params; ++i) {
+    out[i] = PyRef::borrow(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
+  }
+  // Keywords first, as the interpreter does: an unknown or repeated keyword is reported even
+  // when there are also too many positional arguments.
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        raise_call_error(function, "keywords must be strings");
+        return false;
+      }
+      size_t slot = n_params;
+      for (size_t i = 0; i < n_params; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+          slot = i;
+          break;
+        }
+      }
+      if (slot == n_params) {
+        PyErr_Format(PyExc_TypeError, "%.200s got an unexpected keyword argument '%U'",
+                     std::string(function).c_str(), key);
+        return false;
+      }
+      if (out[slot]) {
+        raise_call_error(function,
+                         std::string("got multiple values for argument '") + names[slot] + "'");
+        return false;
+      }
+      out[slot] = PyRef::borrow(value);
+    }
+  }
+  if (n_positional > n_params) {
+    raise_call_error(function, "takes " + std::to_string(n_params) + " positional argument" +
+                                   (n_params == 1 ? "" : "s") + " but " +
+                                   std::to_string(n_positional) +
+                                   (n_positional == 1 ? " was" : " were") + " given");
+    return false;
+  }
+  std::vector<const char*> missing;
+  for (size_t i = 0; i < n_params; ++i) {
+    if (!out[i]) missing.push_back(names[i]);
+  }
+  if (!missing.empty()) {
+    raise_call_error(function, "missing " + std::to_string(missing.size()) +
+                                   " required positional argument" +
+                                   (missing.size() == 1 ? "" : "s") + ": " +
+                                   quoted_list(missing));
+    return false;
+  }
+  return true;
+}
+
+std::optional<EstimatorState<Regression>> regressor_from_call(PyObject* args, PyObject* kwargs) {
+  std::array<PyRef, kRegressorParams.size()> argv;
+  if (!match_arguments("RawRegressor.__new__()", kRegressorParams, args, kwargs, argv)) {
+    return std::nullopt;
+  }
+  std::u32string criterion;
+  CommonArgs common;
+  if (!to_text("criterion", argv[0].get(), criterion) ||
+      !convert_common(std::span(argv).subspan(1), common)) {
+    return std::nullopt;
+  }
+  Regression task;
+  if (criterion == U"mse") {
+    task.criterion = std::make_unique<Mse>();
+  } else if (criterion == U"variance") {
+    task.criterion = std::make_unique<Variance>();
+  } else if (criterion == U"mae") {
+    task.criterion = std::make_unique<Mae>();
+  } else {
+    raise_value_error("unknown regression criterion " + quote_literal(criterion) +
+                      " (expected \"mse\", \"variance\" or \"mae\")");
+    return std::nullopt;
+  }
+  std::unique_ptr<Aggregator> aggregator = finish_common(common);
+  if (!aggregator) return std::nullopt;
+  return EstimatorState<Regression>{
+      DecisionTree<Regression>{common.params, nullptr, std::move(task), std::move(aggregator)},
+      std::move(common.categorical), 0, false};
+}
+
+std::optional<EstimatorState<Classification>> classifier_from_call(PyObject* args,
+                                                                   PyObject* kwargs) {
+  std::array<PyRef, kClassifierParams.size()> argv;
+  if (!match_arguments("RawClassifier.__new__()", kClassifierParams, args, kwargs, argv)) {
+    return std::nullopt;
+  }
+  size_t n_classes = 0;
+  std::u32string criterion;
+  CommonArgs common;
+  if (!to_size("n_classes", argv[0].get(), n_classes) ||
+      !to_text("criterion", argv[1].get(), criterion) ||
+      !convert_common(std::span(argv).subspan(2), common)) {
+    return std::nullopt;
+  }
+  Classification task;
+  task.n_classes = n_classes;
+  if (criterion == U"gini") {
+    task.criterion = std::make_unique<Gini>(n_classes);
+    task.entropy = false;
+  } else if (criterion == U"entropy") {
+    task.criterion = std::make_unique<Entropy>(n_classes);
+    task.entropy = true;
+  } else {
+    raise_value_error("unknown classification criterion " + quote_literal(criterion) +
+                      " (expected \"gini\" or \"entropy\")");
+    return std::nullopt;
+  }
+  std::unique_ptr<Aggregator> aggregator = finish_common(common);
+  if (!aggregator) return std::nullopt;
+  return EstimatorState<Classification>{
+      DecisionTree<Classification>{common.params, nullptr, std::move(task),
+                                   std::move(aggregator)},
+      std::move(common.categorical), n_classes, false};
+}
+
+std::optional<EstimatorState<ObjectiveClassification>> objective_classifier_from_call(
+    PyObject* args, PyObject* kwargs) {
+  std::array<PyRef, kObjectiveClassifierParams.size()> argv;
+  if (!match_arguments("RawObjectiveClassifier.__new__()", kObjectiveClassifierParams, args,
+                       kwargs, argv)) {
+    return std::nullopt;
+  }
+  size_t n_classes = 0;
+  std::u32string objective_name;
+  std::u32string average_name;
+  size_t pos_label = 0;
+  double beta = 0.0;
+  CommonArgs common;
+  if (!to_size("n_classes", argv[0].get(), n_classes) ||
+      !to_text("objective", argv[1].get(), objective_name) ||
+      !to_text("average", argv[2].get(), average_name) ||
+      !to_size("pos_label", argv[3].get(), pos_label) ||
+      !to_double("beta", argv[4].get(), beta) ||
+      !convert_common(std::span(argv).subspan(5), common)) {
+    return std::nullopt;
+  }
+  Average average = Average::Binary;
+  if (average_name == U"binary") {
+    average = Average::Binary;
+  } else if (average_name == U"micro") {
+    average = Average::Micro;
+  } else if (average_name == U"macro") {
+    average = Average::Macro;
+  } else if (average_name == U"weighted") {
+    average = Average::Weighted;
+  } else {
+    raise_value_error("unknown average " + quote_literal(average_name) +
+                      " (expected binary/micro/macro/weighted)");
+    return std::nullopt;
+  }
+  std::unique_ptr<ClassObjective> objective;
+  if (objective_name == U"precision") {
+    objective = std::make_unique<Precision>(average, pos_label);
+  } else if (objective_name == U"recall") {
+    objective = std::make_unique<Recall>(average, pos_label);
+  } else if (objective_name == U"f1") {
+    objective = std::make_unique<F1>(average, pos_label);
+  } else if (objective_name == U"fbeta") {
+    objective = std::make_unique<FBeta>(average, pos_label, beta);
+  } else if (objective_name == U"accuracy") {
+    objective = std::make_unique<Accuracy>();
+  } else {
+    raise_value_error("unknown objective " + quote_literal(objective_name) +
+                      " (expected precision/recall/f1/fbeta/accuracy)");
+    return std::nullopt;
+  }
+  std::unique_ptr<Aggregator> aggregator = finish_common(common);
+  if (!aggregator) return std::nullopt;
+  return EstimatorState<ObjectiveClassification>{
+      DecisionTree<ObjectiveClassification>{
+          common.params, nullptr, ObjectiveClassification(std::move(objective), n_classes),
+          std::move(aggregator)},
+      std::move(common.categorical), n_classes, false};
+}
+
+EstimatorState<Regression> placeholder_regressor(std::vector<size_t> categorical) {
+  Regression task;
+  task.criterion = std::make_unique<Mse>();
+  return EstimatorState<Regression>{
+      DecisionTree<Regression>{placeholder_params(), nullptr, std::move(task),
+                               std::make_unique<Mean>()},
+      std::move(categorical), 0, false};
+}
+
+EstimatorState<Classification> placeholder_classifier(size_t n_classes,
+                                                      std::vector<size_t> categorical) {
+  Classification task;
+  task.criterion = std::make_unique<Gini>(n_classes);
+  task.n_classes = n_classes;
+  task.entropy = false;
+  return EstimatorState<Classification>{
+      DecisionTree<Classification>{placeholder_params(), nullptr, std::move(task),
+                                   std::make_unique<Mean>()},
+      std::move(categorical), n_classes, false};
+}
+
+EstimatorState<ObjectiveClassification> placeholder_objective_classifier(
+    size_t n_classes, std::vector<size_t> categorical) {
+  return EstimatorState<ObjectiveClassification>{
+      DecisionTree<ObjectiveClassification>{
+          placeholder_params(), nullptr,
+          ObjectiveClassification(std::make_unique<Accuracy>(), n_classes),
+          std::make_unique<Mean>()},
+      std::move(categorical), n_classes, false};
+}
+
+}  // namespace zelk::py

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "python/numpy_api.hpp"  // NumPy boolean scalars
+#include <numpy/arrayscalars.h>
 #include "python/pyref.hpp"
 
 namespace zelk::py {
@@ -92,89 +94,53 @@ auto guarded(Body&& body) -> decltype(body()) {
 // ---------------------------------------------------------------------------------------
 // Import: element conversion
 
-// NumPy's boolean scalar type, looked up at most once per list and only when an element is
-// not a Python bool. Without NumPy loaded no such scalar can exist, so it is never imported.
-class NumpyBool {
- public:
-  bool matches(PyObject* item) {
-    if (!looked_up_) {
-      looked_up_ = true;
-      type_ = lookup();
-    }
-    return type_ && PyObject_TypeCheck(item, reinterpret_cast<PyTypeObject*>(type_.get()));
-  }
+// One element of a list, one overload per element type; false with the interpreter's
+// exception set when it does not convert.
+bool convert_element(PyObject* item, int64_t& out) {
+  PyRef index(PyNumber_Index(item));
+  if (!index) return false;
+  const long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
 
- private:
-  static PyRef lookup() {
-    PyRef name(PyUnicode_FromString("numpy"));
-    if (!name) {
-      PyErr_Clear();
-      return {};
-    }
-    PyRef numpy(PyImport_GetModule(name.get()));
-    if (!numpy) {
-      PyErr_Clear();
-      return {};
-    }
-    PyRef type(PyObject_GetAttrString(numpy.get(), "bool_"));
-    if (!type || !PyType_Check(type.get())) {
-      PyErr_Clear();
-      return {};
-    }
-    return type;
-  }
+bool convert_element(PyObject* item, uint64_t& out) {
+  PyRef index(PyNumber_Index(item));
+  if (!index) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
 
-  bool looked_up_ = false;
-  PyRef type_;
-};
+bool convert_element(PyObject* item, double& out) {
+  const double v = PyFloat_AsDouble(item);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
 
-// Per-list conversion state (only booleans need any).
-struct Converter {
-  NumpyBool numpy_bool;
-
-  bool convert(PyObject* item, int64_t& out) {
-    PyRef index(PyNumber_Index(item));
-    if (!index) return false;
-    const long long v = PyLong_AsLongLong(index.get());
-    if (v == -1 && PyErr_Occurred()) return false;
-    out = v;
+bool convert_element(PyObject* item, bool& out) {
+  if (PyBool_Check(item)) {
+    out = item == Py_True;
     return true;
   }
-
-  bool convert(PyObject* item, uint64_t& out) {
-    PyRef index(PyNumber_Index(item));
-    if (!index) return false;
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = v;
+  if (PyArray_IsScalar(item, Bool)) {
+    out = PyArrayScalar_VAL(item, Bool) != 0;
     return true;
   }
+  PyErr_Format(PyExc_TypeError, "'%.200s' object is not a bool",
+               Py_TYPE(item)->tp_name);
+  return false;
+}
 
-  bool convert(PyObject* item, double& out) {
-    const double v = PyFloat_AsDouble(item);
-    if (v == -1.0 && PyErr_Occurred()) return false;
-    out = v;
-    return true;
-  }
+template <class T>
+bool read_sequence(PyObject* value, std::vector<T>& out);
 
-  bool convert(PyObject* item, bool& out) {
-    if (PyBool_Check(item)) {
-      out = item == Py_True;
-      return true;
-    }
-    if (numpy_bool.matches(item)) {
-      const int truth = PyObject_IsTrue(item);
-      if (truth < 0) return false;
-      out = truth == 1;
-      return true;
-    }
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyBool'",
-                 Py_TYPE(item)->tp_name);
-    return false;
-  }
-
-  bool convert(PyObject* item, std::vector<double>& out);
-};
+bool convert_element(PyObject* item, std::vector<double>& out) {
+return read_sequence(item, out);
+}
 
 // Reads `value` as a sequence of T into `out`; false with an exception set on failure.
 template <class T>
@@ -193,7 +159,6 @@ bool read_sequence(PyObject* value, std::vector<T>& out) {
   PyRef items = (PyList_Check(value) || PyTuple_Check(value)) ? PyRef::borrow(value)
                                                                 : PyRef(PySequence_List(value));
   if (!items) return false;
-  Converter converter;
   out.clear();
   out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
   // The size is re-read every step and each item held while it converts: an element's
@@ -201,14 +166,10 @@ bool read_sequence(PyObject* value, std::vector<T>& out) {
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
     PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
     T element{};
-    if (!converter.convert(item.get(), element)) return false;
+    if (!convert_element(item.get(), element)) return false;
     out.push_back(std::move(element));
   }
   return true;
-}
-
-bool Converter::convert(PyObject* item, std::vector<double>& out) {
-  return read_sequence(item, out);
 }
 
 // The list under `key` of `tree`, converted element by element; nullopt with an exception

@@ -1,0 +1,122 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <random>
+#include <vector>
+
+#include "core/encoder.hpp"
+
+namespace zelk {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct EdgeCase {
+  const char* label;
+  std::vector<double> values;
+  size_t n_bins;
+  std::vector<double> edges;
+};
+
+TEST(Encoder, QuantileEdgesWorkedCases) {
+  const EdgeCase cases[] = {
+      {"four values, four bins", {1, 2, 3, 4}, 4, {2, 3, 4}},
+      {"constant values repeat the edge", {5, 5, 5, 5}, 4, {5, 5, 5}},
+      {"two bins take the element at m/2", {1, 2, 3, 4}, 2, {3}},
+      {"input order does not matter", {4, 1, 3, 2}, 4, {2, 3, 4}},
+      {"non-finite values are skipped", {4, kNaN, 1, kInf, 3, -kInf, 2}, 4, {2, 3, 4}},
+      {"more bins than values clamp at the last", {10, 20}, 5, {10, 10, 20, 20}},
+      {"three of ten", {9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, 3, {3, 6}},
+      {"one bin", {1, 2, 3}, 1, {}},
+      {"zero bins", {1, 2, 3}, 0, {}},
+      {"no values", {}, 8, {}},
+      {"only non-finite values", {kNaN, kInf, -kInf}, 8, {}},
+  };
+  for (const EdgeCase& c : cases) {
+    EXPECT_EQ(quantile_edges(c.values, c.n_bins), c.edges) << c.label;
+  }
+}
+
+TEST(Encoder, NegativeZeroSortsBeforePositiveZero) {
+  const std::vector<double> values = {0.0, -0.0, 0.0, -0.0};
+  const std::vector<double> edges = quantile_edges(values, 4);  // positions 1, 2, 3
+  ASSERT_EQ(edges.size(), 3u);
+  EXPECT_TRUE(std::signbit(edges[0]));
+  EXPECT_FALSE(std::signbit(edges[1]));
+  EXPECT_FALSE(std::signbit(edges[2]));
+}
+
+TEST(Encoder, TotalOrderPlacesNaNsAtTheEnds) {
+  std::vector<double> v = {1.0, kNaN, -kInf, 0.0, -kNaN, -0.0, kInf, -1.0};
+  std::sort(v.begin(), v.end(), total_order_less);
+  EXPECT_TRUE(std::isnan(v[0]) && std::signbit(v[0]));
+  EXPECT_EQ(v[1], -kInf);
+  EXPECT_EQ(v[2], -1.0);
+  EXPECT_TRUE(v[3] == 0.0 && std::signbit(v[3]));
+  EXPECT_TRUE(v[4] == 0.0 && !std::signbit(v[4]));
+  EXPECT_EQ(v[5], 1.0);
+  EXPECT_EQ(v[6], kInf);
+  EXPECT_TRUE(std::isnan(v[7]) && !std::signbit(v[7]));
+}
+
+// Edge i must be a sorted value with at most floor(i*m/n_bins) values strictly below it and
+// more than that many at or below it: the quantile property, checked without the index formula.
+TEST(Encoder, EdgesAreQuantilesOnRandomData) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 200; ++round) {
+    const size_t m = 1 + rng() % 60;
+    const size_t n_bins = rng() % 80;
+    std::vector<double> values(m);
+    for (double& v : values) v = static_cast<double>(rng() % 12) - 4.0;  // many ties
+    if (round % 3 == 0) values[rng() % m] = kNaN;
+    std::vector<double> finite;
+    for (double v : values) {
+      if (std::isfinite(v)) finite.push_back(v);
+    }
+    const std::vector<double> edges = quantile_edges(values, n_bins);
+    if (n_bins < 2 || finite.empty()) {
+      EXPECT_TRUE(edges.empty());
+      continue;
+    }
+    ASSERT_EQ(edges.size(), n_bins - 1);
+    EXPECT_TRUE(std::is_sorted(edges.begin(), edges.end()));
+    const size_t f = finite.size();
+    for (size_t i = 1; i < n_bins; ++i) {
+      const double e = edges[i - 1];
+      const size_t below = std::count_if(finite.begin(), finite.end(), [&](double v) { return v < e; });
+      const size_t at_or_below =
+          std::count_if(finite.begin(), finite.end(), [&](double v) { return v <= e; });
+      const size_t rank = std::min(f - 1, i * f / n_bins);
+      EXPECT_LE(below, rank);
+      EXPECT_GT(at_or_below, rank);
+    }
+  }
+}
+
+TEST(Encoder, AbsurdBinCountIsAnAllocationFailureNotACrash) {
+  const std::vector<double> values = {1.0, 2.0, 3.0};
+  EXPECT_THROW(quantile_edges(values, std::numeric_limits<size_t>::max()), std::bad_alloc);
+  // Without a finite value nothing is allocated, whatever the bin count.
+  const std::vector<double> none = {kNaN};
+  EXPECT_TRUE(quantile_edges(none, std::numeric_limits<size_t>::max()).empty());
+}
+
+TEST(Encoder, BinCodeCountsEdgesAtOrBelow) {
+  const std::vector<double> edges = {2, 3, 3, 4};
+  EXPECT_EQ(bin_code(edges, 1.0), 0u);
+  EXPECT_EQ(bin_code(edges, 2.0), 1u);
+  EXPECT_EQ(bin_code(edges, 2.5), 1u);
+  EXPECT_EQ(bin_code(edges, 3.0), 3u);
+  EXPECT_EQ(bin_code(edges, 3.5), 3u);
+  EXPECT_EQ(bin_code(edges, 4.0), 4u);
+  EXPECT_EQ(bin_code(edges, 1e9), 4u);
+  EXPECT_EQ(bin_code({}, 123.0), 0u);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -30,8 +30,8 @@ inline PyObject* panic_exception_type() {
 // Sets `type` with a UTF-8 message; undecodable bytes are replaced rather than turning the
 // report into a UnicodeDecodeError.
 inline void set_error(PyObject* type, std::string_view message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return;  // the decode failure is the error now
   PyErr_SetObject(type, text);
   Py_DECREF(text);

@@ -82,8 +82,7 @@ PyArrayObject* as_array(const char* name, PyObject* obj, int ndim, int type_num,
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   if (PyArray_NDIM(arr) != ndim) {
-    raise_argument_error(name, "expected a " + std::to_string(ndim) +
-                                   "-dimensional array, got " +
+    raise_argument_error(name, "expected a " + std::to_string(ndim) + "-dimensional array, got " +
                                    std::to_string(PyArray_NDIM(arr)) + " dimension(s)");
     return nullptr;
   }
@@ -98,8 +97,8 @@ PyArrayObject* as_array(const char* name, PyObject* obj, int ndim, int type_num,
 }  // namespace
 
 void raise_argument_error(const char* name, std::string_view reason) {
-  PyRef text(PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()),
-                                  "replace"));
+  PyRef text(
+      PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "replace"));
   if (!text) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
 }
@@ -181,8 +180,7 @@ bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
     return false;
   }
   if (!PySequence_Check(obj)) {
-    raise_argument_error(name,
-                         object_of_type(obj) + " cannot be converted to 'Sequence'");
+    raise_argument_error(name, object_of_type(obj) + " cannot be converted to 'Sequence'");
     return false;
   }
   const Py_ssize_t length = PySequence_Size(obj);
@@ -233,7 +231,8 @@ std::string quote_literal(std::u32string_view text) {
     }
     if (c > 0x10FFFF || !Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c))) {
       std::string hex;
-      for (char32_t v = c; v != 0 || hex.empty(); v >>= 4) hex.insert(hex.begin(), kHex[v & 0xF]);
+      for (char32_t v = c; v != 0 || hex.empty(); v >>= 4)
+        hex.insert(hex.begin(), kHex[v & 0xF]);
       out += "\\u{" + hex + "}";
       continue;
     }

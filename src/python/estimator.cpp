@@ -24,7 +24,7 @@ namespace {
 
 template <class K>
 struct EstimatorObject {
-  PyObject_HEAD
+  PyObject ob_base;
   // Constructed right after allocation and destroyed in dealloc; engaged for every object
   // that a constructor or from_tree hands out.
   std::optional<EstimatorState<K>> state;
@@ -220,7 +220,8 @@ const NodeOf<K>* prediction_input(PyObject* self, const char* method, PyObject* 
 std::vector<Cell> build_rows(const MatrixView& x, std::span<const size_t> categorical,
                              size_t width) {
   std::vector<bool> is_code(width);
-  for (size_t j = 0; j < width; ++j) is_code[j] = contains_sorted(categorical, j);
+  for (size_t j = 0; j < width; ++j)
+    is_code[j] = contains_sorted(categorical, j);
   std::vector<Cell> cells(x.rows * width);
   for (size_t i = 0; i < x.rows; ++i) {
     Cell* row = cells.data() + i * width;
@@ -381,7 +382,10 @@ constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
 template <class K>
 PyMethodDef* method_table() {
   // Registered in this order; only the classifiers have predict_proba.
-#define ZELK_METHOD(name, doc) {#name, as_cfunction(&estimator_##name<K>), kCallFlags, doc}
+#define ZELK_METHOD(name, doc)                                 \
+  {                                                            \
+    #name, as_cfunction(&estimator_##name<K>), kCallFlags, doc \
+  }
   static constexpr PyMethodDef kEnd = {nullptr, nullptr, 0, nullptr};
   if constexpr (kIsRegression<K>) {
     static PyMethodDef table[] = {
@@ -403,16 +407,15 @@ PyMethodDef* method_table() {
             : "from_tree(tree, n_classes, categorical)\n--\n\n"
               "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
               "objective plays no part in prediction, so a placeholder task is used.";
-    static PyMethodDef table[] = {
-        ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
-        ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
-        ZELK_METHOD(predict_proba, "predict_proba($self, x)\n--\n\n"),
-        ZELK_METHOD(depth, "depth($self)\n--\n\n"),
-        ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
-        ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
-        {"from_tree", as_cfunction(&estimator_from_tree<K>), kCallFlags | METH_STATIC,
-         kFromTreeDoc},
-        kEnd};
+    static PyMethodDef table[] = {ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
+                                  ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
+                                  ZELK_METHOD(predict_proba, "predict_proba($self, x)\n--\n\n"),
+                                  ZELK_METHOD(depth, "depth($self)\n--\n\n"),
+                                  ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
+                                  ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
+                                  {"from_tree", as_cfunction(&estimator_from_tree<K>),
+                                   kCallFlags | METH_STATIC, kFromTreeDoc},
+                                  kEnd};
     return table;
   }
 #undef ZELK_METHOD
@@ -443,12 +446,11 @@ PyObject* class_object() {
   return guard([]() -> PyObject* {
     PyTypeObject*& slot = class_slot<K>();
     if (slot == nullptr) {
-      PyType_Slot slots[] = {
-          {Py_tp_new, reinterpret_cast<void*>(&estimator_new<K>)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&estimator_dealloc<K>)},
-          {Py_tp_methods, method_table<K>()},
-          {Py_tp_doc, const_cast<char*>(class_doc<K>().c_str())},
-          {0, nullptr}};
+      PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(&estimator_new<K>)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(&estimator_dealloc<K>)},
+                             {Py_tp_methods, method_table<K>()},
+                             {Py_tp_doc, const_cast<char*>(class_doc<K>().c_str())},
+                             {0, nullptr}};
       PyType_Spec spec = {ClassInfo<K>::kQualifiedName,
                           static_cast<int>(sizeof(EstimatorObject<K>)), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
@@ -463,8 +465,14 @@ PyObject* class_object() {
 
 }  // namespace
 
-PyObject* regressor_class() { return class_object<Regression>(); }
-PyObject* classifier_class() { return class_object<Classification>(); }
-PyObject* objective_classifier_class() { return class_object<ObjectiveClassification>(); }
+PyObject* regressor_class() {
+  return class_object<Regression>();
+}
+PyObject* classifier_class() {
+  return class_object<Classification>();
+}
+PyObject* objective_classifier_class() {
+  return class_object<ObjectiveClassification>();
+}
 
 }  // namespace zelk::py

@@ -11,7 +11,7 @@ PyModuleDef zelk_module = {
     PyModuleDef_HEAD_INIT,
     "_zelk",
     "The native extension module `zelk._zelk`.",
-    0,  // no per-module state; 0 (not -1) so a re-import calls PyInit__zelk again
+    0,        // no per-module state; 0 (not -1) so a re-import calls PyInit__zelk again
     nullptr,  // no functions of its own
     nullptr,
     nullptr,
@@ -58,4 +58,6 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__zelk() { return create_module(); }
+PyMODINIT_FUNC PyInit__zelk() {
+  return create_module();
+}

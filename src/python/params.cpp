@@ -125,11 +125,12 @@ Params placeholder_params() {
 
 }  // namespace
 
-bool match_arguments(std::string_view function, std::span<const char* const> names,
-                     PyObject* args, PyObject* kwargs, std::span<PyRef> out) {
+bool match_arguments(std::string_view function, std::span<const char* const> names, PyObject* args,
+                     PyObject* kwargs, std::span<PyRef> out) {
   const size_t n_params = names.size();
   const size_t n_positional = args == nullptr ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(args));
-  for (size_t i = 0; i < n_params; ++i) out[i] = PyRef();
+  for (size_t i = 0; i < n_params; ++i)
+    out[i] = PyRef();
   for (size_t i = 0; i < n_positional && i < n_params; ++i) {
     out[i] = PyRef::borrow(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
   }
@@ -178,8 +179,7 @@ bool match_arguments(std::string_view function, std::span<const char* const> nam
   if (!missing.empty()) {
     raise_call_error(function, "missing " + std::to_string(missing.size()) +
                                    " required positional argument" +
-                                   (missing.size() == 1 ? "" : "s") + ": " +
-                                   quoted_list(missing));
+                                   (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
     return false;
   }
   return true;
@@ -245,16 +245,15 @@ std::optional<EstimatorState<Classification>> classifier_from_call(PyObject* arg
   std::unique_ptr<Aggregator> aggregator = finish_common(common);
   if (!aggregator) return std::nullopt;
   return EstimatorState<Classification>{
-      DecisionTree<Classification>{common.params, nullptr, std::move(task),
-                                   std::move(aggregator)},
+      DecisionTree<Classification>{common.params, nullptr, std::move(task), std::move(aggregator)},
       std::move(common.categorical), n_classes, false};
 }
 
 std::optional<EstimatorState<ObjectiveClassification>> objective_classifier_from_call(
     PyObject* args, PyObject* kwargs) {
   std::array<PyRef, kObjectiveClassifierParams.size()> argv;
-  if (!match_arguments("RawObjectiveClassifier.__new__()", kObjectiveClassifierParams, args,
-                       kwargs, argv)) {
+  if (!match_arguments("RawObjectiveClassifier.__new__()", kObjectiveClassifierParams, args, kwargs,
+                       argv)) {
     return std::nullopt;
   }
   size_t n_classes = 0;
@@ -266,8 +265,7 @@ std::optional<EstimatorState<ObjectiveClassification>> objective_classifier_from
   if (!to_size("n_classes", argv[0].get(), n_classes) ||
       !to_text("objective", argv[1].get(), objective_name) ||
       !to_text("average", argv[2].get(), average_name) ||
-      !to_size("pos_label", argv[3].get(), pos_label) ||
-      !to_double("beta", argv[4].get(), beta) ||
+      !to_size("pos_label", argv[3].get(), pos_label) || !to_double("beta", argv[4].get(), beta) ||
       !convert_common(std::span(argv).subspan(5), common)) {
     return std::nullopt;
   }

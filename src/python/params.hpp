@@ -29,31 +29,73 @@ struct EstimatorState {
 // Python matches a plain function's, with its wording for call errors naming `function`
 // (e.g. "RawRegressor.__new__()"). On success out[i] holds a new reference to the argument
 // for names[i].
-bool match_arguments(std::string_view function, std::span<const char* const> names,
-                     PyObject* args, PyObject* kwargs, std::span<PyRef> out);
+bool match_arguments(std::string_view function, std::span<const char* const> names, PyObject* args,
+                     PyObject* kwargs, std::span<PyRef> out);
 
-inline constexpr std::array<const char*, 19> kRegressorParams = {
-    "criterion",     "max_depth", "min_samples_split",   "min_samples_leaf",
-    "min_impurity_decrease",      "n_bins",              "cv_folds",
-    "cv_seed",       "cv_shuffle", "mode",               "split_style",
-    "aggregator",    "agg_frac",  "agg_eps",             "agg_lambda",
-    "parallel",      "n_threads", "parallel_min_samples", "categorical"};
+inline constexpr std::array<const char*, 19> kRegressorParams = {"criterion",
+                                                                 "max_depth",
+                                                                 "min_samples_split",
+                                                                 "min_samples_leaf",
+                                                                 "min_impurity_decrease",
+                                                                 "n_bins",
+                                                                 "cv_folds",
+                                                                 "cv_seed",
+                                                                 "cv_shuffle",
+                                                                 "mode",
+                                                                 "split_style",
+                                                                 "aggregator",
+                                                                 "agg_frac",
+                                                                 "agg_eps",
+                                                                 "agg_lambda",
+                                                                 "parallel",
+                                                                 "n_threads",
+                                                                 "parallel_min_samples",
+                                                                 "categorical"};
 
-inline constexpr std::array<const char*, 20> kClassifierParams = {
-    "n_classes",     "criterion", "max_depth",            "min_samples_split",
-    "min_samples_leaf",           "min_impurity_decrease", "n_bins",
-    "cv_folds",      "cv_seed",   "cv_shuffle",           "mode",
-    "split_style",   "aggregator", "agg_frac",            "agg_eps",
-    "agg_lambda",    "parallel",  "n_threads",            "parallel_min_samples",
-    "categorical"};
+inline constexpr std::array<const char*, 20> kClassifierParams = {"n_classes",
+                                                                  "criterion",
+                                                                  "max_depth",
+                                                                  "min_samples_split",
+                                                                  "min_samples_leaf",
+                                                                  "min_impurity_decrease",
+                                                                  "n_bins",
+                                                                  "cv_folds",
+                                                                  "cv_seed",
+                                                                  "cv_shuffle",
+                                                                  "mode",
+                                                                  "split_style",
+                                                                  "aggregator",
+                                                                  "agg_frac",
+                                                                  "agg_eps",
+                                                                  "agg_lambda",
+                                                                  "parallel",
+                                                                  "n_threads",
+                                                                  "parallel_min_samples",
+                                                                  "categorical"};
 
-inline constexpr std::array<const char*, 23> kObjectiveClassifierParams = {
-    "n_classes",  "objective",   "average",          "pos_label",
-    "beta",       "max_depth",   "min_samples_split", "min_samples_leaf",
-    "min_impurity_decrease",     "n_bins",           "cv_folds",
-    "cv_seed",    "cv_shuffle",  "mode",             "split_style",
-    "aggregator", "agg_frac",    "agg_eps",          "agg_lambda",
-    "parallel",   "n_threads",   "parallel_min_samples", "categorical"};
+inline constexpr std::array<const char*, 23> kObjectiveClassifierParams = {"n_classes",
+                                                                           "objective",
+                                                                           "average",
+                                                                           "pos_label",
+                                                                           "beta",
+                                                                           "max_depth",
+                                                                           "min_samples_split",
+                                                                           "min_samples_leaf",
+                                                                           "min_impurity_decrease",
+                                                                           "n_bins",
+                                                                           "cv_folds",
+                                                                           "cv_seed",
+                                                                           "cv_shuffle",
+                                                                           "mode",
+                                                                           "split_style",
+                                                                           "aggregator",
+                                                                           "agg_frac",
+                                                                           "agg_eps",
+                                                                           "agg_lambda",
+                                                                           "parallel",
+                                                                           "n_threads",
+                                                                           "parallel_min_samples",
+                                                                           "categorical"};
 
 // A new, unfitted estimator's state from a constructor call, or nullopt with the Python
 // exception set (TypeError / OverflowError for a conversion, ValueError for a bad name).

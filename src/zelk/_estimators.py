@@ -157,11 +157,13 @@ def _check_choice(name, value, choices):
     return value
 
 
-def _resolve_count(name, value, n_samples, min_int, frac_low_open, frac_high_open):
+def _resolve_count(name, value, n_samples, min_int, frac_high_open):
     """An absolute sample count from an int or a fraction of the training samples."""
-    if _is_int(value):
-        return _check_int(name, value, min_int)
-    if _is_real(value) and 0.0 < value < 1.0 or (not frac_high_open and value == 1.0):
+    if _is_int(value) and min_int <= value <= _U64_MAX:
+        return int(value)
+    if _is_real(value) and not _is_int(value) and (
+        0.0 < value < 1.0 or (not frac_high_open and value == 1.0)
+    ):
         return max(min_int, int(np.ceil(float(value) * n_samples)))
     upper = ")" if frac_high_open else "]"
     _fail(name, f"an int >= {min_int} or a float in (0, 1{upper}", value)
@@ -213,10 +215,10 @@ class _ZELKBase(BaseEstimator):
         if max_depth is not None:
             max_depth = _check_int("max_depth", max_depth, 0)
         min_samples_split = _resolve_count(
-            "min_samples_split", self.min_samples_split, n_samples, 2, True, False
+            "min_samples_split", self.min_samples_split, n_samples, 2, False
         )
         min_samples_leaf = _resolve_count(
-            "min_samples_leaf", self.min_samples_leaf, n_samples, 1, True, True
+            "min_samples_leaf", self.min_samples_leaf, n_samples, 1, True
         )
         min_impurity_decrease = _check_real("min_impurity_decrease", self.min_impurity_decrease)
         n_bins = _check_int("n_bins", self.n_bins, 2)
@@ -320,7 +322,8 @@ class _ZELKBase(BaseEstimator):
         for j, name in enumerate(X.columns):
             column = X.iloc[:, j]
             if j in categories:
-                codes = pd.Categorical(column, categories=categories[j]).codes
+                # Unseen and missing values are not in the index and get -1.
+                codes = pd.Index(categories[j]).get_indexer(np.asarray(column, dtype=object))
                 column = np.where(codes >= 0, codes, np.nan).astype(np.float64)
             columns[name] = column
         return pd.DataFrame(columns, index=X.index)

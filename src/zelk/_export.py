@@ -14,7 +14,7 @@ __all__ = ["export_graphviz", "export_text"]
 class _TreeView:
     """Names, conditions and leaf descriptions of one fitted estimator's tree."""
 
-    def __init__(self, estimator, feature_names, class_names, decimals):
+    def __init__(self, estimator, feature_names, class_names, decimals, category_names=None):
         check_is_fitted(estimator)
         self.tree = estimator.export_tree()
         self.decimals = decimals
@@ -33,7 +33,10 @@ class _TreeView:
                     f"fitted on {n_features} features."
                 )
         self.feature_names = feature_names
-        self.categories = getattr(estimator, "_categories", {}) or {}
+        self.categories = dict(getattr(estimator, "_categories", {}) or {})
+        for key, labels in (category_names or {}).items():
+            index = feature_names.index(key) if isinstance(key, str) else int(key)
+            self.categories[index] = list(labels)
         self.is_classifier = "predicted_class" in self.tree
         if self.is_classifier:
             classes = estimator.classes_
@@ -49,7 +52,11 @@ class _TreeView:
         self.class_names = class_names
 
     def number(self, value):
-        return f"{value:.{self.decimals}f}"
+        text = f"{value:.{self.decimals}f}"
+        if value != 0 and math.isfinite(value) and float(text) == 0:
+            # Small thresholds would all print as zero; show significant digits instead.
+            text = f"{value:.{max(self.decimals, 1)}g}"
+        return text
 
     def category(self, feature, code):
         known = self.categories.get(feature)
@@ -109,6 +116,7 @@ def export_text(
     decimals=2,
     show_proba=False,
     show_samples=True,
+    category_names=None,
 ):
     """An indented text view of a fitted :class:`ZELKClassifier` or :class:`ZELKRegressor`.
 
@@ -135,6 +143,10 @@ def export_text(
         Also show the class frequencies of each leaf (classifier only).
     show_samples : bool, default=True
         Show the training sample count of each leaf.
+    category_names : dict, optional
+        For a categorical feature (key: its index or name), the labels of its
+        codes 0, 1, ...; the categories of pandas columns seen in fit are used
+        by default.
 
     Returns
     -------
@@ -146,7 +158,7 @@ def export_text(
         raise ValueError(f"decimals must be an int >= 0, got {decimals!r}")
     if not isinstance(max_depth, int) or max_depth < 0:
         raise ValueError(f"max_depth must be an int >= 0, got {max_depth!r}")
-    view = _TreeView(estimator, feature_names, class_names, decimals)
+    view = _TreeView(estimator, feature_names, class_names, decimals, category_names)
     tree = view.tree
     bar = "|" + " " * spacing
     lines = []
@@ -197,6 +209,7 @@ def export_graphviz(
     node_ids=False,
     precision=3,
     show_proba=False,
+    category_names=None,
 ):
     """DOT source of a fitted :class:`ZELKClassifier` or :class:`ZELKRegressor`.
 
@@ -210,7 +223,7 @@ def export_graphviz(
     estimator : fitted ZELKClassifier or ZELKRegressor
     out_file : str, path or file object, optional
         Where to write the source as well as returning it.
-    feature_names, class_names : list of str, optional
+    feature_names, class_names, category_names : optional
         As for :func:`export_text`.
     filled : bool, default=False
         Shade leaves by the share of their predicted class (classifier) or
@@ -231,7 +244,7 @@ def export_graphviz(
     """
     if not isinstance(precision, int) or precision < 0:
         raise ValueError(f"precision must be an int >= 0, got {precision!r}")
-    view = _TreeView(estimator, feature_names, class_names, precision)
+    view = _TreeView(estimator, feature_names, class_names, precision, category_names)
     tree = view.tree
     n = len(tree["is_leaf"])
     style = ['shape=box']

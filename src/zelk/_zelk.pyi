@@ -14,8 +14,6 @@ _F64Matrix = npt.NDArray[np.float64]
 _Categorical = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
 _TreeState = dict[str, Any]
 
-class PanicException(BaseException): ...
-
 @final
 class RawRegressor:
     """Native regression tree."""

@@ -1,0 +1,303 @@
+"""The command line: ``python -m zelk`` (a demonstration) and ``python -m zelk fit FILE.csv``."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import sys
+import time
+import warnings
+
+import numpy as np
+
+_MISSING = {"", "na", "nan", "n/a", "null", "none"}
+_AUTO_CLASSES = 20  # an integer target with at most this many values is taken as classes
+
+
+class CliError(Exception):
+    """A user-facing failure: printed as one line, exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def _parser():
+    parser = _Parser(
+        prog="python -m zelk",
+        description="Cross-validated decision trees. Without a command, runs a demonstration "
+        "on datasets that ship with scikit-learn.",
+    )
+    commands = parser.add_subparsers(dest="command", parser_class=_Parser)
+    commands.add_parser("demo", help="the demonstration (the default)")
+    fit = commands.add_parser(
+        "fit",
+        help="fit a tree on a CSV file, print its cross-validated score and the tree",
+        description="Fit a tree on a CSV file with a header row; print its cross-validated "
+        "score and the tree fitted on all rows. Empty cells and NA/NaN are missing values.",
+    )
+    fit.add_argument("csv", metavar="FILE.csv", help="comma-separated file with a header row")
+    fit.add_argument("--target", required=True, metavar="COLUMN", help="column to predict")
+    fit.add_argument(
+        "--task",
+        choices=("classify", "regress"),
+        help="default: classify when the target is text or has at most "
+        f"{_AUTO_CLASSES} integer values, else regress",
+    )
+    fit.add_argument(
+        "--categorical", default="", metavar="A,B", help="comma-separated categorical columns"
+    )
+    fit.add_argument("--mode", choices=("strict", "fast"), default="strict")
+    fit.add_argument("--max-depth", type=int, metavar="N")
+    fit.add_argument("--min-samples-leaf", type=int, default=1, metavar="N")
+    fit.add_argument("--n-bins", type=int, default=32, metavar="N")
+    fit.add_argument("--cv-folds", type=int, default=5, metavar="K", help="folds inside a node")
+    fit.add_argument("--criterion", help="gini/entropy (classify) or mse/variance/mae (regress)")
+    fit.add_argument(
+        "--objective", choices=("accuracy", "precision", "recall", "f1", "fbeta"),
+        help="classify by a metric objective instead of impurity",
+    )
+    fit.add_argument(
+        "--aggregator",
+        choices=("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"),
+        default="mean",
+    )
+    fit.add_argument("--folds", type=int, default=5, metavar="K", help="folds of the score")
+    fit.add_argument("--seed", type=int, default=0, help="seed of the folds")
+    fit.add_argument("--n-jobs", type=int, metavar="N", help="threads (-1: all cores)")
+    fit.add_argument("--show-depth", type=int, default=6, metavar="N", help="depth of the text")
+    return parser
+
+
+# ------------------------------------------------------------------------------ demo
+
+
+def _demo(out):
+    from sklearn.datasets import load_breast_cancer, load_diabetes
+    from sklearn.model_selection import KFold, StratifiedKFold, cross_validate
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from . import ZELKClassifier, ZELKRegressor, export_text
+
+    sets = [
+        ("breast_cancer", load_breast_cancer(), "accuracy",
+         StratifiedKFold(5, shuffle=True, random_state=0),
+         [("zelk strict", ZELKClassifier()), ("zelk fast", ZELKClassifier(mode="fast")),
+          ("sklearn tree", DecisionTreeClassifier(random_state=0))]),
+        ("diabetes", load_diabetes(), "r2",
+         KFold(5, shuffle=True, random_state=0),
+         [("zelk strict", ZELKRegressor()), ("zelk fast", ZELKRegressor(mode="fast")),
+          ("sklearn tree", DecisionTreeRegressor(random_state=0))]),
+    ]
+    print("5-fold cross-validation on datasets that ship with scikit-learn", file=out)
+    print("", file=out)
+    header = f"{'dataset':<14} {'metric':<9} {'model':<13} {'score':>15} {'fit time':>10}"
+    print(header, file=out)
+    print("-" * len(header), file=out)
+    for name, data, metric, cv, models in sets:
+        for label, model in models:
+            result = cross_validate(model, data.data, data.target, cv=cv, scoring=metric)
+            scores = result["test_score"]
+            score = f"{scores.mean():.3f} ± {scores.std():.3f}"
+            fit_time = f"{result['fit_time'].mean() * 1000:.1f} ms"
+            print(f"{name:<14} {metric:<9} {label:<13} {score:>15} {fit_time:>10}", file=out)
+    data = load_breast_cancer()
+    model = ZELKClassifier().fit(data.data, data.target)
+    print("", file=out)
+    print(
+        f"zelk strict tree on all of breast_cancer (depth {model.get_depth()}, "
+        f"{model.get_n_leaves()} leaves):",
+        file=out,
+    )
+    print(
+        export_text(model, feature_names=list(data.feature_names),
+                    class_names=list(data.target_names), max_depth=3),
+        end="", file=out,
+    )
+
+
+# ------------------------------------------------------------------------------- CSV
+
+
+def _number(text):
+    """The float value of a cell, NaN for a missing cell, None for text."""
+    stripped = text.strip()
+    if stripped.lower() in _MISSING:
+        return math.nan
+    try:
+        value = float(stripped)
+    except ValueError:
+        return None
+    return value
+
+
+def _read_csv(path):
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as handle:
+            rows = list(csv.reader(handle))
+    except OSError as error:
+        raise CliError(f"cannot read {path!r}: {error.strerror or error}") from None
+    except (UnicodeDecodeError, csv.Error) as error:
+        raise CliError(f"cannot parse {path!r} as CSV: {error}") from None
+    rows = [row for row in rows if any(cell.strip() for cell in row)]
+    if not rows:
+        raise CliError(f"{path!r} is empty")
+    header = [name.strip() for name in rows[0]]
+    if len(set(header)) != len(header):
+        raise CliError(f"{path!r} has duplicate column names")
+    body = rows[1:]
+    if not body:
+        raise CliError(f"{path!r} has a header but no data rows")
+    for line, row in enumerate(body, start=2):
+        if len(row) != len(header):
+            raise CliError(
+                f"row {line} of {path!r} has {len(row)} fields, expected {len(header)}"
+            )
+    return header, [list(column) for column in zip(*body)]
+
+
+def _column_index(header, name):
+    if name not in header:
+        raise CliError(f"unknown column {name!r} (columns: {', '.join(header)})")
+    return header.index(name)
+
+
+def _categorical_column(cells):
+    """Codes and labels of a categorical column: numbers stay codes, text is encoded."""
+    values = [_number(cell) for cell in cells]
+    if all(v is not None for v in values):
+        return np.array(values, dtype=np.float64), None
+    labels = sorted({cell.strip() for cell in cells} - {c for c in map(str.strip, cells) if c.lower() in _MISSING})
+    codes = {label: float(k) for k, label in enumerate(labels)}
+    column = [codes.get(cell.strip(), math.nan) for cell in cells]
+    return np.array(column, dtype=np.float64), labels
+
+
+def _target(cells, name, task):
+    values = [_number(cell) for cell in cells]
+    missing = sum(1 for v in values if v is not None and math.isnan(v))
+    if missing:
+        raise CliError(f"target column {name!r} has {missing} missing values")
+    numeric = all(v is not None for v in values)
+    if task is None:
+        integral = numeric and all(float(v).is_integer() for v in values)
+        task = "classify" if not numeric or (
+            integral and len(set(values)) <= _AUTO_CLASSES) else "regress"
+    if task == "regress":
+        if not numeric:
+            bad = next(cell for cell, v in zip(cells, values) if v is None)
+            raise CliError(
+                f"target column {name!r} has the non-numeric value {bad.strip()!r}; "
+                "use --task classify"
+            )
+        return np.array(values, dtype=np.float64), task
+    if numeric and all(float(v).is_integer() for v in values):
+        return np.array([int(v) for v in values]), task
+    return np.array([cell.strip() for cell in cells], dtype=object), task
+
+
+def _fit_csv(args, out):
+    from sklearn.model_selection import KFold, StratifiedKFold, cross_val_score
+
+    from . import ZELKClassifier, ZELKRegressor, export_text
+
+    header, columns = _read_csv(args.csv)
+    target_index = _column_index(header, args.target)
+    categorical = [name.strip() for name in args.categorical.split(",") if name.strip()]
+    for name in categorical:
+        _column_index(header, name)
+        if name == args.target:
+            raise CliError(f"the target {name!r} cannot also be categorical")
+    features = [j for j in range(len(header)) if j != target_index]
+    if not features:
+        raise CliError("the file has no feature columns besides the target")
+    names = [header[j] for j in features]
+    matrix = np.empty((len(columns[0]), len(features)), dtype=np.float64)
+    category_names = {}
+    for k, j in enumerate(features):
+        if header[j] in categorical:
+            matrix[:, k], labels = _categorical_column(columns[j])
+            if labels is not None:
+                category_names[k] = labels
+            continue
+        for i, cell in enumerate(columns[j]):
+            value = _number(cell)
+            if value is None:
+                raise CliError(
+                    f"column {header[j]!r} has the non-numeric value {cell.strip()!r} in row "
+                    f"{i + 2}; list it in --categorical to treat it as categorical"
+                )
+            matrix[i, k] = value
+    if not np.isfinite(matrix[~np.isnan(matrix)]).all():
+        raise CliError("the features hold infinite values")
+    y, task = _target(columns[target_index], args.target, args.task)
+    n = len(y)
+    if n < 2:
+        raise CliError("need at least 2 data rows")
+
+    settings = dict(
+        max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf, n_bins=args.n_bins,
+        cv_folds=args.cv_folds, cv_seed=args.seed, mode=args.mode, aggregator=args.aggregator,
+        n_jobs=args.n_jobs, categorical_features=[header.index(c) - (header.index(c) > target_index)
+                                                  for c in categorical],
+    )
+    if args.criterion is not None:
+        settings["criterion"] = args.criterion
+    if task == "classify":
+        model = ZELKClassifier(objective=args.objective, **settings)
+    else:
+        if args.objective is not None:
+            raise CliError("--objective applies to --task classify only")
+        model = ZELKRegressor(**settings)
+
+    folds = min(args.folds, n)
+    if folds < 2:
+        raise CliError("--folds must be at least 2")
+    metric = "accuracy" if task == "classify" else "r2"
+    if task == "classify":
+        _, counts = np.unique(y, return_counts=True)
+        splitter = (StratifiedKFold(folds, shuffle=True, random_state=args.seed)
+                    if counts.min() >= folds else KFold(folds, shuffle=True, random_state=args.seed))
+    else:
+        splitter = KFold(folds, shuffle=True, random_state=args.seed)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        start = time.perf_counter()
+        scores = cross_val_score(model, matrix, y, cv=splitter, scoring=metric,
+                                 error_score="raise")
+        elapsed = time.perf_counter() - start
+        model.fit(matrix, y)
+    print(f"{args.csv}: {n} rows, {len(features)} features, task {task}", file=out)
+    print(
+        f"{folds}-fold cross-validated {metric}: {scores.mean():.4f} ± {scores.std():.4f} "
+        f"({elapsed:.2f} s)",
+        file=out,
+    )
+    print(f"tree on all rows: depth {model.get_depth()}, {model.get_n_leaves()} leaves", file=out)
+    print(
+        export_text(model, feature_names=names, max_depth=args.show_depth,
+                    category_names=category_names),
+        end="", file=out,
+    )
+
+
+def main(argv=None):
+    """Run the command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        if args.command == "fit":
+            _fit_csv(args, sys.stdout)
+        else:
+            _demo(sys.stdout)
+    except CliError as error:
+        print(f"zelk: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:  # the command line never shows a traceback
+        message = " ".join(str(error).split()) or type(error).__name__
+        print(f"zelk: error: {message}", file=sys.stderr)
+        return 1
+    return 0

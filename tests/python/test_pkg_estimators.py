@@ -1,0 +1,282 @@
+"""The estimators' own behaviour: parameter checks, labels, objectives, categories, missing values."""
+
+import re
+import warnings
+
+import numpy as np
+import pytest
+from sklearn.exceptions import NotFittedError
+
+from zelk import ZELKClassifier, ZELKRegressor
+
+pd = pytest.importorskip("pandas")
+
+RNG = np.random.default_rng(7)
+X_SMALL = RNG.normal(size=(60, 3))
+Y_CLASS = (X_SMALL[:, 0] > 0).astype(int)
+Y_REGR = X_SMALL[:, 0] * 3.0
+
+
+def _same_tree(a, b):
+    if a.keys() != b.keys():
+        return False
+    for key in a:
+        if key in ("lower", "upper", "value"):
+            if not np.array_equal(np.asarray(a[key]), np.asarray(b[key]), equal_nan=True):
+                return False
+        elif a[key] != b[key]:
+            return False
+    return True
+
+
+def _tree_depth(tree):
+    best, stack = 0, [(0, 0)]
+    while stack:
+        i, d = stack.pop()
+        best = max(best, d)
+        if not tree["is_leaf"][i]:
+            stack += [(tree["children_left"][i], d + 1), (tree["children_right"][i], d + 1)]
+    return best
+
+
+BAD_PARAMETERS = [
+    ("max_depth", -1, "'max_depth' parameter must be an int >= 0"),
+    ("max_depth", 2.0, "'max_depth' parameter must be an int >= 0"),
+    ("min_samples_split", 1, "'min_samples_split' parameter must be an int >= 2 or a float"),
+    ("min_samples_split", 1.5, "'min_samples_split' parameter must be an int >= 2 or a float"),
+    ("min_samples_leaf", 0, "'min_samples_leaf' parameter must be an int >= 1 or a float"),
+    ("min_samples_leaf", 1.0, "'min_samples_leaf' parameter must be an int >= 1 or a float"),
+    ("min_impurity_decrease", float("nan"), "'min_impurity_decrease' parameter must be a finite"),
+    ("n_bins", 1, "'n_bins' parameter must be an int >= 2"),
+    ("cv_folds", 1, "'cv_folds' parameter must be an int >= 2"),
+    ("cv_seed", -1, "'cv_seed' parameter must be an int >= 0"),
+    ("cv_seed", 2**64, "'cv_seed' parameter must be an int >= 0"),
+    ("cv_shuffle", 1, "'cv_shuffle' parameter must be a bool"),
+    ("mode", "Fast", "'mode' parameter must be one of 'strict', 'fast'"),
+    ("split_style", "stump", "'split_style' parameter must be one of 'threshold'"),
+    ("aggregator", "max", "'aggregator' parameter must be one of 'mean'"),
+    ("agg_frac", 0.7, "'agg_frac' parameter must be a real number >= 0.0 and <= 0.5"),
+    ("agg_eps", 0.0, "'agg_eps' parameter must be a real number > 0.0"),
+    ("agg_lambda", -1.0, "'agg_lambda' parameter must be a real number >= 0.0"),
+    ("parallel_min_samples", 0, "'parallel_min_samples' parameter must be an int >= 1"),
+    ("n_jobs", 0, "'n_jobs' parameter must be None or a non-zero int"),
+    ("categorical_features", "all", "'categorical_features' parameter must be None"),
+    ("categorical_features", [5], "categorical_features index 5 is out of range for 3 features"),
+    ("categorical_features", ["a"], "requires X to be a DataFrame with column names"),
+    ("categorical_features", [True, False], "boolean mask has 2 entries, but X has 3 features"),
+]
+
+
+@pytest.mark.parametrize("cls, y", [(ZELKClassifier, Y_CLASS), (ZELKRegressor, Y_REGR)])
+@pytest.mark.parametrize("name, value, message", BAD_PARAMETERS)
+def test_bad_parameters_are_rejected_by_fit_not_by_init(cls, y, name, value, message):
+    estimator = cls(**{name: value})
+    assert estimator.get_params()[name] is value
+    with pytest.raises(ValueError, match=re.escape(message)):
+        estimator.fit(X_SMALL, y)
+
+
+@pytest.mark.parametrize(
+    "estimator, message",
+    [
+        (ZELKRegressor(criterion="gini"), "'criterion' parameter must be one of 'mse', 'variance', 'mae'"),
+        (ZELKClassifier(criterion="mse"), "'criterion' parameter must be one of 'gini', 'entropy'"),
+        (ZELKClassifier(objective="auc"), "'objective' parameter must be one of 'accuracy'"),
+        (ZELKClassifier(objective="f1", average="samples"), "'average' parameter must be one of"),
+        (ZELKClassifier(objective="fbeta", beta=-1.0), "'beta' parameter must be a real number >= 0.0"),
+        (ZELKClassifier(objective="recall", pos_label=5), "pos_label=5 is not a valid label: it should be one of [0, 1]"),
+        # The native core's own message passes through unchanged.
+        (ZELKRegressor(mode="fast", criterion="mae"),
+         "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict"),
+    ],
+)
+def test_setting_errors_name_the_setting(estimator, message):
+    y = Y_REGR if isinstance(estimator, ZELKRegressor) else Y_CLASS
+    with pytest.raises(ValueError, match=re.escape(message)):
+        estimator.fit(X_SMALL, y)
+
+
+def test_binary_average_needs_a_binary_target():
+    y = np.arange(60) % 3
+    with pytest.raises(ValueError, match="average='binary' needs a binary target, but y has 3"):
+        ZELKClassifier(objective="f1", average="binary").fit(X_SMALL, y)
+    # The default averaging adapts to the number of classes; accuracy ignores averaging.
+    ZELKClassifier(objective="f1").fit(X_SMALL, y)
+    ZELKClassifier(objective="accuracy", average="binary").fit(X_SMALL, y)
+
+
+@pytest.mark.parametrize(
+    "labels",
+    [
+        np.array(["spam", "eggs", "ham"]),
+        np.array([-5, 0, 12]),
+        np.array([2.0, -1.0, 7.0]),
+        np.array([True, False, True]),
+    ],
+    ids=["str", "negative-int", "float", "bool"],
+)
+def test_labels_of_any_sortable_kind_are_recovered(labels):
+    X = np.repeat(np.arange(3.0), 20).reshape(-1, 1)
+    codes = np.repeat([0, 1, 2], 20) if labels.dtype != bool else np.repeat([0, 1, 0], 20)
+    y = labels[codes]
+    model = ZELKClassifier(cv_folds=3).fit(X, y)
+    expected_classes = np.unique(y)
+    assert np.array_equal(model.classes_, expected_classes)
+    assert model.n_classes_ == len(expected_classes)
+    predicted = model.predict(X)
+    assert predicted.dtype == y.dtype
+    assert np.array_equal(predicted, y)
+    proba = model.predict_proba(X)
+    assert proba.shape == (60, len(expected_classes))
+    # Columns follow classes_: each row puts all its mass on the column of its own label.
+    assert np.array_equal(model.classes_[proba.argmax(axis=1)], y)
+    assert np.allclose(proba.max(axis=1), 1.0)
+
+
+def test_pos_label_in_the_callers_label_space_selects_the_encoded_class():
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(300, 4))
+    score = X[:, 0] + 0.8 * X[:, 1] + rng.normal(scale=0.8, size=300)
+    positive = score > 0.9  # imbalanced, so the two choices of positive class differ
+    words = np.where(positive, "yes", "no")
+    for label, index in (("yes", 1), ("no", 0)):
+        by_word = ZELKClassifier(objective="precision", pos_label=label).fit(X, words)
+        by_index = ZELKClassifier(objective="precision", pos_label=index).fit(X, positive.astype(int))
+        assert _same_tree(by_word.export_tree(), by_index.export_tree())
+    default = ZELKClassifier(objective="precision").fit(X, words)
+    explicit = ZELKClassifier(objective="precision", pos_label="yes").fit(X, words)
+    assert _same_tree(default.export_tree(), explicit.export_tree())
+    with pytest.raises(ValueError, match=r"pos_label='maybe' is not a valid label: it should be one of \['no', 'yes'\]"):
+        ZELKClassifier(objective="f1", pos_label="maybe").fit(X, words)
+
+
+def test_missing_values_go_right_in_training_and_prediction():
+    x = np.arange(100.0)
+    y = (x >= 50).astype(int)
+    X = x.reshape(-1, 1).copy()
+    X[95:, 0] = np.nan  # the missing rows belong to the right-hand class
+    model = ZELKClassifier().fit(X, y)
+    tree = model.export_tree()
+    assert not tree["is_leaf"][0]
+    right = tree["children_right"][0]
+    right_classes = {tree["predicted_class"][i] for i in range(tree["node_count"]) if tree["is_leaf"][i]}
+    assert right_classes == {0, 1}
+    assert model.predict(np.array([[np.nan], [10.0], [80.0]])).tolist() == [1, 0, 1]
+    assert sum(tree["n_samples"][i] for i in (tree["children_left"][0], right)) == 100
+
+
+def test_infinite_values_are_rejected():
+    X = X_SMALL.copy()
+    X[3, 1] = np.inf
+    with pytest.raises(ValueError, match="infinity"):
+        ZELKRegressor().fit(X, Y_REGR)
+
+
+def test_predict_checks_feature_count_and_names():
+    frame = pd.DataFrame(X_SMALL, columns=["a", "b", "c"])
+    model = ZELKRegressor().fit(frame, Y_REGR)
+    assert list(model.feature_names_in_) == ["a", "b", "c"]
+    assert model.n_features_in_ == 3
+    with pytest.raises(ValueError, match="X has 2 features, but ZELKRegressor is expecting 3"):
+        model.predict(X_SMALL[:, :2])
+    with pytest.raises(ValueError, match="feature names"):
+        model.predict(frame.rename(columns={"c": "d"}))
+    with pytest.warns(UserWarning, match="X does not have valid feature names"):
+        model.predict(X_SMALL)
+
+
+def _colour_frame(n=240, seed=0):
+    rng = np.random.default_rng(seed)
+    colour = rng.choice(["blue", "green", "red"], size=n).astype(object)
+    colour[rng.random(n) < 0.05] = np.nan
+    size = rng.normal(size=n)
+    y = np.where(colour == "green", 5.0, 0.0) + size
+    frame = pd.DataFrame({"colour": pd.Categorical(colour), "size": size})
+    return frame, y
+
+
+@pytest.mark.parametrize(
+    "categorical_features",
+    ["from_dtype", [0], [-2], ["colour"], [True, False]],
+)
+def test_categorical_features_forms_agree(categorical_features):
+    frame, y = _colour_frame()
+    reference = ZELKRegressor().fit(frame, y)
+    model = ZELKRegressor(categorical_features=categorical_features).fit(frame, y)
+    assert list(model.is_categorical_) == [True, False]
+    assert _same_tree(model.export_tree(), reference.export_tree())
+
+
+def test_pandas_categories_map_to_their_codes_and_missing_to_nan():
+    frame, y = _colour_frame()
+    model = ZELKRegressor().fit(frame, y)
+    tree = model.export_tree()
+    assert tree["is_categorical"][0] and tree["category"][0] == 1  # "green" is code 1
+    codes = frame["colour"].cat.codes.to_numpy().astype(float)
+    codes[codes < 0] = np.nan
+    X = np.column_stack([codes, frame["size"].to_numpy()])
+    by_codes = ZELKRegressor(categorical_features=[0]).fit(X, y)
+    assert _same_tree(by_codes.export_tree(), tree)
+    assert np.array_equal(by_codes.predict(X), model.predict(frame))
+    # A category unseen in training, and a missing one, predict like a missing code.
+    query = pd.DataFrame({"colour": ["purple", np.nan, "green"], "size": [0.0, 0.0, 0.0]})
+    expected = by_codes.predict(np.array([[np.nan, 0.0], [np.nan, 0.0], [1.0, 0.0]]))
+    assert np.array_equal(model.predict(query), expected)
+
+
+def test_string_columns_named_categorical_are_encoded():
+    frame, y = _colour_frame()
+    as_text = frame.assign(colour=frame["colour"].astype(object))
+    model = ZELKRegressor(categorical_features=["colour"]).fit(as_text, y)
+    reference = ZELKRegressor().fit(frame, y)
+    assert _same_tree(model.export_tree(), reference.export_tree())
+
+
+def test_category_column_not_named_categorical_is_an_error():
+    frame, y = _colour_frame()
+    with pytest.raises(ValueError, match="Column 'colour' has a pandas category dtype"):
+        ZELKRegressor(categorical_features=None).fit(frame, y)
+
+
+def test_depth_leaves_and_tree_dictionary_agree():
+    X = RNG.normal(size=(300, 4))
+    y = np.sin(X[:, 0] * 2) + X[:, 1]
+    for max_depth in (0, 1, 3, None):
+        model = ZELKRegressor(max_depth=max_depth).fit(X, y)
+        tree = model.export_tree()
+        assert model.get_depth() == _tree_depth(tree)
+        assert model.get_n_leaves() == sum(tree["is_leaf"])
+        assert tree["n_samples"][0] == 300
+        if max_depth is not None:
+            assert model.get_depth() <= max_depth
+    assert ZELKRegressor(max_depth=0).fit(X, y).get_n_leaves() == 1
+    for method in ("get_depth", "get_n_leaves", "export_tree"):
+        with pytest.raises(NotFittedError):
+            getattr(ZELKRegressor(), method)()
+
+
+def test_fractional_sample_counts_match_absolute_ones():
+    X = RNG.normal(size=(200, 3))
+    y = X[:, 0] + X[:, 1] ** 2
+    by_fraction = ZELKRegressor(min_samples_leaf=0.1, min_samples_split=0.25).fit(X, y)
+    absolute = ZELKRegressor(min_samples_leaf=20, min_samples_split=50).fit(X, y)
+    assert _same_tree(by_fraction.export_tree(), absolute.export_tree())
+    assert min(
+        n for n, leaf in zip(absolute.export_tree()["n_samples"], absolute.export_tree()["is_leaf"]) if leaf
+    ) >= 20
+
+
+def test_failed_refit_keeps_the_previous_tree():
+    model = ZELKRegressor().fit(X_SMALL, Y_REGR)
+    before = model.predict(X_SMALL)
+    with pytest.raises(ValueError):
+        model.set_params(mode="bogus").fit(X_SMALL, Y_REGR)
+    assert np.array_equal(model.set_params(mode="strict").predict(X_SMALL), before)
+
+
+def test_no_warnings_on_plain_use():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = ZELKClassifier().fit(X_SMALL, Y_CLASS)
+        model.predict_proba(X_SMALL)
+        model.predict_log_proba(X_SMALL)

@@ -1,0 +1,113 @@
+"""The command line: the demonstration, fitting a CSV file, and one-line errors on bad input."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from zelk._cli import main
+
+
+def run(*args, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-m", "zelk", *args],
+        capture_output=True, text=True, timeout=timeout,
+    )
+
+
+@pytest.fixture(scope="module")
+def csv_file(tmp_path_factory):
+    rng = np.random.default_rng(0)
+    path = tmp_path_factory.mktemp("cli") / "plants.csv"
+    lines = ["height,colour,width,kind,weight"]
+    for i in range(120):
+        height = rng.normal(10, 3)
+        colour = ["red", "green", "blue"][i % 3]
+        width = "" if i % 17 == 0 else f"{rng.normal(2, 1):.3f}"
+        kind = "tall" if height > 10 or colour == "red" else "short"
+        weight = height * 2 + (5 if colour == "green" else 0) + rng.normal(0, 0.5)
+        lines.append(f"{height:.3f},{colour},{width},{kind},{weight:.3f}")
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def test_demo_prints_the_table_and_a_tree():
+    result = run()
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    for name in ("breast_cancer", "diabetes"):
+        assert sum(1 for line in out.splitlines() if line.startswith(name)) == 3
+    for model in ("zelk strict", "zelk fast", "sklearn tree"):
+        assert out.count(model) >= 2
+    assert "|--- " in out and "class: " in out
+    assert " ms" in out
+
+
+def test_fit_classifies_a_csv_with_a_text_category(csv_file):
+    result = run("fit", str(csv_file), "--target", "kind", "--categorical", "colour")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert "120 rows, 4 features, task classify" in out
+    line = next(line for line in out.splitlines() if "cross-validated accuracy" in line)
+    assert float(line.split(": ")[1].split(" ")[0]) > 0.8
+    assert "colour == red" in out or "colour != red" in out
+    assert "class: tall" in out and "class: short" in out
+
+
+def test_fit_regresses_with_options(csv_file):
+    result = run(
+        "fit", str(csv_file), "--target", "weight", "--categorical", "colour,kind",
+        "--mode", "fast", "--max-depth", "3", "--folds", "3",
+    )
+    assert result.returncode == 0, result.stderr
+    assert "task regress" in result.stdout
+    assert "3-fold cross-validated r2" in result.stdout
+    depth = int(result.stdout.split("depth ")[1].split(",")[0])
+    assert 1 <= depth <= 3
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["fit", "missing.csv", "--target", "kind"], "cannot read 'missing.csv'"),
+        (["fit", "{csv}", "--target", "colourz"], "unknown column 'colourz' (columns: height, colour"),
+        (["fit", "{csv}", "--target", "kind", "--categorical", "hue"], "unknown column 'hue'"),
+        (["fit", "{csv}", "--target", "kind"], "column 'colour' has the non-numeric value 'red' in row 2"),
+        (["fit", "{csv}", "--target", "kind", "--task", "regress", "--categorical", "colour"],
+         "target column 'kind' has the non-numeric value"),
+        (["fit", "{csv}", "--target", "kind", "--categorical", "colour", "--criterion", "mse"],
+         "'criterion' parameter must be one of 'gini', 'entropy'"),
+        (["fit", "{csv}"], "the following arguments are required: --target"),
+        (["fit", "{csv}", "--target", "kind", "--max-depth", "two"], "invalid int value: 'two'"),
+    ],
+)
+def test_bad_input_gives_one_line_and_a_failing_status(csv_file, args, message, capsys):
+    try:
+        status = main([a.replace("{csv}", str(csv_file)) for a in args])
+    except SystemExit as exit_:  # argument errors leave through argparse
+        status = exit_.code
+    out, err = capsys.readouterr()
+    assert status != 0
+    lines = err.strip().splitlines()
+    assert len(lines) == 1, err
+    assert message in lines[0]
+    assert out == ""
+
+
+def test_errors_in_a_fresh_interpreter_show_no_traceback(csv_file):
+    result = run("fit", str(csv_file), "--target", "kind", timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.startswith("zelk: error: column 'colour' has the non-numeric value")
+    assert len(result.stderr.strip().splitlines()) == 1
+
+
+def test_ragged_and_empty_files_are_reported(tmp_path, capsys):
+    ragged = tmp_path / "ragged.csv"
+    ragged.write_text("a,b,y\n1,2,0\n3,1\n")
+    empty = tmp_path / "empty.csv"
+    empty.write_text("")
+    for path, message in ((ragged, "row 3 of"), (empty, "is empty")):
+        assert main(["fit", str(path), "--target", "y"]) == 1
+        err = capsys.readouterr().err
+        assert message in err and len(err.strip().splitlines()) == 1

@@ -10,9 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "python/numpy_api.hpp"  // NumPy boolean scalars
-#include <numpy/arrayscalars.h>
+#include "python/numpy_api.hpp"
 #include "python/pyref.hpp"
+
+// NumPy boolean scalars; needs the API table above.
+#include <numpy/arrayscalars.h>
 
 namespace zelk::py {
 namespace {
@@ -39,18 +41,16 @@ bool put(const PyRef& dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
 }
 
-PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::*field) {
+PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::* field) {
   return make_list(nodes.size(), [&](size_t i) { return PyBool_FromLong(nodes[i].*field); });
 }
 
-PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::*field) {
-  return make_list(nodes.size(),
-                   [&](size_t i) { return PyLong_FromLongLong(nodes[i].*field); });
+PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::* field) {
+  return make_list(nodes.size(), [&](size_t i) { return PyLong_FromLongLong(nodes[i].*field); });
 }
 
-PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::*field) {
-  return make_list(nodes.size(),
-                   [&](size_t i) { return PyFloat_FromDouble(nodes[i].*field); });
+PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::* field) {
+  return make_list(nodes.size(), [&](size_t i) { return PyFloat_FromDouble(nodes[i].*field); });
 }
 
 // The dictionary with "node_count" and the lists every task shares, in the format's order.
@@ -67,9 +67,8 @@ PyRef shared_dict(const std::vector<ExportedNode>& nodes) {
       put(dict, "lower", float_list(nodes, &ExportedNode::lower)) &&
       put(dict, "upper", float_list(nodes, &ExportedNode::upper)) &&
       put(dict, "category", int_list(nodes, &ExportedNode::category)) &&
-      put(dict, "n_samples", make_list(nodes.size(), [&](size_t i) {
-            return PyLong_FromSize_t(nodes[i].n_samples);
-          }));
+      put(dict, "n_samples",
+          make_list(nodes.size(), [&](size_t i) { return PyLong_FromSize_t(nodes[i].n_samples); }));
   return ok ? std::move(dict) : PyRef();
 }
 
@@ -130,8 +129,7 @@ bool convert_element(PyObject* item, bool& out) {
     out = PyArrayScalar_VAL(item, Bool) != 0;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "'%.200s' object is not a bool",
-               Py_TYPE(item)->tp_name);
+  PyErr_Format(PyExc_TypeError, "'%.200s' object is not a bool", Py_TYPE(item)->tp_name);
   return false;
 }
 
@@ -139,7 +137,7 @@ template <class T>
 bool read_sequence(PyObject* value, std::vector<T>& out);
 
 bool convert_element(PyObject* item, std::vector<double>& out) {
-return read_sequence(item, out);
+  return read_sequence(item, out);
 }
 
 // Reads `value` as a sequence of T into `out`; false with an exception set on failure.
@@ -157,7 +155,7 @@ bool read_sequence(PyObject* value, std::vector<T>& out) {
   // Lists and tuples are read in place; anything else (a NumPy array, a user sequence) is
   // iterated into a list first, with the iteration's own error if it fails.
   PyRef items = (PyList_Check(value) || PyTuple_Check(value)) ? PyRef::borrow(value)
-                                                                : PyRef(PySequence_List(value));
+                                                              : PyRef(PySequence_List(value));
   if (!items) return false;
   out.clear();
   out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
@@ -195,8 +193,7 @@ std::optional<std::vector<T>> get_vec(PyObject* tree, const char* key) {
 template <class T>
 std::optional<T> entry(const std::vector<T>& list, const char* key, size_t node) {
   if (node >= list.size()) {
-    PyErr_Format(PyExc_ValueError, "tree state list \"%s\" has no entry for node %zu", key,
-                 node);
+    PyErr_Format(PyExc_ValueError, "tree state list \"%s\" has no entry for node %zu", key, node);
     return std::nullopt;
   }
   return static_cast<T>(list[node]);
@@ -241,8 +238,8 @@ struct FlatTree {
     const auto f = entry(feature, "feature", i);
     if (!f) return std::nullopt;
     if (*f < 0) {
-      PyErr_Format(PyExc_ValueError, "tree state node %zu has a negative feature index %lld",
-                   i, static_cast<long long>(*f));
+      PyErr_Format(PyExc_ValueError, "tree state node %zu has a negative feature index %lld", i,
+                   static_cast<long long>(*f));
       return std::nullopt;
     }
     const auto column = static_cast<size_t>(*f);
@@ -272,9 +269,8 @@ struct FlatTree {
     const auto child = entry(children, key, i);
     if (!child) return std::nullopt;
     if (*child < 0 || static_cast<uint64_t>(*child) >= node_count()) {
-      PyErr_Format(PyExc_ValueError,
-                   "tree state node %zu has %s index %lld outside 0 .. %zu", i, key,
-                   static_cast<long long>(*child), node_count() - 1);
+      PyErr_Format(PyExc_ValueError, "tree state node %zu has %s index %lld outside 0 .. %zu", i,
+                   key, static_cast<long long>(*child), node_count() - 1);
       return std::nullopt;
     }
     return static_cast<size_t>(*child);
@@ -343,8 +339,7 @@ std::unique_ptr<Node<ClassPrediction>> build_class_node(
         const auto cls = entry(predicted_class, "predicted_class", i);
         if (!cls) return nullptr;
         if (i >= proba.size()) {
-          PyErr_Format(PyExc_ValueError, "tree state list \"proba\" has no entry for node %zu",
-                       i);
+          PyErr_Format(PyExc_ValueError, "tree state list \"proba\" has no entry for node %zu", i);
           return nullptr;
         }
         const auto n = entry(flat.n_samples, "n_samples", i);

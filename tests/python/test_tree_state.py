@@ -451,7 +451,7 @@ def test_empty_tree_is_reported_after_all_shared_keys():
 
 
 def test_failed_imports_leave_no_references_behind():
-    d = dict(SPLIT_ROOT)
+    d = {k: list(v) if isinstance(v, list) else v for k, v in SPLIT_ROOT.items()}
     lists = {k: d[k] for k in SHARED_KEYS}
     bad_lower = [-INF, object(), NAN]
     d["lower"] = bad_lower

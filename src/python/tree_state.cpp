@@ -4,12 +4,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
+#include <memory>
 #include <optional>
-#include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "python/boundary.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pyref.hpp"
 
@@ -74,20 +75,6 @@ PyRef shared_dict(const std::vector<ExportedNode>& nodes) {
 
 PyRef float_list_of(const std::vector<double>& values) {
   return make_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); });
-}
-
-// Runs `body` (which returns a new reference or nullptr with an exception set) so that no
-// C++ exception escapes to the interpreter; allocation failures become MemoryError.
-template <class Body>
-auto guarded(Body&& body) -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  }
-  return {};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -338,14 +325,12 @@ std::unique_ptr<Node<ClassPrediction>> build_class_node(
       flat, top, [&](size_t i) -> std::unique_ptr<Node<ClassPrediction>> {
         const auto cls = entry(predicted_class, "predicted_class", i);
         if (!cls) return nullptr;
-        if (i >= proba.size()) {
-          PyErr_Format(PyExc_ValueError, "tree state list \"proba\" has no entry for node %zu", i);
-          return nullptr;
-        }
+        auto frequencies = entry(proba, "proba", i);
+        if (!frequencies) return nullptr;
         const auto n = entry(flat.n_samples, "n_samples", i);
         if (!n) return nullptr;
         ClassPrediction payload;
-        payload.proba = proba[i];
+        payload.proba = std::move(*frequencies);
         payload.predicted_class = *cls < 0 ? 0 : static_cast<size_t>(*cls);
         return Node<ClassPrediction>::make_leaf(std::move(payload), static_cast<size_t>(*n));
       });
@@ -365,7 +350,7 @@ std::optional<FlatTree> read_flat(PyObject* tree) {
 }  // namespace
 
 PyObject* export_tree_state(const Node<double>& root) {
-  return guarded([&]() -> PyObject* {
+  return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
     DecisionTree<Regression>::walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
@@ -375,7 +360,7 @@ PyObject* export_tree_state(const Node<double>& root) {
 }
 
 PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes) {
-  return guarded([&]() -> PyObject* {
+  return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
     DecisionTree<Classification>::walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
@@ -391,7 +376,7 @@ PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes)
 }
 
 std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree) {
-  return guarded([&]() -> std::unique_ptr<Node<double>> {
+  return guard([&]() -> std::unique_ptr<Node<double>> {
     const auto flat = read_flat(tree);
     if (!flat) return nullptr;
     const auto values = get_vec<double>(tree, "value");
@@ -401,7 +386,7 @@ std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree) {
 }
 
 std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree) {
-  return guarded([&]() -> std::unique_ptr<Node<ClassPrediction>> {
+  return guard([&]() -> std::unique_ptr<Node<ClassPrediction>> {
     const auto flat = read_flat(tree);
     if (!flat) return nullptr;
     const auto predicted_class = get_vec<int64_t>(tree, "predicted_class");

@@ -362,6 +362,39 @@ def test_index_and_float_objects_convert():
     assert got["n_samples"] == [7, 3, 4]
 
 
+class Shrinking:
+    """An element whose conversion empties the list that holds it."""
+
+    def __init__(self, owner, value):
+        self.owner, self.value = owner, value
+
+    def __index__(self):
+        self.owner.clear()
+        return self.value
+
+    __float__ = lambda self: float(self.__index__())
+
+
+@pytest.mark.parametrize(
+    "key, error",
+    [
+        ("children_left", None),  # only node 0's entry is needed
+        ("lower", None),
+        ("n_samples", 'list "n_samples" has no entry for node 1'),
+    ],
+)
+def test_list_emptied_during_conversion_is_read_safely(key, error):
+    d = {k: list(v) if isinstance(v, list) else v for k, v in SPLIT_ROOT.items()}
+    d[key][0] = Shrinking(d[key], 1 if key == "children_left" else 0)
+    d[key].append(0)
+    if error is None:
+        assert regressor_from(d).export_tree()["node_count"] == 3
+    else:
+        with pytest.raises(ValueError, match=error):
+            regressor_from(d)
+    assert d[key] == []
+
+
 @pytest.mark.parametrize(
     "key, value, error, message",
     [

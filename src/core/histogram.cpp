@@ -175,7 +175,6 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool en
   std::vector<uint64_t> left(n_classes);
   std::vector<uint64_t> right(n_classes);
   std::vector<uint64_t> running_left(threshold ? n_folds * n_classes : 0, 0);
-  std::vector<uint64_t> running_size(threshold ? n_folds : 0, 0);
 
   for (size_t k = 0; k < n_bins; ++k) {
     uint64_t bin_total = 0;
@@ -183,7 +182,6 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool en
       const size_t cell = m * n_bins + k;
       bin_total += bin_counts[cell];
       if (threshold) {
-        running_size[m] += bin_counts[cell];
         for (size_t c = 0; c < n_classes; ++c) {
           running_left[m * n_classes + c] += class_counts[cell * n_classes + c];
         }

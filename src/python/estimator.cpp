@@ -191,15 +191,22 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The fitted root after checking `x` against it, or nullptr with the exception set. The
-// type of `x` is checked before the fitted state, so a bad `x` is always a TypeError.
+// Matches and converts the one argument `x` of a prediction method. The result keeps `x`
+// alive while `view` is read.
 template <class K>
-const NodeOf<K>* prediction_input(PyObject* self, const char* method, PyObject* args,
-                                  PyObject* kwargs, MatrixView& x, PyRef& x_ref) {
+PyRef prediction_input(const char* method, PyObject* args, PyObject* kwargs, MatrixView& view) {
   static constexpr std::array<const char*, 1> kNames = {"x"};
   std::array<PyRef, 1> argv;
-  if (!match_arguments(function_name<K>(method), kNames, args, kwargs, argv)) return nullptr;
-  if (!as_matrix("x", argv[0].get(), x)) return nullptr;
+  if (!match_arguments(function_name<K>(method), kNames, args, kwargs, argv)) return PyRef();
+  if (!as_matrix("x", argv[0].get(), view)) return PyRef();
+  return std::move(argv[0]);
+}
+
+// The root to predict `x` with, or nullptr with ValueError set. Called after the result
+// array exists: allocating it may run arbitrary Python code (a collection running __del__,
+// which could even refit this estimator), and nothing after this point runs any.
+template <class K>
+const NodeOf<K>* prediction_root(PyObject* self, const MatrixView& x) {
   const EstimatorState<K>& est = state_of<K>(self);
   if (!est.fitted || !est.model.root) {
     raise_value_error("estimator is not fitted");
@@ -211,7 +218,6 @@ const NodeOf<K>* prediction_input(PyObject* self, const char* method, PyObject* 
                       std::to_string(needed));
     return nullptr;
   }
-  x_ref = std::move(argv[0]);
   return est.model.root.get();
 }
 
@@ -237,14 +243,15 @@ template <class K>
 PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     MatrixView x;
-    PyRef x_ref;
-    const NodeOf<K>* root = prediction_input<K>(self, "predict", args, kwargs, x, x_ref);
-    if (root == nullptr) return nullptr;
-    const size_t width = required_columns(*root);
-    const std::vector<Cell> cells = build_rows(x, state_of<K>(self).categorical, width);
+    const PyRef x_ref = prediction_input<K>("predict", args, kwargs, x);
+    if (!x_ref) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(x.rows)};
     PyRef result(PyArray_SimpleNew(1, dims, kIsRegression<K> ? NPY_FLOAT64 : NPY_INT64));
     if (!result) return nullptr;
+    const NodeOf<K>* root = prediction_root<K>(self, x);
+    if (root == nullptr) return nullptr;
+    const size_t width = required_columns(*root);
+    const std::vector<Cell> cells = build_rows(x, state_of<K>(self).categorical, width);
     auto* out = reinterpret_cast<PyArrayObject*>(result.get());
     for (size_t i = 0; i < x.rows; ++i) {
       std::span<const Cell> row(cells.data() + i * width, width);
@@ -263,16 +270,17 @@ template <class K>
 PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     MatrixView x;
-    PyRef x_ref;
-    const NodeOf<K>* root = prediction_input<K>(self, "predict_proba", args, kwargs, x, x_ref);
-    if (root == nullptr) return nullptr;
+    const PyRef x_ref = prediction_input<K>("predict_proba", args, kwargs, x);
+    if (!x_ref) return nullptr;
     const EstimatorState<K>& est = state_of<K>(self);
-    const size_t width = required_columns(*root);
-    const std::vector<Cell> cells = build_rows(x, est.categorical, width);
     const size_t n_columns = std::max<size_t>(est.n_classes, 1);
     npy_intp dims[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(n_columns)};
     PyRef result(PyArray_ZEROS(2, dims, NPY_FLOAT64, 0));
     if (!result) return nullptr;
+    const NodeOf<K>* root = prediction_root<K>(self, x);
+    if (root == nullptr) return nullptr;
+    const size_t width = required_columns(*root);
+    const std::vector<Cell> cells = build_rows(x, est.categorical, width);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     for (size_t i = 0; i < x.rows; ++i) {
       std::span<const Cell> row(cells.data() + i * width, width);

@@ -526,6 +526,7 @@ def broken(**changes):
         (dict(SPLIT_ROOT, children_left=[]), 'list "children_left" has no entry'),
         (dict(SPLIT_ROOT, value=[NAN, 1.0]), 'list "value" has no entry for node 2'),
         (dict(SPLIT_ROOT, n_samples=[0, 1]), 'list "n_samples" has no entry for node 2'),
+        (dict(SPLIT_ROOT, n_samples=[0]), 'list "n_samples" has no entry for node 1$'),  # left first
         (dict(SPLIT_ROOT, is_categorical=[True], category=[]), 'list "category" has no entry'),
     ],
 )

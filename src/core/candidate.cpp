@@ -23,7 +23,8 @@ std::vector<uint32_t> present_states(const Column& column, std::span<const size_
   const std::vector<double>& values = column.values();
   std::vector<double> gathered;
   gathered.reserve(samples.size());
-  for (size_t s : samples) gathered.push_back(values[s]);
+  for (size_t s : samples)
+    gathered.push_back(values[s]);
   const std::vector<double> edges = quantile_edges(gathered, n_bins);
   // Codes run from 0 to the number of edges, so a presence table replaces the ordered set.
   std::vector<char> present(edges.size() + 1, 0);

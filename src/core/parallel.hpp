@@ -63,7 +63,8 @@ auto par_map(std::span<const Item> items, size_t n_threads, F&& f,
     auto body = [&f, &block, items]() noexcept {
       try {
         block.results.reserve(block.end - block.start);
-        for (size_t i = block.start; i < block.end; ++i) block.results.push_back(f(items[i]));
+        for (size_t i = block.start; i < block.end; ++i)
+          block.results.push_back(f(items[i]));
       } catch (...) {
         block.error = std::current_exception();
       }
@@ -84,7 +85,8 @@ auto par_map(std::span<const Item> items, size_t n_threads, F&& f,
   }
   out.reserve(n);
   for (Block& block : blocks) {
-    for (Result& r : block.results) out.push_back(std::move(r));
+    for (Result& r : block.results)
+      out.push_back(std::move(r));
   }
   return out;
 }

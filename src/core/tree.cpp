@@ -26,7 +26,8 @@ ClassPrediction class_leaf(size_t n_classes, std::span<const size_t> labels) {
     if (label < n_classes) ++counts[label];
   }
   uint64_t total = 0;
-  for (uint64_t c : counts) total += c;
+  for (uint64_t c : counts)
+    total += c;
   ClassPrediction out;
   out.proba.assign(n_classes, 0.0);
   if (total > 0) {
@@ -43,13 +44,13 @@ ClassPrediction class_leaf(size_t n_classes, std::span<const size_t> labels) {
 double regression_leaf(std::span<const double> targets) {
   if (targets.empty()) return 0.0;
   double sum = 0.0;
-  for (double t : targets) sum += t;
+  for (double t : targets)
+    sum += t;
   return sum / static_cast<double>(targets.size());
 }
 
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_t state,
-                                   std::span<const size_t> samples, size_t n_bins,
-                                   bool threshold) {
+                                   std::span<const size_t> samples, size_t n_bins, bool threshold) {
   if (column.is_categorical()) {
     if (state == kMissingCode) return std::nullopt;
     return SplitRule{Category{feature, state}};
@@ -57,7 +58,8 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_
   const std::vector<double>& values = column.values();
   std::vector<double> gathered;
   gathered.reserve(samples.size());
-  for (size_t s : samples) gathered.push_back(values[s]);
+  for (size_t s : samples)
+    gathered.push_back(values[s]);
   const std::vector<double> edges = quantile_edges(gathered, n_bins);
   const size_t n_edges = edges.size();
   if (state > n_edges) return std::nullopt;
@@ -97,7 +99,8 @@ std::vector<ScoredCandidate> finish_candidates(const std::vector<uint32_t>& stat
 
 std::vector<std::vector<double>> empty_score_lists(size_t n_states, size_t n_folds) {
   std::vector<std::vector<double>> scores(n_states);
-  for (auto& list : scores) list.reserve(n_folds);
+  for (auto& list : scores)
+    list.reserve(n_folds);
   return scores;
 }
 
@@ -113,7 +116,8 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
   auto scores = empty_score_lists(states.size(), node.folds.size());
 
   size_t largest = 0;
-  for (const Fold& fold : node.folds) largest = std::max(largest, fold.validation.size());
+  for (const Fold& fold : node.folds)
+    largest = std::max(largest, fold.validation.size());
   std::vector<Target> y, left, right;
   y.reserve(largest);
   left.reserve(largest);
@@ -123,7 +127,8 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
     if (fold.validation.empty()) continue;
     const std::vector<uint32_t> codes = fold_val_codes(column, fold, n_bins);
     y.clear();
-    for (size_t s : fold.validation) y.push_back(node.targets[s]);
+    for (size_t s : fold.validation)
+      y.push_back(node.targets[s]);
     const double m = static_cast<double>(y.size());
     const double parent = criterion.impurity(y);
     for (size_t i = 0; i < states.size(); ++i) {
@@ -133,9 +138,8 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
         (goes_left(codes[j], states[i], threshold) ? left : right).push_back(y[j]);
       }
       if (left.empty() || right.empty()) continue;
-      const double children =
-          static_cast<double>(left.size()) * criterion.impurity(left) +
-          static_cast<double>(right.size()) * criterion.impurity(right);
+      const double children = static_cast<double>(left.size()) * criterion.impurity(left) +
+                              static_cast<double>(right.size()) * criterion.impurity(right);
       scores[i].push_back(parent - children / m);
     }
   }
@@ -164,7 +168,8 @@ void code_samples(const Column& column, std::span<const double> edges,
                   std::span<const size_t> indices, std::vector<uint32_t>& out) {
   out.clear();
   if (column.is_categorical()) {
-    for (size_t s : indices) out.push_back(column.codes()[s]);
+    for (size_t s : indices)
+      out.push_back(column.codes()[s]);
     return;
   }
   for (size_t s : indices) {
@@ -197,7 +202,8 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
     edges.clear();
     if (!column.is_categorical()) {
       train_values.clear();
-      for (size_t s : fold.train) train_values.push_back(column.values()[s]);
+      for (size_t s : fold.train)
+        train_values.push_back(column.values()[s]);
       edges = quantile_edges(train_values, n_bins);
     }
     code_samples(column, edges, fold.train, train_codes);
@@ -238,8 +244,7 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
         }
       }
       // Both the training and the validation part must be split for the fold to judge it.
-      if (n_val_left == 0 || n_val_left == n_val || n_train_left == 0 ||
-          n_train_left == n_train) {
+      if (n_val_left == 0 || n_val_left == n_val || n_train_left == 0 || n_train_left == n_train) {
         continue;
       }
       for (size_t k = 0; k < n_classes; ++k) {
@@ -267,8 +272,8 @@ std::vector<ScoredCandidate> Classification::score_feature(const StrictNode<size
   return score_impurity(*criterion, node, feature);
 }
 
-std::vector<ScoredCandidate> ObjectiveClassification::score_feature(
-    const StrictNode<size_t>& node, size_t feature) const {
+std::vector<ScoredCandidate> ObjectiveClassification::score_feature(const StrictNode<size_t>& node,
+                                                                    size_t feature) const {
   return score_objective(*objective, n_classes, node, feature);
 }
 
@@ -287,14 +292,17 @@ std::vector<ScoredCandidate> score_all_features(const K& task,
                           [&task, &node](size_t f) { return task.score_feature(node, f); });
   } else {
     per_feature.reserve(n_features);
-    for (size_t f = 0; f < n_features; ++f) per_feature.push_back(task.score_feature(node, f));
+    for (size_t f = 0; f < n_features; ++f)
+      per_feature.push_back(task.score_feature(node, f));
   }
   size_t total = 0;
-  for (const auto& list : per_feature) total += list.size();
+  for (const auto& list : per_feature)
+    total += list.size();
   std::vector<ScoredCandidate> all;
   all.reserve(total);
   for (auto& list : per_feature) {
-    for (ScoredCandidate& c : list) all.push_back(std::move(c));
+    for (ScoredCandidate& c : list)
+      all.push_back(std::move(c));
   }
   return all;
 }
@@ -302,8 +310,7 @@ std::vector<ScoredCandidate> score_all_features(const K& task,
 // The rule a node splits by, or none when it must stay a leaf.
 template <class K>
 std::optional<SplitRule> choose_rule(const K& task, const Params& params,
-                                     const Aggregator& aggregator,
-                                     std::span<const Column> columns,
+                                     const Aggregator& aggregator, std::span<const Column> columns,
                                      std::span<const typename K::Target> targets,
                                      std::span<const typename K::Target> node_targets,
                                      std::span<const size_t> samples, size_t depth) {
@@ -328,8 +335,7 @@ std::optional<SplitRule> choose_rule(const K& task, const Params& params,
 
 template <class K>
 std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
-                                      const Aggregator& aggregator,
-                                      std::span<const Column> columns,
+                                      const Aggregator& aggregator, std::span<const Column> columns,
                                       std::span<const typename K::Target> targets,
                                       std::vector<size_t> samples, size_t depth) {
   using NodeT = NodeOf<K>;
@@ -352,7 +358,8 @@ std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
 
     node_targets.clear();
     node_targets.reserve(n);
-    for (size_t s : work.samples) node_targets.push_back(targets[s]);
+    for (size_t s : work.samples)
+      node_targets.push_back(targets[s]);
     typename K::Payload payload = task.leaf_value(node_targets);
 
     std::optional<SplitRule> rule = choose_rule(task, params, aggregator, columns, targets,
@@ -380,12 +387,11 @@ std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node(const Regression&, const Params&,
-                                                        const Aggregator&,
-                                                        std::span<const Column>,
+                                                        const Aggregator&, std::span<const Column>,
                                                         std::span<const double>,
                                                         std::vector<size_t>, size_t);
-template std::unique_ptr<NodeOf<Classification>> build_node(const Classification&,
-                                                            const Params&, const Aggregator&,
+template std::unique_ptr<NodeOf<Classification>> build_node(const Classification&, const Params&,
+                                                            const Aggregator&,
                                                             std::span<const Column>,
                                                             std::span<const size_t>,
                                                             std::vector<size_t>, size_t);

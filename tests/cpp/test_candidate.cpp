@@ -18,7 +18,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 std::vector<size_t> all_samples(size_t n) {
   std::vector<size_t> s(n);
-  for (size_t i = 0; i < n; ++i) s[i] = i;
+  for (size_t i = 0; i < n; ++i)
+    s[i] = i;
   return s;
 }
 
@@ -36,11 +37,9 @@ TEST(Candidate, ContinuousStatesAreTheNodeBinsPresent) {
   const Column column = Column::continuous({1, 1, 1, 1, 2, 3});
   EXPECT_EQ(present_states(column, all_samples(6), 4), (std::vector<uint32_t>{2, 3}));
   // Only the node's samples count: {1, 1, 3} has edges 1, 1, 3 and codes 2, 2, 3.
-  EXPECT_EQ(present_states(column, std::vector<size_t>{5, 0, 2}, 4),
-            (std::vector<uint32_t>{2, 3}));
+  EXPECT_EQ(present_states(column, std::vector<size_t>{5, 0, 2}, 4), (std::vector<uint32_t>{2, 3}));
   // {2, 3}: edges 2, 3, 3, codes 1 and 3.
-  EXPECT_EQ(present_states(column, std::vector<size_t>{4, 5}, 4),
-            (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(present_states(column, std::vector<size_t>{4, 5}, 4), (std::vector<uint32_t>{1, 3}));
 }
 
 TEST(Candidate, FewerThanTwoBinsGiveTheSingleStateZero) {
@@ -61,8 +60,7 @@ TEST(Candidate, CategoricalStatesAreTheCodesPresent) {
   const Column column = Column::categorical({5, 2, kMissingCode, 5, 4000000000u});
   EXPECT_EQ(present_states(column, all_samples(4), 4), (std::vector<uint32_t>{2, 5}));
   // No limit on the number of categories, and n_bins plays no part.
-  EXPECT_EQ(present_states(column, all_samples(5), 1),
-            (std::vector<uint32_t>{2, 5, 4000000000u}));
+  EXPECT_EQ(present_states(column, all_samples(5), 1), (std::vector<uint32_t>{2, 5, 4000000000u}));
 }
 
 TEST(Candidate, MakeRuleWorkedExamples) {
@@ -100,7 +98,8 @@ TEST(Candidate, MakeRuleForACategory) {
   const std::vector<Column> columns{Column::continuous({0, 0, 0, 0}),
                                     Column::continuous({0, 0, 0, 0}), column};
   const std::vector<bool> expected{true, false, false, true};
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(rule->route_left_train(columns, i), expected[i]);
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(rule->route_left_train(columns, i), expected[i]);
 }
 
 TEST(Candidate, GoesLeftByMode) {
@@ -132,7 +131,8 @@ TEST(Candidate, RuleRoutesLikeTheNodeCodesOnRandomColumns) {
     }
     const std::vector<Column> columns{Column::continuous(values)};
     std::vector<double> node_values;
-    for (size_t s : samples) node_values.push_back(values[s]);
+    for (size_t s : samples)
+      node_values.push_back(values[s]);
     const std::vector<double> edges = quantile_edges(node_values, n_bins);
 
     for (bool threshold : {true, false}) {

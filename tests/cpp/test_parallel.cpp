@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -35,6 +36,10 @@ struct Layout {
   std::vector<size_t> block_starts;  // first item of every worker's block
 };
 
+void PrintTo(const Layout& l, std::ostream* os) {
+  *os << l.n_items << " items on " << l.n_threads << " threads";
+}
+
 class ParMapLayout : public ::testing::TestWithParam<Layout> {};
 
 TEST_P(ParMapLayout, SplitsItemsIntoContiguousBlocksOnePerWorker) {
@@ -52,7 +57,8 @@ TEST_P(ParMapLayout, SplitsItemsIntoContiguousBlocksOnePerWorker) {
       counting_starter(started));
 
   ASSERT_EQ(out.size(), layout.n_items);
-  for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * 10);
+  for (size_t i = 0; i < out.size(); ++i)
+    EXPECT_EQ(out[i], i * 10);
   EXPECT_EQ(started.load(), layout.block_starts.size());
 
   // Threads are joined only after all are spawned, so their ids are distinct.
@@ -61,15 +67,15 @@ TEST_P(ParMapLayout, SplitsItemsIntoContiguousBlocksOnePerWorker) {
     if (ran_on[i] != ran_on[i - 1]) starts.push_back(i);
   }
   EXPECT_EQ(starts, layout.block_starts);
-  for (const std::thread::id& id : ran_on) EXPECT_NE(id, std::this_thread::get_id());
+  for (const std::thread::id& id : ran_on)
+    EXPECT_NE(id, std::this_thread::get_id());
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, ParMapLayout,
                          ::testing::Values(Layout{10, 4, {0, 3, 6, 9}},
                                            Layout{10, 6, {0, 2, 4, 6, 8}},
-                                           Layout{5, 8, {0, 1, 2, 3, 4}},
-                                           Layout{3, 1, {0}}, Layout{2, 2, {0, 1}},
-                                           Layout{7, 3, {0, 3, 6}},
+                                           Layout{5, 8, {0, 1, 2, 3, 4}}, Layout{3, 1, {0}},
+                                           Layout{2, 2, {0, 1}}, Layout{7, 3, {0, 3, 6}},
                                            // a thread count of 0 is treated as 1
                                            Layout{4, 0, {0}}));
 
@@ -120,7 +126,8 @@ TEST(ParMap, MovesOnlyResultsBack) {
   const std::vector<int> items{1, 2, 3, 4, 5};
   const auto out = par_map(items, 2, [](int x) { return std::make_unique<int>(x * x); });
   ASSERT_EQ(out.size(), 5u);
-  for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(*out[i], items[i] * items[i]);
+  for (size_t i = 0; i < out.size(); ++i)
+    EXPECT_EQ(*out[i], items[i] * items[i]);
 }
 
 bool starts_with(const std::string& text, const std::string& prefix) {

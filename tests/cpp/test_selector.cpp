@@ -34,9 +34,9 @@ TEST(Selector, RankingExample) {
 
 TEST(Selector, NonFiniteScoresNeverWin) {
   EXPECT_EQ(best_candidate(std::vector<ScoredCandidate>{}), nullptr);
-  EXPECT_EQ(best_candidate(std::vector<ScoredCandidate>{candidate(0, 0, -kInf),
-                                                        candidate(1, 0, -kInf)}),
-            nullptr);
+  EXPECT_EQ(
+      best_candidate(std::vector<ScoredCandidate>{candidate(0, 0, -kInf), candidate(1, 0, -kInf)}),
+      nullptr);
   EXPECT_EQ(best_candidate(std::vector<ScoredCandidate>{candidate(0, 0, kNaN)}), nullptr);
   EXPECT_EQ(best_candidate(std::vector<ScoredCandidate>{candidate(0, 0, kInf)}), nullptr);
 

@@ -18,7 +18,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-Regression mse_task() { return Regression{std::make_unique<Mse>()}; }
+Regression mse_task() {
+  return Regression{std::make_unique<Mse>()};
+}
 Classification gini_task(size_t n_classes) {
   return Classification{std::make_unique<Gini>(n_classes), n_classes, false};
 }
@@ -28,7 +30,8 @@ ObjectiveClassification accuracy_task(size_t n_classes) {
 
 std::vector<size_t> all_samples(size_t n) {
   std::vector<size_t> s(n);
-  for (size_t i = 0; i < n; ++i) s[i] = i;
+  for (size_t i = 0; i < n; ++i)
+    s[i] = i;
   return s;
 }
 
@@ -38,8 +41,7 @@ std::unique_ptr<NodeOf<K>> grow(const K& task, const Params& params,
                                 const std::vector<typename K::Target>& targets,
                                 const Aggregator& aggregator = Mean()) {
   return build_node(task, params, aggregator, std::span<const Column>(columns),
-                    std::span<const typename K::Target>(targets), all_samples(targets.size()),
-                    0);
+                    std::span<const typename K::Target>(targets), all_samples(targets.size()), 0);
 }
 
 template <class K>
@@ -49,7 +51,9 @@ std::vector<ExportedNode> flatten(const NodeOf<K>& root) {
   return out;
 }
 
-uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+uint64_t bits(double x) {
+  return std::bit_cast<uint64_t>(x);
+}
 
 // Bit-for-bit equality of two grown trees.
 void expect_same_tree(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b) {
@@ -317,8 +321,8 @@ TEST(StrictGrowth, PureNodesAreLeavesWithoutScoring) {
   EXPECT_TRUE(grow(accuracy_task(2), p, columns, one_class)->is_leaf());
   EXPECT_TRUE(grow(mse_task(), p, columns, std::vector<double>(8, 2.5))->is_leaf());
   // One differing target makes the node impure, and the same settings split it.
-  EXPECT_FALSE(grow(mse_task(), p, columns, std::vector<double>{0, 0, 0, 0, 0, 0, 0, 1})
-                   ->is_leaf());
+  EXPECT_FALSE(
+      grow(mse_task(), p, columns, std::vector<double>{0, 0, 0, 0, 0, 0, 0, 1})->is_leaf());
 }
 
 TEST(StrictGrowth, NotANumberImpurityDoesNotStopGrowth) {
@@ -351,7 +355,8 @@ TEST(StrictGrowth, BestScoreMustExceedMinImpurityDecrease) {
   const StrictNode<double> node{p, d.columns, d.y, samples, folds, mean};
   std::vector<ScoredCandidate> all;
   for (size_t f = 0; f < d.columns.size(); ++f) {
-    for (auto& c : task.score_feature(node, f)) all.push_back(std::move(c));
+    for (auto& c : task.score_feature(node, f))
+      all.push_back(std::move(c));
   }
   const ScoredCandidate* best = best_candidate(all);
   ASSERT_NE(best, nullptr);
@@ -445,8 +450,8 @@ TEST(StrictGrowth, MinSamplesLeafRejectsTheWinnerWithoutTryingTheNext) {
 
 TEST(StrictGrowth, IdenticalColumnsTieToTheLowerFeature) {
   const RandomData d = random_data(150, 21);
-  const std::vector<Column> columns{d.columns[0], d.columns[2], d.columns[0], d.columns[3],
-                                    d.columns[2], d.columns[3]};
+  const std::vector<Column> columns{d.columns[0], d.columns[2], d.columns[0],
+                                    d.columns[3], d.columns[2], d.columns[3]};
   Params p = strict_params();
   const auto root = grow(gini_task(3), p, columns, d.labels);
   size_t splits = 0;
@@ -468,7 +473,8 @@ TEST(StrictGrowth, MissingValuesOfTheChosenFeatureGoRight) {
   const auto root = grow(mse_task(), p, columns, d.y);
   ASSERT_FALSE(root->is_leaf());
   size_t non_finite = 0;
-  for (double v : columns[0].values()) non_finite += std::isfinite(v) ? 0 : 1;
+  for (double v : columns[0].values())
+    non_finite += std::isfinite(v) ? 0 : 1;
   ASSERT_GT(non_finite, 0u);
   EXPECT_GE(root->right->n_samples, non_finite);
   std::vector<size_t> lefts;
@@ -550,8 +556,8 @@ TEST(StrictGrowth, LeafPayloadsMatchTheirSamples) {
     while (!n->is_leaf()) {
       n = n->rule->route_left_train(d.columns, i) ? n->left.get() : n->right.get();
     }
-    const size_t at = static_cast<size_t>(std::find(leaves.begin(), leaves.end(), n) -
-                                          leaves.begin());
+    const size_t at =
+        static_cast<size_t>(std::find(leaves.begin(), leaves.end(), n) - leaves.begin());
     reached[at].push_back(d.labels[i]);
   }
   for (size_t l = 0; l < leaves.size(); ++l) {

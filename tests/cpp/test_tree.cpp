@@ -4,6 +4,8 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "core/tree.hpp"
@@ -21,6 +23,11 @@ struct IntervalCase {
   bool left;
 };
 
+void PrintTo(const IntervalCase& c, std::ostream* os) {
+  *os << "[" << (c.lower ? std::to_string(*c.lower) : "-") << ", "
+      << (c.upper ? std::to_string(*c.upper) : "-") << ") value " << c.value;
+}
+
 class TreeIntervalRouting : public ::testing::TestWithParam<IntervalCase> {};
 
 // Training samples and prediction rows with the same value must take the same side.
@@ -35,21 +42,21 @@ TEST_P(TreeIntervalRouting, TrainAndRowAgree) {
   EXPECT_EQ(route_left_row(rule, row), c.left);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TreeIntervalRouting,
-    ::testing::Values(IntervalCase{std::nullopt, 2.5, 2.4999, true},
-                      IntervalCase{std::nullopt, 2.5, 2.5, false},
-                      IntervalCase{1.0, 2.0, 1.0, true}, IntervalCase{1.0, 2.0, 2.0, false},
-                      IntervalCase{1.0, 2.0, 0.999, false},
-                      IntervalCase{1.0, std::nullopt, 1e308, true},
-                      IntervalCase{1.0, std::nullopt, kInf, false},
-                      IntervalCase{std::nullopt, 2.5, -kInf, false},
-                      IntervalCase{std::nullopt, std::nullopt, 0.0, true},
-                      IntervalCase{std::nullopt, std::nullopt, kNaN, false},
-                      IntervalCase{std::nullopt, std::nullopt, kInf, false},
-                      IntervalCase{std::nullopt, std::nullopt, -kInf, false},
-                      IntervalCase{-kInf, kInf, kNaN, false},
-                      IntervalCase{-kInf, kInf, kInf, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, TreeIntervalRouting,
+                         ::testing::Values(IntervalCase{std::nullopt, 2.5, 2.4999, true},
+                                           IntervalCase{std::nullopt, 2.5, 2.5, false},
+                                           IntervalCase{1.0, 2.0, 1.0, true},
+                                           IntervalCase{1.0, 2.0, 2.0, false},
+                                           IntervalCase{1.0, 2.0, 0.999, false},
+                                           IntervalCase{1.0, std::nullopt, 1e308, true},
+                                           IntervalCase{1.0, std::nullopt, kInf, false},
+                                           IntervalCase{std::nullopt, 2.5, -kInf, false},
+                                           IntervalCase{std::nullopt, std::nullopt, 0.0, true},
+                                           IntervalCase{std::nullopt, std::nullopt, kNaN, false},
+                                           IntervalCase{std::nullopt, std::nullopt, kInf, false},
+                                           IntervalCase{std::nullopt, std::nullopt, -kInf, false},
+                                           IntervalCase{-kInf, kInf, kNaN, false},
+                                           IntervalCase{-kInf, kInf, kInf, false}));
 
 TEST(Tree, IntervalSendsCategoryCellsAndCategoricalColumnsRight) {
   const SplitRule rule{Interval{0, std::nullopt, std::nullopt}};
@@ -79,9 +86,9 @@ TEST(Tree, CategorySendsOnlyItsOwnCodeLeft) {
 TEST(Tree, PredictNodeWalksToTheLeafAndCopiesItsPayload) {
   // x0 < 1.0 ? 10.0 : (x1 == category 2 ? 20.0 : 30.0)
   using N = Node<double>;
-  auto root = N::make_split(SplitRule{Interval{0, std::nullopt, 1.0}}, N::make_leaf(10.0, 1),
-                            N::make_split(SplitRule{Category{1, 2}}, N::make_leaf(20.0, 1),
-                                          N::make_leaf(30.0, 1)));
+  auto root = N::make_split(
+      SplitRule{Interval{0, std::nullopt, 1.0}}, N::make_leaf(10.0, 1),
+      N::make_split(SplitRule{Category{1, 2}}, N::make_leaf(20.0, 1), N::make_leaf(30.0, 1)));
   EXPECT_EQ(predict_node(*root, std::vector<Cell>{Cell::number(0.5), Cell::category(2)}), 10.0);
   EXPECT_EQ(predict_node(*root, std::vector<Cell>{Cell::number(1.0), Cell::category(2)}), 20.0);
   EXPECT_EQ(predict_node(*root, std::vector<Cell>{Cell::number(kNaN), Cell::category(5)}), 30.0);
@@ -100,6 +107,10 @@ struct ClassLeafCase {
   std::vector<double> proba;
   size_t predicted;
 };
+
+void PrintTo(const ClassLeafCase& c, std::ostream* os) {
+  *os << c.n_classes << " classes, " << c.labels.size() << " labels";
+}
 
 class TreeClassLeaf : public ::testing::TestWithParam<ClassLeafCase> {};
 
@@ -138,10 +149,11 @@ TEST(Tree, DepthAndLeafCount) {
   EXPECT_EQ(node_leaves(*tree), 3u);
 
   // Deeper on the left than on the right.
-  auto lopsided = N::make_split(
-      rule, N::make_split(rule, N::make_split(rule, N::make_leaf(0, 1), N::make_leaf(0, 1)),
-                          N::make_leaf(0, 1)),
-      N::make_leaf(0, 1));
+  auto lopsided =
+      N::make_split(rule,
+                    N::make_split(rule, N::make_split(rule, N::make_leaf(0, 1), N::make_leaf(0, 1)),
+                                  N::make_leaf(0, 1)),
+                    N::make_leaf(0, 1));
   EXPECT_EQ(node_depth(*lopsided), 3u);
   EXPECT_EQ(node_leaves(*lopsided), 4u);
 }

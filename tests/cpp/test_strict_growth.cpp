@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <random>
+#include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
+#include "core/parallel.hpp"
 #include "core/tree.hpp"
 
 namespace zelk {
@@ -515,6 +520,35 @@ TEST(StrictGrowth, ParallelScoringGrowsTheSequentialTree) {
     expect_parallel_matches(gini_task(3), d, d.labels);
     expect_parallel_matches(accuracy_task(3), d, d.labels);
     expect_parallel_matches(Classification{std::make_unique<Entropy>(3), 3, true}, d, d.labels);
+  }
+}
+
+// Mse on the growing thread; fails like an exhausted allocator anywhere else.
+class FailsOnWorkers final : public RegressionCriterion {
+ public:
+  double impurity(std::span<const double> targets) const override {
+    if (std::this_thread::get_id() != owner_) throw std::bad_alloc();
+    return Mse().impurity(targets);
+  }
+  std::string_view name() const override { return "mse"; }
+
+ private:
+  std::thread::id owner_ = std::this_thread::get_id();
+};
+
+TEST(StrictGrowth, WorkerFailureEndsGrowthWithPanic) {
+  const RandomData d = random_data(80, 3);
+  const Regression task{std::make_unique<FailsOnWorkers>()};
+  Params p = strict_params();
+  const auto sequential = flatten<Regression>(*grow(task, p, d.columns, d.y));
+  expect_same_tree(sequential, flatten<Regression>(*grow(mse_task(), p, d.columns, d.y)));
+  p.parallel = true;
+  p.n_threads = 2;
+  try {
+    grow(task, p, d.columns, d.y);
+    ADD_FAILURE() << "expected a Panic";
+  } catch (const Panic& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("worker thread panicked", 0), 0u) << e.what();
   }
 }
 

@@ -233,3 +233,30 @@ def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
     assert lines[0].startswith("BaseException PanicException failed to spawn thread"), lines
     assert lines[1] == "['PanicException', 'BaseException', 'object']"
     assert lines[2] == "True"
+
+
+def test_failed_allocation_raises_memory_error_and_keeps_the_tree():
+    result = run_python("""
+        import resource
+        import numpy as np
+        from conftest import regressor, regression_data
+        x, y = regression_data(n=80, m=3)
+        est = regressor(max_depth=2)
+        est.fit(x, y)
+        before = est.predict(x)
+        # Rows that cost no memory until fit copies them into columns (16 GiB).
+        n = 2**31
+        big_x = np.broadcast_to(np.zeros((1, 1)), (n, 1))
+        big_y = np.broadcast_to(np.zeros(1), (n,))
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (8 << 30, hard))
+        try:
+            est.fit(big_x, big_y)
+        except MemoryError:
+            print("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(np.array_equal(est.predict(x), before), est.depth())
+        """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", "True", "2"]

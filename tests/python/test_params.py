@@ -383,3 +383,32 @@ def test_constructing_and_dropping_many_estimators_keeps_memory_flat():
     churn(25000)  # 100,000 constructions, half of them rejected
     after = rss_pages()
     assert after - before < 256, (before, after)  # under 1 MiB of 4 KiB pages
+
+
+def test_fitting_predicting_and_failing_repeatedly_keeps_memory_flat():
+    x, y = classification_data(n=40, m=3)
+    est = classifier(max_depth=2)
+    est.fit(x, y)
+    tree = est.export_tree()
+    bad_x = x.astype(np.float32)
+
+    def churn(rounds):
+        for i in range(rounds):
+            est.predict(x)
+            est.predict_proba(x)
+            for call in (lambda: est.predict(bad_x), lambda: est.fit(x, y[:-1]),
+                         lambda: est.fit(x, y, 1), lambda: est.predict(x[:, :0][:, :0])):
+                try:
+                    call()
+                except (TypeError, ValueError):
+                    pass
+            if i % 10 == 0:
+                est.fit(x, y)
+                native.RawClassifier.from_tree(tree, 3, [])
+                est.export_tree()
+
+    churn(500)
+    before = rss_pages()
+    churn(5000)
+    after = rss_pages()
+    assert after - before < 256, (before, after)

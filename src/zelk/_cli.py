@@ -51,8 +51,8 @@ def _parser():
     )
     fit.add_argument("--mode", choices=("strict", "fast"), default="strict")
     fit.add_argument("--max-depth", type=int, metavar="N")
-    fit.add_argument("--min-samples-leaf", type=int, default=1, metavar="N")
-    fit.add_argument("--n-bins", type=int, default=32, metavar="N")
+    fit.add_argument("--min-samples-leaf", type=int, metavar="N")
+    fit.add_argument("--n-bins", type=int, default=16, metavar="N")
     fit.add_argument("--cv-folds", type=int, default=5, metavar="K", help="folds inside a node")
     fit.add_argument("--criterion", help="gini/entropy (classify) or mse/variance/mae (regress)")
     fit.add_argument(
@@ -238,13 +238,15 @@ def _fit_csv(args, out):
         raise CliError("need at least 2 data rows")
 
     settings = dict(
-        max_depth=args.max_depth, min_samples_leaf=args.min_samples_leaf, n_bins=args.n_bins,
+        max_depth=args.max_depth, n_bins=args.n_bins,
         cv_folds=args.cv_folds, cv_seed=args.seed, mode=args.mode, aggregator=args.aggregator,
         n_jobs=args.n_jobs, categorical_features=[header.index(c) - (header.index(c) > target_index)
                                                   for c in categorical],
     )
     if args.criterion is not None:
         settings["criterion"] = args.criterion
+    if args.min_samples_leaf is not None:
+        settings["min_samples_leaf"] = args.min_samples_leaf
     if task == "classify":
         model = ZELKClassifier(objective=args.objective, **settings)
     else:

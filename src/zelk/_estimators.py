@@ -47,7 +47,7 @@ _GROWTH_DOC = """
         A node with fewer samples is not split. A float in (0, 1] is a
         fraction of the training samples (rounded up).
 
-    min_samples_leaf : int or float, default=1
+    min_samples_leaf : int or float, default={leaf_default}
         Minimum samples on each side of a split. A float in (0, 1) is a
         fraction of the training samples (rounded up).
 
@@ -55,7 +55,7 @@ _GROWTH_DOC = """
         A split is made only when its aggregated validation score is strictly
         greater than this value.
 
-    n_bins : int, default=32
+    n_bins : int, default=16
         Quantile bins per continuous feature: candidate thresholds are the
         bin edges.
 
@@ -445,7 +445,9 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
 
     Parameters
     ----------"""
-        + _GROWTH_DOC.format(criterion_default='"mse"', criteria='"mse", "variance" or "mae"')
+        + _GROWTH_DOC.format(
+            criterion_default='"mse"', criteria='"mse", "variance" or "mae"', leaf_default=5
+        )
         + """
     Attributes
     ----------
@@ -466,9 +468,9 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         criterion="mse",
         max_depth=None,
         min_samples_split=2,
-        min_samples_leaf=1,
+        min_samples_leaf=5,
         min_impurity_decrease=0.0,
-        n_bins=32,
+        n_bins=16,
         cv_folds=5,
         cv_seed=0,
         cv_shuffle=True,
@@ -551,7 +553,9 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
     beta : float, default=1.0
         Weight of recall against precision in "fbeta" (>= 0).
 """
-        + _GROWTH_DOC.format(criterion_default='"gini"', criteria='"gini" or "entropy"')
+        + _GROWTH_DOC.format(
+            criterion_default='"gini"', criteria='"gini" or "entropy"', leaf_default=1
+        )
         + """
     Attributes
     ----------
@@ -584,7 +588,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         min_samples_split=2,
         min_samples_leaf=1,
         min_impurity_decrease=0.0,
-        n_bins=32,
+        n_bins=16,
         cv_folds=5,
         cv_seed=0,
         cv_shuffle=True,

@@ -260,3 +260,55 @@ def test_failed_allocation_raises_memory_error_and_keeps_the_tree():
         """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", "True", "2"]
+
+
+PLACEHOLDER = dict(max_depth=8, min_samples_split=2, min_samples_leaf=1,
+                   min_impurity_decrease=0.0, n_bins=8, cv_folds=5, cv_seed=42, cv_shuffle=True,
+                   mode="strict", split_style="threshold", aggregator="mean", parallel=False,
+                   n_threads=1, parallel_min_samples=512)
+
+
+@pytest.mark.parametrize("cls,extra", [
+    (native.RawRegressor, dict(criterion="mse")),
+    (native.RawClassifier, dict(criterion="gini", n_classes=3)),
+    (native.RawObjectiveClassifier, dict(objective="accuracy", n_classes=3)),
+], ids=lambda v: getattr(v, "__name__", ""))
+def test_imported_estimator_refits_with_the_placeholder_settings(cls, extra):
+    rng = np.random.default_rng(12)
+    x, y = data_for(cls, n=300, m=4, seed=12)
+    x[:, 1] = rng.integers(0, 4, size=len(x))
+    fitted = make(cls, max_depth=1)
+    fitted.fit(x, y)
+    args = () if cls is native.RawRegressor else (3,)
+    imported = cls.from_tree(fitted.export_tree(), *args, [3, 1, 3])
+    imported.fit(x, y)
+    reference = make(cls, categorical=[1, 3], **PLACEHOLDER, **extra)
+    reference.fit(x, y)
+    from conftest import same_tree
+    assert same_tree(imported.export_tree(), reference.export_tree())
+    assert imported.depth() > 1
+
+
+def test_from_tree_converts_tree_then_n_classes_then_categorical():
+    with pytest.raises(TypeError, match="^argument 'tree': "):
+        native.RawClassifier.from_tree([], -1, "x")
+    with pytest.raises(OverflowError):
+        native.RawClassifier.from_tree({}, -1, "x")
+    with pytest.raises(TypeError, match="^argument 'categorical': "):
+        native.RawClassifier.from_tree({}, 2, "x")
+    with pytest.raises(TypeError, match="^argument 'n_classes': "):
+        native.RawObjectiveClassifier.from_tree({}, 2.0, [])
+    with pytest.raises(TypeError, match="^argument 'categorical': "):
+        native.RawRegressor.from_tree({}, None)
+    # Arguments are accepted before the dictionary itself is read.
+    with pytest.raises(ValueError, match='missing key "is_leaf"'):
+        native.RawRegressor.from_tree({}, [])
+
+    class Dict(dict):
+        pass
+
+    x, y = regression_data()
+    est = regressor(max_depth=2)
+    est.fit(x, y)
+    rebuilt = native.RawRegressor.from_tree(Dict(est.export_tree()), np.array([9]))
+    np.testing.assert_array_equal(rebuilt.predict(x), est.predict(x))

@@ -364,6 +364,20 @@ class _ZELKBase(BaseEstimator):
     def _categorical_indices(self):
         return [int(j) for j in np.flatnonzero(self.is_categorical_)]
 
+    def _fit_keeping_state_on_error(self, fit, X, y):
+        # Validation records n_features_in_ and friends before the native fit can still
+        # fail; restoring them keeps a previously fitted estimator consistent.
+        saved = dict(self.__dict__)
+        try:
+            return fit(X, y)
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(saved)
+            raise
+
+    def __sklearn_is_fitted__(self):
+        return hasattr(self, "_native")
+
     # ---------------------------------------------------------------- inspection
 
     def get_depth(self):
@@ -507,8 +521,12 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         """Grow the tree from features ``X`` (n_samples, n_features) and targets ``y``.
 
         ``X`` may be any array-like or a pandas DataFrame and may hold NaN.
-        Parameters are validated here. Returns the fitted estimator.
+        Parameters are validated here. Returns the fitted estimator; a fit that
+        fails leaves the estimator as it was.
         """
+        return self._fit_keeping_state_on_error(self._fit, X, y)
+
+    def _fit(self, X, y):
         criterion = _check_choice("criterion", self.criterion, _REGRESSION_CRITERIA)
         X, y = self._fit_data(X, y, y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
@@ -656,8 +674,12 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
 
         ``X`` may be any array-like or a pandas DataFrame and may hold NaN;
         labels may be of any sortable kind. Parameters are validated here.
-        Returns the fitted estimator.
+        Returns the fitted estimator; a fit that fails leaves the estimator as
+        it was.
         """
+        return self._fit_keeping_state_on_error(self._fit, X, y)
+
+    def _fit(self, X, y):
         if self.objective is None:
             criterion = _check_choice("criterion", self.criterion, _CLASSIFICATION_CRITERIA)
         else:

@@ -268,12 +268,30 @@ def test_fractional_sample_counts_match_absolute_ones():
     ) >= 20
 
 
-def test_failed_refit_keeps_the_previous_tree():
-    model = ZELKRegressor().fit(X_SMALL, Y_REGR)
-    before = model.predict(X_SMALL)
-    with pytest.raises(ValueError):
-        model.set_params(mode="bogus").fit(X_SMALL, Y_REGR)
-    assert np.array_equal(model.set_params(mode="strict").predict(X_SMALL), before)
+@pytest.mark.parametrize("cls, y", [(ZELKRegressor, Y_REGR), (ZELKClassifier, Y_CLASS)])
+def test_failed_refit_leaves_the_estimator_as_it_was(cls, y):
+    frame = pd.DataFrame(X_SMALL, columns=["a", "b", "c"])
+    model = cls().fit(frame, y)
+    before = model.predict(frame)
+    state = {k: v for k, v in vars(model).items() if k != "_native"}
+    wide = np.column_stack([X_SMALL, X_SMALL])
+    # Validation passes, then the native fit refuses the bin count.
+    with pytest.raises(ValueError, match="^feature 0: 70000 continuous bins exceed fast-mode limit$"):
+        model.set_params(mode="fast", n_bins=70000).fit(wide, y)
+    with pytest.raises(ValueError, match="'mode' parameter"):
+        model.set_params(mode="bogus").fit(wide, y)
+    model.set_params(mode="strict", n_bins=16)
+    assert model.n_features_in_ == 3
+    assert list(model.feature_names_in_) == ["a", "b", "c"]
+    assert {k: v for k, v in vars(model).items() if k != "_native"}.keys() == state.keys()
+    assert np.array_equal(model.predict(frame), before)
+    # An estimator whose first fit fails stays unfitted.
+    fresh = cls(mode="fast", n_bins=70000)
+    with pytest.raises(ValueError, match="continuous bins exceed"):
+        fresh.fit(X_SMALL, y)
+    with pytest.raises(NotFittedError):
+        fresh.predict(X_SMALL)
+    assert not hasattr(fresh, "n_features_in_")
 
 
 def test_no_warnings_on_plain_use():

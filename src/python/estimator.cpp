@@ -1,5 +1,7 @@
 #include "python/estimator.hpp"
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <numeric>
 #include <optional>

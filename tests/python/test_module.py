@@ -249,7 +249,8 @@ def test_failed_allocation_raises_memory_error_and_keeps_the_tree():
         big_x = np.broadcast_to(np.zeros((1, 1)), (n, 1))
         big_y = np.broadcast_to(np.zeros(1), (n,))
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (8 << 30, hard))
+        cap = 8 << 30 if hard == resource.RLIM_INFINITY else min(8 << 30, hard)
+        resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
         try:
             est.fit(big_x, big_y)
         except MemoryError:

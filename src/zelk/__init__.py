@@ -5,7 +5,8 @@ scikit-learn's conventions; :func:`export_text` and :func:`export_graphviz`
 show a fitted tree.
 """
 
-from importlib.metadata import PackageNotFoundError, version as _version
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
 
 from ._estimators import ZELKClassifier, ZELKRegressor
 from ._export import export_graphviz, export_text

@@ -16,7 +16,7 @@ _AUTO_CLASSES = 20  # an integer target with at most this many values is taken a
 
 
 class CliError(Exception):
-    """A user-facing failure: printed as one line, exit status 1."""
+    """A failure caused by the user's input: printed as one line, exit status 1."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -56,7 +56,8 @@ def _parser():
     fit.add_argument("--cv-folds", type=int, default=5, metavar="K", help="folds inside a node")
     fit.add_argument("--criterion", help="gini/entropy (classify) or mse/variance/mae (regress)")
     fit.add_argument(
-        "--objective", choices=("accuracy", "precision", "recall", "f1", "fbeta"),
+        "--objective",
+        choices=("accuracy", "precision", "recall", "f1", "fbeta"),
         help="classify by a metric objective instead of impurity",
     )
     fit.add_argument(
@@ -82,14 +83,28 @@ def _demo(out):
     from . import ZELKClassifier, ZELKRegressor, export_text
 
     sets = [
-        ("breast_cancer", load_breast_cancer(), "accuracy",
-         StratifiedKFold(5, shuffle=True, random_state=0),
-         [("zelk strict", ZELKClassifier()), ("zelk fast", ZELKClassifier(mode="fast")),
-          ("sklearn tree", DecisionTreeClassifier(random_state=0))]),
-        ("diabetes", load_diabetes(), "r2",
-         KFold(5, shuffle=True, random_state=0),
-         [("zelk strict", ZELKRegressor()), ("zelk fast", ZELKRegressor(mode="fast")),
-          ("sklearn tree", DecisionTreeRegressor(random_state=0))]),
+        (
+            "breast_cancer",
+            load_breast_cancer(),
+            "accuracy",
+            StratifiedKFold(5, shuffle=True, random_state=0),
+            [
+                ("zelk strict", ZELKClassifier()),
+                ("zelk fast", ZELKClassifier(mode="fast")),
+                ("sklearn tree", DecisionTreeClassifier(random_state=0)),
+            ],
+        ),
+        (
+            "diabetes",
+            load_diabetes(),
+            "r2",
+            KFold(5, shuffle=True, random_state=0),
+            [
+                ("zelk strict", ZELKRegressor()),
+                ("zelk fast", ZELKRegressor(mode="fast")),
+                ("sklearn tree", DecisionTreeRegressor(random_state=0)),
+            ],
+        ),
     ]
     print("5-fold cross-validation on datasets that ship with scikit-learn", file=out)
     print("", file=out)
@@ -112,9 +127,14 @@ def _demo(out):
         file=out,
     )
     print(
-        export_text(model, feature_names=list(data.feature_names),
-                    class_names=list(data.target_names), max_depth=3),
-        end="", file=out,
+        export_text(
+            model,
+            feature_names=list(data.feature_names),
+            class_names=list(data.target_names),
+            max_depth=3,
+        ),
+        end="",
+        file=out,
     )
 
 
@@ -152,9 +172,7 @@ def _read_csv(path):
         raise CliError(f"{path!r} has a header but no data rows")
     for line, row in enumerate(body, start=2):
         if len(row) != len(header):
-            raise CliError(
-                f"row {line} of {path!r} has {len(row)} fields, expected {len(header)}"
-            )
+            raise CliError(f"row {line} of {path!r} has {len(row)} fields, expected {len(header)}")
     return header, [list(column) for column in zip(*body)]
 
 
@@ -169,7 +187,10 @@ def _categorical_column(cells):
     values = [_number(cell) for cell in cells]
     if all(v is not None for v in values):
         return np.array(values, dtype=np.float64), None
-    labels = sorted({cell.strip() for cell in cells} - {c for c in map(str.strip, cells) if c.lower() in _MISSING})
+    labels = sorted(
+        {cell.strip() for cell in cells}
+        - {c for c in map(str.strip, cells) if c.lower() in _MISSING}
+    )
     codes = {label: float(k) for k, label in enumerate(labels)}
     column = [codes.get(cell.strip(), math.nan) for cell in cells]
     return np.array(column, dtype=np.float64), labels
@@ -183,8 +204,11 @@ def _target(cells, name, task):
     numeric = all(v is not None for v in values)
     if task is None:
         integral = numeric and all(float(v).is_integer() for v in values)
-        task = "classify" if not numeric or (
-            integral and len(set(values)) <= _AUTO_CLASSES) else "regress"
+        task = (
+            "classify"
+            if not numeric or (integral and len(set(values)) <= _AUTO_CLASSES)
+            else "regress"
+        )
     if task == "regress":
         if not numeric:
             bad = next(cell for cell, v in zip(cells, values) if v is None)
@@ -238,10 +262,14 @@ def _fit_csv(args, out):
         raise CliError("need at least 2 data rows")
 
     settings = dict(
-        max_depth=args.max_depth, n_bins=args.n_bins,
-        cv_folds=args.cv_folds, cv_seed=args.seed, mode=args.mode, aggregator=args.aggregator,
-        n_jobs=args.n_jobs, categorical_features=[header.index(c) - (header.index(c) > target_index)
-                                                  for c in categorical],
+        max_depth=args.max_depth,
+        n_bins=args.n_bins,
+        cv_folds=args.cv_folds,
+        cv_seed=args.seed,
+        mode=args.mode,
+        aggregator=args.aggregator,
+        n_jobs=args.n_jobs,
+        categorical_features=[features.index(header.index(c)) for c in categorical],
     )
     if args.criterion is not None:
         settings["criterion"] = args.criterion
@@ -260,15 +288,17 @@ def _fit_csv(args, out):
     metric = "accuracy" if task == "classify" else "r2"
     if task == "classify":
         _, counts = np.unique(y, return_counts=True)
-        splitter = (StratifiedKFold(folds, shuffle=True, random_state=args.seed)
-                    if counts.min() >= folds else KFold(folds, shuffle=True, random_state=args.seed))
+        splitter = (
+            StratifiedKFold(folds, shuffle=True, random_state=args.seed)
+            if counts.min() >= folds
+            else KFold(folds, shuffle=True, random_state=args.seed)
+        )
     else:
         splitter = KFold(folds, shuffle=True, random_state=args.seed)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         start = time.perf_counter()
-        scores = cross_val_score(model, matrix, y, cv=splitter, scoring=metric,
-                                 error_score="raise")
+        scores = cross_val_score(model, matrix, y, cv=splitter, scoring=metric, error_score="raise")
         elapsed = time.perf_counter() - start
         model.fit(matrix, y)
     print(f"{args.csv}: {n} rows, {len(features)} features, task {task}", file=out)
@@ -279,9 +309,11 @@ def _fit_csv(args, out):
     )
     print(f"tree on all rows: depth {model.get_depth()}, {model.get_n_leaves()} leaves", file=out)
     print(
-        export_text(model, feature_names=names, max_depth=args.show_depth,
-                    category_names=category_names),
-        end="", file=out,
+        export_text(
+            model, feature_names=names, max_depth=args.show_depth, category_names=category_names
+        ),
+        end="",
+        file=out,
     )
 
 

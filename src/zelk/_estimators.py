@@ -143,8 +143,12 @@ def _check_real(name, value, low=None, high=None, low_open=False):
         _fail(name, "a finite real number", value)
     value = float(value)
     if low is not None and (value < low or (low_open and value == low)):
-        _fail(name, f"a real number {'>' if low_open else '>='} {low}"
-              + (f" and <= {high}" if high is not None else ""), value)
+        _fail(
+            name,
+            f"a real number {'>' if low_open else '>='} {low}"
+            + (f" and <= {high}" if high is not None else ""),
+            value,
+        )
     if high is not None and value > high:
         _fail(name, f"a real number >= {low} and <= {high}", value)
     return value
@@ -161,8 +165,10 @@ def _resolve_count(name, value, n_samples, min_int, frac_high_open):
     """An absolute sample count from an int or a fraction of the training samples."""
     if _is_int(value) and min_int <= value <= _U64_MAX:
         return int(value)
-    if _is_real(value) and not _is_int(value) and (
-        0.0 < value < 1.0 or (not frac_high_open and value == 1.0)
+    if (
+        _is_real(value)
+        and not _is_int(value)
+        and (0.0 < value < 1.0 or (not frac_high_open and value == 1.0))
     ):
         return max(min_int, int(np.ceil(float(value) * n_samples)))
     upper = ")" if frac_high_open else "]"

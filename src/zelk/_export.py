@@ -22,7 +22,8 @@ class _TreeView:
         if feature_names is None:
             names = getattr(estimator, "feature_names_in_", None)
             feature_names = (
-                [str(n) for n in names] if names is not None
+                [str(n) for n in names]
+                if names is not None
                 else [f"feature_{j}" for j in range(n_features)]
             )
         else:
@@ -247,12 +248,14 @@ def export_graphviz(
     view = _TreeView(estimator, feature_names, class_names, precision, category_names)
     tree = view.tree
     n = len(tree["is_leaf"])
-    style = ['shape=box']
+    style = ["shape=box"]
     styles = [s for s, on in (("filled", filled), ("rounded", rounded)) if on]
     if styles:
         style.append(f'style="{", ".join(styles)}"')
-    out = ["digraph Tree {", f"node [{', '.join(style)}, fontname=\"helvetica\"] ;"]
-    leaf_values = [tree["value"][i] for i in range(n) if tree["is_leaf"][i]] if not view.is_classifier else []
+    out = ["digraph Tree {", f'node [{", ".join(style)}, fontname="helvetica"] ;']
+    leaf_values = (
+        [tree["value"][i] for i in range(n) if tree["is_leaf"][i]] if not view.is_classifier else []
+    )
     low = min(leaf_values) if leaf_values else 0.0
     span = (max(leaf_values) - low) if leaf_values else 0.0
     order = []
@@ -286,8 +289,14 @@ def export_graphviz(
                 attrs = ', fillcolor="#ffffff"'
         out.append(f"{i} [label={_dot_quote(chr(10).join(parts))}{attrs}] ;")
         if not tree["is_leaf"][i]:
-            for child, label in ((tree["children_left"][i], "True"), (tree["children_right"][i], "False")):
-                edge = f' [labeldistance=2.5, labelangle={45 if label == "True" else -45}, headlabel="{label}"]' if i == 0 else ""
+            for child, label in (
+                (tree["children_left"][i], "True"),
+                (tree["children_right"][i], "False"),
+            ):
+                edge = ""
+                if i == 0:  # like a flowchart, only the root's edges say which way is which
+                    angle = 45 if label == "True" else -45
+                    edge = f' [labeldistance=2.5, labelangle={angle}, headlabel="{label}"]'
                 out.append(f"{i} -> {child}{edge} ;")
     out.append("}")
     source = "\n".join(out) + "\n"

@@ -12,7 +12,9 @@ from zelk._cli import main
 def run(*args, timeout=120):
     return subprocess.run(
         [sys.executable, "-m", "zelk", *args],
-        capture_output=True, text=True, timeout=timeout,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
     )
 
 
@@ -57,8 +59,18 @@ def test_fit_classifies_a_csv_with_a_text_category(csv_file):
 
 def test_fit_regresses_with_options(csv_file):
     result = run(
-        "fit", str(csv_file), "--target", "weight", "--categorical", "colour,kind",
-        "--mode", "fast", "--max-depth", "3", "--folds", "3",
+        "fit",
+        str(csv_file),
+        "--target",
+        "weight",
+        "--categorical",
+        "colour,kind",
+        "--mode",
+        "fast",
+        "--max-depth",
+        "3",
+        "--folds",
+        "3",
     )
     assert result.returncode == 0, result.stderr
     assert "task regress" in result.stdout
@@ -71,13 +83,23 @@ def test_fit_regresses_with_options(csv_file):
     "args, message",
     [
         (["fit", "missing.csv", "--target", "kind"], "cannot read 'missing.csv'"),
-        (["fit", "{csv}", "--target", "colourz"], "unknown column 'colourz' (columns: height, colour"),
+        (
+            ["fit", "{csv}", "--target", "colourz"],
+            "unknown column 'colourz' (columns: height, colour",
+        ),
         (["fit", "{csv}", "--target", "kind", "--categorical", "hue"], "unknown column 'hue'"),
-        (["fit", "{csv}", "--target", "kind"], "column 'colour' has the non-numeric value 'red' in row 2"),
-        (["fit", "{csv}", "--target", "kind", "--task", "regress", "--categorical", "colour"],
-         "target column 'kind' has the non-numeric value"),
-        (["fit", "{csv}", "--target", "kind", "--categorical", "colour", "--criterion", "mse"],
-         "'criterion' parameter must be one of 'gini', 'entropy'"),
+        (
+            ["fit", "{csv}", "--target", "kind"],
+            "column 'colour' has the non-numeric value 'red' in row 2",
+        ),
+        (
+            ["fit", "{csv}", "--target", "kind", "--task", "regress", "--categorical", "colour"],
+            "target column 'kind' has the non-numeric value",
+        ),
+        (
+            ["fit", "{csv}", "--target", "kind", "--categorical", "colour", "--criterion", "mse"],
+            "'criterion' parameter must be one of 'gini', 'entropy'",
+        ),
         (["fit", "{csv}"], "the following arguments are required: --target"),
         (["fit", "{csv}", "--target", "kind", "--max-depth", "two"], "invalid int value: 'two'"),
     ],

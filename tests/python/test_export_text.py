@@ -87,8 +87,13 @@ def test_text_shows_intervals_categories_and_leaves(regressor):
 def test_text_options(regressor):
     model, _ = regressor
     assert export_text(
-        model, feature_names=["x0", "x1", "x2"], max_depth=1, spacing=1, decimals=1,
-        show_samples=False, category_names={"x2": ["c0", "c1", "c2"]},
+        model,
+        feature_names=["x0", "x1", "x2"],
+        max_depth=1,
+        spacing=1,
+        decimals=1,
+        show_samples=False,
+        category_names={"x2": ["c0", "c1", "c2"]},
     ) == (
         "|- x0 < 2.5\n"
         "| |- value: 1.5\n"
@@ -151,7 +156,9 @@ def test_text_of_a_fitted_tree_lists_every_leaf_with_its_count():
     text = export_text(model, max_depth=100)
     tree = model.export_tree()
     leaf_counts = sorted(n for n, leaf in zip(tree["n_samples"], tree["is_leaf"]) if leaf)
-    shown = sorted(int(line.rsplit("(n=", 1)[1].rstrip(")")) for line in text.splitlines() if "(n=" in line)
+    shown = sorted(
+        int(line.rsplit("(n=", 1)[1].rstrip(")")) for line in text.splitlines() if "(n=" in line
+    )
     assert shown == leaf_counts
     assert sum(shown) == 150
 

@@ -1,4 +1,4 @@
-"""The estimators' own behaviour: parameter checks, labels, objectives, categories, missing values."""
+"""The estimators' own behaviour: parameter checks, labels, objectives, categories, NaN."""
 
 import re
 import warnings
@@ -79,15 +79,26 @@ def test_bad_parameters_are_rejected_by_fit_not_by_init(cls, y, name, value, mes
 @pytest.mark.parametrize(
     "estimator, message",
     [
-        (ZELKRegressor(criterion="gini"), "'criterion' parameter must be one of 'mse', 'variance', 'mae'"),
+        (
+            ZELKRegressor(criterion="gini"),
+            "'criterion' parameter must be one of 'mse', 'variance', 'mae'",
+        ),
         (ZELKClassifier(criterion="mse"), "'criterion' parameter must be one of 'gini', 'entropy'"),
         (ZELKClassifier(objective="auc"), "'objective' parameter must be one of 'accuracy'"),
         (ZELKClassifier(objective="f1", average="samples"), "'average' parameter must be one of"),
-        (ZELKClassifier(objective="fbeta", beta=-1.0), "'beta' parameter must be a real number >= 0.0"),
-        (ZELKClassifier(objective="recall", pos_label=5), "pos_label=5 is not a valid label: it should be one of [0, 1]"),
+        (
+            ZELKClassifier(objective="fbeta", beta=-1.0),
+            "'beta' parameter must be a real number >= 0.0",
+        ),
+        (
+            ZELKClassifier(objective="recall", pos_label=5),
+            "pos_label=5 is not a valid label: it should be one of [0, 1]",
+        ),
         # The native core's own message passes through unchanged.
-        (ZELKRegressor(mode="fast", criterion="mae"),
-         "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict"),
+        (
+            ZELKRegressor(mode="fast", criterion="mae"),
+            "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict",
+        ),
     ],
 )
 def test_setting_errors_name_the_setting(estimator, message):
@@ -141,12 +152,17 @@ def test_pos_label_in_the_callers_label_space_selects_the_encoded_class():
     words = np.where(positive, "yes", "no")
     for label, index in (("yes", 1), ("no", 0)):
         by_word = ZELKClassifier(objective="precision", pos_label=label).fit(X, words)
-        by_index = ZELKClassifier(objective="precision", pos_label=index).fit(X, positive.astype(int))
+        by_index = ZELKClassifier(objective="precision", pos_label=index).fit(
+            X, positive.astype(int)
+        )
         assert _same_tree(by_word.export_tree(), by_index.export_tree())
     default = ZELKClassifier(objective="precision").fit(X, words)
     explicit = ZELKClassifier(objective="precision", pos_label="yes").fit(X, words)
     assert _same_tree(default.export_tree(), explicit.export_tree())
-    with pytest.raises(ValueError, match=r"pos_label='maybe' is not a valid label: it should be one of \['no', 'yes'\]"):
+    with pytest.raises(
+        ValueError,
+        match=r"pos_label='maybe' is not a valid label: it should be one of \['no', 'yes'\]",
+    ):
         ZELKClassifier(objective="f1", pos_label="maybe").fit(X, words)
 
 
@@ -159,7 +175,9 @@ def test_missing_values_go_right_in_training_and_prediction():
     tree = model.export_tree()
     assert not tree["is_leaf"][0]
     right = tree["children_right"][0]
-    right_classes = {tree["predicted_class"][i] for i in range(tree["node_count"]) if tree["is_leaf"][i]}
+    right_classes = {
+        tree["predicted_class"][i] for i in range(tree["node_count"]) if tree["is_leaf"][i]
+    }
     assert right_classes == {0, 1}
     assert model.predict(np.array([[np.nan], [10.0], [80.0]])).tolist() == [1, 0, 1]
     assert sum(tree["n_samples"][i] for i in (tree["children_left"][0], right)) == 100
@@ -263,9 +281,16 @@ def test_fractional_sample_counts_match_absolute_ones():
     by_fraction = ZELKRegressor(min_samples_leaf=0.1, min_samples_split=0.25).fit(X, y)
     absolute = ZELKRegressor(min_samples_leaf=20, min_samples_split=50).fit(X, y)
     assert _same_tree(by_fraction.export_tree(), absolute.export_tree())
-    assert min(
-        n for n, leaf in zip(absolute.export_tree()["n_samples"], absolute.export_tree()["is_leaf"]) if leaf
-    ) >= 20
+    assert (
+        min(
+            n
+            for n, leaf in zip(
+                absolute.export_tree()["n_samples"], absolute.export_tree()["is_leaf"]
+            )
+            if leaf
+        )
+        >= 20
+    )
 
 
 @pytest.mark.parametrize("cls, y", [(ZELKRegressor, Y_REGR), (ZELKClassifier, Y_CLASS)])
@@ -276,7 +301,9 @@ def test_failed_refit_leaves_the_estimator_as_it_was(cls, y):
     state = {k: v for k, v in vars(model).items() if k != "_native"}
     wide = np.column_stack([X_SMALL, X_SMALL])
     # Validation passes, then the native fit refuses the bin count.
-    with pytest.raises(ValueError, match="^feature 0: 70000 continuous bins exceed fast-mode limit$"):
+    with pytest.raises(
+        ValueError, match="^feature 0: 70000 continuous bins exceed fast-mode limit$"
+    ):
         model.set_params(mode="fast", n_bins=70000).fit(wide, y)
     with pytest.raises(ValueError, match="'mode' parameter"):
         model.set_params(mode="bogus").fit(wide, y)

@@ -27,7 +27,9 @@ def test_package_is_marked_typed_and_ships_the_stub():
     assert classes == {n for n in vars(_zelk) if n.startswith("Raw")}
 
 
-@pytest.mark.parametrize("cls_name, method", list(_stub_methods()), ids=lambda v: getattr(v, "name", v))
+@pytest.mark.parametrize(
+    "cls_name, method", list(_stub_methods()), ids=lambda v: getattr(v, "name", v)
+)
 def test_stub_signatures_match_the_native_classes(cls_name, method):
     cls = getattr(_zelk, cls_name)
     target = cls if method.name == "__new__" else getattr(cls, method.name)
@@ -40,11 +42,17 @@ def test_stub_signatures_match_the_native_classes(cls_name, method):
         assert is_static == isinstance(inspect.getattr_static(cls, method.name), staticmethod)
     # Every public native method is in the stub.
     public = {n for n in dir(cls) if not n.startswith("_")}
-    assert public == {m.name for c, m in _stub_methods() if c == cls_name and not m.name.startswith("_")}
+    assert public == {
+        m.name for c, m in _stub_methods() if c == cls_name and not m.name.startswith("_")
+    }
 
 
 def test_public_names():
     assert set(zelk.__all__) == {
-        "ZELKClassifier", "ZELKRegressor", "export_graphviz", "export_text", "__version__",
+        "ZELKClassifier",
+        "ZELKRegressor",
+        "export_graphviz",
+        "export_text",
+        "__version__",
     }
     assert isinstance(zelk.__version__, str) and zelk.__version__[0].isdigit()

@@ -130,7 +130,9 @@ def test_categorical_frame_round_trip_keeps_the_category_mapping():
     assert list(fitted.is_categorical_) == [True, False, False]
     # Rows in a different category order and with an unseen category still decode by label.
     query = frame.iloc[:40].copy()
-    query["colour"] = pd.Categorical(query["colour"].astype(str), categories=["purple", "red", "green", "blue"])
+    query["colour"] = pd.Categorical(
+        query["colour"].astype(str), categories=["purple", "red", "green", "blue"]
+    )
     expected = fitted.predict(query)
     for restored in _round_trips(fitted):
         assert np.array_equal(restored.predict(query), expected)

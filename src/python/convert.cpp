@@ -162,6 +162,10 @@ bool to_text(const char* name, PyObject* obj, std::u32string& out) {
     raise_argument_error(name, object_of_type(obj) + " is not a str");
     return false;
   }
+#if PY_VERSION_HEX < 0x030C0000
+  // Strings made through the legacy wide-character API need this before KIND / DATA.
+  if (PyUnicode_READY(obj) < 0) return false;
+#endif
   const Py_ssize_t length = PyUnicode_GetLength(obj);
   if (length < 0) return false;
   const int kind = PyUnicode_KIND(obj);

@@ -87,10 +87,10 @@ std::string function_name(const char* method) {
 template <class K>
 PyObject* wrap_state(PyTypeObject* type, EstimatorState<K>&& state) {
   static_assert(std::is_nothrow_move_constructible_v<EstimatorState<K>>);
-  PyObject* obj = type->tp_alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  std::construct_at(&reinterpret_cast<EstimatorObject<K>*>(obj)->state, std::move(state));
-  return obj;
+  PyRef obj(type->tp_alloc(type, 0));
+  if (!obj) return nullptr;
+  std::construct_at(&reinterpret_cast<EstimatorObject<K>*>(obj.get())->state, std::move(state));
+  return obj.release();
 }
 
 template <class K>

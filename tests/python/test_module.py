@@ -210,7 +210,7 @@ def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
         with open("/proc/self/statm") as f:
             size = int(f.read().split()[0]) * resource.getpagesize()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        mro = None
+        mro = first = None
         resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20), hard))
         try:
             try:
@@ -220,8 +220,13 @@ def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
             except BaseException as error:
                 outcome = "BaseException " + type(error).__name__ + " " + str(error)
                 mro = [c.__name__ for c in type(error).__mro__]
+                first = type(error)
             else:
                 outcome = "no error"
+            try:
+                est.fit(x2, y2)
+            except BaseException as error:
+                print("second", type(error).__name__, type(error) is first)
         finally:
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         print(outcome)
@@ -230,9 +235,10 @@ def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
         """)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0].startswith("BaseException PanicException failed to spawn thread"), lines
-    assert lines[1] == "['PanicException', 'BaseException', 'object']"
-    assert lines[2] == "True"
+    assert lines[0] == "second PanicException True", lines  # one type for the process
+    assert lines[1].startswith("BaseException PanicException failed to spawn thread"), lines
+    assert lines[2] == "['PanicException', 'BaseException', 'object']"
+    assert lines[3] == "True"
 
 
 def test_failed_allocation_raises_memory_error_and_keeps_the_tree():

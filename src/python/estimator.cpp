@@ -241,6 +241,16 @@ std::vector<Cell> build_rows(const MatrixView& x, std::span<const size_t> catego
   return cells;
 }
 
+// The leaf that `row` reaches, by the same routing as predict_node but without copying the
+// payload, so that class predictions allocate nothing per row.
+template <class T>
+const Node<T>& leaf_for(const Node<T>& root, std::span<const Cell> row) {
+  const Node<T>* n = &root;
+  while (!n->is_leaf())
+    n = route_left_row(*n->rule, row) ? n->left.get() : n->right.get();
+  return *n;
+}
+
 template <class K>
 PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -261,7 +271,7 @@ PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
         static_cast<double*>(PyArray_DATA(out))[i] = predict_node(*root, row);
       } else {
         static_cast<int64_t*>(PyArray_DATA(out))[i] =
-            static_cast<int64_t>(predict_node(*root, row).predicted_class);
+            static_cast<int64_t>(leaf_for(*root, row).value.predicted_class);
       }
     }
     return result.release();
@@ -286,7 +296,7 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     for (size_t i = 0; i < x.rows; ++i) {
       std::span<const Cell> row(cells.data() + i * width, width);
-      const ClassPrediction leaf = predict_node(*root, row);
+      const ClassPrediction& leaf = leaf_for(*root, row).value;
       const size_t copied = std::min(leaf.proba.size(), n_columns);
       std::copy_n(leaf.proba.begin(), copied, data + i * n_columns);
     }

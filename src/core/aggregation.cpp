@@ -51,7 +51,8 @@ double TrimmedMean::aggregate(const FoldStats& stats) const {
   // At least one score always remains.
   const size_t t = static_cast<size_t>(std::min<uint64_t>(wanted, (m - 1) / 2));
   double sum = 0.0;
-  for (size_t i = t; i < m - t; ++i) sum += sorted[i];
+  for (size_t i = t; i < m - t; ++i)
+    sum += sorted[i];
   return sum / static_cast<double>(m - 2 * t);
 }
 

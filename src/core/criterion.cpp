@@ -33,7 +33,8 @@ void sort_total_order(std::vector<double>& values) {
     for (size_t i = 1; i < values.size(); ++i) {
       const double v = values[i];
       size_t j = i;
-      for (; j > 0 && total_order_less(v, values[j - 1]); --j) values[j] = values[j - 1];
+      for (; j > 0 && total_order_less(v, values[j - 1]); --j)
+        values[j] = values[j - 1];
       values[j] = v;
     }
   } else {
@@ -68,7 +69,8 @@ double Mae::impurity(std::span<const double> targets) const {
   const double median =
       len % 2 == 1 ? sorted[len / 2] : (sorted[len / 2 - 1] + sorted[len / 2]) * 0.5;
   double deviation = 0.0;
-  for (double t : targets) deviation += std::fabs(t - median);
+  for (double t : targets)
+    deviation += std::fabs(t - median);
   return deviation / static_cast<double>(len);
 }
 

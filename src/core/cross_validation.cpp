@@ -15,7 +15,9 @@ constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ull;
 // Fold numbers are 8-bit in fast mode.
 constexpr size_t kMaxAssignFolds = 255;
 
-size_t fold_count(size_t k, size_t n) { return std::min(n, std::max<size_t>(k, 2)); }
+size_t fold_count(size_t k, size_t n) {
+  return std::min(n, std::max<size_t>(k, 2));
+}
 
 // Start of block `fold` when n entries are dealt into m consecutive blocks, the first n % m
 // of them one entry longer.
@@ -80,12 +82,14 @@ std::vector<uint32_t> fold_val_codes(const Column& column, const Fold& fold, siz
   std::vector<uint32_t> codes(fold.validation.size());
   if (column.is_categorical()) {
     const std::vector<uint32_t>& stored = column.codes();
-    for (size_t i = 0; i < codes.size(); ++i) codes[i] = stored[fold.validation[i]];
+    for (size_t i = 0; i < codes.size(); ++i)
+      codes[i] = stored[fold.validation[i]];
     return codes;
   }
   const std::vector<double>& values = column.values();
   std::vector<double> train_values(fold.train.size());
-  for (size_t i = 0; i < train_values.size(); ++i) train_values[i] = values[fold.train[i]];
+  for (size_t i = 0; i < train_values.size(); ++i)
+    train_values[i] = values[fold.train[i]];
   const std::vector<double> edges = quantile_edges(train_values, n_bins);
   for (size_t i = 0; i < codes.size(); ++i) {
     const double v = values[fold.validation[i]];
@@ -107,15 +111,16 @@ FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
   }
   const double count = static_cast<double>(m);
   double sum = 0.0;
-  for (double s : scores) sum += s;
+  for (double s : scores)
+    sum += s;
   const double mean = sum / count;
   double squares = 0.0;
-  for (double s : scores) squares += (s - mean) * (s - mean);
+  for (double s : scores)
+    squares += (s - mean) * (s - mean);
 
   std::vector<double> sorted = scores;
   std::sort(sorted.begin(), sorted.end(), total_order_less);
-  stats.median =
-      m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
+  stats.median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
   stats.mean = mean;
   stats.std = std::sqrt(squares / count);
   stats.n_valid = m;

@@ -46,11 +46,13 @@ std::vector<Column> build_columns(const MatrixView& x, std::span<const size_t> c
   for (size_t j = 0; j < x.cols; ++j) {
     if (contains_sorted(categorical, j)) {
       std::vector<uint32_t> codes(x.rows);
-      for (size_t i = 0; i < x.rows; ++i) codes[i] = category_code(x.at(i, j));
+      for (size_t i = 0; i < x.rows; ++i)
+        codes[i] = category_code(x.at(i, j));
       columns.push_back(Column::categorical(std::move(codes)));
     } else {
       std::vector<double> values(x.rows);
-      for (size_t i = 0; i < x.rows; ++i) values[i] = x.at(i, j);
+      for (size_t i = 0; i < x.rows; ++i)
+        values[i] = x.at(i, j);
       columns.push_back(Column::continuous(std::move(values)));
     }
   }

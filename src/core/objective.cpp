@@ -37,8 +37,7 @@ void Confusion::add_group(size_t predicted, std::span<const uint64_t> counts) {
 namespace {
 
 double ratio(uint64_t numerator, uint64_t denominator) {
-  return denominator == 0 ? 0.0
-                          : static_cast<double>(numerator) / static_cast<double>(denominator);
+  return denominator == 0 ? 0.0 : static_cast<double>(numerator) / static_cast<double>(denominator);
 }
 
 struct PrecisionFormula {
@@ -106,7 +105,8 @@ double averaged(const Confusion& t, Average average, size_t pos_label, const For
     case Average::Macro: {
       if (n == 0) return 0.0;
       double sum = 0.0;
-      for (size_t k = 0; k < n; ++k) sum += formula(t.true_pos[k], t.false_pos[k], t.false_neg[k]);
+      for (size_t k = 0; k < n; ++k)
+        sum += formula(t.true_pos[k], t.false_pos[k], t.false_neg[k]);
       return sum / static_cast<double>(n);
     }
     case Average::Weighted: {
@@ -126,7 +126,8 @@ double averaged(const Confusion& t, Average average, size_t pos_label, const For
 
 double Accuracy::score(const Confusion& table) const {
   uint64_t correct = 0;
-  for (uint64_t tp : table.true_pos) correct += tp;
+  for (uint64_t tp : table.true_pos)
+    correct += tp;
   return ratio(correct, table.total);
 }
 

@@ -36,7 +36,11 @@ TEST(Binning, ContinuousWorkedCases) {
       {"two bins", {1, 2, 3, 4}, 2, {3}, {0, 0, 1, 1}},
       {"one bin", {4, kNaN, 1}, 1, {}, {0, kMissingBin, 0}},
       {"zero bins", {4, kInf, 1}, 0, {}, {0, kMissingBin, 0}},
-      {"infinities are missing", {kInf, 1, -kInf, 2, kNaN}, 2, {2}, {kMissingBin, 0, kMissingBin, 1, kMissingBin}},
+      {"infinities are missing",
+       {kInf, 1, -kInf, 2, kNaN},
+       2,
+       {2},
+       {kMissingBin, 0, kMissingBin, 1, kMissingBin}},
   };
   for (const ContinuousCase& c : cases) {
     const BinnedData data = fit_ok({Column::continuous(c.values)}, c.n_bins);
@@ -76,7 +80,8 @@ TEST(Binning, AllNaNColumnIgnoresHugeBinCounts) {
 
 std::vector<double> distinct_values(size_t n) {
   std::vector<double> values(n);
-  for (size_t i = 0; i < n; ++i) values[i] = static_cast<double>((i * 7919) % n);
+  for (size_t i = 0; i < n; ++i)
+    values[i] = static_cast<double>((i * 7919) % n);
   return values;
 }
 
@@ -89,9 +94,9 @@ TEST(Binning, LargestContinuousBinCountIsAccepted) {
 
 TEST(Binning, ContinuousLimitNamesTheFirstColumnWithAFiniteValue) {
   const std::vector<Column> columns = {
-      Column::continuous({kNaN, kInf}),     // no finite value: no edges, no error
-      Column::categorical({1, 2}),          // categories are not affected by n_bins
-      Column::continuous({1.0, 2.0}),       // the first to fail
+      Column::continuous({kNaN, kInf}),  // no finite value: no edges, no error
+      Column::categorical({1, 2}),       // categories are not affected by n_bins
+      Column::continuous({1.0, 2.0}),    // the first to fail
       Column::continuous({3.0, 4.0}),
   };
   const Expected<BinnedData> at_limit = BinnedData::fit(columns, 65536);
@@ -100,13 +105,13 @@ TEST(Binning, ContinuousLimitNamesTheFirstColumnWithAFiniteValue) {
 
   const Expected<BinnedData> huge = BinnedData::fit(columns, std::numeric_limits<size_t>::max());
   ASSERT_FALSE(huge.ok());
-  EXPECT_EQ(huge.error(),
-            "feature 2: 18446744073709551615 continuous bins exceed fast-mode limit");
+  EXPECT_EQ(huge.error(), "feature 2: 18446744073709551615 continuous bins exceed fast-mode limit");
 }
 
 std::vector<uint32_t> distinct_codes(size_t n) {
   std::vector<uint32_t> codes(n);
-  for (size_t i = 0; i < n; ++i) codes[i] = static_cast<uint32_t>(((i * 7919) % n) * 3 + 1);
+  for (size_t i = 0; i < n; ++i)
+    codes[i] = static_cast<uint32_t>(((i * 7919) % n) * 3 + 1);
   return codes;
 }
 
@@ -140,8 +145,10 @@ TEST(Binning, CodesPlaceEveryValueInsideItsBinOnRandomData) {
     const size_t n = 1 + rng() % 300;
     const size_t n_bins = rng() % 40;
     std::vector<double> values(n);
-    for (double& v : values) v = static_cast<double>(rng() % 25) * 0.5 - 3.0;
-    for (size_t i = 0; i < n / 10; ++i) values[rng() % n] = kNaN;
+    for (double& v : values)
+      v = static_cast<double>(rng() % 25) * 0.5 - 3.0;
+    for (size_t i = 0; i < n / 10; ++i)
+      values[rng() % n] = kNaN;
     const BinnedData data = fit_ok({Column::continuous(values)}, n_bins);
     const std::vector<double>& edges = data.bins[0].edges;
     for (size_t i = 0; i < n; ++i) {

@@ -14,7 +14,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 TEST(Criterion, EmptyAndSingleInputsArePure) {
   const Mse mse;
@@ -59,6 +61,12 @@ TEST(Criterion, RegressionWorkedValues) {
       {"odd length", {1, 10, 2}, 146.0 / 9.0, 3.0},
       {"textbook", {2, 4, 4, 4, 5, 5, 7, 9}, 4.0, 1.5},
   };
+  // Any point between the two middle values gives the same exact deviation, so only rounding
+  // tells the midpoint apart from a middle value, and the input-order sum from a sorted one.
+  const std::vector<double> rounding = {4.858, 9.326, 0.189, 3.5};
+  EXPECT_EQ(Mae().impurity(rounding), 2.62375);
+  const std::vector<double> six = {3.9, 4.802, 7.97, 6.65, 5.488, 7.758};
+  EXPECT_EQ(Mae().impurity(six), 1.3646666666666667);
   for (const RegressionCase& c : cases) {
     EXPECT_DOUBLE_EQ(Mse().impurity(c.targets), c.mse) << c.label;
     EXPECT_EQ(Mae().impurity(c.targets), c.mae) << c.label;
@@ -68,7 +76,8 @@ TEST(Criterion, RegressionWorkedValues) {
 TEST(Criterion, MaeOfLongSlicesUsesTheMedian) {
   // 25 values 0..24 scrambled: median 12, total deviation 2 * (1 + ... + 12) = 156.
   std::vector<double> targets(25);
-  for (size_t i = 0; i < 25; ++i) targets[i] = static_cast<double>((i * 7) % 25);
+  for (size_t i = 0; i < 25; ++i)
+    targets[i] = static_cast<double>((i * 7) % 25);
   const std::vector<double> before = targets;
   EXPECT_EQ(Mae().impurity(targets), 156.0 / 25.0);
   EXPECT_EQ(targets, before);
@@ -93,7 +102,7 @@ TEST(Criterion, NonFiniteTargets) {
     EXPECT_EQ(Variance().impurity(targets), 0.0);
   }
   EXPECT_TRUE(std::isnan(Mae().impurity(std::vector<double>{1, kInf})));  // median inf
-  EXPECT_EQ(Mae().impurity(std::vector<double>{1, 2, kInf}), kInf);      // median 2
+  EXPECT_EQ(Mae().impurity(std::vector<double>{1, 2, kInf}), kInf);       // median 2
   EXPECT_TRUE(std::isnan(Mae().impurity(std::vector<double>{kNaN, 1, 2})));
 }
 
@@ -102,7 +111,8 @@ TEST(Criterion, MseAndVarianceAreBitIdentical) {
   std::normal_distribution<double> dist(3.0, 1e3);
   for (int round = 0; round < 200; ++round) {
     std::vector<double> targets(rng() % 50);
-    for (double& t : targets) t = dist(rng);
+    for (double& t : targets)
+      t = dist(rng);
     EXPECT_TRUE(same_bits(Mse().impurity(targets), Variance().impurity(targets)));
   }
 }
@@ -138,7 +148,8 @@ TEST(Criterion, CountFormulasMatchLabelCriteriaOnRandomLabels) {
   for (int round = 0; round < 200; ++round) {
     const size_t n_classes = rng() % 6;
     std::vector<size_t> labels(1 + rng() % 40);
-    for (size_t& l : labels) l = rng() % (n_classes + 2);  // some out of range
+    for (size_t& l : labels)
+      l = rng() % (n_classes + 2);  // some out of range
     std::vector<uint32_t> counts32(n_classes, 0);
     std::vector<uint64_t> counts64(n_classes, 0);
     for (size_t l : labels) {

@@ -49,11 +49,13 @@ TEST(CrossValidation, ShuffleMovesPositionsNotValues) {
   const KFold kfold{4, 0, true};
   const std::vector<size_t> forward = iota(10);
   std::vector<size_t> relabelled(10);
-  for (size_t i = 0; i < 10; ++i) relabelled[i] = 100 + 9 - i;
+  for (size_t i = 0; i < 10; ++i)
+    relabelled[i] = 100 + 9 - i;
   const std::vector<size_t> a = kfold.dealt_order(forward);
   const std::vector<size_t> b = kfold.dealt_order(relabelled);
   ASSERT_EQ(a.size(), b.size());
-  for (size_t p = 0; p < a.size(); ++p) EXPECT_EQ(b[p], 100 + 9 - a[p]);
+  for (size_t p = 0; p < a.size(); ++p)
+    EXPECT_EQ(b[p], 100 + 9 - a[p]);
   EXPECT_EQ(kfold.dealt_order(forward), a);
   EXPECT_NE(kfold.dealt_order(std::vector<size_t>(relabelled.rbegin(), relabelled.rend())),
             kfold.dealt_order(relabelled));
@@ -107,7 +109,7 @@ struct CountCase {
 
 TEST(CrossValidation, FoldCounts) {
   const CountCase cases[] = {
-      {0, 10, 2, 2}, {1, 10, 2, 2}, {2, 10, 2, 2}, {5, 3, 3, 3},
+      {0, 10, 2, 2}, {1, 10, 2, 2},        {2, 10, 2, 2},         {5, 3, 3, 3},
       {3, 2, 2, 2},  {300, 300, 300, 255}, {1000, 600, 600, 255},
   };
   for (const CountCase& c : cases) {
@@ -115,7 +117,8 @@ TEST(CrossValidation, FoldCounts) {
     const std::vector<size_t> samples = iota(c.n);
     const std::vector<Fold> folds = kfold.folds(samples);
     EXPECT_EQ(folds.size(), c.folds) << "k " << c.k << " n " << c.n;
-    for (const Fold& f : folds) EXPECT_FALSE(f.validation.empty());
+    for (const Fold& f : folds)
+      EXPECT_FALSE(f.validation.empty());
     EXPECT_EQ(kfold.assign(samples).n_folds, c.assigned) << "k " << c.k << " n " << c.n;
   }
 }
@@ -141,7 +144,8 @@ TEST(CrossValidation, FoldsAndAssignAgreeOnRandomInputs) {
   for (int round = 0; round < 100; ++round) {
     const size_t n = 2 + rng() % 120;
     std::vector<size_t> samples(n);
-    for (size_t& s : samples) s = rng() % 100000;
+    for (size_t& s : samples)
+      s = rng() % 100000;
     std::sort(samples.begin(), samples.end());
     samples.erase(std::unique(samples.begin(), samples.end()), samples.end());
     if (samples.size() < 2) continue;

@@ -122,7 +122,8 @@ TEST(Data, AnyMemoryLayoutGivesTheSameColumns) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> dist(-2.0, 12.0);
   std::vector<double> x(rows * cols);
-  for (double& v : x) v = dist(rng);
+  for (double& v : x)
+    v = dist(rng);
   x[5] = kNaN;
   const std::vector<size_t> categorical = {1, 3};
   const std::vector<Column> expected = build_columns(row_major(x, rows, cols), categorical);
@@ -130,19 +131,21 @@ TEST(Data, AnyMemoryLayoutGivesTheSameColumns) {
   // Column-major copy of the same matrix.
   std::vector<double> t(rows * cols);
   for (size_t i = 0; i < rows; ++i) {
-    for (size_t j = 0; j < cols; ++j) t[j * rows + i] = x[i * cols + j];
+    for (size_t j = 0; j < cols; ++j)
+      t[j * rows + i] = x[i * cols + j];
   }
-  const MatrixView col_major{reinterpret_cast<const char*>(t.data()), rows, cols,
-                             sizeof(double), static_cast<ptrdiff_t>(rows * sizeof(double))};
+  const MatrixView col_major{reinterpret_cast<const char*>(t.data()), rows, cols, sizeof(double),
+                             static_cast<ptrdiff_t>(rows * sizeof(double))};
   EXPECT_TRUE(same_columns(build_columns(col_major, categorical), expected));
 
   // Every other element of a wider buffer, rows stored bottom-up (negative row stride).
   std::vector<double> wide(rows * cols * 2, -99.0);
   for (size_t i = 0; i < rows; ++i) {
-    for (size_t j = 0; j < cols; ++j) wide[((rows - 1 - i) * cols + j) * 2] = x[i * cols + j];
+    for (size_t j = 0; j < cols; ++j)
+      wide[((rows - 1 - i) * cols + j) * 2] = x[i * cols + j];
   }
-  const MatrixView strided{reinterpret_cast<const char*>(wide.data() + (rows - 1) * cols * 2),
-                           rows, cols, -static_cast<ptrdiff_t>(cols * 2 * sizeof(double)),
+  const MatrixView strided{reinterpret_cast<const char*>(wide.data() + (rows - 1) * cols * 2), rows,
+                           cols, -static_cast<ptrdiff_t>(cols * 2 * sizeof(double)),
                            2 * sizeof(double)};
   EXPECT_TRUE(same_columns(build_columns(strided, categorical), expected));
 
@@ -159,7 +162,8 @@ TEST(Data, EmptyMatrixShapes) {
   EXPECT_TRUE(build_columns(row_major(none, 0, 0), {}).empty());
   const std::vector<Column> zero_rows = build_columns(row_major(none, 0, 3), {});
   ASSERT_EQ(zero_rows.size(), 3u);
-  for (const Column& c : zero_rows) EXPECT_EQ(c.size(), 0u);
+  for (const Column& c : zero_rows)
+    EXPECT_EQ(c.size(), 0u);
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ TEST(Encoder, EdgesAreQuantilesOnRandomData) {
     const size_t m = 1 + rng() % 60;
     const size_t n_bins = rng() % 80;
     std::vector<double> values(m);
-    for (double& v : values) v = static_cast<double>(rng() % 12) - 4.0;  // many ties
+    for (double& v : values)
+      v = static_cast<double>(rng() % 12) - 4.0;  // many ties
     if (round % 3 == 0) values[rng() % m] = kNaN;
     std::vector<double> finite;
     for (double v : values) {
@@ -88,7 +89,8 @@ TEST(Encoder, EdgesAreQuantilesOnRandomData) {
     const size_t f = finite.size();
     for (size_t i = 1; i < n_bins; ++i) {
       const double e = edges[i - 1];
-      const size_t below = std::count_if(finite.begin(), finite.end(), [&](double v) { return v < e; });
+      const size_t below =
+          std::count_if(finite.begin(), finite.end(), [&](double v) { return v < e; });
       const size_t at_or_below =
           std::count_if(finite.begin(), finite.end(), [&](double v) { return v <= e; });
       const size_t rank = std::min(f - 1, i * f / n_bins);

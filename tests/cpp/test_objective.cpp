@@ -148,7 +148,8 @@ std::vector<Confusion> random_tables() {
     const size_t groups = rng() % 4;
     for (size_t g = 0; g < groups; ++g) {
       std::vector<uint64_t> counts(n);
-      for (uint64_t& c : counts) c = rng() % 3 == 0 ? 0 : rng() % 50;
+      for (uint64_t& c : counts)
+        c = rng() % 3 == 0 ? 0 : rng() % 50;
       t.add_group(rng() % n, counts);
     }
     tables.push_back(std::move(t));

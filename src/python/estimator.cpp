@@ -399,24 +399,26 @@ PyCFunction as_cfunction(F* function) {
 
 constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
 
+template <class F>
+PyMethodDef method(const char* name, F* function, const char* doc, int flags = kCallFlags) {
+  return PyMethodDef{name, as_cfunction(function), flags, doc};
+}
+
+// Registered in this order; only the classifiers have predict_proba.
 template <class K>
 PyMethodDef* method_table() {
-  // Registered in this order; only the classifiers have predict_proba.
-#define ZELK_METHOD(name, doc)                                 \
-  {                                                            \
-    #name, as_cfunction(&estimator_##name<K>), kCallFlags, doc \
-  }
   static constexpr PyMethodDef kEnd = {nullptr, nullptr, 0, nullptr};
   if constexpr (kIsRegression<K>) {
     static PyMethodDef table[] = {
-        ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
-        ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
-        ZELK_METHOD(depth, "depth($self)\n--\n\n"),
-        ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
-        ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
-        {"from_tree", as_cfunction(&estimator_from_tree<K>), kCallFlags | METH_STATIC,
-         "from_tree(tree, categorical)\n--\n\n"
-         "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle)."},
+        method("fit", &estimator_fit<K>, "fit($self, x, y)\n--\n\n"),
+        method("predict", &estimator_predict<K>, "predict($self, x)\n--\n\n"),
+        method("depth", &estimator_depth<K>, "depth($self)\n--\n\n"),
+        method("n_leaves", &estimator_n_leaves<K>, "n_leaves($self)\n--\n\n"),
+        method("export_tree", &estimator_export_tree<K>, "export_tree($self)\n--\n\n"),
+        method("from_tree", &estimator_from_tree<K>,
+               "from_tree(tree, categorical)\n--\n\n"
+               "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle).",
+               kCallFlags | METH_STATIC),
         kEnd};
     return table;
   } else {
@@ -427,18 +429,17 @@ PyMethodDef* method_table() {
             : "from_tree(tree, n_classes, categorical)\n--\n\n"
               "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
               "objective plays no part in prediction, so a placeholder task is used.";
-    static PyMethodDef table[] = {ZELK_METHOD(fit, "fit($self, x, y)\n--\n\n"),
-                                  ZELK_METHOD(predict, "predict($self, x)\n--\n\n"),
-                                  ZELK_METHOD(predict_proba, "predict_proba($self, x)\n--\n\n"),
-                                  ZELK_METHOD(depth, "depth($self)\n--\n\n"),
-                                  ZELK_METHOD(n_leaves, "n_leaves($self)\n--\n\n"),
-                                  ZELK_METHOD(export_tree, "export_tree($self)\n--\n\n"),
-                                  {"from_tree", as_cfunction(&estimator_from_tree<K>),
-                                   kCallFlags | METH_STATIC, kFromTreeDoc},
-                                  kEnd};
+    static PyMethodDef table[] = {
+        method("fit", &estimator_fit<K>, "fit($self, x, y)\n--\n\n"),
+        method("predict", &estimator_predict<K>, "predict($self, x)\n--\n\n"),
+        method("predict_proba", &estimator_predict_proba<K>, "predict_proba($self, x)\n--\n\n"),
+        method("depth", &estimator_depth<K>, "depth($self)\n--\n\n"),
+        method("n_leaves", &estimator_n_leaves<K>, "n_leaves($self)\n--\n\n"),
+        method("export_tree", &estimator_export_tree<K>, "export_tree($self)\n--\n\n"),
+        method("from_tree", &estimator_from_tree<K>, kFromTreeDoc, kCallFlags | METH_STATIC),
+        kEnd};
     return table;
   }
-#undef ZELK_METHOD
 }
 
 // "Name(param, param, ...)\n--\n\n<doc>", so that introspection reads the constructor's

@@ -82,8 +82,9 @@ struct Cell {
 
 inline bool route_left_row(const SplitRule& rule, std::span<const Cell> row) {
   if (const auto* cat = std::get_if<Category>(&rule.test)) {
+    // A missing code never goes left, even against an imported rule on that very code.
     const Cell& cell = row[cat->feature];
-    return cell.is_code && cell.code == cat->category;
+    return cell.is_code && cell.code != kMissingCode && cell.code == cat->category;
   }
   const auto& interval = std::get<Interval>(rule.test);
   const Cell& cell = row[interval.feature];

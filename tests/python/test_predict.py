@@ -166,6 +166,15 @@ def test_categorical_query_values_are_coded(value, expected):
     assert est.predict(np.array([[value]])).tolist() == [expected]
 
 
+def test_missing_code_never_routes_left_even_against_a_rule_on_it():
+    est = category_regressor(code=4294967295)
+    # NaN and negatives are missing; huge values are capped at the missing code.
+    x = np.array([[NAN], [-1.0], [4294967295.0], [1e20], [4294967294.0]])
+    assert est.predict(x).tolist() == [2.0] * 5
+    top = category_regressor(code=4294967294)
+    assert top.predict(np.array([[4294967294.0], [4294967294.4]])).tolist() == [1.0, 1.0]
+
+
 def test_categorical_list_decides_how_a_column_is_read():
     as_number = category_regressor(code=3, categorical=())
     # A category rule never matches a numeric cell.

@@ -167,20 +167,16 @@ def test_pos_label_in_the_callers_label_space_selects_the_encoded_class():
 
 
 def test_missing_values_go_right_in_training_and_prediction():
-    x = np.arange(100.0)
-    y = (x >= 50).astype(int)
-    X = x.reshape(-1, 1).copy()
-    X[95:, 0] = np.nan  # the missing rows belong to the right-hand class
-    model = ZELKClassifier().fit(X, y)
+    x = np.r_[np.linspace(0, 1, 48), np.linspace(10, 11, 48), [np.nan] * 4]
+    y = np.r_[np.zeros(48, dtype=int), np.ones(52, dtype=int)]  # the NaN rows are class 1
+    model = ZELKClassifier().fit(x.reshape(-1, 1), y)
     tree = model.export_tree()
-    assert not tree["is_leaf"][0]
-    right = tree["children_right"][0]
-    right_classes = {
-        tree["predicted_class"][i] for i in range(tree["node_count"]) if tree["is_leaf"][i]
-    }
-    assert right_classes == {0, 1}
-    assert model.predict(np.array([[np.nan], [10.0], [80.0]])).tolist() == [1, 0, 1]
-    assert sum(tree["n_samples"][i] for i in (tree["children_left"][0], right)) == 100
+    # One split at the lowest class-1 value; the four NaN rows were routed right with class 1.
+    assert tree["is_leaf"] == [False, True, True]
+    assert tree["upper"][0] == 10.0 and tree["lower"][0] == -np.inf
+    assert tree["n_samples"] == [100, 48, 52]
+    assert tree["predicted_class"][1:] == [0, 1]
+    assert model.predict(np.array([[np.nan], [0.5], [9.99], [10.0]])).tolist() == [1, 0, 0, 1]
 
 
 def test_infinite_values_are_rejected():

@@ -10,11 +10,14 @@
 namespace zelk::py {
 namespace {
 
-// "'a'", "'a' and 'b'", "'a', 'b' and 'c'".
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's own wording.
 std::string quoted_list(const std::vector<const char*>& names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += (i + 1 == names.size()) ? " and " : ", ";
+    if (i > 0) {
+      if (names.size() > 2) out += ',';
+      out += (i + 1 == names.size()) ? " and " : " ";
+    }
     out += '\'';
     out += names[i];
     out += '\'';

@@ -73,7 +73,7 @@ def test_call_errors_use_the_interpreter_wording():
     del args["categorical"]
     assert call_error(new, **args) == (
         "RawRegressor.__new__() missing 3 required positional arguments: "
-        "'criterion', 'mode' and 'categorical'")
+        "'criterion', 'mode', and 'categorical'")
     assert call_error(new).startswith(
         "RawRegressor.__new__() missing 19 required positional arguments: 'criterion', ")
     assert call_error(new, *values, 1) == (

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <cstddef>
@@ -191,6 +192,139 @@ size_t required_columns(const Node<T>& root) {
   });
   return needed;
 }
+
+// A tree laid out for prediction over one input matrix: nodes in pre-order (a split's left
+// child follows it), each test reduced to `lower <= v < upper` or a category match on the
+// cell at a byte offset within a row. Built once per predict call; the walk reads the
+// caller's matrix in place through its strides.
+template <class T>
+class FlatTree {
+ public:
+  // `x_col_stride` is the byte stride between a row's cells; `categorical` ascending.
+  FlatTree(const Node<T>& root, std::span<const size_t> categorical, ptrdiff_t x_col_stride) {
+    struct Pending {
+      const Node<T>* node;
+      size_t parent;  // index of the split whose right child this is, or kNone
+      size_t depth;
+    };
+    constexpr size_t kNone = std::numeric_limits<size_t>::max();
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Pending> stack{{&root, kNone, 0}};
+    while (!stack.empty()) {
+      const Pending p = stack.back();
+      stack.pop_back();
+      const size_t index = nodes_.size();
+      if (p.parent != kNone) nodes_[p.parent].right = index;
+      FlatNode& out = nodes_.emplace_back();
+      const T* payload = nullptr;
+      const Node<T>& n = *p.node;
+      if (n.is_leaf()) {
+        // A NaN lower bound never holds, so a leaf steps to itself.
+        out.lower = kNaN;
+        out.right = index;
+        payload = &n.value;
+      } else {
+        const size_t feature = n.rule->feature();
+        out.offset = static_cast<ptrdiff_t>(feature) * x_col_stride;
+        const bool code_cell = contains_sorted(categorical, feature);
+        if (const auto* cat = std::get_if<Category>(&n.rule->test)) {
+          // A missing code never goes left, and a category never matches a numeric cell.
+          if (code_cell && cat->category != kMissingCode) {
+            out.is_category = true;
+            out.category = cat->category;
+            has_category_ = true;
+          } else {
+            out.lower = kNaN;
+          }
+        } else if (code_cell) {
+          out.lower = kNaN;  // an interval never matches a category cell
+        } else {
+          // Equivalent to "finite and within the bounds": the lowest double instead of -inf
+          // keeps -inf out, and nothing is below +inf.
+          const auto& interval = std::get<Interval>(n.rule->test);
+          constexpr double kInf = std::numeric_limits<double>::infinity();
+          const double lower = interval.lower.value_or(-kInf);
+          out.lower = lower == -kInf ? std::numeric_limits<double>::lowest() : lower;
+          out.upper = interval.upper.value_or(kInf);
+        }
+        depth_bound_ = std::max(depth_bound_, p.depth + 1);
+        stack.push_back({n.right.get(), index, p.depth + 1});
+        stack.push_back({n.left.get(), kNone, p.depth + 1});
+      }
+      payloads_.push_back(payload);
+    }
+  }
+
+  // Calls `emit(i, payload)` for every row i of `x`, which has at least required_columns
+  // columns and the column stride given at construction.
+  template <class Emit>
+  void predict(const MatrixView& x, Emit&& emit) const {
+    if (nodes_.size() == 1) {  // a lone leaf reads no cell, and x may have none
+      for (size_t i = 0; i < x.rows; ++i) emit(i, *payloads_[0]);
+      return;
+    }
+    if (has_category_) {
+      walk<true>(x, emit);
+    } else {
+      walk<false>(x, emit);
+    }
+  }
+
+ private:
+  struct FlatNode {
+    double lower = 0.0;
+    double upper = 0.0;
+    ptrdiff_t offset = 0;
+    size_t right = 0;
+    uint32_t category = 0;
+    bool is_category = false;
+  };
+
+  template <bool kCategories>
+  bool goes_left(const FlatNode& n, const char* row) const {
+    double v;
+    __builtin_memcpy(&v, row + n.offset, sizeof v);  // the caller's array may be unaligned
+    if constexpr (kCategories) {
+      if (n.is_category) return category_code(v) == n.category;
+    }
+    return (v >= n.lower) & (v < n.upper);
+  }
+
+  // Rows go down in blocks, one level at a time for the whole block, so that the loads of
+  // independent rows overlap instead of waiting on each other.
+  template <bool kCategories, class Emit>
+  void walk(const MatrixView& x, Emit& emit) const {
+    constexpr size_t kBlock = 16;
+    const FlatNode* nodes = nodes_.data();
+    std::array<size_t, kBlock> at{};
+    std::array<const char*, kBlock> rows{};
+    for (size_t first = 0; first < x.rows; first += kBlock) {
+      const size_t count = std::min(kBlock, x.rows - first);
+      for (size_t r = 0; r < count; ++r) {
+        at[r] = 0;
+        rows[r] = x.data + static_cast<ptrdiff_t>(first + r) * x.row_stride;
+      }
+      // Every path is at most depth_bound_ splits long; stop early once all rows are leaves.
+      for (size_t level = 0; level < depth_bound_; ++level) {
+        bool moved = false;
+        for (size_t r = 0; r < count; ++r) {
+          const size_t i = at[r];
+          const FlatNode& n = nodes[i];
+          const size_t next = goes_left<kCategories>(n, rows[r]) ? i + 1 : n.right;
+          moved |= next != i;
+          at[r] = next;
+        }
+        if (!moved) break;
+      }
+      for (size_t r = 0; r < count; ++r) emit(first + r, *payloads_[at[r]]);
+    }
+  }
+
+  std::vector<FlatNode> nodes_;
+  std::vector<const T*> payloads_;  // the leaf payload of each node, nullptr for a split
+  size_t depth_bound_ = 0;
+  bool has_category_ = false;
+};
 
 // The class-leaf payload of `labels`; labels at or above n_classes are not counted.
 ClassPrediction class_leaf(size_t n_classes, std::span<const size_t> labels);

@@ -223,34 +223,6 @@ const NodeOf<K>* prediction_root(PyObject* self, const MatrixView& x) {
   return est.model.root.get();
 }
 
-// Prediction rows, flattened: row i is cells[i * width, (i + 1) * width). Only the columns a
-// rule can read are coded.
-std::vector<Cell> build_rows(const MatrixView& x, std::span<const size_t> categorical,
-                             size_t width) {
-  std::vector<bool> is_code(width);
-  for (size_t j = 0; j < width; ++j)
-    is_code[j] = contains_sorted(categorical, j);
-  std::vector<Cell> cells(x.rows * width);
-  for (size_t i = 0; i < x.rows; ++i) {
-    Cell* row = cells.data() + i * width;
-    for (size_t j = 0; j < width; ++j) {
-      const double v = x.at(i, j);
-      row[j] = is_code[j] ? Cell::category(category_code(v)) : Cell::number(v);
-    }
-  }
-  return cells;
-}
-
-// The leaf that `row` reaches, by the same routing as predict_node but without copying the
-// payload, so that class predictions allocate nothing per row.
-template <class T>
-const Node<T>& leaf_for(const Node<T>& root, std::span<const Cell> row) {
-  const Node<T>* n = &root;
-  while (!n->is_leaf())
-    n = route_left_row(*n->rule, row) ? n->left.get() : n->right.get();
-  return *n;
-}
-
 template <class K>
 PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -262,17 +234,16 @@ PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!result) return nullptr;
     const NodeOf<K>* root = prediction_root<K>(self, x);
     if (root == nullptr) return nullptr;
-    const size_t width = required_columns(*root);
-    const std::vector<Cell> cells = build_rows(x, state_of<K>(self).categorical, width);
-    auto* out = reinterpret_cast<PyArrayObject*>(result.get());
-    for (size_t i = 0; i < x.rows; ++i) {
-      std::span<const Cell> row(cells.data() + i * width, width);
-      if constexpr (kIsRegression<K>) {
-        static_cast<double*>(PyArray_DATA(out))[i] = predict_node(*root, row);
-      } else {
-        static_cast<int64_t*>(PyArray_DATA(out))[i] =
-            static_cast<int64_t>(leaf_for(*root, row).value.predicted_class);
-      }
+    const FlatTree<typename K::Payload> tree(*root, state_of<K>(self).categorical, x.col_stride);
+    void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()));
+    if constexpr (kIsRegression<K>) {
+      auto* out = static_cast<double*>(data);
+      tree.predict(x, [out](size_t i, double value) { out[i] = value; });
+    } else {
+      auto* out = static_cast<int64_t*>(data);
+      tree.predict(x, [out](size_t i, const ClassPrediction& leaf) {
+        out[i] = static_cast<int64_t>(leaf.predicted_class);
+      });
     }
     return result.release();
   });
@@ -291,15 +262,12 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     if (!result) return nullptr;
     const NodeOf<K>* root = prediction_root<K>(self, x);
     if (root == nullptr) return nullptr;
-    const size_t width = required_columns(*root);
-    const std::vector<Cell> cells = build_rows(x, est.categorical, width);
+    const FlatTree<ClassPrediction> tree(*root, est.categorical, x.col_stride);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    for (size_t i = 0; i < x.rows; ++i) {
-      std::span<const Cell> row(cells.data() + i * width, width);
-      const ClassPrediction& leaf = leaf_for(*root, row).value;
+    tree.predict(x, [data, n_columns](size_t i, const ClassPrediction& leaf) {
       const size_t copied = std::min(leaf.proba.size(), n_columns);
       std::copy_n(leaf.proba.begin(), copied, data + i * n_columns);
-    }
+    });
     return result.release();
   });
 }

@@ -14,18 +14,12 @@ namespace {
 constexpr size_t kInsertionSortMax = 20;
 
 double population_variance(std::span<const double> targets) {
-  if (targets.empty()) return 0.0;
-  const double n = static_cast<double>(targets.size());
   double sum = 0.0, sum_sq = 0.0;
   for (double t : targets) {
     sum += t;
     sum_sq += t * t;
   }
-  const double mean = sum / n;
-  const double mean_sq = sum_sq / n;
-  const double variance = mean_sq - mean * mean;
-  // Rounding can push a constant slice below zero; an infinite target gives NaN.
-  return variance > 0.0 ? variance : 0.0;
+  return variance_from_sums(sum, sum_sq, targets.size());
 }
 
 void sort_total_order(std::vector<double>& values) {
@@ -52,6 +46,16 @@ std::vector<uint64_t> count_labels(std::span<const size_t> labels, size_t n_clas
 }
 
 }  // namespace
+
+double variance_from_sums(double sum, double sum_sq, size_t n) {
+  if (n == 0) return 0.0;
+  const double count = static_cast<double>(n);
+  const double mean = sum / count;
+  const double mean_sq = sum_sq / count;
+  const double variance = mean_sq - mean * mean;
+  // Rounding can push a constant slice below zero; an infinite target gives NaN.
+  return variance > 0.0 ? variance : 0.0;
+}
 
 double Mse::impurity(std::span<const double> targets) const {
   return population_variance(targets);

@@ -16,6 +16,10 @@ class Criterion {
   virtual std::string_view name() const = 0;
 };
 
+// Population variance of n values from their sum and sum of squares, each accumulated in list
+// order; Mse and Variance compute exactly this, so a scorer with running sums matches them.
+double variance_from_sums(double sum, double sum_sq, size_t n);
+
 using RegressionCriterion = Criterion<double>;
 using ClassCriterion = Criterion<size_t>;
 

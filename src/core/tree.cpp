@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
 #include <numeric>
 #include <string>
+#include <type_traits>
 
 #include "core/candidate.hpp"
 #include "core/encoder.hpp"
@@ -52,18 +56,85 @@ double regression_leaf(std::span<const double> targets) {
   return sum / static_cast<double>(targets.size());
 }
 
+namespace {
+
+// Integers that compare as total_order_less compares the doubles; the map is its own inverse.
+int64_t order_key(double v) {
+  int64_t i;
+  std::memcpy(&i, &v, sizeof i);
+  return i ^ static_cast<int64_t>(static_cast<uint64_t>(i >> 63) >> 1);
+}
+
+double key_value(int64_t key) {
+  const int64_t i = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
+  double v;
+  std::memcpy(&v, &i, sizeof v);
+  return v;
+}
+
+// A finite node value, with the fold whose validation list holds its sample and its place
+// there. Values with equal keys are bit-identical, so any sort gives the same value sequence.
+struct SortedValue {
+  int64_t key;
+  size_t sample;
+  uint32_t fold;
+  uint32_t place;
+};
+
+constexpr uint32_t kNoFold = 0xFFFFFFFFu;
+
+// The edges quantile_edges gives for the values of `sorted` outside fold `skip` (kNoFold:
+// all of them), of which there are `m`. Filtering a sorted sequence keeps it sorted, so the
+// edges are those of sorting the subset again.
+void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t m, size_t n_bins,
+                     std::vector<double>& edges) {
+  edges.clear();
+  if (n_bins < 2 || m == 0) return;
+  if (n_bins - 1 > edges.max_size()) throw std::bad_alloc();
+  edges.reserve(n_bins - 1);
+  const auto rank_of = [m, n_bins](uint64_t i) {
+    const auto q = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * m / n_bins);
+    return std::min<uint64_t>(m - 1, q);
+  };
+  uint64_t i = 1;
+  uint64_t next = rank_of(i);
+  uint64_t rank = 0;
+  for (const SortedValue& e : sorted) {
+    if (e.fold == skip) continue;
+    while (i < n_bins && rank == next) {
+      edges.push_back(key_value(e.key));
+      ++i;
+      if (i < n_bins) next = rank_of(i);
+    }
+    if (i == n_bins) break;
+    ++rank;
+  }
+}
+
+// Finite values of `samples` in `column`, ascending in total order.
+void sort_node_values(const Column& column, std::span<const size_t> samples,
+                      std::vector<SortedValue>& out) {
+  out.clear();
+  const std::vector<double>& values = column.values();
+  for (size_t s : samples) {
+    if (std::isfinite(values[s])) out.push_back({order_key(values[s]), s, 0, 0});
+  }
+  std::sort(out.begin(), out.end(),
+            [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
+}
+
+}  // namespace
+
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_t state,
                                    std::span<const size_t> samples, size_t n_bins, bool threshold) {
   if (column.is_categorical()) {
     if (state == kMissingCode) return std::nullopt;
     return SplitRule{Category{feature, state}};
   }
-  const std::vector<double>& values = column.values();
-  std::vector<double> gathered;
-  gathered.reserve(samples.size());
-  for (size_t s : samples)
-    gathered.push_back(values[s]);
-  const std::vector<double> edges = quantile_edges(gathered, n_bins);
+  std::vector<SortedValue> sorted;
+  sort_node_values(column, samples, sorted);
+  std::vector<double> edges;
+  edges_of_sorted(sorted, kNoFold, sorted.size(), n_bins, edges);
   const size_t n_edges = edges.size();
   if (state > n_edges) return std::nullopt;
   std::optional<double> lower;
@@ -107,42 +178,321 @@ std::vector<std::vector<double>> empty_score_lists(size_t n_states, size_t n_fol
   return scores;
 }
 
+// A feature's states at a node and, per fold, the side code of every validation and
+// training sample. Codes are slots: a state's index, states.size() for a code that matches
+// no state (no state lies at or above it in threshold mode), kMissingCode for a missing
+// value. A slot goes left of state i exactly when goes_left(slot, i, threshold) holds, as
+// the bin or category code it stands for does against states[i].
+struct FeatureCodes {
+  std::vector<uint32_t> states;
+  std::vector<std::vector<uint32_t>> val;  // per fold, in validation order
+  std::vector<SortedValue> sorted;
+  std::vector<double> edges;
+  std::vector<std::vector<double>> fold_edges;
+  std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
+  bool general = false;  // folds not dealt from the node's samples: nothing derived from `sorted`
+};
+
+uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
+  if (code == kMissingCode) return kMissingCode;
+  const auto it = std::lower_bound(states.begin(), states.end(), code);
+  return it != states.end() && *it == code ? static_cast<uint32_t>(it - states.begin())
+                                           : static_cast<uint32_t>(states.size());
+}
+
+// Whether the folds deal the node's samples as KFold::folds does: every sample in exactly
+// one validation list, and each training list the other validation lists in fold order. Only
+// then are a fold's training values the node's values less that fold's own.
+bool folds_partition(std::span<const size_t> samples, std::span<const Fold> folds) {
+  // Stamps at or above `base` belong to this call, so the table is never cleared.
+  thread_local std::vector<uint32_t> stamp;
+  thread_local uint32_t next = 1;
+  const size_t n = samples.size();
+  size_t total = 0;
+  for (const Fold& fold : folds) {
+    total += fold.validation.size();
+    if (fold.train.size() + fold.validation.size() != n) return false;
+  }
+  if (total != n) return false;
+  if (next > std::numeric_limits<uint32_t>::max() - 2) {
+    std::fill(stamp.begin(), stamp.end(), 0);
+    next = 1;
+  }
+  const uint32_t base = next;
+  next += 2;
+  for (size_t s : samples) {
+    if (s >= stamp.size()) stamp.resize(s + 1, 0);
+    if (stamp[s] >= base) return false;
+    stamp[s] = base;
+  }
+  for (const Fold& fold : folds) {
+    for (size_t s : fold.validation) {
+      if (s >= stamp.size() || stamp[s] != base) return false;
+      stamp[s] = base + 1;
+    }
+  }
+  for (size_t f = 0; f < folds.size(); ++f) {
+    const size_t* train = folds[f].train.data();
+    for (size_t g = 0; g < folds.size(); ++g) {
+      if (g == f) continue;
+      const std::vector<size_t>& other = folds[g].validation;
+      if (!std::equal(other.begin(), other.end(), train)) return false;
+      train += other.size();
+    }
+  }
+  return true;
+}
+
+// Slot of a bin code against the ascending states (see FeatureCodes).
+uint32_t bin_slot(const std::vector<uint32_t>& states, uint32_t code, bool threshold) {
+  if (code == kMissingCode) return kMissingCode;
+  const auto it = std::lower_bound(states.begin(), states.end(), code);
+  return threshold || (it != states.end() && *it == code)
+             ? static_cast<uint32_t>(it - states.begin())
+             : static_cast<uint32_t>(states.size());
+}
+
+// Fills `codes`; false when the feature has no state at the node.
+template <class Target>
+bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold,
+                  FeatureCodes& codes) {
+  const Column& column = node.columns[feature];
+  const size_t n_bins = node.params.n_bins;
+  const size_t n_folds = node.folds.size();
+  codes.val.resize(n_folds);
+  codes.general = false;
+  if (!column.is_categorical() && !folds_partition(node.samples, node.folds)) {
+    // Folds of another shape: sort every fold's training values on their own.
+    codes.general = true;
+    codes.states = present_states(column, node.samples, n_bins);
+    if (codes.states.empty()) return false;
+    codes.fold_edges.resize(n_folds);
+    std::vector<double> train_values;
+    for (size_t f = 0; f < n_folds; ++f) {
+      const Fold& fold = node.folds[f];
+      train_values.clear();
+      for (size_t s : fold.train)
+        train_values.push_back(column.values()[s]);
+      codes.fold_edges[f] = quantile_edges(train_values, n_bins);
+      codes.val[f].resize(fold.validation.size());
+      for (size_t j = 0; j < fold.validation.size(); ++j) {
+        const double v = column.values()[fold.validation[j]];
+        codes.val[f][j] = std::isfinite(v)
+                              ? bin_slot(codes.states, bin_code(codes.fold_edges[f], v), threshold)
+                              : kMissingCode;
+      }
+    }
+    return true;
+  }
+  if (column.is_categorical()) {
+    codes.states = present_states(column, node.samples, n_bins);
+    if (codes.states.empty()) return false;
+    for (size_t f = 0; f < n_folds; ++f) {
+      const std::vector<size_t>& validation = node.folds[f].validation;
+      codes.val[f].resize(validation.size());
+      for (size_t j = 0; j < validation.size(); ++j)
+        codes.val[f][j] = category_slot(codes.states, column.codes()[validation[j]]);
+    }
+    return true;
+  }
+
+  // One sort per feature and node: every fold's training values are the sorted node values
+  // less that fold's own.
+  std::vector<SortedValue>& sorted = codes.sorted;
+  sorted.clear();
+  std::vector<size_t> finite_in_fold(n_folds, 0);
+  const std::vector<double>& values = column.values();
+  for (size_t f = 0; f < n_folds; ++f) {
+    const std::vector<size_t>& validation = node.folds[f].validation;
+    for (size_t j = 0; j < validation.size(); ++j) {
+      const double v = values[validation[j]];
+      if (!std::isfinite(v)) continue;
+      sorted.push_back(
+          {order_key(v), validation[j], static_cast<uint32_t>(f), static_cast<uint32_t>(j)});
+      ++finite_in_fold[f];
+    }
+  }
+  std::sort(sorted.begin(), sorted.end(),
+            [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
+  const size_t m = sorted.size();
+
+  // States: the node's bin codes present among its finite values.
+  codes.states.clear();
+  edges_of_sorted(sorted, kNoFold, m, n_bins, codes.edges);
+  {
+    const std::vector<double>& edges = codes.edges;
+    size_t c = 0;
+    bool have = false;
+    for (const SortedValue& e : sorted) {
+      const double v = key_value(e.key);
+      while (c < edges.size() && edges[c] <= v)
+        ++c;
+      if (!have || codes.states.back() != c) {
+        codes.states.push_back(static_cast<uint32_t>(c));
+        have = true;
+      }
+    }
+  }
+  if (codes.states.empty()) return false;
+  const std::vector<uint32_t>& states = codes.states;
+
+  codes.fold_edges.resize(n_folds);
+  codes.slot_of_code.resize(n_folds);
+  for (size_t f = 0; f < n_folds; ++f) {
+    std::vector<double>& edges = codes.fold_edges[f];
+    edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins, edges);
+    std::vector<uint32_t>& table = codes.slot_of_code[f];
+    table.resize(edges.size() + 1);
+    for (size_t c = 0; c <= edges.size(); ++c)
+      table[c] = bin_slot(states, static_cast<uint32_t>(c), threshold);
+    codes.val[f].assign(node.folds[f].validation.size(), kMissingCode);
+  }
+  // Sorted values have ascending codes against any edges, so one pass codes every fold.
+  std::vector<size_t> cursor(n_folds, 0);
+  for (const SortedValue& e : sorted) {
+    const std::vector<double>& edges = codes.fold_edges[e.fold];
+    const double v = key_value(e.key);
+    size_t c = cursor[e.fold];
+    while (c < edges.size() && edges[c] <= v)
+      ++c;
+    cursor[e.fold] = c;
+    codes.val[e.fold][e.place] = codes.slot_of_code[e.fold][c];
+  }
+  return true;
+}
+
+// Impurity of one side from its per-class counts (classes first, then labels at or above
+// n_classes) and its size, as Gini or Entropy computes it from the side's label list.
+double class_impurity(bool entropy, std::span<const uint64_t> class_counts, uint64_t total) {
+  return entropy ? entropy_from_counts<uint64_t>(class_counts, total)
+                 : gini_from_counts<uint64_t>(class_counts, total);
+}
+
 // Fold score = validation impurity decrease of the candidate's split.
 template <class Target>
 std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
                                             const StrictNode<Target>& node, size_t feature) {
   const Column& column = node.columns[feature];
-  const size_t n_bins = node.params.n_bins;
-  const std::vector<uint32_t> states = present_states(column, node.samples, n_bins);
-  if (states.empty()) return {};
   const bool threshold = threshold_mode(node.params, column);
-  auto scores = empty_score_lists(states.size(), node.folds.size());
+  FeatureCodes codes;
+  if (!code_feature(node, feature, threshold, codes)) return {};
+  const std::vector<uint32_t>& states = codes.states;
+  const size_t n_states = states.size();
+  auto scores = empty_score_lists(n_states, node.folds.size());
 
-  size_t largest = 0;
-  for (const Fold& fold : node.folds)
-    largest = std::max(largest, fold.validation.size());
+  // Side statistics without side lists where the arithmetic allows: Mse and Variance need
+  // each side's sums in validation order, Gini and Entropy only integer class counts.
+  enum class Kind { Sums, Counts, Lists } kind = Kind::Lists;
+  bool entropy = false;
+  size_t n_classes = 0;
+  if constexpr (std::is_same_v<Target, double>) {
+    if (dynamic_cast<const Mse*>(&criterion) || dynamic_cast<const Variance*>(&criterion)) {
+      kind = Kind::Sums;
+    }
+  } else {
+    if (const auto* gini = dynamic_cast<const Gini*>(&criterion)) {
+      kind = Kind::Counts;
+      n_classes = gini->n_classes();
+    } else if (const auto* ent = dynamic_cast<const Entropy*>(&criterion)) {
+      kind = Kind::Counts;
+      entropy = true;
+      n_classes = ent->n_classes();
+    }
+  }
+
   std::vector<Target> y, left, right;
-  y.reserve(largest);
-  left.reserve(largest);
-  right.reserve(largest);
+  std::vector<uint64_t> side_count(n_states + 1);
+  // Counts: one row of n_classes + 1 per slot (the last column for labels at or above
+  // n_classes), then the fold's totals.
+  const size_t row = n_classes + 1;
+  std::vector<uint64_t> slot_classes, totals(row), left_classes(row), right_classes(row);
+  if (kind == Kind::Counts) slot_classes.resize((n_states + 1) * row);
 
-  for (const Fold& fold : node.folds) {
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const Fold& fold = node.folds[f];
     if (fold.validation.empty()) continue;
-    const std::vector<uint32_t> codes = fold_val_codes(column, fold, n_bins);
+    const std::vector<uint32_t>& val = codes.val[f];
     y.clear();
     for (size_t s : fold.validation)
       y.push_back(node.targets[s]);
-    const double m = static_cast<double>(y.size());
+    const size_t n_val = y.size();
+    const double m = static_cast<double>(n_val);
     const double parent = criterion.impurity(y);
-    for (size_t i = 0; i < states.size(); ++i) {
-      left.clear();
-      right.clear();
-      for (size_t j = 0; j < y.size(); ++j) {
-        (goes_left(codes[j], states[i], threshold) ? left : right).push_back(y[j]);
+
+    if (kind == Kind::Counts) {
+      if constexpr (std::is_same_v<Target, size_t>) {
+        std::fill(slot_classes.begin(), slot_classes.end(), 0);
+        std::fill(totals.begin(), totals.end(), 0);
+        for (size_t j = 0; j < n_val; ++j) {
+          const size_t label = std::min(y[j], n_classes);
+          ++totals[label];
+          if (val[j] != kMissingCode) ++slot_classes[val[j] * row + label];
+        }
+        std::fill(left_classes.begin(), left_classes.end(), 0);
+        for (size_t i = 0; i < n_states; ++i) {
+          const uint64_t* here = &slot_classes[i * row];
+          if (threshold) {
+            for (size_t k = 0; k < row; ++k)
+              left_classes[k] += here[k];
+          } else {
+            std::copy(here, here + row, left_classes.begin());
+          }
+          uint64_t n_left = 0;
+          for (size_t k = 0; k < row; ++k)
+            n_left += left_classes[k];
+          if (n_left == 0 || n_left == n_val) continue;
+          for (size_t k = 0; k < row; ++k)
+            right_classes[k] = totals[k] - left_classes[k];
+          const uint64_t n_right = n_val - n_left;
+          const std::span<const uint64_t> lc(left_classes.data(), n_classes);
+          const std::span<const uint64_t> rc(right_classes.data(), n_classes);
+          const double children =
+              static_cast<double>(n_left) * class_impurity(entropy, lc, n_left) +
+              static_cast<double>(n_right) * class_impurity(entropy, rc, n_right);
+          scores[i].push_back(parent - children / m);
+        }
       }
-      if (left.empty() || right.empty()) continue;
-      const double children = static_cast<double>(left.size()) * criterion.impurity(left) +
-                              static_cast<double>(right.size()) * criterion.impurity(right);
+      continue;
+    }
+
+    // Side sizes first, so that states leaving a side empty cost no pass.
+    std::fill(side_count.begin(), side_count.end(), 0);
+    for (uint32_t slot : val) {
+      if (slot != kMissingCode) ++side_count[slot];
+    }
+    uint64_t running = 0;
+    for (size_t i = 0; i < n_states; ++i) {
+      running = threshold ? running + side_count[i] : side_count[i];
+      const uint64_t n_left = running;
+      if (n_left == 0 || n_left == n_val) continue;
+      const auto state = static_cast<uint32_t>(i);
+      double children = 0.0;
+      if (kind == Kind::Sums) {
+        if constexpr (std::is_same_v<Target, double>) {
+          double sum_l = 0.0, sq_l = 0.0, sum_r = 0.0, sq_r = 0.0;
+          for (size_t j = 0; j < n_val; ++j) {
+            const double t = y[j];
+            if (goes_left(val[j], state, threshold)) {
+              sum_l += t;
+              sq_l += t * t;
+            } else {
+              sum_r += t;
+              sq_r += t * t;
+            }
+          }
+          const uint64_t n_right = n_val - n_left;
+          children = static_cast<double>(n_left) * variance_from_sums(sum_l, sq_l, n_left) +
+                     static_cast<double>(n_right) * variance_from_sums(sum_r, sq_r, n_right);
+        }
+      } else {
+        left.clear();
+        right.clear();
+        for (size_t j = 0; j < n_val; ++j) {
+          (goes_left(val[j], state, threshold) ? left : right).push_back(y[j]);
+        }
+        children = static_cast<double>(left.size()) * criterion.impurity(left) +
+                   static_cast<double>(right.size()) * criterion.impurity(right);
+      }
       scores[i].push_back(parent - children / m);
     }
   }
@@ -166,59 +516,67 @@ void clear_table(Confusion& table) {
   table.total = 0;
 }
 
-// Split codes of `indices`: stored category codes, or bins against `edges`.
-void code_samples(const Column& column, std::span<const double> edges,
-                  std::span<const size_t> indices, std::vector<uint32_t>& out) {
-  out.clear();
-  if (column.is_categorical()) {
-    for (size_t s : indices)
-      out.push_back(column.codes()[s]);
-    return;
-  }
-  for (size_t s : indices) {
-    const double v = column.values()[s];
-    out.push_back(std::isfinite(v) ? bin_code(edges, v) : kMissingCode);
-  }
-}
-
 // Fold score = gain of the objective when each side predicts its training majority, over
 // predicting the node's training majority everywhere.
 std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, size_t n_classes,
                                              const StrictNode<size_t>& node, size_t feature) {
   const Column& column = node.columns[feature];
-  const size_t n_bins = node.params.n_bins;
-  const std::vector<uint32_t> states = present_states(column, node.samples, n_bins);
-  if (states.empty()) return {};
   const bool threshold = threshold_mode(node.params, column);
-  auto scores = empty_score_lists(states.size(), node.folds.size());
+  FeatureCodes codes;
+  if (!code_feature(node, feature, threshold, codes)) return {};
+  const std::vector<uint32_t>& states = codes.states;
+  const size_t n_states = states.size();
+  auto scores = empty_score_lists(n_states, node.folds.size());
 
-  std::vector<double> train_values;
-  std::vector<double> edges;
-  std::vector<uint32_t> train_codes, val_codes;
+  // Per slot and class, for the fold's training and validation samples (labels below
+  // n_classes only).
+  std::vector<uint64_t> train_slots((n_states + 1) * n_classes);
+  std::vector<uint64_t> val_slots((n_states + 1) * n_classes);
   std::vector<uint64_t> train_counts(n_classes), val_counts(n_classes);
   std::vector<uint64_t> train_left(n_classes), val_left(n_classes);
   std::vector<uint64_t> train_right(n_classes), val_right(n_classes);
   Confusion table = Confusion::zero(n_classes);
+  const auto count_into = [n_classes](std::vector<uint64_t>& slots, uint32_t slot, size_t label) {
+    if (label < n_classes && slot != kMissingCode) ++slots[slot * n_classes + label];
+  };
 
-  for (const Fold& fold : node.folds) {
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const Fold& fold = node.folds[f];
     if (fold.train.empty() || fold.validation.empty()) continue;
-    edges.clear();
-    if (!column.is_categorical()) {
-      train_values.clear();
-      for (size_t s : fold.train)
-        train_values.push_back(column.values()[s]);
-      edges = quantile_edges(train_values, n_bins);
-    }
-    code_samples(column, edges, fold.train, train_codes);
-    code_samples(column, edges, fold.validation, val_codes);
-
+    std::fill(train_slots.begin(), train_slots.end(), 0);
+    std::fill(val_slots.begin(), val_slots.end(), 0);
     std::fill(train_counts.begin(), train_counts.end(), 0);
     std::fill(val_counts.begin(), val_counts.end(), 0);
     for (size_t s : fold.train) {
       if (node.targets[s] < n_classes) ++train_counts[node.targets[s]];
     }
-    for (size_t s : fold.validation) {
-      if (node.targets[s] < n_classes) ++val_counts[node.targets[s]];
+    for (size_t j = 0; j < fold.validation.size(); ++j) {
+      const size_t label = node.targets[fold.validation[j]];
+      if (label < n_classes) ++val_counts[label];
+      count_into(val_slots, codes.val[f][j], label);
+    }
+    if (column.is_categorical()) {
+      for (size_t s : fold.train)
+        count_into(train_slots, category_slot(states, column.codes()[s]), node.targets[s]);
+    } else if (codes.general) {
+      for (size_t s : fold.train) {
+        const double v = column.values()[s];
+        if (!std::isfinite(v)) continue;
+        count_into(train_slots, bin_slot(states, bin_code(codes.fold_edges[f], v), threshold),
+                   node.targets[s]);
+      }
+    } else {
+      // Training values are the sorted node values outside the fold, so codes only ascend.
+      const std::vector<double>& edges = codes.fold_edges[f];
+      const std::vector<uint32_t>& table_of = codes.slot_of_code[f];
+      size_t c = 0;
+      for (const SortedValue& e : codes.sorted) {
+        if (e.fold == f) continue;
+        const double v = key_value(e.key);
+        while (c < edges.size() && edges[c] <= v)
+          ++c;
+        count_into(train_slots, table_of[c], node.targets[e.sample]);
+      }
     }
     const uint64_t n_train = std::accumulate(train_counts.begin(), train_counts.end(), 0ULL);
     const uint64_t n_val = std::accumulate(val_counts.begin(), val_counts.end(), 0ULL);
@@ -227,25 +585,22 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
     table.add_group(majority_class(train_counts), val_counts);
     const double base = objective.score(table);
 
-    for (size_t i = 0; i < states.size(); ++i) {
-      const uint32_t state = states[i];
-      std::fill(train_left.begin(), train_left.end(), 0);
-      std::fill(val_left.begin(), val_left.end(), 0);
-      uint64_t n_train_left = 0, n_val_left = 0;
-      for (size_t j = 0; j < fold.train.size(); ++j) {
-        const size_t label = node.targets[fold.train[j]];
-        if (label < n_classes && goes_left(train_codes[j], state, threshold)) {
-          ++train_left[label];
-          ++n_train_left;
+    std::fill(train_left.begin(), train_left.end(), 0);
+    std::fill(val_left.begin(), val_left.end(), 0);
+    for (size_t i = 0; i < n_states; ++i) {
+      const uint64_t* train_here = &train_slots[i * n_classes];
+      const uint64_t* val_here = &val_slots[i * n_classes];
+      if (threshold) {
+        for (size_t k = 0; k < n_classes; ++k) {
+          train_left[k] += train_here[k];
+          val_left[k] += val_here[k];
         }
+      } else {
+        std::copy(train_here, train_here + n_classes, train_left.begin());
+        std::copy(val_here, val_here + n_classes, val_left.begin());
       }
-      for (size_t j = 0; j < fold.validation.size(); ++j) {
-        const size_t label = node.targets[fold.validation[j]];
-        if (label < n_classes && goes_left(val_codes[j], state, threshold)) {
-          ++val_left[label];
-          ++n_val_left;
-        }
-      }
+      const uint64_t n_train_left = std::accumulate(train_left.begin(), train_left.end(), 0ULL);
+      const uint64_t n_val_left = std::accumulate(val_left.begin(), val_left.end(), 0ULL);
       // Both the training and the validation part must be split for the fold to judge it.
       if (n_val_left == 0 || n_val_left == n_val || n_train_left == 0 || n_train_left == n_train) {
         continue;

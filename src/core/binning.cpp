@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "core/encoder.hpp"
+#include "core/parallel.hpp"
 
 namespace zelk {
 
@@ -14,14 +16,63 @@ namespace {
 // Codes are 16-bit and 65535 is the missing code.
 constexpr size_t kMaxEdges = 65534;
 constexpr size_t kMaxCategories = 65535;
-
-bool any_finite(const std::vector<double>& values) {
-  return std::any_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-}
+// Columns whose edges are found together from one pass over the rows; bounds the transient
+// key buffers to a few per row.
+constexpr size_t kEdgeGroup = 4;
 
 Error limit_error(size_t feature, size_t count, const char* what) {
   return Error{"feature " + std::to_string(feature) + ": " + std::to_string(count) + " " + what +
                " exceed fast-mode limit"};
+}
+
+// The bins of a continuous feature from the keys of its finite values (consumed).
+Expected<FeatureBins> continuous_bins(std::vector<uint64_t>& keys, size_t n_bins,
+                                      size_t feature) {
+  // Checked before the edges exist: n_bins may be far too large to materialise, and the
+  // edge list would have n_bins - 1 entries, so n_bins is the count to report.
+  if (n_bins > kMaxEdges + 1 && !keys.empty()) {
+    return limit_error(feature, n_bins, "continuous bins");
+  }
+  FeatureBins bins;
+  bins.edges = quantile_edges_of_keys(keys, n_bins);
+  bins.n_bins = bins.edges.size() + 1;
+  bins.continuous = true;
+  return bins;
+}
+
+// The bins of a categorical feature from its non-missing codes (consumed).
+Expected<FeatureBins> categorical_bins(std::vector<uint32_t>& categories, size_t feature) {
+  std::sort(categories.begin(), categories.end());
+  categories.erase(std::unique(categories.begin(), categories.end()), categories.end());
+  if (categories.size() > kMaxCategories) {
+    return limit_error(feature, categories.size(), "categories");
+  }
+  categories.shrink_to_fit();
+  FeatureBins bins;
+  bins.n_bins = categories.size();
+  bins.categories = std::move(categories);
+  bins.continuous = false;
+  return bins;
+}
+
+// bin_code without branches on the comparisons, which random values mispredict.
+uint16_t continuous_code(const std::vector<double>& edges, double v) {
+  if (!std::isfinite(v)) return kMissingBin;
+  const double* first = edges.data();
+  size_t len = edges.size();
+  while (len > 0) {
+    const size_t half = len / 2;
+    const bool past = first[half] <= v;
+    first = past ? first + half + 1 : first;
+    len = past ? len - half - 1 : half;
+  }
+  return static_cast<uint16_t>(first - edges.data());
+}
+
+uint16_t category_bin(const std::vector<uint32_t>& categories, uint32_t c) {
+  if (c == kMissingCode) return kMissingBin;
+  const auto it = std::lower_bound(categories.begin(), categories.end(), c);
+  return static_cast<uint16_t>(it - categories.begin());
 }
 
 }  // namespace
@@ -34,23 +85,20 @@ Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t 
 
   for (size_t feature = 0; feature < columns.size(); ++feature) {
     const Column& column = columns[feature];
-    FeatureBins bins;
     std::vector<uint16_t> codes(column.size());
-
+    std::optional<Expected<FeatureBins>> bins;
     if (!column.is_categorical()) {
       const std::vector<double>& values = column.values();
-      // Checked before the edges exist: n_bins may be far too large to materialise, and the
-      // edge list would have n_bins - 1 entries, so n_bins is the count to report.
-      if (n_bins > kMaxEdges + 1 && any_finite(values)) {
-        return limit_error(feature, n_bins, "continuous bins");
+      std::vector<uint64_t> keys;
+      keys.reserve(values.size());
+      for (double v : values) {
+        if (std::isfinite(v)) keys.push_back(total_order_key(v));
       }
-      bins.edges = quantile_edges(values, n_bins);
-      for (size_t i = 0; i < values.size(); ++i) {
-        const double v = values[i];
-        codes[i] = std::isfinite(v) ? static_cast<uint16_t>(bin_code(bins.edges, v)) : kMissingBin;
-      }
-      bins.n_bins = bins.edges.size() + 1;
-      bins.continuous = true;
+      bins.emplace(continuous_bins(keys, n_bins, feature));
+      if (!*bins) return Error{bins->error()};
+      const std::vector<double>& edges = bins->value().edges;
+      for (size_t i = 0; i < values.size(); ++i)
+        codes[i] = continuous_code(edges, values[i]);
     } else {
       const std::vector<uint32_t>& values = column.codes();
       std::vector<uint32_t> categories;
@@ -58,29 +106,91 @@ Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t 
       for (uint32_t c : values) {
         if (c != kMissingCode) categories.push_back(c);
       }
-      std::sort(categories.begin(), categories.end());
-      categories.erase(std::unique(categories.begin(), categories.end()), categories.end());
-      if (categories.size() > kMaxCategories) {
-        return limit_error(feature, categories.size(), "categories");
+      bins.emplace(categorical_bins(categories, feature));
+      if (!*bins) return Error{bins->error()};
+      const std::vector<uint32_t>& cats = bins->value().categories;
+      for (size_t i = 0; i < values.size(); ++i)
+        codes[i] = category_bin(cats, values[i]);
+    }
+    data.codes.push_back(std::move(codes));
+    data.bins.push_back(std::move(bins->value()));
+  }
+  return data;
+}
+
+Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t> categorical,
+                                     size_t n_bins, size_t n_threads) {
+  const size_t n = x.rows;
+  const size_t n_features = x.cols;
+  std::vector<bool> is_categorical(n_features);
+  for (size_t j = 0; j < n_features; ++j)
+    is_categorical[j] = contains_sorted(categorical, j);
+
+  BinnedData data;
+  data.n_samples = n;
+  data.bins.resize(n_features);
+
+  // Edges: each group's keys gathered in one pass over the rows, then sorted in parallel.
+  for (size_t g = 0; g < n_features; g += kEdgeGroup) {
+    const size_t group_end = std::min(g + kEdgeGroup, n_features);
+    std::vector<std::vector<uint64_t>> keys(group_end - g);
+    std::vector<std::vector<uint32_t>> cats(group_end - g);
+    for (size_t j = g; j < group_end; ++j) {
+      if (is_categorical[j]) {
+        cats[j - g].reserve(n);
+      } else {
+        keys[j - g].reserve(n);
       }
-      for (size_t i = 0; i < values.size(); ++i) {
-        const uint32_t c = values[i];
-        if (c == kMissingCode) {
-          codes[i] = kMissingBin;
-        } else {
-          const auto it = std::lower_bound(categories.begin(), categories.end(), c);
-          codes[i] = static_cast<uint16_t>(it - categories.begin());
+    }
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t j = g; j < group_end; ++j) {
+        const double v = x.at(i, j);
+        if (is_categorical[j]) {
+          const uint32_t c = category_code(v);
+          if (c != kMissingCode) cats[j - g].push_back(c);
+        } else if (std::isfinite(v)) {
+          keys[j - g].push_back(total_order_key(v));
         }
       }
-      categories.shrink_to_fit();
-      bins.n_bins = categories.size();
-      bins.categories = std::move(categories);
-      bins.continuous = false;
     }
-
-    data.codes.push_back(std::move(codes));
-    data.bins.push_back(std::move(bins));
+    std::vector<size_t> group(group_end - g);
+    for (size_t j = g; j < group_end; ++j)
+      group[j - g] = j;
+    auto results = par_map(std::span<const size_t>(group), n_threads, [&](size_t j) {
+      Expected<FeatureBins> bins = is_categorical[j]
+                                       ? categorical_bins(cats[j - g], j)
+                                       : continuous_bins(keys[j - g], n_bins, j);
+      // Free each key list as soon as it is used.
+      std::vector<uint64_t>().swap(keys[j - g]);
+      std::vector<uint32_t>().swap(cats[j - g]);
+      return bins;
+    });
+    for (size_t j = g; j < group_end; ++j) {
+      if (!results[j - g]) return Error{results[j - g].error()};
+      data.bins[j] = std::move(results[j - g].value());
+    }
   }
+
+  // Codes: one pass over the rows, in blocks of rows per thread.
+  data.codes.resize(n_features);
+  for (auto& codes : data.codes)
+    codes.resize(n);
+  const size_t n_blocks = std::max<size_t>(1, std::min(n_threads, n / 4096));
+  std::vector<size_t> blocks(n_blocks);
+  for (size_t b = 0; b < n_blocks; ++b)
+    blocks[b] = b;
+  par_map(std::span<const size_t>(blocks), n_threads, [&](size_t b) {
+    const size_t begin = b * n / n_blocks, end = (b + 1) * n / n_blocks;
+    for (size_t i = begin; i < end; ++i) {
+      for (size_t j = 0; j < n_features; ++j) {
+        const double v = x.at(i, j);
+        const FeatureBins& bins = data.bins[j];
+        data.codes[j][i] = is_categorical[j] ? category_bin(bins.categories, category_code(v))
+                                             : continuous_code(bins.edges, v);
+      }
+    }
+    return 0;
+  });
   return data;
 }
 

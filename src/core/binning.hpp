@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/data.hpp"
@@ -27,6 +28,12 @@ struct BinnedData {
 
   // Bins every column; fails with the first feature that exceeds the 16-bit limits.
   static Expected<BinnedData> fit(const std::vector<Column>& columns, size_t n_bins);
+  // The same binning read straight from the matrix, whose column j is categorical exactly
+  // when j is in `categorical` (ascending): a few columns at a time for the edges, then one
+  // pass over the rows for the codes, never a float copy of every column. Uses up to
+  // `n_threads` threads; the result does not depend on it.
+  static Expected<BinnedData> fit(const MatrixView& x, std::span<const size_t> categorical,
+                                  size_t n_bins, size_t n_threads);
 };
 
 }  // namespace zelk

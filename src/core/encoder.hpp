@@ -21,6 +21,29 @@ inline bool total_order_less(double a, double b) {
   return ia < ib;
 }
 
+// An unsigned key whose order is the total order above: negative values get every bit
+// flipped, the others only the sign bit.
+inline uint64_t total_order_key(double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits ^ (static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63) | (uint64_t{1} << 63));
+}
+
+inline double from_total_order_key(uint64_t key) {
+  const uint64_t bits = key ^ ((key >> 63) ? uint64_t{1} << 63 : ~uint64_t{0});
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+// Sorts keys ascending; a radix sort for long lists. Keys are distinct exactly when their
+// values' bit patterns are, so this orders values as a total_order_less sort does.
+void sort_keys(std::vector<uint64_t>& keys);
+
+// quantile_edges of the values whose total-order keys are `keys` (finite values only);
+// sorts `keys` in place.
+std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins);
+
 // Ascending edge list of `n_bins - 1` entries taken at quantiles of the finite values (no
 // de-duplication, no interpolation); empty when n_bins < 2 or no value is finite.
 std::vector<double> quantile_edges(std::span<const double> values, size_t n_bins);

@@ -1,10 +1,14 @@
 #include "core/histogram.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/binning.hpp"
 #include "core/criterion.hpp"
+#include "core/encoder.hpp"
 
 namespace zelk {
 
@@ -303,6 +307,309 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
     emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
   }
   return out;
+}
+
+}  // namespace zelk
+
+namespace zelk {
+
+namespace {
+
+constexpr uint64_t kGolden = 0x9e3779b97f4a7c15ull;
+constexpr size_t kMaxAssignFolds = 255;
+
+size_t block_start(size_t fold, size_t n, size_t m) {
+  const size_t q = n / m, r = n % m;
+  return fold * q + std::min(fold, r);
+}
+
+// FoldStats::from_scores into a reused record: the same sums in the same order.
+void summarise(FastScratch& scratch, size_t n_folds) {
+  FoldStats& stats = scratch.stats;
+  const std::vector<double>& scores = scratch.fold_scores;
+  stats.n_folds = n_folds;
+  const size_t m = scores.size();
+  stats.scores.assign(scores.begin(), scores.end());
+  if (m == 0) {
+    stats.mean = -std::numeric_limits<double>::infinity();
+    stats.median = -std::numeric_limits<double>::infinity();
+    stats.std = 0.0;
+    stats.n_valid = 0;
+    return;
+  }
+  const double count = static_cast<double>(m);
+  double sum = 0.0;
+  for (double s : scores)
+    sum += s;
+  const double mean = sum / count;
+  double squares = 0.0;
+  for (double s : scores)
+    squares += (s - mean) * (s - mean);
+  std::vector<double>& sorted = scratch.sorted_scores;
+  sorted.assign(scores.begin(), scores.end());
+  // At most 255 scores; the total order has no ties between distinct bit patterns, so any
+  // correct sort gives the same list.
+  for (size_t i = 1; i < m; ++i) {
+    const double v = sorted[i];
+    size_t j = i;
+    while (j > 0 && total_order_less(v, sorted[j - 1])) {
+      sorted[j] = sorted[j - 1];
+      --j;
+    }
+    sorted[j] = v;
+  }
+  stats.median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
+  stats.mean = mean;
+  stats.std = std::sqrt(squares / count);
+  stats.n_valid = m;
+}
+
+void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature, size_t k,
+           const Aggregator& aggregator) {
+  summarise(scratch, n_folds);
+  const double score = aggregator.aggregate(scratch.stats);
+  if (!std::isfinite(score)) return;
+  if (!best.found || score > best.score) {
+    best.found = true;
+    best.feature = feature;
+    best.state = static_cast<uint32_t>(k);
+    best.score = score;
+  }
+}
+
+}  // namespace
+
+void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out) {
+  const size_t n = samples.size();
+  out.rows.assign(samples.begin(), samples.end());
+  if (kfold.shuffle) {
+    uint32_t* const order = out.rows.data();
+    uint64_t state = kfold.seed ^ (static_cast<uint64_t>(n) * kGolden);
+    for (uint64_t i = n; i >= 2; --i) {
+      state += kGolden;
+      uint64_t z = state;
+      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+      z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+      z = z ^ (z >> 31);
+      std::swap(order[i - 1], order[z % i]);
+    }
+  }
+  const size_t m = std::min(std::min(n, std::max<size_t>(kfold.k, 2)), kMaxAssignFolds);
+  out.n_folds = m;
+  out.fold.resize(n);
+  for (size_t f = 0; f < m; ++f) {
+    const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
+    std::fill(out.fold.begin() + begin, out.fold.begin() + end, static_cast<uint8_t>(f));
+  }
+}
+
+void NodeRows::gather_regression(std::span<const double> targets) {
+  const size_t n = folds.rows.size();
+  const size_t n_folds = folds.n_folds;
+  y.resize(n);
+  y_sq.resize(n);
+  fold_sums.assign(n_folds, 0.0);
+  fold_sq_sums.assign(n_folds, 0.0);
+  const uint32_t* const r = folds.rows.data();
+  const uint8_t* const fd = folds.fold.data();
+  for (size_t j = 0; j < n; ++j) {
+    const double v = targets[r[j]];
+    const double v_sq = v * v;
+    y[j] = v;
+    y_sq[j] = v_sq;
+    fold_sums[fd[j]] += v;
+    fold_sq_sums[fd[j]] += v_sq;
+  }
+}
+
+void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
+  const size_t n = folds.rows.size();
+  n_classes = classes;
+  label.resize(n);
+  const uint32_t* const r = folds.rows.data();
+  for (size_t j = 0; j < n; ++j) {
+    const size_t c = labels[r[j]];
+    label[j] = c < classes ? static_cast<uint32_t>(c) : static_cast<uint32_t>(classes);
+  }
+}
+
+void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+                          size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                          bool threshold, BestSplit& best) {
+  const FoldAssignment& folds = rows.folds;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0) return;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.bin_counts, cells);
+  grow_and_zero(scratch.bin_sums, cells);
+  grow_and_zero(scratch.bin_sq_sums, cells);
+  uint32_t* const counts = scratch.bin_counts.data();
+  double* const sums = scratch.bin_sums.data();
+  double* const sq_sums = scratch.bin_sq_sums.data();
+
+  const size_t n_rows = folds.rows.size();
+  const uint32_t* const r = folds.rows.data();
+  const uint8_t* const fd = folds.fold.data();
+  const double* const y = rows.y.data();
+  const double* const y_sq = rows.y_sq.data();
+  const uint16_t* const code = codes.data();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const size_t b = code[r[j]];
+    if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
+    const size_t cell = fd[j] * n_bins + b;
+    counts[cell] += 1;
+    sums[cell] += y[j];
+    sq_sums[cell] += y_sq[j];
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> fold_size{};
+  uint64_t seen = 0;
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
+    seen += fold_size[m];
+  }
+  // The node's fold sums cover every entry; a feature with missing codes sums its own.
+  const double* fold_sums = rows.fold_sums.data();
+  const double* fold_sq_sums = rows.fold_sq_sums.data();
+  if (seen != n_rows) {
+    grow_and_zero(scratch.fold_sums, n_folds);
+    grow_and_zero(scratch.fold_sq_sums, n_folds);
+    double* const own_sums = scratch.fold_sums.data();
+    double* const own_sq_sums = scratch.fold_sq_sums.data();
+    for (size_t j = 0; j < n_rows; ++j) {
+      if (code[r[j]] >= n_bins) continue;
+      own_sums[fd[j]] += y[j];
+      own_sq_sums[fd[j]] += y_sq[j];
+    }
+    fold_sums = own_sums;
+    fold_sq_sums = own_sq_sums;
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> left_count{};
+  std::array<double, kMaxAssignFolds> left_sum{};
+  std::array<double, kMaxAssignFolds> left_sq_sum{};
+  std::vector<double>& fold_scores = scratch.fold_scores;
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      bin_total += counts[cell];
+      if (threshold) {
+        left_count[m] += counts[cell];
+        left_sum[m] += sums[cell];
+        left_sq_sum[m] += sq_sums[cell];
+      }
+    }
+    if (threshold && k + 1 == n_bins) break;
+    if (bin_total == 0) continue;
+
+    fold_scores.clear();
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      const uint64_t n_total = fold_size[m];
+      const uint64_t n_left = threshold ? left_count[m] : counts[cell];
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const double s_left = threshold ? left_sum[m] : sums[cell];
+      const double q_left = threshold ? left_sq_sum[m] : sq_sums[cell];
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_total - n_left);
+      const double s = fold_sums[m];
+      const double q = fold_sq_sums[m];
+      const double v = variance_from_sums(s, q, n);
+      const double v_left = variance_from_sums(s_left, q_left, nl);
+      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
+      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
+    }
+    offer(best, scratch, n_folds, feature, k, aggregator);
+  }
+}
+
+void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+                              size_t n_bins, size_t feature, const Aggregator& aggregator,
+                              FastScratch& scratch, bool threshold, BestSplit& best) {
+  const FoldAssignment& folds = rows.folds;
+  const size_t n_folds = folds.n_folds;
+  const size_t n_classes = rows.n_classes;
+  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.class_counts, cells * n_classes);
+  uint32_t* const class_counts = scratch.class_counts.data();
+
+  const size_t n_rows = folds.rows.size();
+  const uint32_t* const r = folds.rows.data();
+  const uint8_t* const fd = folds.fold.data();
+  const uint32_t* const label = rows.label.data();
+  const uint16_t* const code = codes.data();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const size_t b = code[r[j]];
+    const size_t c = label[j];
+    if (b >= n_bins || c >= n_classes) continue;
+    class_counts[(fd[j] * n_bins + b) * n_classes + c] += 1;
+  }
+
+  // Per-fold class totals, the running left side and one fold's three sides, all counts.
+  const size_t fc = n_folds * n_classes;
+  grow_and_zero(scratch.wide, 2 * fc + 3 * n_classes);
+  uint64_t* const fold_class = scratch.wide.data();
+  uint64_t* const running_left = fold_class + fc;
+  uint64_t* const parent = running_left + fc;
+  uint64_t* const left = parent + n_classes;
+  uint64_t* const right = left + n_classes;
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b) {
+      for (size_t c = 0; c < n_classes; ++c)
+        fold_class[m * n_classes + c] += class_counts[(m * n_bins + b) * n_classes + c];
+    }
+  }
+
+  const auto impurity = [entropy](const uint64_t* counts, size_t n, uint64_t total) {
+    const std::span<const uint64_t> s(counts, n);
+    return entropy ? entropy_from_counts<uint64_t>(s, total) : gini_from_counts<uint64_t>(s, total);
+  };
+  std::vector<double>& fold_scores = scratch.fold_scores;
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      for (size_t c = 0; c < n_classes; ++c) {
+        const uint32_t x = class_counts[cell * n_classes + c];
+        bin_total += x;
+        if (threshold) running_left[m * n_classes + c] += x;
+      }
+    }
+    if (threshold && k + 1 == n_bins) break;
+    if (bin_total == 0) continue;
+
+    fold_scores.clear();
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      uint64_t n_total = 0;
+      uint64_t n_left = 0;
+      for (size_t c = 0; c < n_classes; ++c) {
+        parent[c] = fold_class[m * n_classes + c];
+        left[c] = threshold ? running_left[m * n_classes + c] : class_counts[cell * n_classes + c];
+        right[c] = parent[c] - left[c];
+        n_total += parent[c];
+        n_left += left[c];
+      }
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const uint64_t n_right = n_total - n_left;
+      const double i_parent = impurity(parent, n_classes, n_total);
+      const double i_left = impurity(left, n_classes, n_left);
+      const double i_right = impurity(right, n_classes, n_right);
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_right);
+      fold_scores.push_back(i_parent - (nr * i_right + nl * i_left) / n);
+    }
+    offer(best, scratch, n_folds, feature, k, aggregator);
+  }
 }
 
 }  // namespace zelk

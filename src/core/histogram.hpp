@@ -25,6 +25,10 @@ struct FastScratch {
   std::vector<double> bin_sq_sums;          // (fold, bin): sum of squared targets
   std::vector<double> fold_sums;            // per fold: sum of targets
   std::vector<double> fold_sq_sums;         // per fold: sum of squared targets
+  std::vector<double> fold_scores;          // one candidate's fold scores
+  std::vector<double> sorted_scores;        // the same, sorted for the median
+  std::vector<uint64_t> wide;               // the classifiers' per-fold and per-side counts
+  FoldStats stats;                          // one candidate's summary
 };
 
 // Variance-reduction fold scores of one regression feature.
@@ -49,6 +53,48 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
                                                   const FoldAssignment& folds, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
                                                   bool threshold);
+
+// Deals `samples` into folds exactly as KFold::assign does, straight into `out` (whose
+// buffers are reused) without widening the sample numbers.
+void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out);
+
+// A node's samples in dealt order with the targets every feature's pass reads, gathered once
+// per node so that the per-feature loops read them sequentially. Buffers only ever grow.
+struct NodeRows {
+  FoldAssignment folds;
+  std::vector<double> y;                // regression: target of each dealt entry
+  std::vector<double> y_sq;             // regression: its square
+  std::vector<double> fold_sums;        // regression: per fold, over every entry in order
+  std::vector<double> fold_sq_sums;     // regression: per fold, squares likewise
+  std::vector<uint32_t> label;          // classification: label, or n_classes when invalid
+  size_t n_classes = 0;
+
+  void gather_regression(std::span<const double> targets);
+  void gather_labels(std::span<const size_t> labels, size_t n_classes);
+};
+
+// The best candidate seen so far; ranks like best_candidate, so offering features in
+// ascending order and states in ascending order picks the same winner.
+struct BestSplit {
+  bool found = false;
+  size_t feature = 0;
+  uint32_t state = 0;
+  double score = 0.0;
+
+  // Keeps `other` if it ranks above; `other` must come from later features only.
+  void merge(const BestSplit& other) {
+    if (other.found && (!found || other.score > score)) *this = other;
+  }
+};
+
+// The same candidates as score_regression_fast / score_classification_fast, offered to `best`
+// instead of returned, with no allocation once the scratch has grown.
+void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+                          size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                          bool threshold, BestSplit& best);
+void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+                              size_t n_bins, size_t feature, const Aggregator& aggregator,
+                              FastScratch& scratch, bool threshold, BestSplit& best);
 
 // Which samples partition_in_place moves to the front: bin code at most k (threshold) or
 // equal to k (membership). The missing code satisfies neither.

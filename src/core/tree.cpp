@@ -846,6 +846,33 @@ void check_inputs(const BinnedData& data, std::span<const Target> targets,
   }
 }
 
+// Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
+// one best_candidate would pick from all their candidates.
+template <class K>
+void score_features(const K& task, const FastNode<typename K::Target>& node, const NodeRows& rows,
+                    size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
+  for (size_t f = begin; f < end; ++f) {
+    const FeatureBins& bins = node.data.bins[f];
+    const bool threshold = uses_threshold(node.params, bins);
+    if constexpr (std::is_same_v<K, Regression>) {
+      best_regression_fast(rows, node.data.codes[f], bins.n_bins, f, node.aggregator, scratch,
+                           threshold, best);
+    } else if constexpr (std::is_same_v<K, Classification>) {
+      best_classification_fast(rows, task.entropy, node.data.codes[f], bins.n_bins, f,
+                               node.aggregator, scratch, threshold, best);
+    } else {
+      for (const ScoredCandidate& c : task.score_feature_fast(node, f, &scratch)) {
+        if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
+          best.found = true;
+          best.feature = c.feature;
+          best.state = c.state;
+          best.score = c.score;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes, uint16_t k,
@@ -892,8 +919,6 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
   check_inputs(data, targets, samples);
 
   const size_t n_features = data.codes.size();
-  std::vector<size_t> features(n_features);
-  std::iota(features.begin(), features.end(), size_t{0});
   const size_t min_split = std::max<size_t>(params.min_samples_split, 2);
   const size_t min_leaf = std::max<size_t>(params.min_samples_leaf, 1);
 
@@ -909,8 +934,10 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
   std::vector<Pending> stack{{0, samples.size(), depth, &root}};
 
   std::vector<Target> node_targets;
-  std::vector<size_t> widened;
-  std::vector<ScoredCandidate> candidates;
+  NodeRows rows;
+  // One scratch per worker block, kept across nodes.
+  std::vector<size_t> blocks;
+  std::vector<FastScratch> scratches;
   while (!stack.empty()) {
     const Pending p = stack.back();
     stack.pop_back();
@@ -933,36 +960,43 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
       continue;
     }
 
-    widened.assign(s.begin(), s.end());
-    const FoldAssignment folds = params.kfold.assign(widened);
-    const FastNode<Target> node{params, data, targets, folds, aggregator};
+    deal_folds(params.kfold, s, rows.folds);
+    if constexpr (std::is_same_v<K, Regression>) {
+      rows.gather_regression(targets);
+    } else if constexpr (std::is_same_v<K, Classification>) {
+      rows.gather_labels(targets, task.n_classes);
+    }
+    const FastNode<Target> node{params, data, targets, rows.folds, aggregator};
 
-    candidates.clear();
-    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples) {
-      auto lists = par_map(std::span<const size_t>(features), params.n_threads, [&](size_t f) {
-        FastScratch scratch;
-        return task.score_feature_fast(node, f, &scratch);
-      });
-      for (auto& list : lists) {
-        for (auto& c : list)
-          candidates.push_back(std::move(c));
+    BestSplit best;
+    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+        n_features >= 2) {
+      const size_t n_blocks = std::min(params.n_threads, n_features);
+      if (blocks.size() != n_blocks) {
+        blocks.resize(n_blocks);
+        std::iota(blocks.begin(), blocks.end(), size_t{0});
+        scratches.resize(n_blocks);
       }
+      const auto results =
+          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
+            BestSplit block_best;
+            score_features(task, node, rows, b * n_features / n_blocks,
+                           (b + 1) * n_features / n_blocks, scratches[b], block_best);
+            return block_best;
+          });
+      for (const BestSplit& r : results)
+        best.merge(r);
     } else {
-      FastScratch scratch;
-      for (size_t f : features) {
-        auto list = task.score_feature_fast(node, f, &scratch);
-        for (auto& c : list)
-          candidates.push_back(std::move(c));
-      }
+      if (scratches.empty()) scratches.resize(1);
+      score_features(task, node, rows, 0, n_features, scratches[0], best);
     }
 
-    const ScoredCandidate* best = best_candidate(candidates);
-    if (best == nullptr || params.min_impurity_decrease >= best->score) {
+    if (!best.found || params.min_impurity_decrease >= best.score) {
       make_leaf();
       continue;
     }
-    const size_t f = best->feature;
-    const uint32_t k = best->state;
+    const size_t f = best.feature;
+    const uint32_t k = best.state;
     std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
     if (!rule) {
       make_leaf();

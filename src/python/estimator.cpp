@@ -159,27 +159,37 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
 
-    const std::vector<Column> columns = build_columns(x, est.categorical);
-    std::vector<typename K::Target> targets(n);
-    for (size_t i = 0; i < n; ++i) {
-      if constexpr (kIsRegression<K>) {
-        targets[i] = y.at<double>(i);
-      } else {
-        const int64_t label = y.at<int64_t>(i);
-        targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
+    const auto read_targets = [&]() {
+      std::vector<typename K::Target> targets(n);
+      for (size_t i = 0; i < n; ++i) {
+        if constexpr (kIsRegression<K>) {
+          targets[i] = y.at<double>(i);
+        } else {
+          const int64_t label = y.at<int64_t>(i);
+          targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
+        }
       }
-    }
+      return targets;
+    };
 
     std::unique_ptr<NodeOf<K>> root;
     if (params.mode == SplitMode::Fast) {
+      // Binned straight from the caller's array: no float copy of the columns is ever made.
       BinnedData data;
-      if (!take(BinnedData::fit(columns, params.n_bins), data)) return nullptr;
+      if (!take(BinnedData::fit(x, est.categorical, params.n_bins,
+                                params.parallel ? params.n_threads : 1),
+                data)) {
+        return nullptr;
+      }
+      const std::vector<typename K::Target> targets = read_targets();
       std::vector<uint32_t> samples(n);
       std::iota(samples.begin(), samples.end(), uint32_t{0});
       root = build_node_fast<K>(est.model.task, params, *est.model.aggregator, data,
                                 std::span<const typename K::Target>(targets),
                                 std::span<uint32_t>(samples), 0);
     } else {
+      const std::vector<Column> columns = build_columns(x, est.categorical);
+      const std::vector<typename K::Target> targets = read_targets();
       std::vector<size_t> samples(n);
       std::iota(samples.begin(), samples.end(), size_t{0});
       root = build_node<K>(est.model.task, params, *est.model.aggregator,

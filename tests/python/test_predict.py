@@ -252,3 +252,170 @@ def test_predictions_match_a_direct_walk_of_the_exported_tree(estimator_class):
         expected.append(tree["value"][i] if estimator_class is native.RawRegressor
                         else tree["predicted_class"][i])
     assert est.predict(x).tolist() == expected
+
+
+MISSING_CODE = 4294967295
+
+
+def reference_code(v):
+    """Category code by the documented rule: round halves away from zero, cap, else missing."""
+    if not (math.isfinite(v) and v >= 0):
+        return MISSING_CODE
+    whole = math.floor(v)
+    code = int(whole) + (1 if v - whole >= 0.5 else 0)  # v - floor(v) is exact
+    return min(code, MISSING_CODE)
+
+
+def reference_leaf(nodes, categorical, row):
+    """The leaf index that `row` reaches, walking the node dictionaries one rule at a time."""
+    i = 0
+    while not nodes[i]["leaf"]:
+        node = nodes[i]
+        v = float(row[node["feature"]])
+        if node["code"] is not None:
+            code = node["code"] % 2**32  # the import keeps the low 32 bits
+            left = (node["feature"] in categorical and code != MISSING_CODE
+                    and reference_code(v) == code)
+        else:
+            left = (node["feature"] not in categorical and math.isfinite(v)
+                    and node["lower"] <= v < node["upper"])
+        i = node["left"] if left else node["right"]
+    return i
+
+
+def random_tree(rng, n_features, n_classes, max_depth):
+    """Random nodes in a shuffled index order: ragged depths, interval rules with open,
+    NaN and infinite bounds, category rules on half-integer-prone codes and the missing
+    code, and rules that disagree with the column kind."""
+    nodes = []
+
+    def new_node():
+        nodes.append(None)
+        return len(nodes) - 1
+
+    root = new_node()
+    pending = [(root, 0)]
+    while pending:
+        index, depth = pending.pop()
+        if depth >= max_depth or (depth > 1 and rng.random() < 0.2):
+            proba = rng.dirichlet(np.ones(n_classes)).tolist() if n_classes else []
+            nodes[index] = leaf(value=float(rng.normal()), cls=int(rng.integers(0, 5)),
+                                proba=proba[:int(rng.integers(0, n_classes + 1))])
+            continue
+        feature = int(rng.integers(0, n_features))
+        kind = rng.random()
+        if kind < 0.3:
+            code = int(rng.choice([0, 1, 2, 3, MISSING_CODE, MISSING_CODE - 1, -1]))
+            rule = dict(code=code)
+        else:
+            lo, hi = np.sort(rng.normal(size=2))
+            lo = float(rng.choice([lo, -INF, NAN, INF], p=[0.6, 0.2, 0.1, 0.1]))
+            hi = float(rng.choice([hi, INF, NAN, -INF], p=[0.6, 0.2, 0.1, 0.1]))
+            rule = dict(lower=lo, upper=hi)
+        left, right = new_node(), new_node()
+        nodes[index] = split(feature, left, right, **rule)
+        pending += [(right, depth + 1), (left, depth + 1)]
+    # Renumber so that children do not simply follow their parents.
+    order = [0] + (rng.permutation(len(nodes) - 1) + 1).tolist()
+    position = {old: new for new, old in enumerate(order)}
+    renumbered = []
+    for old in order:
+        node = dict(nodes[old])
+        if not node["leaf"]:
+            node["left"], node["right"] = position[node["left"]], position[node["right"]]
+        renumbered.append(node)
+    return renumbered
+
+
+def random_queries(rng, n, m):
+    x = rng.normal(size=(n, m)) * 2
+    pick = rng.random(size=(n, m))
+    x[pick < 0.1] = np.round(x[pick < 0.1])
+    x[(pick >= 0.1) & (pick < 0.15)] = np.round(x[(pick >= 0.1) & (pick < 0.15)]) + 0.5
+    specials = [NAN, INF, -INF, -0.0, 4294967294.0, 4294967295.0, 1e300, -1e-300,
+                0.49999999999999994, 2.5, 3.5]
+    mask = pick > 0.93
+    x[mask] = rng.choice(specials, size=int(mask.sum()))
+    return x
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_flat_walk_agrees_with_a_rule_by_rule_walk_on_random_trees(estimator_class, seed):
+    rng = np.random.default_rng(seed)
+    m = 5
+    categorical = sorted({int(j) for j in rng.integers(0, m, size=2)})
+    n_classes = None if estimator_class is native.RawRegressor else int(rng.integers(1, 4))
+    nodes = random_tree(rng, m, n_classes or 0, max_depth=int(rng.integers(3, 14)))
+    state = tree_state(nodes, n_classes)
+    if n_classes is None:
+        est = estimator_class.from_tree(state, categorical)
+    else:
+        est = estimator_class.from_tree(state, n_classes, categorical)
+    # Sizes around the walk's block of 16 rows and its look-ahead of two blocks.
+    for n in (1, 15, 16, 17, 47, 48, 49, 700):
+        x = random_queries(rng, n, m)
+        leaves = [reference_leaf(nodes, categorical, row) for row in x]
+        for layout in (x, np.asfortranarray(x), np.repeat(x, 2, axis=1)[:, ::2]):
+            if n_classes is None:
+                assert est.predict(layout).tolist() == [nodes[i]["value"] for i in leaves]
+                continue
+            assert est.predict(layout).tolist() == [nodes[i]["cls"] for i in leaves]
+            expected = np.zeros((n, max(n_classes, 1)))
+            for row, i in enumerate(leaves):
+                proba = nodes[i]["proba"][:expected.shape[1]]
+                expected[row, :len(proba)] = proba
+            np.testing.assert_array_equal(est.predict_proba(layout), expected)
+
+
+def test_a_chain_deeper_than_most_paths_reaches_every_leaf():
+    # One path 60 splits deep next to leaves right under the root: rows of one block end at
+    # very different depths.
+    depth = 60
+    nodes = []
+    for k in range(depth):
+        nodes.append(split(0, 2 * k + 2, 2 * k + 1, upper=float(-k)))
+        nodes.append(leaf(float(k)))
+    nodes.append(leaf(-1.0))
+    est = native.RawRegressor.from_tree(tree_state(nodes), [])
+    x = np.array([[-float(k) + 0.5] for k in range(depth + 2)] * 3)
+    expected = [reference_leaf(nodes, [], row) for row in x]
+    assert est.predict(x).tolist() == [nodes[i]["value"] for i in expected]
+    assert est.predict(x)[:3].tolist() == [0.0, 1.0, 2.0]
+    assert est.predict(np.array([[-1e9]])).tolist() == [-1.0]
+
+
+def test_fitted_trees_predict_their_training_rows_like_a_rule_by_rule_walk(estimator_class):
+    # Fast and strict fits on categorical and continuous columns with missing values.
+    x, y = data_for(estimator_class, n=400, m=5, seed=3)
+    x[:, 3] = np.floor(np.abs(x[:, 3]) * 3)
+    x[::11, 0] = NAN
+    x[::13, 3] = NAN
+    for mode in ("strict", "fast"):
+        est = make(estimator_class, mode=mode, max_depth=8, n_bins=16, categorical=[3])
+        est.fit(x, y)
+        tree = est.export_tree()
+        nodes = [leaf() if tree["is_leaf"][i] else split(
+            tree["feature"][i], tree["children_left"][i], tree["children_right"][i],
+            lower=tree["lower"][i], upper=tree["upper"][i],
+            code=tree["category"][i] if tree["is_categorical"][i] else None)
+            for i in range(tree["node_count"])]
+        leaves = [reference_leaf(nodes, [3], row) for row in x]
+        key = "value" if estimator_class is native.RawRegressor else "predicted_class"
+        assert est.predict(x).tolist() == [tree[key][i] for i in leaves]
+        if estimator_class is not native.RawRegressor:
+            np.testing.assert_array_equal(est.predict_proba(x), [tree["proba"][i] for i in leaves])
+
+
+def test_package_prediction_passes_a_float64_array_through_without_copying():
+    from zelk import ZELKClassifier, ZELKRegressor
+
+    xr, yr = regression_data(n=200, m=3)
+    xc, yc = classification_data(n=200, m=3)
+    for est, x, y in ((ZELKRegressor(max_depth=4), xr, yr), (ZELKClassifier(max_depth=4), xc, yc)):
+        est.fit(x, y)
+        for given in (x, np.asfortranarray(x)):
+            assert est._predict_features(given) is given
+        np.testing.assert_array_equal(est.predict(x), est.predict(np.asfortranarray(x)))
+    proba = est.predict_proba(xc)
+    with np.errstate(divide="ignore"):
+        np.testing.assert_array_equal(est.predict_log_proba(xc), np.log(proba))

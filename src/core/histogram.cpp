@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 #include "core/binning.hpp"
@@ -379,9 +380,11 @@ void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature
 
 }  // namespace
 
-void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out) {
-  const size_t n = samples.size();
-  out.rows.assign(samples.begin(), samples.end());
+namespace {
+
+// Shuffles out.rows, which holds the list to deal, and numbers the folds.
+void deal_rows(const KFold& kfold, FoldAssignment& out) {
+  const size_t n = out.rows.size();
   if (kfold.shuffle) {
     uint32_t* const order = out.rows.data();
     uint64_t state = kfold.seed ^ (static_cast<uint64_t>(n) * kGolden);
@@ -403,22 +406,32 @@ void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssig
   }
 }
 
+}  // namespace
+
+void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out) {
+  out.rows.assign(samples.begin(), samples.end());
+  deal_rows(kfold, out);
+}
+
+void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out) {
+  out.rows.resize(n);
+  std::iota(out.rows.begin(), out.rows.end(), uint32_t{0});
+  deal_rows(kfold, out);
+}
+
 void NodeRows::gather_regression(std::span<const double> targets) {
   const size_t n = folds.rows.size();
   const size_t n_folds = folds.n_folds;
   y.resize(n);
-  y_sq.resize(n);
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
   const uint32_t* const r = folds.rows.data();
   const uint8_t* const fd = folds.fold.data();
   for (size_t j = 0; j < n; ++j) {
     const double v = targets[r[j]];
-    const double v_sq = v * v;
     y[j] = v;
-    y_sq[j] = v_sq;
     fold_sums[fd[j]] += v;
-    fold_sq_sums[fd[j]] += v_sq;
+    fold_sq_sums[fd[j]] += v * v;
   }
 }
 
@@ -452,15 +465,15 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
   const uint32_t* const r = folds.rows.data();
   const uint8_t* const fd = folds.fold.data();
   const double* const y = rows.y.data();
-  const double* const y_sq = rows.y_sq.data();
   const uint16_t* const code = codes.data();
   for (size_t j = 0; j < n_rows; ++j) {
     const size_t b = code[r[j]];
     if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
     const size_t cell = fd[j] * n_bins + b;
+    const double v = y[j];
     counts[cell] += 1;
-    sums[cell] += y[j];
-    sq_sums[cell] += y_sq[j];
+    sums[cell] += v;
+    sq_sums[cell] += v * v;
   }
 
   std::array<uint64_t, kMaxAssignFolds> fold_size{};
@@ -480,8 +493,9 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
     double* const own_sq_sums = scratch.fold_sq_sums.data();
     for (size_t j = 0; j < n_rows; ++j) {
       if (code[r[j]] >= n_bins) continue;
-      own_sums[fd[j]] += y[j];
-      own_sq_sums[fd[j]] += y_sq[j];
+      const double v = y[j];
+      own_sums[fd[j]] += v;
+      own_sq_sums[fd[j]] += v * v;
     }
     fold_sums = own_sums;
     fold_sq_sums = own_sq_sums;

@@ -57,13 +57,16 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
 // Deals `samples` into folds exactly as KFold::assign does, straight into `out` (whose
 // buffers are reused) without widening the sample numbers.
 void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out);
+// The dealing of the positions 0, 1, ..., n - 1 of a node's sample list.
+void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out);
 
-// A node's samples in dealt order with the targets every feature's pass reads, gathered once
-// per node so that the per-feature loops read them sequentially. Buffers only ever grow.
+// A node's dealt entries with the targets every feature's pass reads, gathered once per
+// node so that the per-feature loops read them sequentially. `folds.rows` holds whatever
+// indexes the code lists and the targets given to the gather: sample numbers, or positions
+// in the node's stretch. Buffers only ever grow.
 struct NodeRows {
   FoldAssignment folds;
   std::vector<double> y;                // regression: target of each dealt entry
-  std::vector<double> y_sq;             // regression: its square
   std::vector<double> fold_sums;        // regression: per fold, over every entry in order
   std::vector<double> fold_sq_sums;     // regression: per fold, squares likewise
   std::vector<uint32_t> label;          // classification: label, or n_classes when invalid

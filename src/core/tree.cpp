@@ -76,18 +76,22 @@ double key_value(int64_t key) {
 // there. Values with equal keys are bit-identical, so any sort gives the same value sequence.
 struct SortedValue {
   int64_t key;
-  size_t sample;
   uint32_t fold;
   uint32_t place;
 };
 
 constexpr uint32_t kNoFold = 0xFFFFFFFFu;
+// Sorted values are counted per fold in blocks of this many, so that finding an edge of a fold
+// can skip whole blocks.
+constexpr size_t kBlock = 64;
 
 // The edges quantile_edges gives for the values of `sorted` outside fold `skip` (kNoFold:
 // all of them), of which there are `m`. Filtering a sorted sequence keeps it sorted, so the
-// edges are those of sorting the subset again.
+// edges are those of sorting the subset again. For a fold, `in_block[b * n_folds + skip]`
+// counts its values in block b.
 void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t m, size_t n_bins,
-                     std::vector<double>& edges) {
+                     std::vector<double>& edges, std::span<const uint32_t> in_block = {},
+                     size_t n_folds = 0) {
   edges.clear();
   if (n_bins < 2 || m == 0) return;
   if (n_bins - 1 > edges.max_size()) throw std::bad_alloc();
@@ -96,18 +100,31 @@ void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t 
     const auto q = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * m / n_bins);
     return std::min<uint64_t>(m - 1, q);
   };
+  if (skip == kNoFold) {
+    for (uint64_t i = 1; i < n_bins; ++i)
+      edges.push_back(key_value(sorted[rank_of(i)].key));
+    return;
+  }
   uint64_t i = 1;
   uint64_t next = rank_of(i);
-  uint64_t rank = 0;
-  for (const SortedValue& e : sorted) {
-    if (e.fold == skip) continue;
-    while (i < n_bins && rank == next) {
-      edges.push_back(key_value(e.key));
-      ++i;
-      if (i < n_bins) next = rank_of(i);
+  uint64_t rank = 0;  // values outside the fold before block b
+  for (size_t b = 0; i < n_bins; ++b) {
+    const size_t begin = b * kBlock;
+    const size_t end = std::min(begin + kBlock, sorted.size());
+    const uint64_t kept = (end - begin) - in_block[b * n_folds + skip];
+    if (rank + kept <= next) {
+      rank += kept;
+      continue;
     }
-    if (i == n_bins) break;
-    ++rank;
+    for (size_t p = begin; p < end; ++p) {
+      if (sorted[p].fold == skip) continue;
+      while (i < n_bins && rank == next) {
+        edges.push_back(key_value(sorted[p].key));
+        ++i;
+        if (i < n_bins) next = rank_of(i);
+      }
+      ++rank;
+    }
   }
 }
 
@@ -117,7 +134,7 @@ void sort_node_values(const Column& column, std::span<const size_t> samples,
   out.clear();
   const std::vector<double>& values = column.values();
   for (size_t s : samples) {
-    if (std::isfinite(values[s])) out.push_back({order_key(values[s]), s, 0, 0});
+    if (std::isfinite(values[s])) out.push_back({order_key(values[s]), 0, 0});
   }
   std::sort(out.begin(), out.end(),
             [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
@@ -190,6 +207,7 @@ struct FeatureCodes {
   std::vector<double> edges;
   std::vector<std::vector<double>> fold_edges;
   std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
+  std::vector<uint32_t> in_block;                    // per block of `sorted`, per fold
   bool general = false;  // folds not dealt from the node's samples: nothing derived from `sorted`
 };
 
@@ -307,8 +325,7 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
     for (size_t j = 0; j < validation.size(); ++j) {
       const double v = values[validation[j]];
       if (!std::isfinite(v)) continue;
-      sorted.push_back(
-          {order_key(v), validation[j], static_cast<uint32_t>(f), static_cast<uint32_t>(j)});
+      sorted.push_back({order_key(v), static_cast<uint32_t>(f), static_cast<uint32_t>(j)});
       ++finite_in_fold[f];
     }
   }
@@ -336,11 +353,16 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   if (codes.states.empty()) return false;
   const std::vector<uint32_t>& states = codes.states;
 
+  std::vector<uint32_t>& in_block = codes.in_block;
+  in_block.assign((m + kBlock - 1) / kBlock * n_folds, 0);
+  for (size_t p = 0; p < m; ++p)
+    ++in_block[p / kBlock * n_folds + sorted[p].fold];
   codes.fold_edges.resize(n_folds);
   codes.slot_of_code.resize(n_folds);
   for (size_t f = 0; f < n_folds; ++f) {
     std::vector<double>& edges = codes.fold_edges[f];
-    edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins, edges);
+    edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins, edges,
+                    in_block, n_folds);
     std::vector<uint32_t>& table = codes.slot_of_code[f];
     table.resize(edges.size() + 1);
     for (size_t c = 0; c <= edges.size(); ++c)
@@ -367,6 +389,67 @@ double class_impurity(bool entropy, std::span<const uint64_t> class_counts, uint
   return entropy ? entropy_from_counts<uint64_t>(class_counts, total)
                  : gini_from_counts<uint64_t>(class_counts, total);
 }
+
+// Both sides' sums and sums of squares for every state, from one pass over the validation
+// samples. Each state's four sums still take the samples in validation order, adding +0.0
+// where a sample is on the other side; a sum that starts at +0.0 is never -0.0, so that
+// addition changes nothing. States are independent lanes, two to a vector.
+class SideSums {
+ public:
+  explicit SideSums(size_t n_states)
+      : n_blocks_((n_states + 1) / 2),
+        index_(n_blocks_),
+        sum_left_(n_blocks_),
+        sq_left_(n_blocks_),
+        sum_right_(n_blocks_),
+        sq_right_(n_blocks_) {
+    for (size_t b = 0; b < n_blocks_; ++b)
+      index_[b] = Lanes{static_cast<double>(2 * b), static_cast<double>(2 * b + 1)};
+  }
+
+  void accumulate(std::span<const double> y, std::span<const uint32_t> slots, bool threshold) {
+    for (auto* sums : {&sum_left_, &sq_left_, &sum_right_, &sq_right_})
+      std::fill(sums->begin(), sums->end(), Lanes{0.0, 0.0});
+    if (threshold) {
+      pass<true>(y, slots);
+    } else {
+      pass<false>(y, slots);
+    }
+  }
+
+  double sum_left(size_t i) const { return sum_left_[i / 2][i % 2]; }
+  double sq_left(size_t i) const { return sq_left_[i / 2][i % 2]; }
+  double sum_right(size_t i) const { return sum_right_[i / 2][i % 2]; }
+  double sq_right(size_t i) const { return sq_right_[i / 2][i % 2]; }
+
+ private:
+  using Lanes = double __attribute__((vector_size(16)));
+  using Mask = int64_t __attribute__((vector_size(16)));
+
+  template <bool Threshold>
+  void pass(std::span<const double> y, std::span<const uint32_t> slots) {
+    for (size_t j = 0; j < y.size(); ++j) {
+      const double t = y[j];
+      const Mask value = (Mask)(Lanes{t, t});
+      const Mask square = (Mask)(Lanes{t * t, t * t});
+      // The missing slot is above every state number, so it is never left.
+      const auto code = static_cast<double>(slots[j]);
+      const Lanes slot{code, code};
+      for (size_t b = 0; b < n_blocks_; ++b) {
+        // All ones on the left: masking yields the value or +0.0, bit-exactly.
+        const Mask left = Threshold ? (slot <= index_[b]) : (slot == index_[b]);
+        sum_left_[b] += (Lanes)(value & left);
+        sq_left_[b] += (Lanes)(square & left);
+        sum_right_[b] += (Lanes)(value & ~left);
+        sq_right_[b] += (Lanes)(square & ~left);
+      }
+    }
+  }
+
+  size_t n_blocks_;
+  std::vector<Lanes> index_;
+  std::vector<Lanes> sum_left_, sq_left_, sum_right_, sq_right_;
+};
 
 // Fold score = validation impurity decrease of the candidate's split.
 template <class Target>
@@ -402,6 +485,7 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
 
   std::vector<Target> y, left, right;
   std::vector<uint64_t> side_count(n_states + 1);
+  SideSums sums(n_states);
   // Counts: one row of n_classes + 1 per slot (the last column for labels at or above
   // n_classes), then the fold's totals.
   const size_t row = n_classes + 1;
@@ -455,10 +539,12 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
       continue;
     }
 
-    // Side sizes first, so that states leaving a side empty cost no pass.
     std::fill(side_count.begin(), side_count.end(), 0);
     for (uint32_t slot : val) {
       if (slot != kMissingCode) ++side_count[slot];
+    }
+    if constexpr (std::is_same_v<Target, double>) {
+      if (kind == Kind::Sums) sums.accumulate(y, val, threshold);
     }
     uint64_t running = 0;
     for (size_t i = 0; i < n_states; ++i) {
@@ -469,20 +555,12 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
       double children = 0.0;
       if (kind == Kind::Sums) {
         if constexpr (std::is_same_v<Target, double>) {
-          double sum_l = 0.0, sq_l = 0.0, sum_r = 0.0, sq_r = 0.0;
-          for (size_t j = 0; j < n_val; ++j) {
-            const double t = y[j];
-            if (goes_left(val[j], state, threshold)) {
-              sum_l += t;
-              sq_l += t * t;
-            } else {
-              sum_r += t;
-              sq_r += t * t;
-            }
-          }
           const uint64_t n_right = n_val - n_left;
-          children = static_cast<double>(n_left) * variance_from_sums(sum_l, sq_l, n_left) +
-                     static_cast<double>(n_right) * variance_from_sums(sum_r, sq_r, n_right);
+          children =
+              static_cast<double>(n_left) *
+                  variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
+              static_cast<double>(n_right) *
+                  variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
         }
       } else {
         left.clear();
@@ -514,6 +592,11 @@ void clear_table(Confusion& table) {
   std::fill(table.false_neg.begin(), table.false_neg.end(), 0);
   std::fill(table.support.begin(), table.support.end(), 0);
   table.total = 0;
+}
+
+template <class Target>
+size_t sample_of(const StrictNode<Target>& node, const SortedValue& e) {
+  return node.folds[e.fold].validation[e.place];
 }
 
 // Fold score = gain of the objective when each side predicts its training majority, over
@@ -575,7 +658,7 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
         const double v = key_value(e.key);
         while (c < edges.size() && edges[c] <= v)
           ++c;
-        count_into(train_slots, table_of[c], node.targets[e.sample]);
+        count_into(train_slots, table_of[c], node.targets[sample_of(node, e)]);
       }
     }
     const uint64_t n_train = std::accumulate(train_counts.begin(), train_counts.end(), 0ULL);
@@ -847,21 +930,26 @@ void check_inputs(const BinnedData& data, std::span<const Target> targets,
 }
 
 // Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
-// one best_candidate would pick from all their candidates.
-template <class K>
-void score_features(const K& task, const FastNode<typename K::Target>& node, const NodeRows& rows,
+// one best_candidate would pick from all their candidates. `codes_of(f)` is feature f's code
+// list as `rows.folds.rows` indexes it, and so is `labels`.
+template <class K, class CodesOf>
+void score_features(const K& task, const Params& params, const BinnedData& data,
+                    const Aggregator& aggregator, const NodeRows& rows,
+                    std::span<const typename K::Target> labels, const CodesOf& codes_of,
                     size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
   for (size_t f = begin; f < end; ++f) {
-    const FeatureBins& bins = node.data.bins[f];
-    const bool threshold = uses_threshold(node.params, bins);
+    const FeatureBins& bins = data.bins[f];
+    const bool threshold = uses_threshold(params, bins);
+    const std::span<const uint16_t> codes = codes_of(f);
     if constexpr (std::is_same_v<K, Regression>) {
-      best_regression_fast(rows, node.data.codes[f], bins.n_bins, f, node.aggregator, scratch,
-                           threshold, best);
+      best_regression_fast(rows, codes, bins.n_bins, f, aggregator, scratch, threshold, best);
     } else if constexpr (std::is_same_v<K, Classification>) {
-      best_classification_fast(rows, task.entropy, node.data.codes[f], bins.n_bins, f,
-                               node.aggregator, scratch, threshold, best);
+      best_classification_fast(rows, task.entropy, codes, bins.n_bins, f, aggregator, scratch,
+                               threshold, best);
     } else {
-      for (const ScoredCandidate& c : task.score_feature_fast(node, f, &scratch)) {
+      for (const ScoredCandidate& c :
+           score_objective_fast(*task.objective, task.n_classes, codes, labels, rows.folds,
+                                bins.n_bins, f, aggregator, threshold)) {
         if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
           best.found = true;
           best.feature = c.feature;
@@ -871,6 +959,153 @@ void score_features(const K& task, const FastNode<typename K::Target>& node, con
       }
     }
   }
+}
+
+// The one driver behind both entry points. With `owned`, the code lists are `owned`'s and
+// are kept in the order of `samples`, so a node's codes are the stretch of its samples and
+// the folds deal positions in that stretch; without, they are indexed by sample number.
+template <class K>
+std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
+                                     const Aggregator& aggregator, const BinnedData& data,
+                                     BinnedData* owned, std::span<const typename K::Target> targets,
+                                     std::span<uint32_t> samples, size_t depth) {
+  using Target = typename K::Target;
+  using NodeT = NodeOf<K>;
+  check_inputs(data, targets, samples);
+
+  const size_t n_features = data.codes.size();
+  const size_t min_split = std::max<size_t>(params.min_samples_split, 2);
+  const size_t min_leaf = std::max<size_t>(params.min_samples_leaf, 1);
+
+  // Pending nodes: a sub-range of `samples` and the slot its subtree goes into. Popping the
+  // left child first grows the same tree, in the same order, as depth-first recursion.
+  struct Pending {
+    size_t begin;
+    size_t end;
+    size_t depth;
+    std::unique_ptr<NodeT>* slot;
+  };
+  std::unique_ptr<NodeT> root;
+  std::vector<Pending> stack{{0, samples.size(), depth, &root}};
+
+  std::vector<Target> node_targets;
+  NodeRows rows;
+  // One scratch per worker block, kept across nodes.
+  std::vector<size_t> blocks;
+  std::vector<FastScratch> scratches;
+  // Reordering the owned code lists after a split.
+  std::vector<uint32_t> order;
+  std::vector<uint16_t> moved_codes;
+  while (!stack.empty()) {
+    const Pending p = stack.back();
+    stack.pop_back();
+    const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
+    const size_t n = s.size();
+
+    node_targets.resize(n);
+    for (size_t i = 0; i < n; ++i)
+      node_targets[i] = targets[s[i]];
+    const std::span<const Target> t(node_targets);
+    auto payload = fast_leaf_value(task, t);
+    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
+
+    if (n < min_split || (params.max_depth && p.depth >= *params.max_depth)) {
+      make_leaf();
+      continue;
+    }
+    if (0.0 >= task.node_impurity(t)) {
+      make_leaf();
+      continue;
+    }
+
+    // The dealing depends only on the list's length and the seed, so dealing positions
+    // gives the same folds as dealing the samples themselves.
+    if (owned) {
+      deal_positions(params.kfold, n, rows.folds);
+    } else {
+      deal_folds(params.kfold, s, rows.folds);
+    }
+    const std::span<const Target> indexed_targets = owned ? t : targets;
+    if constexpr (std::is_same_v<K, Regression>) {
+      rows.gather_regression(indexed_targets);
+    } else if constexpr (std::is_same_v<K, Classification>) {
+      rows.gather_labels(indexed_targets, task.n_classes);
+    }
+    const auto codes_of = [&](size_t f) {
+      const std::span<const uint16_t> all(data.codes[f]);
+      return owned ? all.subspan(p.begin, n) : all;
+    };
+
+    BestSplit best;
+    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+        n_features >= 2) {
+      const size_t n_blocks = std::min(params.n_threads, n_features);
+      if (blocks.size() != n_blocks) {
+        blocks.resize(n_blocks);
+        std::iota(blocks.begin(), blocks.end(), size_t{0});
+        scratches.resize(n_blocks);
+      }
+      const auto results =
+          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
+            BestSplit block_best;
+            score_features(task, params, data, aggregator, rows, indexed_targets, codes_of,
+                           b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
+                           scratches[b], block_best);
+            return block_best;
+          });
+      for (const BestSplit& r : results)
+        best.merge(r);
+    } else {
+      if (scratches.empty()) scratches.resize(1);
+      score_features(task, params, data, aggregator, rows, indexed_targets, codes_of, 0,
+                     n_features, scratches[0], best);
+    }
+
+    if (!best.found || params.min_impurity_decrease >= best.score) {
+      make_leaf();
+      continue;
+    }
+    const size_t f = best.feature;
+    const uint32_t k = best.state;
+    std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
+    if (!rule) {
+      make_leaf();
+      continue;
+    }
+    size_t n_left = 0;
+    if (owned) {
+      // Partition positions, then move the samples and every code list the same way.
+      order.resize(n);
+      std::iota(order.begin(), order.end(), uint32_t{0});
+      n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
+      if (n_left >= min_leaf && n - n_left >= min_leaf) {
+        std::vector<uint32_t>& moved = rows.folds.rows;  // free until the next node
+        moved.resize(n);
+        for (size_t i = 0; i < n; ++i)
+          moved[i] = s[order[i]];
+        std::copy(moved.begin(), moved.end(), s.begin());
+        moved_codes.resize(n);
+        for (size_t g = 0; g < n_features; ++g) {
+          uint16_t* const codes = owned->codes[g].data() + p.begin;
+          for (size_t i = 0; i < n; ++i)
+            moved_codes[i] = codes[order[i]];
+          std::copy(moved_codes.begin(), moved_codes.end(), codes);
+        }
+      }
+    } else {
+      n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
+    }
+    if (n_left < min_leaf || n - n_left < min_leaf) {
+      make_leaf();
+      continue;
+    }
+
+    *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
+    NodeT& split = **p.slot;
+    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right});
+    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left});
+  }
+  return root;
 }
 
 }  // namespace
@@ -914,107 +1149,29 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
                                            const Aggregator& aggregator, const BinnedData& data,
                                            std::span<const typename K::Target> targets,
                                            std::span<uint32_t> samples, size_t depth) {
-  using Target = typename K::Target;
-  using NodeT = NodeOf<K>;
-  check_inputs(data, targets, samples);
+  return grow_fast(task, params, aggregator, data, nullptr, targets, samples, depth);
+}
 
-  const size_t n_features = data.codes.size();
-  const size_t min_split = std::max<size_t>(params.min_samples_split, 2);
-  const size_t min_leaf = std::max<size_t>(params.min_samples_leaf, 1);
-
-  // Pending nodes: a sub-range of `samples` and the slot its subtree goes into. Popping the
-  // left child first grows the same tree, in the same order, as depth-first recursion.
-  struct Pending {
-    size_t begin;
-    size_t end;
-    size_t depth;
-    std::unique_ptr<NodeT>* slot;
-  };
-  std::unique_ptr<NodeT> root;
-  std::vector<Pending> stack{{0, samples.size(), depth, &root}};
-
-  std::vector<Target> node_targets;
-  NodeRows rows;
-  // One scratch per worker block, kept across nodes.
-  std::vector<size_t> blocks;
-  std::vector<FastScratch> scratches;
-  while (!stack.empty()) {
-    const Pending p = stack.back();
-    stack.pop_back();
-    const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
-    const size_t n = s.size();
-
-    node_targets.resize(n);
-    for (size_t i = 0; i < n; ++i)
-      node_targets[i] = targets[s[i]];
-    const std::span<const Target> t(node_targets);
-    auto payload = fast_leaf_value(task, t);
-    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
-
-    if (n < min_split || (params.max_depth && p.depth >= *params.max_depth)) {
-      make_leaf();
-      continue;
-    }
-    if (0.0 >= task.node_impurity(t)) {
-      make_leaf();
-      continue;
-    }
-
-    deal_folds(params.kfold, s, rows.folds);
-    if constexpr (std::is_same_v<K, Regression>) {
-      rows.gather_regression(targets);
-    } else if constexpr (std::is_same_v<K, Classification>) {
-      rows.gather_labels(targets, task.n_classes);
-    }
-    const FastNode<Target> node{params, data, targets, rows.folds, aggregator};
-
-    BestSplit best;
-    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
-        n_features >= 2) {
-      const size_t n_blocks = std::min(params.n_threads, n_features);
-      if (blocks.size() != n_blocks) {
-        blocks.resize(n_blocks);
-        std::iota(blocks.begin(), blocks.end(), size_t{0});
-        scratches.resize(n_blocks);
-      }
-      const auto results =
-          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
-            BestSplit block_best;
-            score_features(task, node, rows, b * n_features / n_blocks,
-                           (b + 1) * n_features / n_blocks, scratches[b], block_best);
-            return block_best;
-          });
-      for (const BestSplit& r : results)
-        best.merge(r);
-    } else {
-      if (scratches.empty()) scratches.resize(1);
-      score_features(task, node, rows, 0, n_features, scratches[0], best);
-    }
-
-    if (!best.found || params.min_impurity_decrease >= best.score) {
-      make_leaf();
-      continue;
-    }
-    const size_t f = best.feature;
-    const uint32_t k = best.state;
-    std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
-    if (!rule) {
-      make_leaf();
-      continue;
-    }
-    const size_t n_left =
-        partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
-    if (n_left < min_leaf || n - n_left < min_leaf) {
-      make_leaf();
-      continue;
-    }
-
-    *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
-    NodeT& split = **p.slot;
-    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right});
-    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left});
+template <class K>
+std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params& params,
+                                                    const Aggregator& aggregator,
+                                                    BinnedData&& data,
+                                                    std::span<const typename K::Target> targets,
+                                                    size_t depth) {
+  BinnedData owned = std::move(data);
+  if (owned.n_samples > std::numeric_limits<uint32_t>::max()) {
+    throw Panic("fast growth: " + std::to_string(owned.n_samples) + " samples exceed 32 bits");
   }
-  return root;
+  std::vector<uint32_t> samples(owned.n_samples);
+  std::iota(samples.begin(), samples.end(), uint32_t{0});
+  for (const auto& codes : owned.codes) {
+    if (codes.size() != samples.size()) {
+      throw Panic("fast growth: a code list of " + std::to_string(codes.size()) +
+                  " entries for " + std::to_string(samples.size()) + " samples");
+    }
+  }
+  return grow_fast(task, params, aggregator, owned, &owned, targets,
+                   std::span<uint32_t>(samples), depth);
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast<Regression>(
@@ -1026,5 +1183,16 @@ template std::unique_ptr<NodeOf<Classification>> build_node_fast<Classification>
 template std::unique_ptr<NodeOf<ObjectiveClassification>> build_node_fast<ObjectiveClassification>(
     const ObjectiveClassification&, const Params&, const Aggregator&, const BinnedData&,
     std::span<const size_t>, std::span<uint32_t>, size_t);
+
+template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression>(
+    const Regression&, const Params&, const Aggregator&, BinnedData&&, std::span<const double>,
+    size_t);
+template std::unique_ptr<NodeOf<Classification>> build_node_fast_in_place<Classification>(
+    const Classification&, const Params&, const Aggregator&, BinnedData&&,
+    std::span<const size_t>, size_t);
+template std::unique_ptr<NodeOf<ObjectiveClassification>>
+build_node_fast_in_place<ObjectiveClassification>(const ObjectiveClassification&, const Params&,
+                                                  const Aggregator&, BinnedData&&,
+                                                  std::span<const size_t>, size_t);
 
 }  // namespace zelk

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -209,20 +210,28 @@ class FlatTree {
     };
     constexpr size_t kNone = std::numeric_limits<size_t>::max();
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    size_t leaf_depth_min = kNone;
     std::vector<Pending> stack{{&root, kNone, 0}};
     while (!stack.empty()) {
       const Pending p = stack.back();
       stack.pop_back();
       const size_t index = nodes_.size();
-      if (p.parent != kNone) nodes_[p.parent].right = index;
+      // Node indices are 32-bit to keep a node in half a cache line; a tree that large
+      // could not fit in memory anyway.
+      if (index > std::numeric_limits<uint32_t>::max()) {
+        throw std::length_error("tree too large to predict");
+      }
+      if (p.parent != kNone) nodes_[p.parent].right = static_cast<uint32_t>(index);
       FlatNode& out = nodes_.emplace_back();
       const T* payload = nullptr;
       const Node<T>& n = *p.node;
       if (n.is_leaf()) {
         // A NaN lower bound never holds, so a leaf steps to itself.
         out.lower = kNaN;
-        out.right = index;
+        out.right = static_cast<uint32_t>(index);
         payload = &n.value;
+        leaf_depth_min = std::min(leaf_depth_min, p.depth);
       } else {
         const size_t feature = n.rule->feature();
         width_ = std::max(width_, feature + 1);
@@ -231,7 +240,6 @@ class FlatTree {
         if (const auto* cat = std::get_if<Category>(&n.rule->test)) {
           // A missing code never goes left, and a category never matches a numeric cell.
           if (code_cell && cat->category != kMissingCode) {
-            out.is_category = true;
             out.category = cat->category;
             has_category_ = true;
           } else {
@@ -243,7 +251,6 @@ class FlatTree {
           // Equivalent to "finite and within the bounds": the lowest double instead of -inf
           // keeps -inf out, and nothing is below +inf.
           const auto& interval = std::get<Interval>(n.rule->test);
-          constexpr double kInf = std::numeric_limits<double>::infinity();
           const double lower = interval.lower.value_or(-kInf);
           out.lower = lower == -kInf ? std::numeric_limits<double>::lowest() : lower;
           out.upper = interval.upper.value_or(kInf);
@@ -254,6 +261,7 @@ class FlatTree {
       }
       payloads_.push_back(payload);
     }
+    splits_everywhere_ = leaf_depth_min;
   }
 
   // Calls `emit(i, payload)` for every row i of `x`, which has at least required_columns
@@ -276,19 +284,26 @@ class FlatTree {
     double lower = 0.0;
     double upper = 0.0;
     ptrdiff_t offset = 0;
-    size_t right = 0;
-    uint32_t category = 0;
-    bool is_category = false;
+    uint32_t right = 0;
+    uint32_t category = kMissingCode;  // kMissingCode: an interval test, or a leaf
   };
 
   template <bool kCategories>
-  bool goes_left(const FlatNode& n, const char* row) const {
+  static bool goes_left(const FlatNode& n, const char* row) {
     double v;
     __builtin_memcpy(&v, row + n.offset, sizeof v);  // the caller's array may be unaligned
     if constexpr (kCategories) {
-      if (n.is_category) return category_code(v) == n.category;
+      if (n.category != kMissingCode) return category_code(v) == n.category;
     }
     return (v >= n.lower) & (v < n.upper);
+  }
+
+  template <bool kCategories>
+  static uint32_t step(const FlatNode* nodes, uint32_t i, const char* row) {
+    const FlatNode& n = nodes[i];
+    // A mask instead of a branch: the direction is as good as random.
+    const uint32_t left_mask = uint32_t{0} - uint32_t{goes_left<kCategories>(n, row)};
+    return n.right ^ ((n.right ^ (i + 1)) & left_mask);
   }
 
   // Rows go down in blocks, one level at a time for the whole block, so that the loads of
@@ -300,7 +315,7 @@ class FlatTree {
     const FlatNode* nodes = nodes_.data();
     const bool contiguous_rows = x.col_stride == static_cast<ptrdiff_t>(sizeof(double));
     const size_t row_bytes = width_ * sizeof(double);
-    std::array<size_t, kBlock> at{};
+    std::array<uint32_t, kBlock> at{};
     std::array<const char*, kBlock> rows{};
     for (size_t first = 0; first < x.rows; first += kBlock) {
       const size_t count = std::min(kBlock, x.rows - first);
@@ -316,16 +331,16 @@ class FlatTree {
           for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
         }
       }
+      // No row can reach a leaf in fewer levels than the shallowest leaf.
+      for (size_t level = 0; level < splits_everywhere_; ++level) {
+        for (size_t r = 0; r < count; ++r) at[r] = step<kCategories>(nodes, at[r], rows[r]);
+      }
       // Every path is at most depth_bound_ splits long; stop early once all rows are leaves.
-      for (size_t level = 0; level < depth_bound_; ++level) {
+      for (size_t level = splits_everywhere_; level < depth_bound_; ++level) {
         bool moved = false;
         for (size_t r = 0; r < count; ++r) {
-          const size_t i = at[r];
-          const FlatNode& n = nodes[i];
-          // A mask instead of a branch: the direction is as good as random.
-          const size_t left_mask = size_t{0} - size_t{goes_left<kCategories>(n, rows[r])};
-          const size_t next = n.right ^ ((n.right ^ (i + 1)) & left_mask);
-          moved |= next != i;
+          const uint32_t next = step<kCategories>(nodes, at[r], rows[r]);
+          moved |= next != at[r];
           at[r] = next;
         }
         if (!moved) break;
@@ -336,8 +351,9 @@ class FlatTree {
 
   std::vector<FlatNode> nodes_;
   std::vector<const T*> payloads_;  // the leaf payload of each node, nullptr for a split
-  size_t depth_bound_ = 0;
-  size_t width_ = 0;  // 1 + the largest feature a rule reads
+  size_t depth_bound_ = 0;        // the most splits on any path
+  size_t splits_everywhere_ = 0;  // the fewest splits on any path
+  size_t width_ = 0;              // 1 + the largest feature a rule reads
   bool has_category_ = false;
 };
 
@@ -446,6 +462,16 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
                                            const Aggregator& aggregator, const BinnedData& data,
                                            std::span<const typename K::Target> targets,
                                            std::span<uint32_t> samples, size_t depth);
+
+// The same tree as build_node_fast over samples 0, 1, ..., n - 1, from binned data that it
+// takes over: the code lists are reordered along with the samples so that every node reads
+// a contiguous stretch of each, which keeps the per-feature passes in cache.
+template <class K>
+std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params& params,
+                                                    const Aggregator& aggregator,
+                                                    BinnedData&& data,
+                                                    std::span<const typename K::Target> targets,
+                                                    size_t depth);
 
 // One node of the flat, exported form of a tree.
 struct ExportedNode {

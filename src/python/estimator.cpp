@@ -182,11 +182,9 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
       const std::vector<typename K::Target> targets = read_targets();
-      std::vector<uint32_t> samples(n);
-      std::iota(samples.begin(), samples.end(), uint32_t{0});
-      root = build_node_fast<K>(est.model.task, params, *est.model.aggregator, data,
-                                std::span<const typename K::Target>(targets),
-                                std::span<uint32_t>(samples), 0);
+      root = build_node_fast_in_place<K>(est.model.task, params, *est.model.aggregator,
+                                         std::move(data),
+                                         std::span<const typename K::Target>(targets), 0);
     } else {
       const std::vector<Column> columns = build_columns(x, est.categorical);
       const std::vector<typename K::Target> targets = read_targets();

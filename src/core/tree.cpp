@@ -207,7 +207,7 @@ struct FeatureCodes {
   std::vector<double> edges;
   std::vector<std::vector<double>> fold_edges;
   std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
-  std::vector<uint32_t> in_block;                    // per block of `sorted`, per fold
+  std::vector<uint32_t> in_block;                   // per block of `sorted`, per fold
   bool general = false;  // folds not dealt from the node's samples: nothing derived from `sorted`
 };
 
@@ -556,11 +556,10 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
       if (kind == Kind::Sums) {
         if constexpr (std::is_same_v<Target, double>) {
           const uint64_t n_right = n_val - n_left;
-          children =
-              static_cast<double>(n_left) *
-                  variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
-              static_cast<double>(n_right) *
-                  variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
+          children = static_cast<double>(n_left) *
+                         variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
+                     static_cast<double>(n_right) *
+                         variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
         }
       } else {
         left.clear();

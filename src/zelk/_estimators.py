@@ -721,5 +721,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
 
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (-inf for a class absent from the leaf)."""
+        proba = self.predict_proba(X)
         with np.errstate(divide="ignore"):
-            return np.log(self.predict_proba(X))
+            # The probabilities are a fresh array of our own, so the log can replace them.
+            return np.log(proba, out=proba)

@@ -27,14 +27,14 @@ Error limit_error(size_t feature, size_t count, const char* what) {
 
 // The bins of a continuous feature from the keys of its finite values (consumed).
 Expected<FeatureBins> continuous_bins(std::vector<uint64_t>& keys, size_t n_bins,
-                                      size_t feature) {
+                                      size_t feature, std::vector<uint64_t>& buffer) {
   // Checked before the edges exist: n_bins may be far too large to materialise, and the
   // edge list would have n_bins - 1 entries, so n_bins is the count to report.
   if (n_bins > kMaxEdges + 1 && !keys.empty()) {
     return limit_error(feature, n_bins, "continuous bins");
   }
   FeatureBins bins;
-  bins.edges = quantile_edges_of_keys(keys, n_bins);
+  bins.edges = quantile_edges_of_keys(keys, n_bins, buffer);
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
   return bins;
@@ -55,18 +55,19 @@ Expected<FeatureBins> categorical_bins(std::vector<uint32_t>& categories, size_t
   return bins;
 }
 
-// bin_code without branches on the comparisons, which random values mispredict.
+// bin_code with a fixed number of steps and no branch on the comparisons, which random
+// values would mispredict.
 uint16_t continuous_code(const std::vector<double>& edges, double v) {
   if (!std::isfinite(v)) return kMissingBin;
-  const double* first = edges.data();
+  if (edges.empty()) return 0;
+  const double* base = edges.data();
   size_t len = edges.size();
-  while (len > 0) {
+  while (len > 1) {
     const size_t half = len / 2;
-    const bool past = first[half] <= v;
-    first = past ? first + half + 1 : first;
-    len = past ? len - half - 1 : half;
+    base += static_cast<size_t>(base[half] <= v) * half;
+    len -= half;
   }
-  return static_cast<uint16_t>(first - edges.data());
+  return static_cast<uint16_t>((base - edges.data()) + static_cast<size_t>(*base <= v));
 }
 
 uint16_t category_bin(const std::vector<uint32_t>& categories, uint32_t c) {
@@ -94,7 +95,8 @@ Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t 
       for (double v : values) {
         if (std::isfinite(v)) keys.push_back(total_order_key(v));
       }
-      bins.emplace(continuous_bins(keys, n_bins, feature));
+      std::vector<uint64_t> buffer;
+      bins.emplace(continuous_bins(keys, n_bins, feature, buffer));
       if (!*bins) return Error{bins->error()};
       const std::vector<double>& edges = bins->value().edges;
       for (size_t i = 0; i < values.size(); ++i)
@@ -131,11 +133,20 @@ Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t
   data.bins.resize(n_features);
 
   // Edges: each group's keys gathered in one pass over the rows, then sorted in parallel.
+  // The buffers are kept across groups so that their pages are touched only once.
+  const size_t n_workers = std::max<size_t>(1, std::min(n_threads, kEdgeGroup));
+  std::vector<std::vector<uint64_t>> keys(kEdgeGroup);
+  std::vector<std::vector<uint32_t>> cats(kEdgeGroup);
+  std::vector<std::vector<uint64_t>> buffers(n_workers);
+  std::vector<size_t> workers(n_workers);
+  for (size_t w = 0; w < n_workers; ++w)
+    workers[w] = w;
+  std::vector<std::optional<Expected<FeatureBins>>> results(kEdgeGroup);
   for (size_t g = 0; g < n_features; g += kEdgeGroup) {
     const size_t group_end = std::min(g + kEdgeGroup, n_features);
-    std::vector<std::vector<uint64_t>> keys(group_end - g);
-    std::vector<std::vector<uint32_t>> cats(group_end - g);
     for (size_t j = g; j < group_end; ++j) {
+      keys[j - g].clear();
+      cats[j - g].clear();
       if (is_categorical[j]) {
         cats[j - g].reserve(n);
       } else {
@@ -153,23 +164,22 @@ Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t
         }
       }
     }
-    std::vector<size_t> group(group_end - g);
-    for (size_t j = g; j < group_end; ++j)
-      group[j - g] = j;
-    auto results = par_map(std::span<const size_t>(group), n_threads, [&](size_t j) {
-      Expected<FeatureBins> bins = is_categorical[j]
-                                       ? categorical_bins(cats[j - g], j)
-                                       : continuous_bins(keys[j - g], n_bins, j);
-      // Free each key list as soon as it is used.
-      std::vector<uint64_t>().swap(keys[j - g]);
-      std::vector<uint32_t>().swap(cats[j - g]);
-      return bins;
+    par_map(std::span<const size_t>(workers), n_threads, [&](size_t w) {
+      for (size_t j = g + w; j < group_end; j += n_workers) {
+        results[j - g].emplace(is_categorical[j] ? categorical_bins(cats[j - g], j)
+                                                 : continuous_bins(keys[j - g], n_bins, j,
+                                                                   buffers[w]));
+      }
+      return 0;
     });
     for (size_t j = g; j < group_end; ++j) {
-      if (!results[j - g]) return Error{results[j - g].error()};
-      data.bins[j] = std::move(results[j - g].value());
+      if (!*results[j - g]) return Error{results[j - g]->error()};
+      data.bins[j] = std::move(results[j - g]->value());
     }
   }
+  keys = {};
+  cats = {};
+  buffers = {};
 
   // Codes: one pass over the rows, in blocks of rows per thread.
   data.codes.resize(n_features);

@@ -17,6 +17,11 @@ constexpr size_t kRadixMin = 2048;
 }  // namespace
 
 void sort_keys(std::vector<uint64_t>& keys) {
+  std::vector<uint64_t> buffer;
+  sort_keys(keys, buffer);
+}
+
+void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& buffer) {
   const size_t n = keys.size();
   if (n < kRadixMin) {
     std::sort(keys.begin(), keys.end());
@@ -27,7 +32,7 @@ void sort_keys(std::vector<uint64_t>& keys) {
     for (unsigned p = 0; p < kRadixPasses; ++p)
       ++counts[p * kRadixBuckets + ((k >> (p * kRadixBits)) & (kRadixBuckets - 1))];
   }
-  std::vector<uint64_t> buffer(n);
+  if (buffer.size() < n) buffer.resize(n);
   uint64_t* from = keys.data();
   uint64_t* to = buffer.data();
   for (unsigned p = 0; p < kRadixPasses; ++p) {
@@ -51,9 +56,15 @@ void sort_keys(std::vector<uint64_t>& keys) {
 }
 
 std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins) {
+  std::vector<uint64_t> buffer;
+  return quantile_edges_of_keys(keys, n_bins, buffer);
+}
+
+std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins,
+                                           std::vector<uint64_t>& buffer) {
   std::vector<double> edges;
   if (n_bins < 2 || keys.empty()) return edges;
-  sort_keys(keys);
+  sort_keys(keys, buffer);
   const size_t n_edges = n_bins - 1;
   // An absurd n_bins is an out-of-memory condition, not a length error of the vector.
   if (n_edges > edges.max_size()) throw std::bad_alloc();

@@ -39,10 +39,14 @@ inline double from_total_order_key(uint64_t key) {
 // Sorts keys ascending; a radix sort for long lists. Keys are distinct exactly when their
 // values' bit patterns are, so this orders values as a total_order_less sort does.
 void sort_keys(std::vector<uint64_t>& keys);
+// The same with a caller's buffer for the radix passes, reused across calls.
+void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& buffer);
 
 // quantile_edges of the values whose total-order keys are `keys` (finite values only);
 // sorts `keys` in place.
 std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins);
+std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins,
+                                           std::vector<uint64_t>& buffer);
 
 // Ascending edge list of `n_bins - 1` entries taken at quantiles of the finite values (no
 // de-duplication, no interpolation); empty when n_bins < 2 or no value is finite.

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/candidate.hpp"
+#include "core/encoder.hpp"
 #include "core/parallel.hpp"
 #include "core/tree.hpp"
 
@@ -642,6 +644,288 @@ TEST(StrictGrowth, DeepChainGrowsOnASmallStack) {
   EXPECT_GE(node_depth(*chain.root), ChainGrowth::kSamples - 3);
   EXPECT_EQ(node_leaves(*chain.root), node_depth(*chain.root) + 1);
   EXPECT_EQ(flatten<Regression>(*chain.root)[0].n_samples, ChainGrowth::kSamples);
+}
+
+// ---- scoring agrees with the plain computation ---------------------------------------
+
+// The plain computation: every fold's training values sorted on their own, validation codes
+// against those edges, and each candidate's side lists built and judged by the criterion.
+template <class Target>
+std::vector<std::vector<double>> plain_impurity_scores(const Criterion<Target>& criterion,
+                                                       const StrictNode<Target>& node,
+                                                       size_t feature,
+                                                       std::vector<uint32_t>& states) {
+  const Column& column = node.columns[feature];
+  states = present_states(column, node.samples, node.params.n_bins);
+  const bool threshold =
+      node.params.split_style == SplitStyle::Threshold && !column.is_categorical();
+  std::vector<std::vector<double>> scores(states.size());
+  for (const Fold& fold : node.folds) {
+    if (fold.validation.empty()) continue;
+    const std::vector<uint32_t> codes = fold_val_codes(column, fold, node.params.n_bins);
+    std::vector<Target> y;
+    for (size_t s : fold.validation)
+      y.push_back(node.targets[s]);
+    const double parent = criterion.impurity(y);
+    for (size_t i = 0; i < states.size(); ++i) {
+      std::vector<Target> left, right;
+      for (size_t j = 0; j < y.size(); ++j)
+        (goes_left(codes[j], states[i], threshold) ? left : right).push_back(y[j]);
+      if (left.empty() || right.empty()) continue;
+      const double children = static_cast<double>(left.size()) * criterion.impurity(left) +
+                              static_cast<double>(right.size()) * criterion.impurity(right);
+      scores[i].push_back(parent - children / static_cast<double>(y.size()));
+    }
+  }
+  return scores;
+}
+
+size_t plain_majority(const std::vector<uint64_t>& counts) {
+  size_t best = 0;
+  for (size_t k = 1; k < counts.size(); ++k)
+    if (counts[k] > counts[best]) best = k;
+  return best;
+}
+
+std::vector<std::vector<double>> plain_objective_scores(const ClassObjective& objective,
+                                                        size_t n_classes,
+                                                        const StrictNode<size_t>& node,
+                                                        size_t feature,
+                                                        std::vector<uint32_t>& states) {
+  const Column& column = node.columns[feature];
+  const size_t n_bins = node.params.n_bins;
+  states = present_states(column, node.samples, n_bins);
+  const bool threshold =
+      node.params.split_style == SplitStyle::Threshold && !column.is_categorical();
+  std::vector<std::vector<double>> scores(states.size());
+  const auto code_of = [&](const std::vector<double>& edges, size_t s) {
+    if (column.is_categorical()) return column.codes()[s];
+    const double v = column.values()[s];
+    return std::isfinite(v) ? bin_code(edges, v) : kMissingCode;
+  };
+  const auto counts_of = [&](const std::vector<size_t>& list, const std::vector<double>& edges,
+                             const uint32_t* state) {
+    std::vector<uint64_t> counts(n_classes, 0);
+    for (size_t s : list) {
+      const size_t label = node.targets[s];
+      if (label >= n_classes) continue;
+      if (state == nullptr || goes_left(code_of(edges, s), *state, threshold)) ++counts[label];
+    }
+    return counts;
+  };
+  const auto sum = [](const std::vector<uint64_t>& c) {
+    uint64_t t = 0;
+    for (uint64_t x : c)
+      t += x;
+    return t;
+  };
+  for (const Fold& fold : node.folds) {
+    if (fold.train.empty() || fold.validation.empty()) continue;
+    std::vector<double> edges;
+    if (!column.is_categorical()) {
+      std::vector<double> train_values;
+      for (size_t s : fold.train)
+        train_values.push_back(column.values()[s]);
+      edges = quantile_edges(train_values, n_bins);
+    }
+    const std::vector<uint64_t> train_all = counts_of(fold.train, edges, nullptr);
+    const std::vector<uint64_t> val_all = counts_of(fold.validation, edges, nullptr);
+    Confusion base = Confusion::zero(n_classes);
+    base.add_group(plain_majority(train_all), val_all);
+    const double base_score = objective.score(base);
+    for (size_t i = 0; i < states.size(); ++i) {
+      const std::vector<uint64_t> train_left = counts_of(fold.train, edges, &states[i]);
+      const std::vector<uint64_t> val_left = counts_of(fold.validation, edges, &states[i]);
+      const uint64_t nt = sum(train_left), nv = sum(val_left);
+      if (nv == 0 || nv == sum(val_all) || nt == 0 || nt == sum(train_all)) continue;
+      std::vector<uint64_t> train_right(n_classes), val_right(n_classes);
+      for (size_t k = 0; k < n_classes; ++k) {
+        train_right[k] = train_all[k] - train_left[k];
+        val_right[k] = val_all[k] - val_left[k];
+      }
+      Confusion table = Confusion::zero(n_classes);
+      table.add_group(plain_majority(train_left), val_left);
+      table.add_group(plain_majority(train_right), val_right);
+      scores[i].push_back(objective.score(table) - base_score);
+    }
+  }
+  return scores;
+}
+
+void expect_same_scores(const std::vector<ScoredCandidate>& out,
+                        const std::vector<uint32_t>& states,
+                        const std::vector<std::vector<double>>& scores, size_t feature) {
+  ASSERT_EQ(out.size(), states.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(out[i].feature, feature);
+    EXPECT_EQ(out[i].state, states[i]);
+    ASSERT_EQ(out[i].stats.scores.size(), scores[i].size());
+    for (size_t f = 0; f < scores[i].size(); ++f)
+      EXPECT_EQ(bits(out[i].stats.scores[f]), bits(scores[i][f]));
+  }
+}
+
+// Columns full of ties, both zeros, NaN and infinities, and a categorical column; labels
+// include one at n_classes.
+struct AgreementData {
+  std::vector<Column> columns;
+  std::vector<double> y;
+  std::vector<size_t> labels;
+};
+
+AgreementData agreement_data(size_t n, std::mt19937_64& rng) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<double> smooth(n), coarse(n), odd(n);
+  std::vector<uint32_t> cat(n);
+  AgreementData d;
+  for (size_t i = 0; i < n; ++i) {
+    smooth[i] = normal(rng);
+    coarse[i] = std::round(normal(rng) * 1.5) / 2.0;
+    const uint64_t r = rng() % 16;
+    odd[i] = r == 0   ? kNaN
+             : r == 1 ? kInf
+             : r == 2 ? -kInf
+             : r < 6  ? -0.0
+             : r < 9  ? 0.0
+                      : static_cast<double>(rng() % 4);
+    cat[i] = rng() % 9 == 0 ? kMissingCode : static_cast<uint32_t>(rng() % 5 * 7);
+    const double signal = smooth[i] + (cat[i] == 14 ? 1.0 : 0.0) + (odd[i] > 1 ? 0.5 : 0.0);
+    d.y.push_back(std::round(4.0 * (signal + 0.7 * normal(rng))) / 4.0);
+    d.labels.push_back(rng() % 23 == 0 ? 3 : signal < -0.3 ? 0 : signal < 0.6 ? 1 : 2);
+  }
+  d.columns = {Column::continuous(smooth), Column::continuous(coarse), Column::continuous(odd),
+               Column::categorical(cat)};
+  return d;
+}
+
+// Folds dealt by KFold, or of another shape: each fold's training list a random part of the
+// node's other samples, and one fold without validation samples.
+std::vector<Fold> agreement_folds(const Params& params, const std::vector<size_t>& samples,
+                                  bool irregular, std::mt19937_64& rng) {
+  std::vector<Fold> folds = params.kfold.folds(samples);
+  if (!irregular) return folds;
+  for (Fold& fold : folds) {
+    std::vector<size_t> kept;
+    for (size_t s : fold.train)
+      if (rng() % 3 != 0) kept.push_back(s);
+    fold.train = kept;
+  }
+  folds.push_back(Fold{samples, {}});
+  return folds;
+}
+
+TEST(StrictGrowth, ScoringAgreesWithSideListsOnRandomNodes) {
+  std::mt19937_64 rng(20261208);
+  const Mse mse;
+  const Variance variance;
+  const Mae mae;
+  const Gini gini(3);
+  const Entropy entropy(3);
+  const Accuracy accuracy;
+  const F1 f1(Average::Macro, 0);
+  const Mean mean;
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    const size_t n = 10 + rng() % 400;
+    const AgreementData d = agreement_data(n, rng);
+    // A node holds a random part of the rows, not always in ascending order.
+    std::vector<size_t> samples;
+    for (size_t i = 0; i < n; ++i)
+      if (rng() % 4 != 0) samples.push_back(i);
+    if (samples.size() < 2) samples = all_samples(n);
+    if (round % 3 == 0) std::shuffle(samples.begin(), samples.end(), rng);
+    const size_t bin_choices[] = {1, 2, 3, 5, 16, 700};
+    Params params = strict_params(2 + rng() % 5, bin_choices[rng() % 6]);
+    params.kfold.shuffle = round % 5 != 0;
+    params.split_style = round % 2 == 0 ? SplitStyle::Threshold : SplitStyle::Bin;
+    const bool irregular = round % 4 == 3;
+    const std::vector<Fold> folds = agreement_folds(params, samples, irregular, rng);
+    const StrictNode<double> reg{params, d.columns, d.y, samples, folds, mean};
+    const StrictNode<size_t> cls{params, d.columns, d.labels, samples, folds, mean};
+    const Regression mse_task{std::make_unique<Mse>()};
+    const Regression variance_task{std::make_unique<Variance>()};
+    const Regression mae_task{std::make_unique<Mae>()};
+    const Classification gini_task{std::make_unique<Gini>(3), 3, false};
+    const Classification entropy_task{std::make_unique<Entropy>(3), 3, true};
+    const ObjectiveClassification accuracy_task(std::make_unique<Accuracy>(), 3);
+    const ObjectiveClassification f1_task(std::make_unique<F1>(Average::Macro, 0), 3);
+    for (size_t f = 0; f < d.columns.size(); ++f) {
+      SCOPED_TRACE(f);
+      std::vector<uint32_t> states;
+      auto plain = plain_impurity_scores<double>(mse, reg, f, states);
+      expect_same_scores(mse_task.score_feature(reg, f), states, plain, f);
+      plain = plain_impurity_scores<double>(variance, reg, f, states);
+      expect_same_scores(variance_task.score_feature(reg, f), states, plain, f);
+      plain = plain_impurity_scores<double>(mae, reg, f, states);
+      expect_same_scores(mae_task.score_feature(reg, f), states, plain, f);
+      plain = plain_impurity_scores<size_t>(gini, cls, f, states);
+      expect_same_scores(gini_task.score_feature(cls, f), states, plain, f);
+      plain = plain_impurity_scores<size_t>(entropy, cls, f, states);
+      expect_same_scores(entropy_task.score_feature(cls, f), states, plain, f);
+      plain = plain_objective_scores(accuracy, 3, cls, f, states);
+      expect_same_scores(accuracy_task.score_feature(cls, f), states, plain, f);
+      plain = plain_objective_scores(f1, 3, cls, f, states);
+      expect_same_scores(f1_task.score_feature(cls, f), states, plain, f);
+    }
+  }
+}
+
+// Regression targets with infinities give NaN scores; both computations give the same bits.
+TEST(StrictGrowth, ScoringAgreesWithSideListsOnInfiniteTargets) {
+  std::mt19937_64 rng(77);
+  const Mse mse;
+  const Mean mean;
+  const Regression task{std::make_unique<Mse>()};
+  for (int round = 0; round < 10; ++round) {
+    AgreementData d = agreement_data(200, rng);
+    for (double& t : d.y)
+      if (rng() % 50 == 0) t = rng() % 2 ? kInf : -kInf;
+    const std::vector<size_t> samples = all_samples(200);
+    const Params params = strict_params(5, 8);
+    const std::vector<Fold> folds = params.kfold.folds(samples);
+    const StrictNode<double> node{params, d.columns, d.y, samples, folds, mean};
+    for (size_t f = 0; f < d.columns.size(); ++f) {
+      std::vector<uint32_t> states;
+      const auto plain = plain_impurity_scores<double>(mse, node, f, states);
+      expect_same_scores(task.score_feature(node, f), states, plain, f);
+    }
+  }
+}
+
+TEST(StrictGrowth, RuleEdgesAgreeWithQuantileEdges) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 30; ++round) {
+    const AgreementData d = agreement_data(50 + rng() % 300, rng);
+    std::vector<size_t> samples;
+    for (size_t i = 0; i < d.y.size(); ++i)
+      if (rng() % 3 != 0) samples.push_back(i);
+    const size_t n_bins = 2 + rng() % 40;
+    for (size_t f = 0; f < 3; ++f) {
+      const Column& column = d.columns[f];
+      std::vector<double> gathered;
+      for (size_t s : samples)
+        gathered.push_back(column.values()[s]);
+      const std::vector<double> edges = quantile_edges(gathered, n_bins);
+      for (uint32_t state = 0; state <= edges.size() + 1; ++state) {
+        const auto rule = make_rule(column, f, state, samples, n_bins, false);
+        if (state > edges.size()) {
+          EXPECT_FALSE(rule.has_value());
+          continue;
+        }
+        ASSERT_TRUE(rule.has_value());
+        const auto& interval = std::get<Interval>(rule->test);
+        ASSERT_EQ(interval.lower.has_value(), state > 0);
+        ASSERT_EQ(interval.upper.has_value(), state < edges.size());
+        if (state > 0) {
+          EXPECT_EQ(bits(*interval.lower), bits(edges[state - 1]));
+        }
+        if (state < edges.size()) {
+          EXPECT_EQ(bits(*interval.upper), bits(edges[state]));
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

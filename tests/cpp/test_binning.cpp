@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/binning.hpp"
+#include "core/data.hpp"
+#include "core/encoder.hpp"
 
 namespace zelk {
 namespace {
@@ -166,6 +170,144 @@ TEST(Binning, CodesPlaceEveryValueInsideItsBinOnRandomData) {
       }
     }
   }
+}
+
+uint64_t bits_of(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+// Doubles that stress the total order: both zeros, infinities, NaNs of either sign,
+// subnormals, duplicates and ordinary values.
+double awkward_double(std::mt19937_64& rng) {
+  switch (rng() % 10) {
+    case 0: return 0.0;
+    case 1: return -0.0;
+    case 2: return (rng() % 2 ? 1 : -1) * kInf;
+    case 3: return (rng() % 2 ? 1 : -1) * std::numeric_limits<double>::denorm_min() *
+                   static_cast<double>(rng() % 5);
+    case 4: return static_cast<double>(rng() % 7) - 3.0;
+    case 5: return rng() % 2 ? kNaN : -kNaN;
+    default: {
+      const uint64_t b = rng();
+      double v;
+      std::memcpy(&v, &b, sizeof v);
+      return v;
+    }
+  }
+}
+
+TEST(Binning, KeySortOrdersLikeTheTotalOrder) {
+  std::mt19937_64 rng(3);
+  for (size_t n : {0u, 1u, 7u, 2047u, 2048u, 20000u}) {
+    std::vector<double> values(n);
+    for (double& v : values)
+      v = awkward_double(rng);
+    std::vector<uint64_t> keys;
+    for (double v : values) {
+      keys.push_back(total_order_key(v));
+      EXPECT_EQ(bits_of(from_total_order_key(keys.back())), bits_of(v));
+    }
+    sort_keys(keys);
+    std::sort(values.begin(), values.end(), total_order_less);
+    ASSERT_EQ(keys.size(), values.size());
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_EQ(bits_of(from_total_order_key(keys[i])), bits_of(values[i])) << n << " at " << i;
+  }
+}
+
+// The matrix path bins exactly as the column path, whatever the layout and thread count.
+TEST(Binning, MatrixFitMatchesColumnFit) {
+  std::mt19937_64 rng(8);
+  const size_t n = 5000, m = 6;
+  const std::vector<size_t> categorical{1, 4};
+  std::vector<double> cells(n * m);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j < m; ++j) {
+      double v = 0.0;
+      if (j == 1 || j == 4) {
+        // Halves, negatives, NaN and huge values exercise the category coding.
+        v = rng() % 20 == 0 ? kNaN : static_cast<double>(rng() % 40) * 0.5 - 2.0;
+        if (rng() % 50 == 0) v = 1e12;
+      } else if (j == 2) {
+        v = static_cast<double>(rng() % 9);  // heavy duplicates
+      } else if (j == 5) {
+        v = kNaN;  // no finite value at all
+      } else {
+        v = awkward_double(rng);
+      }
+      cells[i * m + j] = v;
+    }
+  }
+  MatrixView rows_first{reinterpret_cast<const char*>(cells.data()), n, m,
+                        static_cast<ptrdiff_t>(m * sizeof(double)), sizeof(double)};
+  // The same matrix stored column after column.
+  std::vector<double> transposed(n * m);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j < m; ++j)
+      transposed[j * n + i] = cells[i * m + j];
+  }
+  MatrixView columns_first{reinterpret_cast<const char*>(transposed.data()), n, m,
+                           sizeof(double), static_cast<ptrdiff_t>(n * sizeof(double))};
+
+  for (size_t n_bins : {2u, 16u, 255u}) {
+    const BinnedData want = fit_ok(build_columns(rows_first, categorical), n_bins);
+    for (const MatrixView* view : {&rows_first, &columns_first}) {
+      for (size_t threads : {1u, 2u, 3u}) {
+        Expected<BinnedData> got = BinnedData::fit(*view, categorical, n_bins, threads);
+        ASSERT_TRUE(got.ok()) << got.error();
+        const BinnedData& data = got.value();
+        EXPECT_EQ(data.n_samples, n);
+        ASSERT_EQ(data.codes.size(), m);
+        for (size_t j = 0; j < m; ++j) {
+          SCOPED_TRACE("bins " + std::to_string(n_bins) + " threads " + std::to_string(threads) +
+                       " feature " + std::to_string(j));
+          EXPECT_EQ(data.codes[j], want.codes[j]);
+          EXPECT_EQ(data.bins[j].n_bins, want.bins[j].n_bins);
+          EXPECT_EQ(data.bins[j].continuous, want.bins[j].continuous);
+          EXPECT_EQ(data.bins[j].categories, want.bins[j].categories);
+          ASSERT_EQ(data.bins[j].edges.size(), want.bins[j].edges.size());
+          for (size_t e = 0; e < want.bins[j].edges.size(); ++e)
+            EXPECT_EQ(bits_of(data.bins[j].edges[e]), bits_of(want.bins[j].edges[e]));
+        }
+      }
+    }
+    // The codes are the plain bisection's, for every finite value.
+    for (size_t j : {0u, 2u, 3u}) {
+      for (size_t i = 0; i < n; ++i) {
+        const double v = cells[i * m + j];
+        const uint16_t expected =
+            std::isfinite(v) ? static_cast<uint16_t>(bin_code(want.bins[j].edges, v)) : kMissingBin;
+        ASSERT_EQ(want.codes[j][i], expected) << "feature " << j << " row " << i;
+      }
+    }
+  }
+
+  // Failures name the same first feature as the column path.
+  const size_t too_many = 70000;
+  const Expected<BinnedData> want = BinnedData::fit(build_columns(rows_first, categorical),
+                                                    too_many);
+  const Expected<BinnedData> got = BinnedData::fit(rows_first, categorical, too_many, 2);
+  ASSERT_FALSE(want.ok());
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error(), want.error());
+  EXPECT_EQ(got.error(), "feature 0: 70000 continuous bins exceed fast-mode limit");
+}
+
+TEST(Binning, MatrixFitCategoryLimit) {
+  const size_t n = 65536;
+  std::vector<double> cells(2 * n);
+  for (size_t i = 0; i < n; ++i) {
+    cells[2 * i] = 1.0;
+    cells[2 * i + 1] = static_cast<double>(i);
+  }
+  MatrixView x{reinterpret_cast<const char*>(cells.data()), n, 2, 2 * sizeof(double),
+               sizeof(double)};
+  const std::vector<size_t> categorical{1};
+  const Expected<BinnedData> got = BinnedData::fit(x, categorical, 4, 2);
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error(), "feature 1: 65536 categories exceed fast-mode limit");
 }
 
 }  // namespace

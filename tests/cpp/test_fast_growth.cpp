@@ -538,5 +538,49 @@ TEST(FastGrowth, InvalidSampleNumberPanics) {
                Panic);
 }
 
+// Growth that takes the binned data over must grow the trees of the shared-data growth.
+template <class K>
+void expect_in_place_agrees(const K& task, const RandomSet& set,
+                            const std::vector<typename K::Target>& targets,
+                            const std::string& label) {
+  TrimmedMean aggregator(0.2);
+  for (SplitStyle style : {SplitStyle::Threshold, SplitStyle::Bin}) {
+    for (const ThreadSetting& t :
+         {ThreadSetting{false, 1, 0}, ThreadSetting{true, 2, 0}, ThreadSetting{true, 3, 150}}) {
+      Params params = random_params(style);
+      params.parallel = t.parallel;
+      params.n_threads = t.n_threads;
+      params.parallel_min_samples = t.min_samples;
+      auto reference = grow(task, params, set.data, targets, aggregator);
+      ASSERT_GE(node_leaves(*reference), 4u) << label;
+      BinnedData copy = set.data;
+      auto tree = build_node_fast_in_place(task, params, aggregator, std::move(copy),
+                                           std::span<const typename K::Target>(targets), 0);
+      expect_same_tree<K>(*reference, *tree, label + " threads " + std::to_string(t.n_threads));
+    }
+  }
+}
+
+TEST(FastGrowth, InPlaceGrowthGrowsTheSameTrees) {
+  for (uint64_t seed : {4u, 5u}) {
+    const RandomSet set = random_set(seed, 400, 3);
+    expect_in_place_agrees(regression(), set, set.values, "regression");
+    expect_in_place_agrees(classification(3, false), set, set.labels, "gini");
+    expect_in_place_agrees(classification(3, true), set, set.labels, "entropy");
+    ObjectiveClassification accuracy(std::make_unique<Accuracy>(), 3);
+    expect_in_place_agrees(accuracy, set, set.labels, "accuracy");
+  }
+}
+
+TEST(FastGrowth, InPlaceGrowthRejectsMismatchedCodeLists) {
+  BinnedData data = binned({{0, 1, 0}, {1, 0}}, {continuous_bins({0.5}), continuous_bins({0.5})});
+  data.n_samples = 3;
+  const std::vector<double> targets{1.0, 2.0, 3.0};
+  Mean mean;
+  EXPECT_THROW(build_node_fast_in_place(regression(), plain_params(), mean, std::move(data),
+                                        std::span<const double>(targets), 0),
+               Panic);
+}
+
 }  // namespace
 }  // namespace zelk

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/aggregation.hpp"
 #include "core/binning.hpp"
 #include "core/histogram.hpp"
 #include "core/objective.hpp"
+#include "core/selector.hpp"
 
 namespace zelk {
 namespace {
@@ -630,6 +634,119 @@ TEST(FastScoring, PartitionKeepsLeftOrderAndSwapsAsSpecified) {
     std::vector<uint32_t> samples{0, 1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(partition_in_place(samples, codes, c.k, c.mode), c.n_left);
     EXPECT_EQ(samples, c.order);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+
+bool same_bits(double a, double b) {
+  uint64_t x, y;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+// The winner that best_candidate picks from the full candidate lists.
+void expect_same_winner(const std::vector<ScoredCandidate>& list, const BestSplit& best,
+                        const std::string& label) {
+  const ScoredCandidate* want = best_candidate(list);
+  ASSERT_EQ(best.found, want != nullptr) << label;
+  if (want == nullptr) return;
+  EXPECT_EQ(best.feature, want->feature) << label;
+  EXPECT_EQ(best.state, want->state) << label;
+  EXPECT_TRUE(same_bits(best.score, want->score)) << label << ": " << best.score << " vs "
+                                                  << want->score;
+}
+
+TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
+  std::mt19937_64 rng(5);
+  Mean mean;
+  Median median;
+  TrimmedMean trimmed(0.2);
+  MeanMinusLambdaStd lambda_std(0.5);
+  SignalToNoise signal(1e-9);
+  const std::vector<const Aggregator*> aggregators{&mean, &median, &trimmed, &lambda_std,
+                                                   &signal};
+  FastScratch list_scratch;
+  FastScratch best_scratch;  // reused, as across the nodes of a fit
+  for (int trial = 0; trial < 100; ++trial) {
+    // Integer targets make ties between features and states common.
+    const RandomNode r = random_node(rng, trial % 2 == 0);
+    std::vector<uint16_t> other = r.codes;  // a second feature over the same samples
+    std::shuffle(other.begin(), other.end(), rng);
+    const Aggregator& aggregator = *aggregators[trial % aggregators.size()];
+    NodeRows rows;
+    rows.folds = r.folds;
+    rows.gather_regression(r.targets);
+    rows.gather_labels(r.labels, r.n_classes);
+    const std::string label = "trial " + std::to_string(trial);
+    for (bool threshold : {true, false}) {
+      std::vector<ScoredCandidate> list =
+          score_regression_fast(r.codes, r.targets, r.folds, r.n_bins, 3, aggregator,
+                                list_scratch, threshold);
+      for (auto& c : score_regression_fast(other, r.targets, r.folds, r.n_bins, 5, aggregator,
+                                           list_scratch, threshold))
+        list.push_back(std::move(c));
+      BestSplit best;
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold, best);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold, best);
+      expect_same_winner(list, best, label + " regression");
+
+      // Each feature on its own, merged in feature order, picks the same.
+      BestSplit first, second;
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold,
+                           first);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold,
+                           second);
+      first.merge(second);
+      expect_same_winner(list, first, label + " merged");
+
+      for (bool entropy : {false, true}) {
+        std::vector<ScoredCandidate> classes =
+            score_classification_fast(r.n_classes, entropy, r.codes, r.labels, r.folds, r.n_bins,
+                                      3, aggregator, list_scratch, threshold);
+        for (auto& c : score_classification_fast(r.n_classes, entropy, other, r.labels, r.folds,
+                                                 r.n_bins, 5, aggregator, list_scratch,
+                                                 threshold))
+          classes.push_back(std::move(c));
+        BestSplit class_best;
+        best_classification_fast(rows, entropy, r.codes, r.n_bins, 3, aggregator, best_scratch,
+                                 threshold, class_best);
+        best_classification_fast(rows, entropy, other, r.n_bins, 5, aggregator, best_scratch,
+                                 threshold, class_best);
+        expect_same_winner(classes, class_best, label + (entropy ? " entropy" : " gini"));
+      }
+    }
+  }
+}
+
+TEST(FastScoring, DealingMatchesTheFoldAssignment) {
+  std::mt19937_64 rng(17);
+  FoldAssignment dealt;  // reused: buffers must not leak entries between calls
+  for (int trial = 0; trial < 60; ++trial) {
+    const size_t n = rng() % 300;
+    std::vector<uint32_t> samples(n);
+    for (auto& s : samples)
+      s = static_cast<uint32_t>(rng() % 100000);
+    KFold kfold;
+    kfold.k = std::vector<size_t>{0, 2, 3, 5, 10, 300, 1000}[trial % 7];
+    kfold.seed = rng();
+    kfold.shuffle = trial % 3 != 0;
+    const std::vector<size_t> wide(samples.begin(), samples.end());
+    const FoldAssignment want = kfold.assign(wide);
+
+    deal_folds(kfold, samples, dealt);
+    EXPECT_EQ(dealt.rows, want.rows) << "trial " << trial;
+    EXPECT_EQ(dealt.fold, want.fold) << "trial " << trial;
+    EXPECT_EQ(dealt.n_folds, want.n_folds) << "trial " << trial;
+
+    // Dealing positions is the same shuffle: position j names the sample dealt j-th.
+    deal_positions(kfold, n, dealt);
+    ASSERT_EQ(dealt.rows.size(), n);
+    for (size_t j = 0; j < n; ++j)
+      EXPECT_EQ(samples[dealt.rows[j]], want.rows[j]) << "trial " << trial << " entry " << j;
+    EXPECT_EQ(dealt.fold, want.fold);
+    EXPECT_EQ(dealt.n_folds, want.n_folds);
   }
 }
 

@@ -269,7 +269,8 @@ class FlatTree {
   template <class Emit>
   void predict(const MatrixView& x, Emit&& emit) const {
     if (nodes_.size() == 1) {  // a lone leaf reads no cell, and x may have none
-      for (size_t i = 0; i < x.rows; ++i) emit(i, *payloads_[0]);
+      for (size_t i = 0; i < x.rows; ++i)
+        emit(i, *payloads_[0]);
       return;
     }
     if (has_category_) {
@@ -328,12 +329,14 @@ class FlatTree {
         const size_t ahead_end = std::min(x.rows, first + (kAhead + 1) * kBlock);
         for (size_t r = first + kAhead * kBlock; r < ahead_end; ++r) {
           const char* row = x.data + static_cast<ptrdiff_t>(r) * x.row_stride;
-          for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+          for (size_t b = 0; b < row_bytes; b += 64)
+            __builtin_prefetch(row + b);
         }
       }
       // No row can reach a leaf in fewer levels than the shallowest leaf.
       for (size_t level = 0; level < splits_everywhere_; ++level) {
-        for (size_t r = 0; r < count; ++r) at[r] = step<kCategories>(nodes, at[r], rows[r]);
+        for (size_t r = 0; r < count; ++r)
+          at[r] = step<kCategories>(nodes, at[r], rows[r]);
       }
       // Every path is at most depth_bound_ splits long; stop early once all rows are leaves.
       for (size_t level = splits_everywhere_; level < depth_bound_; ++level) {
@@ -345,15 +348,16 @@ class FlatTree {
         }
         if (!moved) break;
       }
-      for (size_t r = 0; r < count; ++r) emit(first + r, *payloads_[at[r]]);
+      for (size_t r = 0; r < count; ++r)
+        emit(first + r, *payloads_[at[r]]);
     }
   }
 
   std::vector<FlatNode> nodes_;
   std::vector<const T*> payloads_;  // the leaf payload of each node, nullptr for a split
-  size_t depth_bound_ = 0;        // the most splits on any path
-  size_t splits_everywhere_ = 0;  // the fewest splits on any path
-  size_t width_ = 0;              // 1 + the largest feature a rule reads
+  size_t depth_bound_ = 0;          // the most splits on any path
+  size_t splits_everywhere_ = 0;    // the fewest splits on any path
+  size_t width_ = 0;                // 1 + the largest feature a rule reads
   bool has_category_ = false;
 };
 

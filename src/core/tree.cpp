@@ -928,6 +928,16 @@ void check_inputs(const BinnedData& data, std::span<const Target> targets,
   }
 }
 
+// Puts list[order[i]] at i for every i; `buffer` is scratch.
+template <class T>
+void reorder(std::span<T> list, std::span<const uint32_t> order, std::vector<T>& buffer) {
+  const size_t n = list.size();
+  buffer.resize(n);
+  for (size_t i = 0; i < n; ++i)
+    buffer[i] = list[order[i]];
+  std::copy(buffer.begin(), buffer.begin() + n, list.begin());
+}
+
 // Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
 // one best_candidate would pick from all their candidates. `codes_of(f)` is feature f's code
 // list as `rows.folds.rows` indexes it, and so is `labels`.
@@ -988,23 +998,31 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   std::vector<Pending> stack{{0, samples.size(), depth, &root}};
 
   std::vector<Target> node_targets;
+  // With `owned`, the targets too are kept in the order of the samples.
+  std::vector<Target> ordered_targets;
+  if (owned) ordered_targets.assign(targets.begin(), targets.begin() + samples.size());
   NodeRows rows;
   // One scratch per worker block, kept across nodes.
   std::vector<size_t> blocks;
   std::vector<FastScratch> scratches;
   // Reordering the owned code lists after a split.
   std::vector<uint32_t> order;
-  std::vector<uint16_t> moved_codes;
+  std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per worker block
   while (!stack.empty()) {
     const Pending p = stack.back();
     stack.pop_back();
     const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
     const size_t n = s.size();
 
-    node_targets.resize(n);
-    for (size_t i = 0; i < n; ++i)
-      node_targets[i] = targets[s[i]];
-    const std::span<const Target> t(node_targets);
+    std::span<const Target> t;
+    if (owned) {
+      t = std::span<const Target>(ordered_targets).subspan(p.begin, n);
+    } else {
+      node_targets.resize(n);
+      for (size_t i = 0; i < n; ++i)
+        node_targets[i] = targets[s[i]];
+      t = node_targets;
+    }
     auto payload = fast_leaf_value(task, t);
     auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
 
@@ -1078,17 +1096,23 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       std::iota(order.begin(), order.end(), uint32_t{0});
       n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
       if (n_left >= min_leaf && n - n_left >= min_leaf) {
-        std::vector<uint32_t>& moved = rows.folds.rows;  // free until the next node
-        moved.resize(n);
-        for (size_t i = 0; i < n; ++i)
-          moved[i] = s[order[i]];
-        std::copy(moved.begin(), moved.end(), s.begin());
-        moved_codes.resize(n);
-        for (size_t g = 0; g < n_features; ++g) {
-          uint16_t* const codes = owned->codes[g].data() + p.begin;
-          for (size_t i = 0; i < n; ++i)
-            moved_codes[i] = codes[order[i]];
-          std::copy(moved_codes.begin(), moved_codes.end(), codes);
+        // The sample numbers themselves are not needed any more: every list that is read
+        // later moves instead.
+        reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
+        const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
+          for (size_t g = b * n_features / n_blocks; g < (b + 1) * n_features / n_blocks; ++g)
+            reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
+          return 0;
+        };
+        if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+            n_features >= 2 && !blocks.empty()) {
+          moved_codes.resize(blocks.size());
+          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
+            return move_codes(b, blocks.size(), moved_codes[b]);
+          });
+        } else {
+          if (moved_codes.empty()) moved_codes.resize(1);
+          move_codes(0, 1, moved_codes[0]);
         }
       }
     } else {

@@ -66,8 +66,14 @@ double Variance::impurity(std::span<const double> targets) const {
 }
 
 double Mae::impurity(std::span<const double> targets) const {
+  std::vector<double> scratch;
+  return impurity(targets, scratch);
+}
+
+double Mae::impurity(std::span<const double> targets, std::vector<double>& scratch) const {
   if (targets.empty()) return 0.0;
-  std::vector<double> sorted(targets.begin(), targets.end());
+  std::vector<double>& sorted = scratch;
+  sorted.assign(targets.begin(), targets.end());
   sort_total_order(sorted);
   const size_t len = sorted.size();
   const double median =

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace zelk {
 
@@ -41,6 +42,8 @@ class Variance final : public RegressionCriterion {
 class Mae final : public RegressionCriterion {
  public:
   double impurity(std::span<const double> targets) const override;
+  // The same, sorting in `scratch` so that repeated calls need not allocate.
+  double impurity(std::span<const double> targets, std::vector<double>& scratch) const;
   std::string_view name() const override { return "mae"; }
 };
 

@@ -484,6 +484,15 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
   }
 
   std::vector<Target> y, left, right;
+  std::vector<double> scratch;
+  const Mae* mae = nullptr;
+  if constexpr (std::is_same_v<Target, double>) mae = dynamic_cast<const Mae*>(&criterion);
+  const auto list_impurity = [&](const std::vector<Target>& side) {
+    if constexpr (std::is_same_v<Target, double>) {
+      if (mae != nullptr) return mae->impurity(side, scratch);
+    }
+    return criterion.impurity(side);
+  };
   std::vector<uint64_t> side_count(n_states + 1);
   SideSums sums(n_states);
   // Counts: one row of n_classes + 1 per slot (the last column for labels at or above
@@ -567,8 +576,8 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
         for (size_t j = 0; j < n_val; ++j) {
           (goes_left(val[j], state, threshold) ? left : right).push_back(y[j]);
         }
-        children = static_cast<double>(left.size()) * criterion.impurity(left) +
-                   static_cast<double>(right.size()) * criterion.impurity(right);
+        children = static_cast<double>(left.size()) * list_impurity(left) +
+                   static_cast<double>(right.size()) * list_impurity(right);
       }
       scores[i].push_back(parent - children / m);
     }

@@ -128,6 +128,48 @@ void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t 
   }
 }
 
+// Below this many values a comparison sort beats the radix passes.
+constexpr size_t kRadixMin = 2048;
+
+// Sorts by key. The order among equal keys is irrelevant: their values are bit-identical.
+void sort_by_key(std::vector<SortedValue>& values, std::vector<SortedValue>& buffer) {
+  const size_t n = values.size();
+  if (n < kRadixMin) {
+    std::sort(values.begin(), values.end(),
+              [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
+    return;
+  }
+  // Least significant digit first, 11 bits a pass; the key's sign bit is flipped so that
+  // unsigned digit order is signed key order.
+  constexpr int kBits = 11;
+  constexpr size_t kDigits = 6;
+  constexpr size_t kRadix = size_t{1} << kBits;
+  const auto digit = [](const SortedValue& v, size_t d) {
+    const uint64_t u = static_cast<uint64_t>(v.key) ^ (uint64_t{1} << 63);
+    return static_cast<size_t>((u >> (kBits * d)) & (kRadix - 1));
+  };
+  std::vector<uint32_t> counts(kDigits * kRadix, 0);
+  for (const SortedValue& v : values) {
+    for (size_t d = 0; d < kDigits; ++d)
+      ++counts[d * kRadix + digit(v, d)];
+  }
+  buffer.resize(n);
+  for (size_t d = 0; d < kDigits; ++d) {
+    uint32_t* count = &counts[d * kRadix];
+    // A digit shared by every value leaves the order as it is.
+    if (count[digit(values[0], d)] == n) continue;
+    uint32_t offset = 0;
+    for (size_t r = 0; r < kRadix; ++r) {
+      const uint32_t c = count[r];
+      count[r] = offset;
+      offset += c;
+    }
+    for (const SortedValue& v : values)
+      buffer[count[digit(v, d)]++] = v;
+    values.swap(buffer);
+  }
+}
+
 // Finite values of `samples` in `column`, ascending in total order.
 void sort_node_values(const Column& column, std::span<const size_t> samples,
                       std::vector<SortedValue>& out) {
@@ -136,8 +178,8 @@ void sort_node_values(const Column& column, std::span<const size_t> samples,
   for (size_t s : samples) {
     if (std::isfinite(values[s])) out.push_back({order_key(values[s]), 0, 0});
   }
-  std::sort(out.begin(), out.end(),
-            [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
+  std::vector<SortedValue> buffer;
+  sort_by_key(out, buffer);
 }
 
 }  // namespace
@@ -204,6 +246,7 @@ struct FeatureCodes {
   std::vector<uint32_t> states;
   std::vector<std::vector<uint32_t>> val;  // per fold, in validation order
   std::vector<SortedValue> sorted;
+  std::vector<SortedValue> buffer;  // for sorting `sorted`
   std::vector<double> edges;
   std::vector<std::vector<double>> fold_edges;
   std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
@@ -329,8 +372,7 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
       ++finite_in_fold[f];
     }
   }
-  std::sort(sorted.begin(), sorted.end(),
-            [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
+  sort_by_key(sorted, codes.buffer);
   const size_t m = sorted.size();
 
   // States: the node's bin codes present among its finite values.

@@ -178,33 +178,50 @@ Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t
   for (size_t w = 0; w < n_workers; ++w)
     workers[w] = w;
   std::vector<std::optional<Expected<FeatureBins>>> results(kEdgeGroup);
+  const size_t n_row_blocks = std::max<size_t>(1, std::min(n_threads, n / 4096));
+  std::vector<size_t> row_blocks(n_row_blocks);
+  for (size_t r = 0; r < n_row_blocks; ++r)
+    row_blocks[r] = r;
   for (size_t g = 0; g < n_features; g += kEdgeGroup) {
     const size_t group_end = std::min(g + kEdgeGroup, n_features);
+    // Every value's key or code at its row, on several threads over stretches of rows; the
+    // missing ones are dropped afterwards, so no thread needs to know where another's start.
     for (size_t j = g; j < group_end; ++j) {
-      keys[j - g].clear();
-      cats[j - g].clear();
       if (is_categorical[j]) {
-        cats[j - g].reserve(n);
+        cats[j - g].resize(n);
       } else {
-        keys[j - g].reserve(n);
+        keys[j - g].resize(n);
       }
     }
-    for (size_t i = 0; i < n; ++i) {
-      for (size_t j = g; j < group_end; ++j) {
-        const double v = x.at(i, j);
-        if (is_categorical[j]) {
-          const uint32_t c = category_code(v);
-          if (c != kMissingCode) cats[j - g].push_back(c);
-        } else if (std::isfinite(v)) {
-          keys[j - g].push_back(total_order_key(v));
+    par_map(std::span<const size_t>(row_blocks), n_threads, [&](size_t r) {
+      const size_t begin = r * n / n_row_blocks, end = (r + 1) * n / n_row_blocks;
+      for (size_t i = begin; i < end; ++i) {
+        for (size_t j = g; j < group_end; ++j) {
+          const double v = x.at(i, j);
+          if (is_categorical[j]) {
+            cats[j - g][i] = category_code(v);
+          } else {
+            keys[j - g][i] = total_order_key(v);
+          }
         }
       }
-    }
+      return 0;
+    });
     par_map(std::span<const size_t>(workers), n_threads, [&](size_t w) {
       for (size_t j = g + w; j < group_end; j += n_workers) {
-        results[j - g].emplace(is_categorical[j] ? categorical_bins(cats[j - g], j)
-                                                 : continuous_bins(keys[j - g], n_bins, j,
-                                                                   buffers[w]));
+        if (is_categorical[j]) {
+          std::vector<uint32_t>& c = cats[j - g];
+          c.erase(std::remove(c.begin(), c.end(), kMissingCode), c.end());
+          results[j - g].emplace(categorical_bins(c, j));
+        } else {
+          std::vector<uint64_t>& k = keys[j - g];
+          k.erase(std::remove_if(k.begin(), k.end(),
+                                 [](uint64_t key) {
+                                   return !std::isfinite(from_total_order_key(key));
+                                 }),
+                  k.end());
+          results[j - g].emplace(continuous_bins(k, n_bins, j, buffers[w]));
+        }
       }
       return 0;
     });

@@ -450,8 +450,6 @@ class SideSums {
   }
 
   void accumulate(std::span<const double> y, std::span<const uint32_t> slots, bool threshold) {
-    for (auto* sums : {&sum_left_, &sq_left_, &sum_right_, &sq_right_})
-      std::fill(sums->begin(), sums->end(), Lanes{0.0, 0.0});
     if (threshold) {
       pass<true>(y, slots);
     } else {
@@ -469,21 +467,47 @@ class SideSums {
   using Mask = int64_t __attribute__((vector_size(16)));
 
   template <bool Threshold>
+  static Mask left_of(Lanes slot, Lanes index) {
+    return Threshold ? (slot <= index) : (slot == index);
+  }
+
+  // Two blocks (four states) at a time, so that their sums stay in registers.
+  template <bool Threshold>
   void pass(std::span<const double> y, std::span<const uint32_t> slots) {
-    for (size_t j = 0; j < y.size(); ++j) {
-      const double t = y[j];
-      const Mask value = (Mask)(Lanes{t, t});
-      const Mask square = (Mask)(Lanes{t * t, t * t});
-      // The missing slot is above every state number, so it is never left.
-      const auto code = static_cast<double>(slots[j]);
-      const Lanes slot{code, code};
-      for (size_t b = 0; b < n_blocks_; ++b) {
+    for (size_t b = 0; b < n_blocks_; b += 2) {
+      const bool pair = b + 1 < n_blocks_;
+      const Lanes index0 = index_[b];
+      const Lanes index1 = pair ? index_[b + 1] : index_[b];
+      Lanes sl0{0.0, 0.0}, ql0{0.0, 0.0}, sr0{0.0, 0.0}, qr0{0.0, 0.0};
+      Lanes sl1{0.0, 0.0}, ql1{0.0, 0.0}, sr1{0.0, 0.0}, qr1{0.0, 0.0};
+      for (size_t j = 0; j < y.size(); ++j) {
+        const double t = y[j];
+        const Mask value = (Mask)(Lanes{t, t});
+        const Mask square = (Mask)(Lanes{t * t, t * t});
+        // The missing slot is above every state number, so it is never left.
+        const auto code = static_cast<double>(slots[j]);
+        const Lanes slot{code, code};
         // All ones on the left: masking yields the value or +0.0, bit-exactly.
-        const Mask left = Threshold ? (slot <= index_[b]) : (slot == index_[b]);
-        sum_left_[b] += (Lanes)(value & left);
-        sq_left_[b] += (Lanes)(square & left);
-        sum_right_[b] += (Lanes)(value & ~left);
-        sq_right_[b] += (Lanes)(square & ~left);
+        const Mask left0 = left_of<Threshold>(slot, index0);
+        const Mask left1 = left_of<Threshold>(slot, index1);
+        sl0 += (Lanes)(value & left0);
+        ql0 += (Lanes)(square & left0);
+        sr0 += (Lanes)(value & ~left0);
+        qr0 += (Lanes)(square & ~left0);
+        sl1 += (Lanes)(value & left1);
+        ql1 += (Lanes)(square & left1);
+        sr1 += (Lanes)(value & ~left1);
+        qr1 += (Lanes)(square & ~left1);
+      }
+      sum_left_[b] = sl0;
+      sq_left_[b] = ql0;
+      sum_right_[b] = sr0;
+      sq_right_[b] = qr0;
+      if (pair) {
+        sum_left_[b + 1] = sl1;
+        sq_left_[b + 1] = ql1;
+        sum_right_[b + 1] = sr1;
+        sq_right_[b + 1] = qr1;
       }
     }
   }

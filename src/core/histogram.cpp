@@ -406,6 +406,20 @@ void deal_rows(const KFold& kfold, FoldAssignment& out) {
   }
 }
 
+// The codes of the dealt entries, gathered in a loop of independent loads before the
+// histogram loop's read-modify-writes, so that the random reads overlap.
+const uint16_t* gather_codes(std::span<const uint16_t> codes, const FoldAssignment& folds,
+                             FastScratch& scratch) {
+  const size_t n = folds.rows.size();
+  if (scratch.gathered.size() < n) scratch.gathered.resize(n);
+  uint16_t* const out = scratch.gathered.data();
+  const uint32_t* const r = folds.rows.data();
+  const uint16_t* const code = codes.data();
+  for (size_t j = 0; j < n; ++j)
+    out[j] = code[r[j]];
+  return out;
+}
+
 }  // namespace
 
 void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out) {
@@ -462,12 +476,11 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
   double* const sq_sums = scratch.bin_sq_sums.data();
 
   const size_t n_rows = folds.rows.size();
-  const uint32_t* const r = folds.rows.data();
   const uint8_t* const fd = folds.fold.data();
   const double* const y = rows.y.data();
-  const uint16_t* const code = codes.data();
+  const uint16_t* const code = gather_codes(codes, folds, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
-    const size_t b = code[r[j]];
+    const size_t b = code[j];
     if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
     const size_t cell = fd[j] * n_bins + b;
     const double v = y[j];
@@ -492,7 +505,7 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
     double* const own_sums = scratch.fold_sums.data();
     double* const own_sq_sums = scratch.fold_sq_sums.data();
     for (size_t j = 0; j < n_rows; ++j) {
-      if (code[r[j]] >= n_bins) continue;
+      if (code[j] >= n_bins) continue;
       const double v = y[j];
       own_sums[fd[j]] += v;
       own_sq_sums[fd[j]] += v * v;
@@ -555,12 +568,11 @@ void best_classification_fast(const NodeRows& rows, bool entropy, std::span<cons
   uint32_t* const class_counts = scratch.class_counts.data();
 
   const size_t n_rows = folds.rows.size();
-  const uint32_t* const r = folds.rows.data();
   const uint8_t* const fd = folds.fold.data();
   const uint32_t* const label = rows.label.data();
-  const uint16_t* const code = codes.data();
+  const uint16_t* const code = gather_codes(codes, folds, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
-    const size_t b = code[r[j]];
+    const size_t b = code[j];
     const size_t c = label[j];
     if (b >= n_bins || c >= n_classes) continue;
     class_counts[(fd[j] * n_bins + b) * n_classes + c] += 1;

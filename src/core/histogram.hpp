@@ -28,6 +28,7 @@ struct FastScratch {
   std::vector<double> fold_scores;          // one candidate's fold scores
   std::vector<double> sorted_scores;        // the same, sorted for the median
   std::vector<uint64_t> wide;               // the classifiers' per-fold and per-side counts
+  std::vector<uint16_t> gathered;           // one feature's codes in dealt order
   FoldStats stats;                          // one candidate's summary
 };
 

@@ -1,5 +1,13 @@
 #include "core/parallel.hpp"
 
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
 namespace zelk::detail {
 
 std::string describe(const std::exception_ptr& error) {
@@ -10,6 +18,115 @@ std::string describe(const std::exception_ptr& error) {
   } catch (...) {
     return "unknown error";
   }
+}
+
+namespace {
+
+// Threads that wait for jobs between calls, so that growth does not start threads at every
+// node. Grows to the largest number of jobs asked for at once.
+class Pool {
+ public:
+  Pool() = default;
+  Pool(const Pool&) = delete;
+  Pool& operator=(const Pool&) = delete;
+
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& t : threads_)
+      t.join();
+  }
+
+  bool try_run(std::span<const std::function<void()>> jobs, std::exception_ptr& spawn_error) {
+    std::unique_lock<std::mutex> busy(busy_, std::try_to_lock);
+    if (!busy.owns_lock()) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    size_t ready = jobs.size();
+    while (threads_.size() < jobs.size()) {
+      try {
+        slots_.emplace_back();
+        const size_t index = threads_.size();
+        threads_.emplace_back([this, index]() { work(index); });
+      } catch (...) {
+        spawn_error = std::current_exception();
+        slots_.resize(threads_.size());
+        ready = threads_.size();
+        break;
+      }
+    }
+    for (size_t i = 0; i < ready; ++i) {
+      slots_[i].job = &jobs[i];
+      ++slots_[i].generation;
+    }
+    pending_ = ready;
+    work_ready_.notify_all();
+    all_done_.wait(lock, [this]() { return pending_ == 0; });
+    for (size_t i = 0; i < ready; ++i)
+      slots_[i].job = nullptr;
+    return true;
+  }
+
+ private:
+  struct Slot {
+    const std::function<void()>* job = nullptr;
+    uint64_t generation = 0;
+  };
+
+  void work(size_t index) {
+    in_pool_worker() = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    uint64_t seen = 0;
+    for (;;) {
+      work_ready_.wait(lock, [&]() { return stop_ || slots_[index].generation != seen; });
+      if (stop_) return;
+      seen = slots_[index].generation;
+      const std::function<void()>* job = slots_[index].job;
+      lock.unlock();
+      (*job)();  // par_map's bodies catch everything themselves
+      lock.lock();
+      if (--pending_ == 0) all_done_.notify_all();
+    }
+  }
+
+ public:
+  static bool& in_pool_worker() {
+    thread_local bool flag = false;
+    return flag;
+  }
+
+ private:
+  std::mutex busy_;  // held for a whole call; a second caller starts its own threads
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable all_done_;
+  std::deque<Slot> slots_;  // a deque: workers keep reading their slot while it grows
+  std::vector<std::thread> threads_;
+  size_t pending_ = 0;
+  bool stop_ = false;
+};
+
+}  // namespace
+
+bool run_on_pool(std::span<const std::function<void()>> jobs, std::exception_ptr& spawn_error) {
+  if (Pool::in_pool_worker()) return false;
+  static std::mutex guard;
+  static std::unique_ptr<Pool> pool;
+  static pid_t owner = 0;
+  std::unique_lock<std::mutex> lock(guard, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  if (pool && owner != getpid()) {
+    // A forked child inherits the pool's memory but none of its threads; the old pool can
+    // be neither used nor destroyed there.
+    static_cast<void>(pool.release());
+  }
+  if (!pool) {
+    pool = std::make_unique<Pool>();
+    owner = getpid();
+  }
+  return pool->try_run(jobs, spawn_error);
 }
 
 }  // namespace zelk::detail

@@ -26,6 +26,13 @@ using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
 
 namespace detail {
 std::string describe(const std::exception_ptr& error);
+
+// Runs every job at once, each on its own thread of a pool kept for the process, and
+// returns when all are done. Returns false without running anything when the pool is busy
+// (another call, or a call from inside a job), so the caller starts threads of its own.
+// When a pool thread cannot be started, runs only the jobs before it and reports why in
+// `spawn_error`.
+bool run_on_pool(std::span<const std::function<void()>> jobs, std::exception_ptr& spawn_error);
 }  // namespace detail
 
 // Applies `f` to every item on ceil(n / chunk) workers over contiguous blocks and returns
@@ -53,14 +60,13 @@ auto par_map(std::span<const Item> items, size_t n_threads, F&& f,
     std::exception_ptr error;
   };
   std::vector<Block> blocks(n_blocks);
-  std::vector<std::thread> threads;
-  threads.reserve(n_blocks);
-  std::exception_ptr spawn_error;
+  std::vector<std::function<void()>> bodies;
+  bodies.reserve(n_blocks);
   for (size_t b = 0; b < n_blocks; ++b) {
     Block& block = blocks[b];
     block.start = b * chunk;
     block.end = std::min(block.start + chunk, n);
-    auto body = [&f, &block, items]() noexcept {
+    bodies.push_back([&f, &block, items]() noexcept {
       try {
         block.results.reserve(block.end - block.start);
         for (size_t i = block.start; i < block.end; ++i)
@@ -68,16 +74,24 @@ auto par_map(std::span<const Item> items, size_t n_threads, F&& f,
       } catch (...) {
         block.error = std::current_exception();
       }
-    };
-    try {
-      threads.push_back(start_thread ? start_thread(body) : std::thread(body));
-    } catch (...) {
-      spawn_error = std::current_exception();
-      break;
-    }
+    });
   }
-  for (std::thread& t : threads) {
-    if (t.joinable()) t.join();
+  std::exception_ptr spawn_error;
+  // An injected starter always starts its own threads, so tests see every start.
+  if (start_thread || !detail::run_on_pool(bodies, spawn_error)) {
+    std::vector<std::thread> threads;
+    threads.reserve(n_blocks);
+    for (size_t b = 0; b < n_blocks; ++b) {
+      try {
+        threads.push_back(start_thread ? start_thread(bodies[b]) : std::thread(bodies[b]));
+      } catch (...) {
+        spawn_error = std::current_exception();
+        break;
+      }
+    }
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
   }
   if (spawn_error) throw Panic("failed to spawn thread: " + detail::describe(spawn_error));
   for (const Block& block : blocks) {

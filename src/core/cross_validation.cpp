@@ -60,6 +60,37 @@ std::vector<Fold> KFold::folds(std::span<const size_t> samples) const {
   return result;
 }
 
+std::vector<Fold> KFold::folds(std::span<const size_t> samples, FoldIndex& index) const {
+  // Dealing permutes by the count and the seed alone, so dealing positions and reading the
+  // samples at them gives the same folds as dealing the samples.
+  const size_t n = samples.size();
+  std::vector<size_t> positions(n);
+  for (size_t p = 0; p < n; ++p)
+    positions[p] = p;
+  const std::vector<size_t> order = dealt_order(positions);
+  const size_t m = fold_count(k, n);
+  index.fold.resize(n);
+  index.place.resize(n);
+  std::vector<Fold> result(m);
+  for (size_t f = 0; f < m; ++f) {
+    const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
+    Fold& fold = result[f];
+    fold.validation.reserve(end - begin);
+    for (size_t j = begin; j < end; ++j) {
+      const size_t p = order[j];
+      fold.validation.push_back(samples[p]);
+      index.fold[p] = static_cast<uint32_t>(f);
+      index.place[p] = static_cast<uint32_t>(j - begin);
+    }
+    fold.train.reserve(n - (end - begin));
+    for (size_t j = 0; j < begin; ++j)
+      fold.train.push_back(samples[order[j]]);
+    for (size_t j = end; j < n; ++j)
+      fold.train.push_back(samples[order[j]]);
+  }
+  return result;
+}
+
 FoldAssignment KFold::assign(std::span<const size_t> samples) const {
   const std::vector<size_t> order = dealt_order(samples);
   const size_t n = order.size();

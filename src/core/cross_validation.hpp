@@ -21,6 +21,13 @@ struct FoldAssignment {
   size_t n_folds = 0;          // at most 255
 };
 
+// Where each entry of a node's sample list was dealt: its fold and its index in that fold's
+// validation list.
+struct FoldIndex {
+  std::vector<uint32_t> fold;
+  std::vector<uint32_t> place;
+};
+
 struct KFold {
   size_t k = 5;
   uint64_t seed = 0;
@@ -28,6 +35,8 @@ struct KFold {
 
   // One Fold per fold, in fold order; `samples` holds at least 2 indices.
   std::vector<Fold> folds(std::span<const size_t> samples) const;
+  // The same folds, and in `index` where every entry of `samples` went (fewer than 2^32).
+  std::vector<Fold> folds(std::span<const size_t> samples, FoldIndex& index) const;
   // The same dealing as one fold number per sample (at most 255 folds); every index < 2^32.
   FoldAssignment assign(std::span<const size_t> samples) const;
   // The order in which samples are dealt: `samples` itself, or its SplitMix64 permutation.

@@ -251,7 +251,7 @@ struct FeatureCodes {
   std::vector<std::vector<double>> fold_edges;
   std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
   std::vector<uint32_t> in_block;                   // per block of `sorted`, per fold
-  bool general = false;  // folds not dealt from the node's samples: nothing derived from `sorted`
+  bool general = false;                             // no fold index: nothing derived from `sorted`
 };
 
 uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
@@ -259,49 +259,6 @@ uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
   const auto it = std::lower_bound(states.begin(), states.end(), code);
   return it != states.end() && *it == code ? static_cast<uint32_t>(it - states.begin())
                                            : static_cast<uint32_t>(states.size());
-}
-
-// Whether the folds deal the node's samples as KFold::folds does: every sample in exactly
-// one validation list, and each training list the other validation lists in fold order. Only
-// then are a fold's training values the node's values less that fold's own.
-bool folds_partition(std::span<const size_t> samples, std::span<const Fold> folds) {
-  // Stamps at or above `base` belong to this call, so the table is never cleared.
-  thread_local std::vector<uint32_t> stamp;
-  thread_local uint32_t next = 1;
-  const size_t n = samples.size();
-  size_t total = 0;
-  for (const Fold& fold : folds) {
-    total += fold.validation.size();
-    if (fold.train.size() + fold.validation.size() != n) return false;
-  }
-  if (total != n) return false;
-  if (next > std::numeric_limits<uint32_t>::max() - 2) {
-    std::fill(stamp.begin(), stamp.end(), 0);
-    next = 1;
-  }
-  const uint32_t base = next;
-  next += 2;
-  for (size_t s : samples) {
-    if (s >= stamp.size()) stamp.resize(s + 1, 0);
-    if (stamp[s] >= base) return false;
-    stamp[s] = base;
-  }
-  for (const Fold& fold : folds) {
-    for (size_t s : fold.validation) {
-      if (s >= stamp.size() || stamp[s] != base) return false;
-      stamp[s] = base + 1;
-    }
-  }
-  for (size_t f = 0; f < folds.size(); ++f) {
-    const size_t* train = folds[f].train.data();
-    for (size_t g = 0; g < folds.size(); ++g) {
-      if (g == f) continue;
-      const std::vector<size_t>& other = folds[g].validation;
-      if (!std::equal(other.begin(), other.end(), train)) return false;
-      train += other.size();
-    }
-  }
-  return true;
 }
 
 // Slot of a bin code against the ascending states (see FeatureCodes).
@@ -322,8 +279,8 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   const size_t n_folds = node.folds.size();
   codes.val.resize(n_folds);
   codes.general = false;
-  if (!column.is_categorical() && !folds_partition(node.samples, node.folds)) {
-    // Folds of another shape: sort every fold's training values on their own.
+  if (!column.is_categorical() && node.index == nullptr) {
+    // Folds of unknown origin: sort every fold's training values on their own.
     codes.general = true;
     codes.states = present_states(column, node.samples, n_bins);
     if (codes.states.empty()) return false;
@@ -363,14 +320,14 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   sorted.clear();
   std::vector<size_t> finite_in_fold(n_folds, 0);
   const std::vector<double>& values = column.values();
-  for (size_t f = 0; f < n_folds; ++f) {
-    const std::vector<size_t>& validation = node.folds[f].validation;
-    for (size_t j = 0; j < validation.size(); ++j) {
-      const double v = values[validation[j]];
-      if (!std::isfinite(v)) continue;
-      sorted.push_back({order_key(v), static_cast<uint32_t>(f), static_cast<uint32_t>(j)});
-      ++finite_in_fold[f];
-    }
+  const FoldIndex& index = *node.index;
+  // In the node's order, which follows the column more closely than the dealt order.
+  for (size_t p = 0; p < node.samples.size(); ++p) {
+    const double v = values[node.samples[p]];
+    if (!std::isfinite(v)) continue;
+    const uint32_t f = index.fold[p];
+    sorted.push_back({order_key(v), f, index.place[p]});
+    ++finite_in_fold[f];
   }
   sort_by_key(sorted, codes.buffer);
   const size_t m = sorted.size();
@@ -835,8 +792,10 @@ std::optional<SplitRule> choose_rule(const K& task, const Params& params,
   // Written so that a not-a-number impurity does not stop growth.
   if (0.0 >= task.node_impurity(node_targets)) return std::nullopt;
 
-  const std::vector<Fold> folds = params.kfold.folds(samples);
-  const StrictNode<typename K::Target> node{params, columns, targets, samples, folds, aggregator};
+  FoldIndex index;
+  const std::vector<Fold> folds = params.kfold.folds(samples, index);
+  const StrictNode<typename K::Target> node{params, columns,    targets, samples,
+                                            folds,  aggregator, &index};
   const std::vector<ScoredCandidate> candidates = score_all_features(task, node);
   const ScoredCandidate* best = best_candidate(candidates);
   if (best == nullptr) return std::nullopt;

@@ -382,6 +382,9 @@ struct StrictNode {
   std::span<const size_t> samples;
   std::span<const Fold> folds;
   const Aggregator& aggregator;
+  // Where KFold dealt each entry of `samples`, when it dealt `folds` from them; lets scoring
+  // derive every fold's training order from one sort of the node.
+  const FoldIndex* index = nullptr;
 };
 
 // What fast scoring of one feature reads at a node.

@@ -173,6 +173,42 @@ TEST(CrossValidation, FoldsAndAssignAgreeOnRandomInputs) {
   }
 }
 
+// Dealing with an index gives the same folds, and the index names each entry's place, for
+// sample lists with repeats as well.
+TEST(CrossValidation, IndexedFoldsAreTheFoldsAndLocateEveryEntry) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 100; ++round) {
+    const size_t n = 2 + rng() % 150;
+    std::vector<size_t> samples(n);
+    for (size_t& s : samples)
+      s = rng() % (round % 3 == 0 ? 20 : 100000);
+    const KFold kfold{rng() % 12, rng(), rng() % 2 == 0};
+    const std::vector<Fold> plain = kfold.folds(samples);
+    FoldIndex index;
+    const std::vector<Fold> folds = kfold.folds(samples, index);
+    ASSERT_EQ(folds.size(), plain.size());
+    for (size_t f = 0; f < folds.size(); ++f) {
+      EXPECT_EQ(folds[f].validation, plain[f].validation);
+      EXPECT_EQ(folds[f].train, plain[f].train);
+    }
+    ASSERT_EQ(index.fold.size(), n);
+    ASSERT_EQ(index.place.size(), n);
+    std::vector<std::vector<int>> hits(folds.size());
+    for (size_t f = 0; f < folds.size(); ++f)
+      hits[f].assign(folds[f].validation.size(), 0);
+    for (size_t p = 0; p < n; ++p) {
+      ASSERT_LT(index.fold[p], folds.size());
+      const Fold& fold = folds[index.fold[p]];
+      ASSERT_LT(index.place[p], fold.validation.size());
+      EXPECT_EQ(fold.validation[index.place[p]], samples[p]);
+      ++hits[index.fold[p]][index.place[p]];
+    }
+    for (const auto& list : hits)
+      for (int h : list)
+        EXPECT_EQ(h, 1);
+  }
+}
+
 TEST(CrossValidation, ValidationCodesUseTrainingEdgesOnly) {
   // Training values 1..4 give the edge 3 with two bins; the large validation values would
   // move it if they took part.

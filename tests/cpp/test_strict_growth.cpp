@@ -799,11 +799,12 @@ AgreementData agreement_data(size_t n, std::mt19937_64& rng) {
   return d;
 }
 
-// Folds dealt by KFold, or of another shape: each fold's training list a random part of the
-// node's other samples, and one fold without validation samples.
+// Folds dealt by KFold with their index, or of another shape and without one: each fold's
+// training list a random part of the node's other samples, and one fold without validation
+// samples.
 std::vector<Fold> agreement_folds(const Params& params, const std::vector<size_t>& samples,
-                                  bool irregular, std::mt19937_64& rng) {
-  std::vector<Fold> folds = params.kfold.folds(samples);
+                                  bool irregular, FoldIndex& index, std::mt19937_64& rng) {
+  std::vector<Fold> folds = params.kfold.folds(samples, index);
   if (!irregular) return folds;
   for (Fold& fold : folds) {
     std::vector<size_t> kept;
@@ -840,10 +841,13 @@ TEST(StrictGrowth, ScoringAgreesWithSideListsOnRandomNodes) {
     Params params = strict_params(2 + rng() % 5, bin_choices[rng() % 6]);
     params.kfold.shuffle = round % 5 != 0;
     params.split_style = round % 2 == 0 ? SplitStyle::Threshold : SplitStyle::Bin;
+    // Without an index (every fourth round) scoring sorts each fold's training values.
     const bool irregular = round % 4 == 3;
-    const std::vector<Fold> folds = agreement_folds(params, samples, irregular, rng);
-    const StrictNode<double> reg{params, d.columns, d.y, samples, folds, mean};
-    const StrictNode<size_t> cls{params, d.columns, d.labels, samples, folds, mean};
+    FoldIndex index;
+    const std::vector<Fold> folds = agreement_folds(params, samples, irregular, index, rng);
+    const FoldIndex* known = irregular ? nullptr : &index;
+    const StrictNode<double> reg{params, d.columns, d.y, samples, folds, mean, known};
+    const StrictNode<size_t> cls{params, d.columns, d.labels, samples, folds, mean, known};
     const Regression mse_task{std::make_unique<Mse>()};
     const Regression variance_task{std::make_unique<Variance>()};
     const Regression mae_task{std::make_unique<Mae>()};
@@ -884,8 +888,9 @@ TEST(StrictGrowth, ScoringAgreesWithSideListsOnInfiniteTargets) {
       if (rng() % 50 == 0) t = rng() % 2 ? kInf : -kInf;
     const std::vector<size_t> samples = all_samples(200);
     const Params params = strict_params(5, 8);
-    const std::vector<Fold> folds = params.kfold.folds(samples);
-    const StrictNode<double> node{params, d.columns, d.y, samples, folds, mean};
+    FoldIndex index;
+    const std::vector<Fold> folds = params.kfold.folds(samples, index);
+    const StrictNode<double> node{params, d.columns, d.y, samples, folds, mean, &index};
     for (size_t f = 0; f < d.columns.size(); ++f) {
       std::vector<uint32_t> states;
       const auto plain = plain_impurity_scores<double>(mse, node, f, states);

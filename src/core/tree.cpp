@@ -1132,9 +1132,17 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       if (n_left >= min_leaf && n - n_left >= min_leaf) {
         // The sample numbers themselves are not needed any more: every list that is read
         // later moves instead.
-        reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
+        // The targets weigh as much as four code lists; they share the split of the work.
+        constexpr size_t kTargetUnits = 4;
+        const size_t units = n_features + kTargetUnits;
         const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
-          for (size_t g = b * n_features / n_blocks; g < (b + 1) * n_features / n_blocks; ++g)
+          const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
+          if (first == 0) {
+            reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order,
+                    node_targets);
+          }
+          for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
+               g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
             reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
           return 0;
         };

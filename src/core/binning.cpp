@@ -26,8 +26,8 @@ Error limit_error(size_t feature, size_t count, const char* what) {
 }
 
 // The bins of a continuous feature from the keys of its finite values (consumed).
-Expected<FeatureBins> continuous_bins(std::vector<uint64_t>& keys, size_t n_bins,
-                                      size_t feature, std::vector<uint64_t>& buffer) {
+Expected<FeatureBins> continuous_bins(std::vector<uint64_t>& keys, size_t n_bins, size_t feature,
+                                      std::vector<uint64_t>& buffer) {
   // Checked before the edges exist: n_bins may be far too large to materialise, and the
   // edge list would have n_bins - 1 entries, so n_bins is the count to report.
   if (n_bins > kMaxEdges + 1 && !keys.empty()) {
@@ -72,13 +72,14 @@ uint16_t continuous_code(const std::vector<double>& edges, double v) {
 
 // Codes rows [begin, end) of continuous column j into out[begin..end): four searches run
 // side by side, all of the same fixed length, so their loads overlap.
-void code_continuous(const MatrixView& x, size_t j, const std::vector<double>& edges,
-                     size_t begin, size_t end, uint16_t* out) {
+void code_continuous(const MatrixView& x, size_t j, const std::vector<double>& edges, size_t begin,
+                     size_t end, uint16_t* out) {
   const size_t n_edges = edges.size();
   const double* const e = edges.data();
   const auto finish = [&](size_t i, double v, const double* base) {
-    out[i] = !std::isfinite(v) ? kMissingBin
-                               : static_cast<uint16_t>((base - e) + static_cast<size_t>(*base <= v));
+    out[i] = !std::isfinite(v)
+                 ? kMissingBin
+                 : static_cast<uint16_t>((base - e) + static_cast<size_t>(*base <= v));
   };
   size_t i = begin;
   if (n_edges == 0) {
@@ -215,10 +216,9 @@ Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t
           results[j - g].emplace(categorical_bins(c, j));
         } else {
           std::vector<uint64_t>& k = keys[j - g];
-          k.erase(std::remove_if(k.begin(), k.end(),
-                                 [](uint64_t key) {
-                                   return !std::isfinite(from_total_order_key(key));
-                                 }),
+          k.erase(std::remove_if(
+                      k.begin(), k.end(),
+                      [](uint64_t key) { return !std::isfinite(from_total_order_key(key)); }),
                   k.end());
           results[j - g].emplace(continuous_bins(k, n_bins, j, buffers[w]));
         }

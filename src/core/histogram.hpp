@@ -67,10 +67,10 @@ void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out);
 // in the node's stretch. Buffers only ever grow.
 struct NodeRows {
   FoldAssignment folds;
-  std::vector<double> y;                // regression: target of each dealt entry
-  std::vector<double> fold_sums;        // regression: per fold, over every entry in order
-  std::vector<double> fold_sq_sums;     // regression: per fold, squares likewise
-  std::vector<uint32_t> label;          // classification: label, or n_classes when invalid
+  std::vector<double> y;             // regression: target of each dealt entry
+  std::vector<double> fold_sums;     // regression: per fold, over every entry in order
+  std::vector<double> fold_sq_sums;  // regression: per fold, squares likewise
+  std::vector<uint32_t> label;       // classification: label, or n_classes when invalid
   size_t n_classes = 0;
 
   void gather_regression(std::span<const double> targets);

@@ -1100,16 +1100,16 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
           par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
             BestSplit block_best;
             score_features(task, params, data, aggregator, rows, indexed_targets, codes_of,
-                           b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
-                           scratches[b], block_best);
+                           b * n_features / n_blocks, (b + 1) * n_features / n_blocks, scratches[b],
+                           block_best);
             return block_best;
           });
       for (const BestSplit& r : results)
         best.merge(r);
     } else {
       if (scratches.empty()) scratches.resize(1);
-      score_features(task, params, data, aggregator, rows, indexed_targets, codes_of, 0,
-                     n_features, scratches[0], best);
+      score_features(task, params, data, aggregator, rows, indexed_targets, codes_of, 0, n_features,
+                     scratches[0], best);
     }
 
     if (!best.found || params.min_impurity_decrease >= best.score) {
@@ -1138,8 +1138,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
           const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
           if (first == 0) {
-            reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order,
-                    node_targets);
+            reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
           }
           for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
                g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
@@ -1149,9 +1148,8 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
             n_features >= 2 && !blocks.empty()) {
           moved_codes.resize(blocks.size());
-          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
-            return move_codes(b, blocks.size(), moved_codes[b]);
-          });
+          par_map(std::span<const size_t>(blocks), params.n_threads,
+                  [&](size_t b) { return move_codes(b, blocks.size(), moved_codes[b]); });
         } else {
           if (moved_codes.empty()) moved_codes.resize(1);
           move_codes(0, 1, moved_codes[0]);
@@ -1219,8 +1217,7 @@ std::unique_ptr<NodeOf<K>> build_node_fast(const K& task, const Params& params,
 
 template <class K>
 std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params& params,
-                                                    const Aggregator& aggregator,
-                                                    BinnedData&& data,
+                                                    const Aggregator& aggregator, BinnedData&& data,
                                                     std::span<const typename K::Target> targets,
                                                     size_t depth) {
   BinnedData owned = std::move(data);
@@ -1231,12 +1228,12 @@ std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params&
   std::iota(samples.begin(), samples.end(), uint32_t{0});
   for (const auto& codes : owned.codes) {
     if (codes.size() != samples.size()) {
-      throw Panic("fast growth: a code list of " + std::to_string(codes.size()) +
-                  " entries for " + std::to_string(samples.size()) + " samples");
+      throw Panic("fast growth: a code list of " + std::to_string(codes.size()) + " entries for " +
+                  std::to_string(samples.size()) + " samples");
     }
   }
-  return grow_fast(task, params, aggregator, owned, &owned, targets,
-                   std::span<uint32_t>(samples), depth);
+  return grow_fast(task, params, aggregator, owned, &owned, targets, std::span<uint32_t>(samples),
+                   depth);
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast<Regression>(
@@ -1253,8 +1250,8 @@ template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression
     const Regression&, const Params&, const Aggregator&, BinnedData&&, std::span<const double>,
     size_t);
 template std::unique_ptr<NodeOf<Classification>> build_node_fast_in_place<Classification>(
-    const Classification&, const Params&, const Aggregator&, BinnedData&&,
-    std::span<const size_t>, size_t);
+    const Classification&, const Params&, const Aggregator&, BinnedData&&, std::span<const size_t>,
+    size_t);
 template std::unique_ptr<NodeOf<ObjectiveClassification>>
 build_node_fast_in_place<ObjectiveClassification>(const ObjectiveClassification&, const Params&,
                                                   const Aggregator&, BinnedData&&,

@@ -182,13 +182,19 @@ uint64_t bits_of(double v) {
 // subnormals, duplicates and ordinary values.
 double awkward_double(std::mt19937_64& rng) {
   switch (rng() % 10) {
-    case 0: return 0.0;
-    case 1: return -0.0;
-    case 2: return (rng() % 2 ? 1 : -1) * kInf;
-    case 3: return (rng() % 2 ? 1 : -1) * std::numeric_limits<double>::denorm_min() *
-                   static_cast<double>(rng() % 5);
-    case 4: return static_cast<double>(rng() % 7) - 3.0;
-    case 5: return rng() % 2 ? kNaN : -kNaN;
+    case 0:
+      return 0.0;
+    case 1:
+      return -0.0;
+    case 2:
+      return (rng() % 2 ? 1 : -1) * kInf;
+    case 3:
+      return (rng() % 2 ? 1 : -1) * std::numeric_limits<double>::denorm_min() *
+             static_cast<double>(rng() % 5);
+    case 4:
+      return static_cast<double>(rng() % 7) - 3.0;
+    case 5:
+      return rng() % 2 ? kNaN : -kNaN;
     default: {
       const uint64_t b = rng();
       double v;
@@ -248,8 +254,8 @@ TEST(Binning, MatrixFitMatchesColumnFit) {
     for (size_t j = 0; j < m; ++j)
       transposed[j * n + i] = cells[i * m + j];
   }
-  MatrixView columns_first{reinterpret_cast<const char*>(transposed.data()), n, m,
-                           sizeof(double), static_cast<ptrdiff_t>(n * sizeof(double))};
+  MatrixView columns_first{reinterpret_cast<const char*>(transposed.data()), n, m, sizeof(double),
+                           static_cast<ptrdiff_t>(n * sizeof(double))};
 
   for (size_t n_bins : {2u, 16u, 255u}) {
     const BinnedData want = fit_ok(build_columns(rows_first, categorical), n_bins);
@@ -286,8 +292,8 @@ TEST(Binning, MatrixFitMatchesColumnFit) {
 
   // Failures name the same first feature as the column path.
   const size_t too_many = 70000;
-  const Expected<BinnedData> want = BinnedData::fit(build_columns(rows_first, categorical),
-                                                    too_many);
+  const Expected<BinnedData> want =
+      BinnedData::fit(build_columns(rows_first, categorical), too_many);
   const Expected<BinnedData> got = BinnedData::fit(rows_first, categorical, too_many, 2);
   ASSERT_FALSE(want.ok());
   ASSERT_FALSE(got.ok());

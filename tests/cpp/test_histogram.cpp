@@ -654,8 +654,8 @@ void expect_same_winner(const std::vector<ScoredCandidate>& list, const BestSpli
   if (want == nullptr) return;
   EXPECT_EQ(best.feature, want->feature) << label;
   EXPECT_EQ(best.state, want->state) << label;
-  EXPECT_TRUE(same_bits(best.score, want->score)) << label << ": " << best.score << " vs "
-                                                  << want->score;
+  EXPECT_TRUE(same_bits(best.score, want->score))
+      << label << ": " << best.score << " vs " << want->score;
 }
 
 TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
@@ -665,8 +665,7 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
   TrimmedMean trimmed(0.2);
   MeanMinusLambdaStd lambda_std(0.5);
   SignalToNoise signal(1e-9);
-  const std::vector<const Aggregator*> aggregators{&mean, &median, &trimmed, &lambda_std,
-                                                   &signal};
+  const std::vector<const Aggregator*> aggregators{&mean, &median, &trimmed, &lambda_std, &signal};
   FastScratch list_scratch;
   FastScratch best_scratch;  // reused, as across the nodes of a fit
   for (int trial = 0; trial < 100; ++trial) {
@@ -681,9 +680,8 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
     rows.gather_labels(r.labels, r.n_classes);
     const std::string label = "trial " + std::to_string(trial);
     for (bool threshold : {true, false}) {
-      std::vector<ScoredCandidate> list =
-          score_regression_fast(r.codes, r.targets, r.folds, r.n_bins, 3, aggregator,
-                                list_scratch, threshold);
+      std::vector<ScoredCandidate> list = score_regression_fast(
+          r.codes, r.targets, r.folds, r.n_bins, 3, aggregator, list_scratch, threshold);
       for (auto& c : score_regression_fast(other, r.targets, r.folds, r.n_bins, 5, aggregator,
                                            list_scratch, threshold))
         list.push_back(std::move(c));
@@ -694,20 +692,17 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
 
       // Each feature on its own, merged in feature order, picks the same.
       BestSplit first, second;
-      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold,
-                           first);
-      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold,
-                           second);
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold, first);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold, second);
       first.merge(second);
       expect_same_winner(list, first, label + " merged");
 
       for (bool entropy : {false, true}) {
         std::vector<ScoredCandidate> classes =
-            score_classification_fast(r.n_classes, entropy, r.codes, r.labels, r.folds, r.n_bins,
-                                      3, aggregator, list_scratch, threshold);
+            score_classification_fast(r.n_classes, entropy, r.codes, r.labels, r.folds, r.n_bins, 3,
+                                      aggregator, list_scratch, threshold);
         for (auto& c : score_classification_fast(r.n_classes, entropy, other, r.labels, r.folds,
-                                                 r.n_bins, 5, aggregator, list_scratch,
-                                                 threshold))
+                                                 r.n_bins, 5, aggregator, list_scratch, threshold))
           classes.push_back(std::move(c));
         BestSplit class_best;
         best_classification_fast(rows, entropy, r.codes, r.n_bins, 3, aggregator, best_scratch,

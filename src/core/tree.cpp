@@ -653,6 +653,42 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
   const auto count_into = [n_classes](std::vector<uint64_t>& slots, uint32_t slot, size_t label) {
     if (label < n_classes && slot != kMissingCode) ++slots[slot * n_classes + label];
   };
+  // Labels in sorted order, looked up once for every fold's pass.
+  std::vector<size_t> sorted_labels;
+  if (!column.is_categorical() && !codes.general) {
+    sorted_labels.reserve(codes.sorted.size());
+    for (const SortedValue& e : codes.sorted)
+      sorted_labels.push_back(node.targets[sample_of(node, e)]);
+  }
+
+  // With an index, one pass in the node's order counts every fold's validation samples, and
+  // a fold's training counts are the node's less its own (every sample is in one fold).
+  const size_t n_folds = node.folds.size();
+  const size_t slot_row = (n_states + 1) * n_classes;
+  const bool by_index =
+      node.index != nullptr && n_folds * slot_row <= 4 * node.samples.size() + 4096;
+  std::vector<uint64_t> fold_val_slots, fold_val_counts, node_slots, node_counts;
+  if (by_index) {
+    fold_val_slots.assign(n_folds * slot_row, 0);
+    fold_val_counts.assign(n_folds * n_classes, 0);
+    node_counts.assign(n_classes, 0);
+    for (size_t p = 0; p < node.samples.size(); ++p) {
+      const size_t label = node.targets[node.samples[p]];
+      if (label >= n_classes) continue;
+      const uint32_t f = node.index->fold[p];
+      ++node_counts[label];
+      ++fold_val_counts[f * n_classes + label];
+      const uint32_t slot = codes.val[f][node.index->place[p]];
+      if (slot != kMissingCode) ++fold_val_slots[f * slot_row + slot * n_classes + label];
+    }
+    if (column.is_categorical()) {
+      node_slots.assign(slot_row, 0);
+      for (size_t f = 0; f < n_folds; ++f) {
+        for (size_t i = 0; i < slot_row; ++i)
+          node_slots[i] += fold_val_slots[f * slot_row + i];
+      }
+    }
+  }
 
   for (size_t f = 0; f < node.folds.size(); ++f) {
     const Fold& fold = node.folds[f];
@@ -661,15 +697,26 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
     std::fill(val_slots.begin(), val_slots.end(), 0);
     std::fill(train_counts.begin(), train_counts.end(), 0);
     std::fill(val_counts.begin(), val_counts.end(), 0);
-    for (size_t s : fold.train) {
-      if (node.targets[s] < n_classes) ++train_counts[node.targets[s]];
+    if (by_index) {
+      for (size_t k = 0; k < n_classes; ++k) {
+        val_counts[k] = fold_val_counts[f * n_classes + k];
+        train_counts[k] = node_counts[k] - val_counts[k];
+      }
+      std::copy_n(fold_val_slots.begin() + f * slot_row, slot_row, val_slots.begin());
+    } else {
+      for (size_t s : fold.train) {
+        if (node.targets[s] < n_classes) ++train_counts[node.targets[s]];
+      }
+      for (size_t j = 0; j < fold.validation.size(); ++j) {
+        const size_t label = node.targets[fold.validation[j]];
+        if (label < n_classes) ++val_counts[label];
+        count_into(val_slots, codes.val[f][j], label);
+      }
     }
-    for (size_t j = 0; j < fold.validation.size(); ++j) {
-      const size_t label = node.targets[fold.validation[j]];
-      if (label < n_classes) ++val_counts[label];
-      count_into(val_slots, codes.val[f][j], label);
-    }
-    if (column.is_categorical()) {
+    if (column.is_categorical() && by_index) {
+      for (size_t i = 0; i < slot_row; ++i)
+        train_slots[i] = node_slots[i] - val_slots[i];
+    } else if (column.is_categorical()) {
       for (size_t s : fold.train)
         count_into(train_slots, category_slot(states, column.codes()[s]), node.targets[s]);
     } else if (codes.general) {
@@ -684,12 +731,13 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
       const std::vector<double>& edges = codes.fold_edges[f];
       const std::vector<uint32_t>& table_of = codes.slot_of_code[f];
       size_t c = 0;
-      for (const SortedValue& e : codes.sorted) {
+      for (size_t p = 0; p < codes.sorted.size(); ++p) {
+        const SortedValue& e = codes.sorted[p];
         if (e.fold == f) continue;
         const double v = key_value(e.key);
         while (c < edges.size() && edges[c] <= v)
           ++c;
-        count_into(train_slots, table_of[c], node.targets[sample_of(node, e)]);
+        count_into(train_slots, table_of[c], sorted_labels[p]);
       }
     }
     const uint64_t n_train = std::accumulate(train_counts.begin(), train_counts.end(), 0ULL);

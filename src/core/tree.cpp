@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <numeric>
 #include <string>
@@ -133,7 +134,8 @@ constexpr size_t kRadixMin = 2048;
 // Sorts by key. The order among equal keys is irrelevant: their values are bit-identical.
 void sort_by_key(std::vector<SortedValue>& values, std::vector<SortedValue>& buffer) {
   const size_t n = values.size();
-  if (n < kRadixMin) {
+  // The digit counts are 32-bit.
+  if (n < kRadixMin || n > std::numeric_limits<uint32_t>::max()) {
     std::sort(values.begin(), values.end(),
               [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
     return;
@@ -839,10 +841,13 @@ std::optional<SplitRule> choose_rule(const K& task, const Params& params,
   // Written so that a not-a-number impurity does not stop growth.
   if (0.0 >= task.node_impurity(node_targets)) return std::nullopt;
 
+  // The index's places are 32-bit; a larger node is scored from its folds alone.
   FoldIndex index;
-  const std::vector<Fold> folds = params.kfold.folds(samples, index);
-  const StrictNode<typename K::Target> node{params, columns,    targets, samples,
-                                            folds,  aggregator, &index};
+  const bool indexed = n <= std::numeric_limits<uint32_t>::max();
+  const std::vector<Fold> folds =
+      indexed ? params.kfold.folds(samples, index) : params.kfold.folds(samples);
+  const StrictNode<typename K::Target> node{
+      params, columns, targets, samples, folds, aggregator, indexed ? &index : nullptr};
   const std::vector<ScoredCandidate> candidates = score_all_features(task, node);
   const ScoredCandidate* best = best_candidate(candidates);
   if (best == nullptr) return std::nullopt;

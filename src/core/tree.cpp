@@ -129,7 +129,7 @@ void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t 
 }
 
 // Below this many values a comparison sort beats the radix passes.
-constexpr size_t kRadixMin = 2048;
+constexpr size_t kRadixMin = 256;
 
 // Sorts by key. The order among equal keys is irrelevant: their values are bit-identical.
 void sort_by_key(std::vector<SortedValue>& values, std::vector<SortedValue>& buffer) {
@@ -140,10 +140,10 @@ void sort_by_key(std::vector<SortedValue>& values, std::vector<SortedValue>& buf
               [](const SortedValue& a, const SortedValue& b) { return a.key < b.key; });
     return;
   }
-  // Least significant digit first, 11 bits a pass; the key's sign bit is flipped so that
+  // Least significant digit first, a byte a pass; the key's sign bit is flipped so that
   // unsigned digit order is signed key order.
-  constexpr int kBits = 11;
-  constexpr size_t kDigits = 6;
+  constexpr int kBits = 8;
+  constexpr size_t kDigits = 8;
   constexpr size_t kRadix = size_t{1} << kBits;
   const auto digit = [](const SortedValue& v, size_t d) {
     const uint64_t u = static_cast<uint64_t>(v.key) ^ (uint64_t{1} << 63);

@@ -14,6 +14,9 @@ import argparse
 import json
 import math
 import os
+
+# BLAS worker threads left spinning after data generation would steal a core from the fits.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import platform
 import statistics
 import subprocess

@@ -1,6 +1,7 @@
 #include "core/encoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <new>
 
@@ -14,27 +15,20 @@ constexpr unsigned kRadixPasses = (64 + kRadixBits - 1) / kRadixBits;
 // Below this a comparison sort is cheaper than the radix passes' fixed cost.
 constexpr size_t kRadixMin = 2048;
 
-}  // namespace
-
-void sort_keys(std::vector<uint64_t>& keys) {
-  std::vector<uint64_t> buffer;
-  sort_keys(keys, buffer);
-}
-
-void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& buffer) {
-  const size_t n = keys.size();
+// Sorts data[0..n) ascending; `scratch` holds n keys and ends up unspecified.
+void sort_span(uint64_t* data, size_t n, uint64_t* scratch) {
   if (n < kRadixMin) {
-    std::sort(keys.begin(), keys.end());
+    std::sort(data, data + n);
     return;
   }
   std::vector<size_t> counts(kRadixPasses * kRadixBuckets, 0);
-  for (uint64_t k : keys) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t k = data[i];
     for (unsigned p = 0; p < kRadixPasses; ++p)
       ++counts[p * kRadixBuckets + ((k >> (p * kRadixBits)) & (kRadixBuckets - 1))];
   }
-  if (buffer.size() < n) buffer.resize(n);
-  uint64_t* from = keys.data();
-  uint64_t* to = buffer.data();
+  uint64_t* from = data;
+  uint64_t* to = scratch;
   for (unsigned p = 0; p < kRadixPasses; ++p) {
     size_t* const c = counts.data() + p * kRadixBuckets;
     const unsigned shift = p * kRadixBits;
@@ -52,7 +46,53 @@ void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& buffer) {
     }
     std::swap(from, to);
   }
-  if (from != keys.data()) std::copy(from, from + n, keys.data());
+  if (from != data) std::copy(from, from + n, data);
+}
+
+// Selection buckets by the keys' top bits (sign, exponent and some mantissa bits): about as
+// many buckets as keys, within bounds that keep the counts cheap to clear.
+constexpr unsigned kSelectMinBits = 12;
+constexpr unsigned kSelectMaxBits = 20;
+constexpr uint32_t kUnwanted = ~uint32_t{0};
+// A bucket holding more wanted ranks than this is sorted rather than selected in.
+constexpr size_t kSelectRanksPerBucket = 8;
+// Shorter lists are sorted: the bucket counts' fixed cost would dominate.
+constexpr size_t kSelectMin = size_t{1} << 14;
+
+// Rank of edge i (1-based) among m sorted keys.
+uint64_t edge_rank(uint64_t i, uint64_t m, uint64_t n_bins) {
+  // i * m can pass 2^64 when n_bins is huge; the quotient is still below m.
+  const auto q = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * m / n_bins);
+  return std::min<uint64_t>(m - 1, q);
+}
+
+void check_edge_count(size_t n_bins) {
+  // An absurd n_bins is an out-of-memory condition, not a length error of the vector.
+  if (n_bins - 1 > std::vector<double>().max_size()) throw std::bad_alloc();
+}
+
+std::vector<double> edges_by_sort(std::vector<uint64_t>& keys, size_t n_bins,
+                                  std::vector<uint64_t>& buffer) {
+  check_edge_count(n_bins);
+  sort_keys(keys, buffer);
+  std::vector<double> edges;
+  edges.reserve(n_bins - 1);
+  const uint64_t m = keys.size();
+  for (uint64_t i = 1; i < n_bins; ++i)
+    edges.push_back(from_total_order_key(keys[edge_rank(i, m, n_bins)]));
+  return edges;
+}
+
+}  // namespace
+
+void sort_keys(std::vector<uint64_t>& keys) {
+  std::vector<uint64_t> buffer;
+  sort_keys(keys, buffer);
+}
+
+void sort_keys(std::vector<uint64_t>& keys, std::vector<uint64_t>& buffer) {
+  if (keys.size() >= kRadixMin && buffer.size() < keys.size()) buffer.resize(keys.size());
+  sort_span(keys.data(), keys.size(), buffer.data());
 }
 
 std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins) {
@@ -62,18 +102,88 @@ std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n
 
 std::vector<double> quantile_edges_of_keys(std::vector<uint64_t>& keys, size_t n_bins,
                                            std::vector<uint64_t>& buffer) {
-  std::vector<double> edges;
-  if (n_bins < 2 || keys.empty()) return edges;
-  sort_keys(keys, buffer);
-  const size_t n_edges = n_bins - 1;
-  // An absurd n_bins is an out-of-memory condition, not a length error of the vector.
-  if (n_edges > edges.max_size()) throw std::bad_alloc();
-  edges.reserve(n_edges);
+  if (n_bins < 2 || keys.empty()) return {};
+  // With about as many edges as keys, sorting everything is no more work.
+  if (keys.size() < kSelectMin || n_bins > keys.size() / 16) {
+    return edges_by_sort(keys, n_bins, buffer);
+  }
+  return quantile_edges_by_selection(keys, n_bins, buffer);
+}
+
+std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, size_t n_bins,
+                                                std::vector<uint64_t>& buffer) {
+  if (n_bins < 2 || keys.empty()) return {};
   const uint64_t m = keys.size();
-  for (uint64_t i = 1; i < n_bins; ++i) {
-    // i * m can pass 2^64 when n_bins is huge; the quotient is still below m.
-    const auto q = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * m / n_bins);
-    edges.push_back(from_total_order_key(keys[std::min<uint64_t>(m - 1, q)]));
+  if (m >= kUnwanted) return edges_by_sort(keys, n_bins, buffer);
+  check_edge_count(n_bins);
+  std::vector<double> edges;
+  edges.reserve(n_bins - 1);
+
+  const unsigned bits = std::clamp<unsigned>(std::bit_width(m), kSelectMinBits, kSelectMaxBits);
+  const size_t n_buckets = size_t{1} << bits;
+  const unsigned shift = 64 - bits;
+  std::vector<uint32_t> counts(n_buckets, 0);
+  for (uint64_t k : keys)
+    ++counts[k >> shift];
+  // Each bucket holding a wanted rank gets a slice of the buffer; the others none. Ranks
+  // ascend with the edge index, so one walk over the buckets finds them all.
+  std::vector<uint32_t> slot(n_buckets, kUnwanted);
+  size_t wanted = 0;
+  {
+    uint64_t start = 0;
+    uint64_t i = 1;
+    for (size_t b = 0; b < n_buckets && i < n_bins; ++b) {
+      const uint64_t end = start + counts[b];
+      if (edge_rank(i, m, n_bins) < end) {
+        slot[b] = static_cast<uint32_t>(wanted);
+        wanted += counts[b];
+        while (i < n_bins && edge_rank(i, m, n_bins) < end)
+          ++i;
+      }
+      start = end;
+    }
+  }
+  if (buffer.size() < wanted) buffer.resize(wanted);
+  {
+    std::vector<uint32_t> fill = slot;
+    for (uint64_t k : keys) {
+      uint32_t& f = fill[k >> shift];
+      if (f != kUnwanted) buffer[f++] = k;
+    }
+  }
+
+  // The keys are spent: they serve as the sort scratch from here on.
+  uint64_t* const scratch = keys.data();
+  uint64_t start = 0;
+  uint64_t i = 1;
+  for (size_t b = 0; b < n_buckets && i < n_bins; ++b) {
+    const size_t size = counts[b];
+    const uint64_t end = start + size;
+    if (slot[b] != kUnwanted) {
+      uint64_t* const begin = buffer.data() + slot[b];
+      size_t n_ranks = 0;
+      for (uint64_t j = i; j < n_bins && edge_rank(j, m, n_bins) < end; ++j) {
+        if (++n_ranks > kSelectRanksPerBucket) break;
+      }
+      if (n_ranks > kSelectRanksPerBucket) {
+        sort_span(begin, size, scratch);
+        for (; i < n_bins && edge_rank(i, m, n_bins) < end; ++i)
+          edges.push_back(from_total_order_key(begin[edge_rank(i, m, n_bins) - start]));
+      } else {
+        // A selection leaves only larger-or-equal keys after its rank, so the next rank is
+        // searched for there.
+        uint64_t* lo = begin;
+        for (; i < n_bins && edge_rank(i, m, n_bins) < end; ++i) {
+          uint64_t* const nth = begin + (edge_rank(i, m, n_bins) - start);
+          if (nth >= lo) {
+            std::nth_element(lo, nth, begin + size);
+            lo = nth + 1;
+          }
+          edges.push_back(from_total_order_key(*nth));
+        }
+      }
+    }
+    start = end;
   }
   return edges;
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/encoder.hpp"
@@ -100,9 +102,91 @@ TEST(Encoder, EdgesAreQuantilesOnRandomData) {
   }
 }
 
+// The edges by definition: the element at each rank of the total-order sorted finite values.
+std::vector<double> edges_by_full_sort(const std::vector<double>& values, size_t n_bins) {
+  std::vector<double> finite;
+  for (double v : values) {
+    if (std::isfinite(v)) finite.push_back(v);
+  }
+  std::vector<double> edges;
+  if (n_bins < 2 || finite.empty()) return edges;
+  std::sort(finite.begin(), finite.end(), total_order_less);
+  const size_t m = finite.size();
+  for (size_t i = 1; i < n_bins; ++i)
+    edges.push_back(finite[std::min(m - 1, i * m / n_bins)]);
+  return edges;
+}
+
+std::vector<uint64_t> bit_patterns(const std::vector<double>& values) {
+  std::vector<uint64_t> bits(values.size());
+  std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
+  return bits;
+}
+
+// Value sets that stress the selection: ties, signed zeros, non-finite values, one crowded
+// bucket holding many ranks, values spread over many exponents.
+std::vector<double> random_values(std::mt19937_64& rng, size_t n, int kind) {
+  std::vector<double> v(n);
+  std::normal_distribution<double> normal;
+  for (double& x : v) {
+    switch (kind) {
+      case 0:  // few distinct values, zeros of both signs
+        x = static_cast<double>(static_cast<int>(rng() % 7) - 3) * 0.5;
+        if (x == 0.0 && rng() % 2) x = -0.0;
+        break;
+      case 1:  // all equal
+        x = 2.5;
+        break;
+      case 2:  // adjacent doubles: every key in one top-bits bucket
+        x = std::nextafter(1.0, 2.0) + static_cast<double>(rng() % 1000) * 0x1p-52;
+        break;
+      case 3:  // spread over many exponents, both signs
+        x = normal(rng) * std::ldexp(1.0, static_cast<int>(rng() % 40) - 20);
+        break;
+      default:  // normal values with non-finite ones mixed in
+        x = normal(rng);
+        break;
+    }
+    if (kind != 1 && rng() % 50 == 0) {
+      const double specials[] = {kNaN, -kNaN, kInf, -kInf, 0.0, -0.0};
+      x = specials[rng() % 6];
+    }
+  }
+  return v;
+}
+
+TEST(Encoder, SelectionMatchesFullSortOnRandomData) {
+  std::mt19937_64 rng(23);
+  const size_t sizes[] = {1, 2, 3, 7, 100, 5000, 20000, 70000};
+  const size_t bin_counts[] = {0, 1, 2, 3, 16, 255, 4096, 100000};
+  std::vector<uint64_t> buffer;
+  for (size_t n : sizes) {
+    for (int kind = 0; kind < 5; ++kind) {
+      const std::vector<double> values = random_values(rng, n, kind);
+      for (size_t n_bins : bin_counts) {
+        if (n >= 20000 && n_bins > 4096) continue;  // the sort's cost, not a new case
+        SCOPED_TRACE("n=" + std::to_string(n) + " kind=" + std::to_string(kind) +
+                     " n_bins=" + std::to_string(n_bins));
+        const std::vector<uint64_t> expected = bit_patterns(edges_by_full_sort(values, n_bins));
+        std::vector<uint64_t> keys;
+        for (double v : values) {
+          if (std::isfinite(v)) keys.push_back(total_order_key(v));
+        }
+        std::vector<uint64_t> copy = keys;
+        EXPECT_EQ(bit_patterns(quantile_edges_by_selection(keys, n_bins, buffer)), expected);
+        EXPECT_EQ(bit_patterns(quantile_edges_of_keys(copy, n_bins, buffer)), expected);
+        EXPECT_EQ(bit_patterns(quantile_edges(values, n_bins)), expected);
+      }
+    }
+  }
+}
+
 TEST(Encoder, AbsurdBinCountIsAnAllocationFailureNotACrash) {
   const std::vector<double> values = {1.0, 2.0, 3.0};
   EXPECT_THROW(quantile_edges(values, std::numeric_limits<size_t>::max()), std::bad_alloc);
+  std::vector<uint64_t> keys = {total_order_key(1.0), total_order_key(2.0)}, buffer;
+  EXPECT_THROW(quantile_edges_by_selection(keys, std::numeric_limits<size_t>::max(), buffer),
+               std::bad_alloc);
   // Without a finite value nothing is allocated, whatever the bin count.
   const std::vector<double> none = {kNaN};
   EXPECT_TRUE(quantile_edges(none, std::numeric_limits<size_t>::max()).empty());

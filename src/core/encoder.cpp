@@ -116,8 +116,12 @@ std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, siz
   const uint64_t m = keys.size();
   if (m >= kUnwanted) return edges_by_sort(keys, n_bins, buffer);
   check_edge_count(n_bins);
-  std::vector<double> edges;
-  edges.reserve(n_bins - 1);
+  // The wanted ranks, ascending with the edge index, computed once: the walks below compare
+  // against them bucket by bucket.
+  std::vector<uint64_t> ranks(n_bins - 1);
+  for (uint64_t i = 1; i < n_bins; ++i)
+    ranks[i - 1] = edge_rank(i, m, n_bins);
+  const size_t n_ranks_total = ranks.size();
 
   const unsigned bits = std::clamp<unsigned>(std::bit_width(m), kSelectMinBits, kSelectMaxBits);
   const size_t n_buckets = size_t{1} << bits;
@@ -125,20 +129,20 @@ std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, siz
   std::vector<uint32_t> counts(n_buckets, 0);
   for (uint64_t k : keys)
     ++counts[k >> shift];
-  // Each bucket holding a wanted rank gets a slice of the buffer; the others none. Ranks
-  // ascend with the edge index, so one walk over the buckets finds them all.
+  // Each bucket holding a wanted rank gets a slice of the buffer; the others none, and one
+  // walk over the buckets finds them all.
   std::vector<uint32_t> slot(n_buckets, kUnwanted);
   size_t wanted = 0;
   {
     uint64_t start = 0;
-    uint64_t i = 1;
-    for (size_t b = 0; b < n_buckets && i < n_bins; ++b) {
+    size_t r = 0;
+    for (size_t b = 0; b < n_buckets && r < n_ranks_total; ++b) {
       const uint64_t end = start + counts[b];
-      if (edge_rank(i, m, n_bins) < end) {
+      if (ranks[r] < end) {
         slot[b] = static_cast<uint32_t>(wanted);
         wanted += counts[b];
-        while (i < n_bins && edge_rank(i, m, n_bins) < end)
-          ++i;
+        while (r < n_ranks_total && ranks[r] < end)
+          ++r;
       }
       start = end;
     }
@@ -154,27 +158,28 @@ std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, siz
 
   // The keys are spent: they serve as the sort scratch from here on.
   uint64_t* const scratch = keys.data();
+  std::vector<double> edges;
+  edges.reserve(n_ranks_total);
   uint64_t start = 0;
-  uint64_t i = 1;
-  for (size_t b = 0; b < n_buckets && i < n_bins; ++b) {
+  size_t r = 0;
+  for (size_t b = 0; b < n_buckets && r < n_ranks_total; ++b) {
     const size_t size = counts[b];
     const uint64_t end = start + size;
     if (slot[b] != kUnwanted) {
       uint64_t* const begin = buffer.data() + slot[b];
-      size_t n_ranks = 0;
-      for (uint64_t j = i; j < n_bins && edge_rank(j, m, n_bins) < end; ++j) {
-        if (++n_ranks > kSelectRanksPerBucket) break;
-      }
-      if (n_ranks > kSelectRanksPerBucket) {
+      size_t last = r;
+      while (last < n_ranks_total && ranks[last] < end)
+        ++last;
+      if (last - r > kSelectRanksPerBucket) {
         sort_span(begin, size, scratch);
-        for (; i < n_bins && edge_rank(i, m, n_bins) < end; ++i)
-          edges.push_back(from_total_order_key(begin[edge_rank(i, m, n_bins) - start]));
+        for (; r < last; ++r)
+          edges.push_back(from_total_order_key(begin[ranks[r] - start]));
       } else {
         // A selection leaves only larger-or-equal keys after its rank, so the next rank is
         // searched for there.
         uint64_t* lo = begin;
-        for (; i < n_bins && edge_rank(i, m, n_bins) < end; ++i) {
-          uint64_t* const nth = begin + (edge_rank(i, m, n_bins) - start);
+        for (; r < last; ++r) {
+          uint64_t* const nth = begin + (ranks[r] - start);
           if (nth >= lo) {
             std::nth_element(lo, nth, begin + size);
             lo = nth + 1;

@@ -16,10 +16,10 @@ namespace {
 // Codes are 16-bit and 65535 is the missing code.
 constexpr size_t kMaxEdges = 65534;
 constexpr size_t kMaxCategories = 65535;
-// Columns whose edges are found together from one pass over the rows: fewer passes over a
-// row-major input, against 8 bytes of transient keys per row and column of the group (taken
-// before the codes exist, so they never add to the codes' footprint).
-constexpr size_t kEdgeGroup = 8;
+// Columns whose edges are found together from one pass over the rows; bounds the transient
+// key buffers to a few per row. Eight would save passes over a row-major input but raise the
+// fit's peak memory past its bound once growth's buffers come on top.
+constexpr size_t kEdgeGroup = 4;
 
 Error limit_error(size_t feature, size_t count, const char* what) {
   return Error{"feature " + std::to_string(feature) + ": " + std::to_string(count) + " " + what +

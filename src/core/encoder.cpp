@@ -126,69 +126,71 @@ std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, siz
   const unsigned bits = std::clamp<unsigned>(std::bit_width(m), kSelectMinBits, kSelectMaxBits);
   const size_t n_buckets = size_t{1} << bits;
   const unsigned shift = 64 - bits;
-  std::vector<uint32_t> counts(n_buckets, 0);
+  // One table, first the keys' count per bucket, then where each bucket holding a wanted
+  // rank fills its slice of the buffer (the others marked unwanted): it is the selection's
+  // largest transient, held once per thread that bins.
+  std::vector<uint32_t> table(n_buckets, 0);
   for (uint64_t k : keys)
-    ++counts[k >> shift];
-  // Each bucket holding a wanted rank gets a slice of the buffer; the others none, and one
-  // walk over the buckets finds them all.
-  std::vector<uint32_t> slot(n_buckets, kUnwanted);
-  size_t wanted = 0;
+    ++table[k >> shift];
+  struct Wanted {
+    uint64_t start;  // rank of the bucket's first key
+    uint32_t offset;
+    uint32_t size;
+  };
+  std::vector<Wanted> wanted;
+  size_t n_wanted = 0;
   {
     uint64_t start = 0;
     size_t r = 0;
-    for (size_t b = 0; b < n_buckets && r < n_ranks_total; ++b) {
-      const uint64_t end = start + counts[b];
-      if (ranks[r] < end) {
-        slot[b] = static_cast<uint32_t>(wanted);
-        wanted += counts[b];
+    for (size_t b = 0; b < n_buckets; ++b) {
+      const uint32_t count = table[b];
+      const uint64_t end = start + count;
+      if (r < n_ranks_total && ranks[r] < end) {
+        wanted.push_back({start, static_cast<uint32_t>(n_wanted), count});
+        table[b] = static_cast<uint32_t>(n_wanted);
+        n_wanted += count;
         while (r < n_ranks_total && ranks[r] < end)
           ++r;
+      } else {
+        table[b] = kUnwanted;
       }
       start = end;
     }
   }
-  if (buffer.size() < wanted) buffer.resize(wanted);
-  {
-    std::vector<uint32_t> fill = slot;
-    for (uint64_t k : keys) {
-      uint32_t& f = fill[k >> shift];
-      if (f != kUnwanted) buffer[f++] = k;
-    }
+  if (buffer.size() < n_wanted) buffer.resize(n_wanted);
+  for (uint64_t k : keys) {
+    uint32_t& f = table[k >> shift];
+    if (f != kUnwanted) buffer[f++] = k;
   }
 
   // The keys are spent: they serve as the sort scratch from here on.
   uint64_t* const scratch = keys.data();
   std::vector<double> edges;
   edges.reserve(n_ranks_total);
-  uint64_t start = 0;
   size_t r = 0;
-  for (size_t b = 0; b < n_buckets && r < n_ranks_total; ++b) {
-    const size_t size = counts[b];
-    const uint64_t end = start + size;
-    if (slot[b] != kUnwanted) {
-      uint64_t* const begin = buffer.data() + slot[b];
-      size_t last = r;
-      while (last < n_ranks_total && ranks[last] < end)
-        ++last;
-      if (last - r > kSelectRanksPerBucket) {
-        sort_span(begin, size, scratch);
-        for (; r < last; ++r)
-          edges.push_back(from_total_order_key(begin[ranks[r] - start]));
-      } else {
-        // A selection leaves only larger-or-equal keys after its rank, so the next rank is
-        // searched for there.
-        uint64_t* lo = begin;
-        for (; r < last; ++r) {
-          uint64_t* const nth = begin + (ranks[r] - start);
-          if (nth >= lo) {
-            std::nth_element(lo, nth, begin + size);
-            lo = nth + 1;
-          }
-          edges.push_back(from_total_order_key(*nth));
+  for (const Wanted& w : wanted) {
+    uint64_t* const begin = buffer.data() + w.offset;
+    const uint64_t end = w.start + w.size;
+    size_t last = r;
+    while (last < n_ranks_total && ranks[last] < end)
+      ++last;
+    if (last - r > kSelectRanksPerBucket) {
+      sort_span(begin, w.size, scratch);
+      for (; r < last; ++r)
+        edges.push_back(from_total_order_key(begin[ranks[r] - w.start]));
+    } else {
+      // A selection leaves only larger-or-equal keys after its rank, so the next rank is
+      // searched for there.
+      uint64_t* lo = begin;
+      for (; r < last; ++r) {
+        uint64_t* const nth = begin + (ranks[r] - w.start);
+        if (nth >= lo) {
+          std::nth_element(lo, nth, begin + w.size);
+          lo = nth + 1;
         }
+        edges.push_back(from_total_order_key(*nth));
       }
     }
-    start = end;
   }
   return edges;
 }

@@ -131,32 +131,37 @@ std::vector<uint32_t> fold_val_codes(const Column& column, const Fold& fold, siz
 
 FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
   FoldStats stats;
-  stats.n_folds = n_folds;
+  stats.scores = std::move(scores);
+  std::vector<double> sorted;
+  stats.summarise(n_folds, sorted);
+  return stats;
+}
+
+void FoldStats::summarise(size_t folds, std::vector<double>& sorted) {
+  n_folds = folds;
   const size_t m = scores.size();
   if (m == 0) {
-    stats.mean = -std::numeric_limits<double>::infinity();
-    stats.median = -std::numeric_limits<double>::infinity();
-    stats.std = 0.0;
-    stats.n_valid = 0;
-    return stats;
+    mean = -std::numeric_limits<double>::infinity();
+    median = -std::numeric_limits<double>::infinity();
+    std = 0.0;
+    n_valid = 0;
+    return;
   }
   const double count = static_cast<double>(m);
   double sum = 0.0;
   for (double s : scores)
     sum += s;
-  const double mean = sum / count;
+  mean = sum / count;
   double squares = 0.0;
   for (double s : scores)
     squares += (s - mean) * (s - mean);
-
-  std::vector<double> sorted = scores;
+  // The total order has no ties between distinct bit patterns, so any correct sort gives
+  // the same list.
+  sorted.assign(scores.begin(), scores.end());
   std::sort(sorted.begin(), sorted.end(), total_order_less);
-  stats.median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
-  stats.mean = mean;
-  stats.std = std::sqrt(squares / count);
-  stats.n_valid = m;
-  stats.scores = std::move(scores);
-  return stats;
+  median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
+  std = std::sqrt(squares / count);
+  n_valid = m;
 }
 
 }  // namespace zelk

@@ -56,6 +56,9 @@ struct FoldStats {
   size_t n_folds = 0;  // folds tried, including those without a score
 
   static FoldStats from_scores(std::vector<double> scores, size_t n_folds);
+  // Recomputes the summary of `scores` in place, sorting a copy in the caller's reused
+  // buffer `sorted`; the same sums in the same order as from_scores.
+  void summarise(size_t folds, std::vector<double>& sorted);
 };
 
 }  // namespace zelk

@@ -324,45 +324,10 @@ size_t block_start(size_t fold, size_t n, size_t m) {
   return fold * q + std::min(fold, r);
 }
 
-// FoldStats::from_scores into a reused record: the same sums in the same order.
+// FoldStats::from_scores into a reused record, without allocating once the buffers grew.
 void summarise(FastScratch& scratch, size_t n_folds) {
-  FoldStats& stats = scratch.stats;
-  const std::vector<double>& scores = scratch.fold_scores;
-  stats.n_folds = n_folds;
-  const size_t m = scores.size();
-  stats.scores.assign(scores.begin(), scores.end());
-  if (m == 0) {
-    stats.mean = -std::numeric_limits<double>::infinity();
-    stats.median = -std::numeric_limits<double>::infinity();
-    stats.std = 0.0;
-    stats.n_valid = 0;
-    return;
-  }
-  const double count = static_cast<double>(m);
-  double sum = 0.0;
-  for (double s : scores)
-    sum += s;
-  const double mean = sum / count;
-  double squares = 0.0;
-  for (double s : scores)
-    squares += (s - mean) * (s - mean);
-  std::vector<double>& sorted = scratch.sorted_scores;
-  sorted.assign(scores.begin(), scores.end());
-  // At most 255 scores; the total order has no ties between distinct bit patterns, so any
-  // correct sort gives the same list.
-  for (size_t i = 1; i < m; ++i) {
-    const double v = sorted[i];
-    size_t j = i;
-    while (j > 0 && total_order_less(v, sorted[j - 1])) {
-      sorted[j] = sorted[j - 1];
-      --j;
-    }
-    sorted[j] = v;
-  }
-  stats.median = m % 2 == 1 ? sorted[m / 2] : (sorted[m / 2 - 1] + sorted[m / 2]) * 0.5;
-  stats.mean = mean;
-  stats.std = std::sqrt(squares / count);
-  stats.n_valid = m;
+  scratch.stats.scores.assign(scratch.fold_scores.begin(), scratch.fold_scores.end());
+  scratch.stats.summarise(n_folds, scratch.sorted_scores);
 }
 
 void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature, size_t k,

@@ -119,7 +119,7 @@ std::vector<double> edges_by_full_sort(const std::vector<double>& values, size_t
 
 std::vector<uint64_t> bit_patterns(const std::vector<double>& values) {
   std::vector<uint64_t> bits(values.size());
-  std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
+  if (!values.empty()) std::memcpy(bits.data(), values.data(), values.size() * sizeof(double));
   return bits;
 }
 

@@ -53,6 +53,65 @@ void emit(std::vector<ScoredCandidate>& out, std::vector<double> fold_scores, si
   out.push_back(ScoredCandidate{std::move(stats), feature, static_cast<uint32_t>(k), score});
 }
 
+// One feature's per-(fold, bin) regression histogram and its per-fold totals.
+struct RegressionHistogram {
+  const uint32_t* counts;
+  const double* sums;
+  const double* sq_sums;
+  const uint64_t* fold_size;
+  const double* fold_sums;
+  const double* fold_sq_sums;
+  size_t n_folds;
+  size_t n_bins;
+  bool threshold;
+};
+
+// Enumerates the candidates of the threshold or membership rule in increasing bin order and,
+// for each, fills `fold_scores` with the variance-reduction score of every fold that has
+// samples on both sides, then calls `on_candidate(k)`. The left_* arrays hold n_folds
+// entries, zeroed.
+template <class OnCandidate>
+void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, double* left_sum,
+                          double* left_sq_sum, std::vector<double>& fold_scores,
+                          OnCandidate&& on_candidate) {
+  const size_t n_folds = h.n_folds, n_bins = h.n_bins;
+  fold_scores.reserve(n_folds);
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      bin_total += h.counts[cell];
+      if (h.threshold) {
+        left_count[m] += h.counts[cell];
+        left_sum[m] += h.sums[cell];
+        left_sq_sum[m] += h.sq_sums[cell];
+      }
+    }
+    if (h.threshold && k + 1 == n_bins) break;  // nothing would remain on the right
+    if (bin_total == 0) continue;
+
+    fold_scores.clear();
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      const uint64_t n_total = h.fold_size[m];
+      const uint64_t n_left = h.threshold ? left_count[m] : h.counts[cell];
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const double s_left = h.threshold ? left_sum[m] : h.sums[cell];
+      const double q_left = h.threshold ? left_sq_sum[m] : h.sq_sums[cell];
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_total - n_left);
+      const double s = h.fold_sums[m];
+      const double q = h.fold_sq_sums[m];
+      const double v = variance_from_sums(s, q, n);
+      const double v_left = variance_from_sums(s_left, q_left, nl);
+      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
+      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
+    }
+    on_candidate(k);
+  }
+}
+
 }  // namespace
 
 std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> codes,
@@ -101,42 +160,13 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
   std::vector<uint64_t> left_count(n_folds, 0);
   std::vector<double> left_sum(n_folds, 0.0);
   std::vector<double> left_sq_sum(n_folds, 0.0);
-
-  for (size_t k = 0; k < n_bins; ++k) {
-    uint64_t bin_total = 0;
-    for (size_t m = 0; m < n_folds; ++m) {
-      const size_t cell = m * n_bins + k;
-      bin_total += counts[cell];
-      if (threshold) {
-        left_count[m] += counts[cell];
-        left_sum[m] += sums[cell];
-        left_sq_sum[m] += sq_sums[cell];
-      }
-    }
-    if (threshold && k + 1 == n_bins) break;  // nothing would remain on the right
-    if (bin_total == 0) continue;
-
-    std::vector<double> fold_scores;
-    fold_scores.reserve(n_folds);
-    for (size_t m = 0; m < n_folds; ++m) {
-      const size_t cell = m * n_bins + k;
-      const uint64_t n_total = fold_size[m];
-      const uint64_t n_left = threshold ? left_count[m] : counts[cell];
-      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
-      const double s_left = threshold ? left_sum[m] : sums[cell];
-      const double q_left = threshold ? left_sq_sum[m] : sq_sums[cell];
-      const double n = static_cast<double>(n_total);
-      const double nl = static_cast<double>(n_left);
-      const double nr = static_cast<double>(n_total - n_left);
-      const double s = fold_sums[m];
-      const double q = fold_sq_sums[m];
-      const double v = variance_from_sums(s, q, n);
-      const double v_left = variance_from_sums(s_left, q_left, nl);
-      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
-      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
-    }
-    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
-  }
+  std::vector<double> fold_scores;
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums,
+                        n_folds, n_bins, threshold},
+                       left_count.data(), left_sum.data(), left_sq_sum.data(), fold_scores,
+                       [&](size_t k) {
+                         emit(out, fold_scores, n_folds, feature, k, aggregator);
+                       });
   return out;
 }
 
@@ -482,42 +512,11 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
   std::array<uint64_t, kMaxAssignFolds> left_count{};
   std::array<double, kMaxAssignFolds> left_sum{};
   std::array<double, kMaxAssignFolds> left_sq_sum{};
-  std::vector<double>& fold_scores = scratch.fold_scores;
-
-  for (size_t k = 0; k < n_bins; ++k) {
-    uint64_t bin_total = 0;
-    for (size_t m = 0; m < n_folds; ++m) {
-      const size_t cell = m * n_bins + k;
-      bin_total += counts[cell];
-      if (threshold) {
-        left_count[m] += counts[cell];
-        left_sum[m] += sums[cell];
-        left_sq_sum[m] += sq_sums[cell];
-      }
-    }
-    if (threshold && k + 1 == n_bins) break;
-    if (bin_total == 0) continue;
-
-    fold_scores.clear();
-    for (size_t m = 0; m < n_folds; ++m) {
-      const size_t cell = m * n_bins + k;
-      const uint64_t n_total = fold_size[m];
-      const uint64_t n_left = threshold ? left_count[m] : counts[cell];
-      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
-      const double s_left = threshold ? left_sum[m] : sums[cell];
-      const double q_left = threshold ? left_sq_sum[m] : sq_sums[cell];
-      const double n = static_cast<double>(n_total);
-      const double nl = static_cast<double>(n_left);
-      const double nr = static_cast<double>(n_total - n_left);
-      const double s = fold_sums[m];
-      const double q = fold_sq_sums[m];
-      const double v = variance_from_sums(s, q, n);
-      const double v_left = variance_from_sums(s_left, q_left, nl);
-      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
-      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
-    }
-    offer(best, scratch, n_folds, feature, k, aggregator);
-  }
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums,
+                        n_folds, n_bins, threshold},
+                       left_count.data(), left_sum.data(), left_sq_sum.data(),
+                       scratch.fold_scores,
+                       [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
 }
 
 void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,

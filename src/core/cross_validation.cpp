@@ -121,10 +121,10 @@ std::vector<uint32_t> fold_val_codes(const Column& column, const Fold& fold, siz
   std::vector<double> train_values(fold.train.size());
   for (size_t i = 0; i < train_values.size(); ++i)
     train_values[i] = values[fold.train[i]];
-  const std::vector<double> edges = quantile_edges(train_values, n_bins);
+  const EdgeRuns edges = quantile_edge_runs(train_values, n_bins);
   for (size_t i = 0; i < codes.size(); ++i) {
     const double v = values[fold.validation[i]];
-    codes[i] = std::isfinite(v) ? bin_code(edges, v) : kMissingCode;
+    codes[i] = std::isfinite(v) ? static_cast<uint32_t>(edges.code(v)) : kMissingCode;
   }
   return codes;
 }

@@ -205,4 +205,24 @@ std::vector<double> quantile_edges(std::span<const double> values, size_t n_bins
   return quantile_edges_of_keys(keys, n_bins);
 }
 
+double EdgeRuns::operator[](uint64_t k) const {
+  return values_[static_cast<size_t>(std::upper_bound(ends_.begin(), ends_.end(), k) -
+                                     ends_.begin())];
+}
+
+EdgeRuns quantile_edge_runs(std::span<const double> values, size_t n_bins) {
+  EdgeRuns runs;
+  if (n_bins < 2) return runs;
+  std::vector<uint64_t> keys;
+  keys.reserve(values.size());
+  for (double v : values) {
+    if (std::isfinite(v)) keys.push_back(total_order_key(v));
+  }
+  sort_keys(keys);
+  for_each_edge_rank(keys.size(), n_bins, [&](uint64_t rank, uint64_t count) {
+    runs.append(from_total_order_key(keys[rank]), count);
+  });
+  return runs;
+}
+
 }  // namespace zelk

@@ -1,6 +1,7 @@
 // Quantile bin edges, shared by strict scoring, candidate enumeration and fast binning.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,84 @@ std::vector<double> quantile_edges_by_selection(std::vector<uint64_t>& keys, siz
 // Ascending edge list of `n_bins - 1` entries taken at quantiles of the finite values (no
 // de-duplication, no interpolation); empty when n_bins < 2 or no value is finite.
 std::vector<double> quantile_edges(std::span<const double> values, size_t n_bins);
+
+// Calls visit(rank, count) for every rank among m sorted values at which quantile_edges
+// takes edges, ascending, with the number of edges it takes there: O(min(n_bins, m)) calls.
+template <class Visit>
+void for_each_edge_rank(uint64_t m, uint64_t n_bins, Visit&& visit) {
+  if (n_bins < 2 || m == 0) return;
+  using Wide = unsigned __int128;  // i * m and (r + 1) * n_bins can pass 2^64
+  if (n_bins - 1 <= m) {
+    uint64_t run_rank = 0, run_count = 0;
+    for (uint64_t i = 1; i < n_bins; ++i) {
+      const uint64_t r = std::min<uint64_t>(m - 1, static_cast<uint64_t>(Wide{i} * m / n_bins));
+      if (run_count != 0 && r != run_rank) {
+        visit(run_rank, run_count);
+        run_count = 0;
+      }
+      run_rank = r;
+      ++run_count;
+    }
+    visit(run_rank, run_count);
+    return;
+  }
+  // More edges than values: count, rank by rank, the edges i with floor(i * m / n_bins) <= r,
+  // which are those with i < (r + 1) * n_bins / m.
+  uint64_t before = 0;
+  for (uint64_t r = 0; r < m; ++r) {
+    const uint64_t through =
+        r + 1 == m
+            ? n_bins - 1
+            : std::min<uint64_t>(n_bins - 1,
+                                 static_cast<uint64_t>((Wide{r + 1} * n_bins + (m - 1)) / m) - 1);
+    if (through > before) visit(r, through - before);
+    before = through;
+  }
+}
+
+// The edge list quantile_edges gives, held as runs of bit-identical edges: a run's value and
+// the number of edges up to and including it. There are never more runs than values, so the
+// list costs memory in proportion to the data whatever n_bins is.
+class EdgeRuns {
+ public:
+  // The number of edges, repeats included: n_bins - 1, or 0.
+  uint64_t size() const { return ends_.empty() ? 0 : ends_.back(); }
+  size_t n_runs() const { return values_.size(); }
+  double value(size_t r) const { return values_[r]; }
+  // The number of runs whose value is less than or equal to a finite value. Distinct counts
+  // stand for distinct codes.
+  size_t runs_through(double v) const {
+    return static_cast<size_t>(std::upper_bound(values_.begin(), values_.end(), v) -
+                               values_.begin());
+  }
+  // The code of the values that pass exactly `k` runs: the number of edges in them.
+  uint64_t code_after(size_t k) const { return k == 0 ? 0 : ends_[k - 1]; }
+  // The number of edges less than or equal to a finite value.
+  uint64_t code(double v) const { return code_after(runs_through(v)); }
+  // Edge k (0-based) of the whole list.
+  double operator[](uint64_t k) const;
+
+  void clear() {
+    values_.clear();
+    ends_.clear();
+  }
+  // Appends `count` edges of value `v`; values come in ascending total order.
+  void append(double v, uint64_t count) {
+    if (!values_.empty() && std::memcmp(&values_.back(), &v, sizeof v) == 0) {
+      ends_.back() += count;
+      return;
+    }
+    values_.push_back(v);
+    ends_.push_back(size() + count);
+  }
+
+ private:
+  std::vector<double> values_;
+  std::vector<uint64_t> ends_;
+};
+
+// quantile_edges of `values` as runs.
+EdgeRuns quantile_edge_runs(std::span<const double> values, size_t n_bins);
 
 // Bin code of a finite value: the number of edges less than or equal to it.
 inline uint32_t bin_code(std::span<const double> edges, double value) {

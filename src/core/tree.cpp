@@ -90,42 +90,37 @@ constexpr size_t kBlock = 64;
 // edges are those of sorting the subset again. For a fold, `in_block[b * n_folds + skip]`
 // counts its values in block b.
 void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t m, size_t n_bins,
-                     std::vector<double>& edges, std::span<const uint32_t> in_block = {},
-                     size_t n_folds = 0) {
+                     EdgeRuns& edges, std::span<const uint32_t> in_block = {}, size_t n_folds = 0) {
   edges.clear();
-  if (n_bins < 2 || m == 0) return;
-  if (n_bins - 1 > edges.max_size()) throw std::bad_alloc();
-  edges.reserve(n_bins - 1);
-  const auto rank_of = [m, n_bins](uint64_t i) {
-    const auto q = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * m / n_bins);
-    return std::min<uint64_t>(m - 1, q);
-  };
   if (skip == kNoFold) {
-    for (uint64_t i = 1; i < n_bins; ++i)
-      edges.push_back(key_value(sorted[rank_of(i)].key));
+    for_each_edge_rank(m, n_bins, [&](uint64_t rank, uint64_t count) {
+      edges.append(key_value(sorted[rank].key), count);
+    });
     return;
   }
-  uint64_t i = 1;
-  uint64_t next = rank_of(i);
-  uint64_t rank = 0;  // values outside the fold before block b
-  for (size_t b = 0; i < n_bins; ++b) {
-    const size_t begin = b * kBlock;
-    const size_t end = std::min(begin + kBlock, sorted.size());
-    const uint64_t kept = (end - begin) - in_block[b * n_folds + skip];
-    if (rank + kept <= next) {
-      rank += kept;
-      continue;
-    }
-    for (size_t p = begin; p < end; ++p) {
-      if (sorted[p].fold == skip) continue;
-      while (i < n_bins && rank == next) {
-        edges.push_back(key_value(sorted[p].key));
-        ++i;
-        if (i < n_bins) next = rank_of(i);
+  // A cursor over the values outside the fold: position p holds the one of rank `rank`
+  // once it stops; whole blocks without the wanted rank are skipped.
+  size_t p = 0;
+  uint64_t rank = 0;
+  for_each_edge_rank(m, n_bins, [&](uint64_t wanted, uint64_t count) {
+    for (;;) {
+      if (p % kBlock == 0) {
+        const size_t end = std::min(p + kBlock, sorted.size());
+        const uint64_t kept = (end - p) - in_block[p / kBlock * n_folds + skip];
+        if (rank + kept <= wanted) {
+          rank += kept;
+          p = end;
+          continue;
+        }
       }
-      ++rank;
+      if (sorted[p].fold != skip) {
+        if (rank == wanted) break;
+        ++rank;
+      }
+      ++p;
     }
-  }
+    edges.append(key_value(sorted[p].key), count);
+  });
 }
 
 // Below this many values a comparison sort beats the radix passes.
@@ -193,9 +188,9 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_
   }
   std::vector<SortedValue> sorted;
   sort_node_values(column, samples, sorted);
-  std::vector<double> edges;
+  EdgeRuns edges;
   edges_of_sorted(sorted, kNoFold, sorted.size(), n_bins, edges);
-  const size_t n_edges = edges.size();
+  const uint64_t n_edges = edges.size();
   if (state > n_edges) return std::nullopt;
   std::optional<double> lower;
   std::optional<double> upper;
@@ -248,11 +243,12 @@ struct FeatureCodes {
   std::vector<std::vector<uint32_t>> val;  // per fold, in validation order
   std::vector<SortedValue> sorted;
   std::vector<SortedValue> buffer;  // for sorting `sorted`
-  std::vector<double> edges;
-  std::vector<std::vector<double>> fold_edges;
-  std::vector<std::vector<uint32_t>> slot_of_code;  // per fold, continuous only
-  std::vector<uint32_t> in_block;                   // per block of `sorted`, per fold
-  bool general = false;                             // no fold index: nothing derived from `sorted`
+  EdgeRuns edges;
+  std::vector<EdgeRuns> fold_edges;
+  // Per fold, continuous only: the slot of the values that pass k of the fold's edge runs.
+  std::vector<std::vector<uint32_t>> slot_of_runs;
+  std::vector<uint32_t> in_block;  // per block of `sorted`, per fold
+  bool general = false;            // no fold index: nothing derived from `sorted`
 };
 
 uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
@@ -269,6 +265,12 @@ uint32_t bin_slot(const std::vector<uint32_t>& states, uint32_t code, bool thres
   return threshold || (it != states.end() && *it == code)
              ? static_cast<uint32_t>(it - states.begin())
              : static_cast<uint32_t>(states.size());
+}
+
+// Slot of a finite value coded against `edges`.
+uint32_t run_slot(const std::vector<uint32_t>& states, const EdgeRuns& edges, double v,
+                  bool threshold) {
+  return bin_slot(states, static_cast<uint32_t>(edges.code(v)), threshold);
 }
 
 // Fills `codes`; false when the feature has no state at the node.
@@ -292,12 +294,12 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
       train_values.clear();
       for (size_t s : fold.train)
         train_values.push_back(column.values()[s]);
-      codes.fold_edges[f] = quantile_edges(train_values, n_bins);
+      codes.fold_edges[f] = quantile_edge_runs(train_values, n_bins);
       codes.val[f].resize(fold.validation.size());
       for (size_t j = 0; j < fold.validation.size(); ++j) {
         const double v = column.values()[fold.validation[j]];
         codes.val[f][j] = std::isfinite(v)
-                              ? bin_slot(codes.states, bin_code(codes.fold_edges[f], v), threshold)
+                              ? run_slot(codes.states, codes.fold_edges[f], v, threshold)
                               : kMissingCode;
       }
     }
@@ -337,15 +339,16 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   codes.states.clear();
   edges_of_sorted(sorted, kNoFold, m, n_bins, codes.edges);
   {
-    const std::vector<double>& edges = codes.edges;
-    size_t c = 0;
+    const EdgeRuns& edges = codes.edges;
+    size_t k = 0;
     bool have = false;
     for (const SortedValue& e : sorted) {
       const double v = key_value(e.key);
-      while (c < edges.size() && edges[c] <= v)
-        ++c;
-      if (!have || codes.states.back() != c) {
-        codes.states.push_back(static_cast<uint32_t>(c));
+      while (k < edges.n_runs() && edges.value(k) <= v)
+        ++k;
+      const auto code = static_cast<uint32_t>(edges.code_after(k));
+      if (!have || codes.states.back() != code) {
+        codes.states.push_back(code);
         have = true;
       }
     }
@@ -358,27 +361,27 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   for (size_t p = 0; p < m; ++p)
     ++in_block[p / kBlock * n_folds + sorted[p].fold];
   codes.fold_edges.resize(n_folds);
-  codes.slot_of_code.resize(n_folds);
+  codes.slot_of_runs.resize(n_folds);
   for (size_t f = 0; f < n_folds; ++f) {
-    std::vector<double>& edges = codes.fold_edges[f];
+    EdgeRuns& edges = codes.fold_edges[f];
     edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins, edges,
                     in_block, n_folds);
-    std::vector<uint32_t>& table = codes.slot_of_code[f];
-    table.resize(edges.size() + 1);
-    for (size_t c = 0; c <= edges.size(); ++c)
-      table[c] = bin_slot(states, static_cast<uint32_t>(c), threshold);
+    std::vector<uint32_t>& table = codes.slot_of_runs[f];
+    table.resize(edges.n_runs() + 1);
+    for (size_t k = 0; k <= edges.n_runs(); ++k)
+      table[k] = bin_slot(states, static_cast<uint32_t>(edges.code_after(k)), threshold);
     codes.val[f].assign(node.folds[f].validation.size(), kMissingCode);
   }
   // Sorted values have ascending codes against any edges, so one pass codes every fold.
   std::vector<size_t> cursor(n_folds, 0);
   for (const SortedValue& e : sorted) {
-    const std::vector<double>& edges = codes.fold_edges[e.fold];
+    const EdgeRuns& edges = codes.fold_edges[e.fold];
     const double v = key_value(e.key);
-    size_t c = cursor[e.fold];
-    while (c < edges.size() && edges[c] <= v)
-      ++c;
-    cursor[e.fold] = c;
-    codes.val[e.fold][e.place] = codes.slot_of_code[e.fold][c];
+    size_t k = cursor[e.fold];
+    while (k < edges.n_runs() && edges.value(k) <= v)
+      ++k;
+    cursor[e.fold] = k;
+    codes.val[e.fold][e.place] = codes.slot_of_runs[e.fold][k];
   }
   return true;
 }
@@ -724,21 +727,21 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
       for (size_t s : fold.train) {
         const double v = column.values()[s];
         if (!std::isfinite(v)) continue;
-        count_into(train_slots, bin_slot(states, bin_code(codes.fold_edges[f], v), threshold),
+        count_into(train_slots, run_slot(states, codes.fold_edges[f], v, threshold),
                    node.targets[s]);
       }
     } else {
       // Training values are the sorted node values outside the fold, so codes only ascend.
-      const std::vector<double>& edges = codes.fold_edges[f];
-      const std::vector<uint32_t>& table_of = codes.slot_of_code[f];
-      size_t c = 0;
+      const EdgeRuns& edges = codes.fold_edges[f];
+      const std::vector<uint32_t>& table_of = codes.slot_of_runs[f];
+      size_t k = 0;
       for (size_t p = 0; p < codes.sorted.size(); ++p) {
         const SortedValue& e = codes.sorted[p];
         if (e.fold == f) continue;
         const double v = key_value(e.key);
-        while (c < edges.size() && edges[c] <= v)
-          ++c;
-        count_into(train_slots, table_of[c], sorted_labels[p]);
+        while (k < edges.n_runs() && edges.value(k) <= v)
+          ++k;
+        count_into(train_slots, table_of[k], sorted_labels[p]);
       }
     }
     const uint64_t n_train = std::accumulate(train_counts.begin(), train_counts.end(), 0ULL);

@@ -204,5 +204,74 @@ TEST(Encoder, BinCodeCountsEdgesAtOrBelow) {
   EXPECT_EQ(bin_code({}, 123.0), 0u);
 }
 
+// Expands runs back into the list they stand for.
+std::vector<double> expand(const EdgeRuns& runs) {
+  std::vector<double> out;
+  for (size_t r = 0; r < runs.n_runs(); ++r) {
+    const uint64_t begin = r == 0 ? 0 : runs.code_after(r);
+    for (uint64_t k = begin; k < runs.code_after(r + 1); ++k)
+      out.push_back(runs.value(r));
+  }
+  return out;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+}
+
+TEST(Encoder, EdgeRunsAreTheEdgeListOnRandomData) {
+  std::mt19937_64 rng(11);
+  for (int trial = 0; trial < 400; ++trial) {
+    const size_t m = 1 + rng() % 60;
+    // Few distinct values, signed zeros and non-finite ones, so runs merge and split.
+    std::vector<double> values(m);
+    for (double& v : values) {
+      const uint64_t pick = rng() % 10;
+      v = pick == 0   ? -0.0
+          : pick == 1 ? 0.0
+          : pick == 2 ? kNaN
+                      : static_cast<double>(rng() % 7) - 3;
+    }
+    // Both sides of n_bins - 1 = m, where the runs are found by edge or by rank.
+    for (size_t n_bins :
+         {size_t{0}, size_t{1}, size_t{2}, m / 2 + 1, m, m + 1, m + 2, 3 * m, size_t{1000}}) {
+      SCOPED_TRACE("m " + std::to_string(m) + ", n_bins " + std::to_string(n_bins));
+      const std::vector<double> edges = quantile_edges(values, n_bins);
+      const EdgeRuns runs = quantile_edge_runs(values, n_bins);
+      ASSERT_TRUE(same_bits(expand(runs), edges));
+      ASSERT_EQ(runs.size(), edges.size());
+      ASSERT_LE(runs.n_runs(), m);
+      for (uint64_t k = 0; k < edges.size(); ++k) {
+        const double at = runs[k];
+        ASSERT_EQ(std::memcmp(&at, &edges[k], sizeof at), 0) << "edge " << k;
+      }
+      for (double v : {-4.0, -3.0, -0.0, 0.0, 0.5, 2.0, 3.0, 9.0})
+        ASSERT_EQ(runs.code(v), bin_code(edges, v)) << "value " << v;
+    }
+  }
+}
+
+TEST(Encoder, EdgeRunsOfAHugeBinCountFollowTheValues) {
+  const std::vector<double> values = {4, 1, 3, 2, 2, kNaN};
+  for (size_t n_bins : {size_t{1} << 40, std::numeric_limits<size_t>::max()}) {
+    const EdgeRuns runs = quantile_edge_runs(values, n_bins);
+    EXPECT_EQ(runs.n_runs(), 4u);
+    EXPECT_EQ(runs.size(), n_bins - 1);
+    // The largest value has every edge at or below it; the smallest only its own.
+    EXPECT_EQ(runs.code(4.0), n_bins - 1);
+    EXPECT_EQ(runs.code(0.5), 0u);
+    EXPECT_EQ(runs[0], 1.0);
+    EXPECT_EQ(runs[n_bins - 2], 4.0);
+    // Ranks are spaced m / n_bins apart: the edge at i is the value of rank floor(i * 5 / n).
+    const auto rank_edge = [&](uint64_t i) {
+      const uint64_t r = static_cast<uint64_t>(static_cast<unsigned __int128>(i) * 5 / n_bins);
+      return std::vector<double>{1, 2, 2, 3, 4}[std::min<uint64_t>(r, 4)];
+    };
+    for (uint64_t i : {uint64_t{1}, n_bins / 5, n_bins / 5 + 1, n_bins / 2, n_bins - 1})
+      EXPECT_EQ(runs[i - 1], rank_edge(i)) << "edge " << i;
+  }
+}
+
 }  // namespace
 }  // namespace zelk

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -59,6 +60,9 @@ auto guard(F&& body) noexcept -> std::invoke_result_t<F&> {
   try {
     return body();
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can address: a size no memory can hold.
     PyErr_NoMemory();
   } catch (const Panic& panic) {
     raise_panic(panic.what());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/binning.hpp"
+#include "core/candidate.hpp"
 #include "core/data.hpp"
 #include "core/tree.hpp"
 #include "python/boundary.hpp"
@@ -187,6 +188,9 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          std::span<const typename K::Target>(targets), 0);
     } else {
       const std::vector<Column> columns = build_columns(x, est.categorical);
+      if (const std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
+        return raise_value_error(error);
+      }
       const std::vector<typename K::Target> targets = read_targets();
       std::vector<size_t> samples(n);
       std::iota(samples.begin(), samples.end(), size_t{0});

@@ -178,6 +178,52 @@ def test_binning_limits_are_raised_as_value_errors(column, n_bins, message):
     assert est.n_leaves() == 0
 
 
+@pytest.mark.parametrize("n_bins", [2**32, 2**40, 2**64 - 1])
+def test_strict_bin_counts_whose_codes_would_not_fit_32_bits_are_refused(estimator_class, n_bins):
+    x, y = data_for(estimator_class, n=60)
+    x[:, 0] = np.nan  # a column without a finite value has no bin to number
+    # Categorical and all-missing columns take no bins: the limit does not apply to them.
+    est = make(estimator_class, n_bins=n_bins, categorical=[1, 2, 3])
+    coded = x.copy()
+    coded[:, 1:] = np.round(np.abs(coded[:, 1:]))
+    est.fit(coded, y)
+    assert est.n_leaves() > 1
+    before = est.export_tree()
+    est_continuous = make(estimator_class, n_bins=n_bins)
+    for target, message in [(est_continuous, "feature 1"), (est, "feature 0")]:
+        if target is est:
+            x[:, 0] = 1.0  # now the categorical columns' neighbour holds a finite value
+        with pytest.raises(ValueError) as info:
+            target.fit(x, y)
+        assert str(info.value) == f"{message}: {n_bins} continuous bins exceed strict-mode limit"
+    assert same_tree(est.export_tree(), before)
+    assert est_continuous.n_leaves() == 0
+
+
+@pytest.mark.parametrize("n_bins", [2**24, 2**32 - 1])
+def test_strict_mode_takes_huge_bin_counts_in_memory_of_the_data(estimator_class, n_bins):
+    # The edge lists grow with the values, not with n_bins: this would need gigabytes per
+    # list otherwise. With more bins than values every value is its own bin, as with 4 * n.
+    x, y = data_for(estimator_class, n=300)
+    huge, plain = make(estimator_class, n_bins=n_bins), make(estimator_class, n_bins=4 * 300)
+    huge.fit(x, y)
+    plain.fit(x, y)
+    assert huge.n_leaves() > 1
+    np.testing.assert_array_equal(huge.predict(x), plain.predict(x))
+
+
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+@pytest.mark.parametrize("n_classes", [2**40, 2**62, 2**64 - 1])
+def test_class_tables_that_cannot_exist_are_memory_errors(classifier_class, mode, n_classes):
+    x, y = classification_data(n=40)
+    big = make(classifier_class, n_classes=n_classes, mode=mode)
+    for _ in range(2):
+        with pytest.raises(MemoryError):
+            big.fit(x, y)
+        with pytest.raises(ValueError, match="^estimator is not fitted$"):
+            big.predict(x)
+
+
 def test_fast_mode_refuses_more_samples_than_32_bits_can_number():
     n = 2**32
     x = np.broadcast_to(np.zeros((1, 1)), (n, 1))  # no memory behind the rows

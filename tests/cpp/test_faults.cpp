@@ -9,6 +9,7 @@
 #include <new>
 #include <numeric>
 #include <ostream>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -150,6 +151,27 @@ TEST_P(FaultTest, OffDisarms) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, FaultTest,
                          ::testing::Values(Path::kPool, Path::kOwnThreads, Path::kStarter));
+
+std::set<std::thread::id> threads_used(size_t n_items, size_t n_threads) {
+  std::vector<std::thread::id> ids(n_items);
+  par_map(iota_items(n_items), n_threads, [&ids](size_t i) {
+    ids[i] = std::this_thread::get_id();
+    return i;
+  });
+  return std::set<std::thread::id>(ids.begin(), ids.end());
+}
+
+TEST(Fault, OwnThreadsBypassThePoolUntilTheFaultFires) {
+  // The pool's threads stay alive, so no thread started meanwhile can share their ids.
+  const std::set<std::thread::id> pool = threads_used(4, 4);
+  fault::arm(Kind::kWorker, 1000, true);
+  const std::set<std::thread::id> own = threads_used(4, 4);
+  EXPECT_EQ(own.size(), 4u);
+  for (const std::thread::id& id : own)
+    EXPECT_EQ(pool.count(id), 0u);
+  fault::arm(Kind::kOff, 0, false);
+  EXPECT_EQ(threads_used(4, 4), pool);
+}
 
 TEST(Fault, NestedCallsOnTheirOwnThreadsAreCountedToo) {
   // The outer call's two jobs come first; the inner calls start threads of their own.

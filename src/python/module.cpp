@@ -64,7 +64,7 @@ PyModuleDef zelk_module = {
     PyModuleDef_HEAD_INIT,
     "_zelk",
     "The native extension module `zelk._zelk`.",
-    0,        // no per-module state; 0 (not -1) so a re-import calls PyInit__zelk again
+    0,  // no per-module state; 0 (not -1) so a re-import calls PyInit__zelk again
 #ifdef ZELK_FAULT_INJECTION
     module_functions,
 #else

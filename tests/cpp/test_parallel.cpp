@@ -223,10 +223,12 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ParMapWorkerFailure,
 TEST(ParMap, OutOfMemoryInANestedCallReachesTheOuterCaller) {
   EXPECT_THROW(par_map(iota_items(4), 2,
                        [](size_t i) {
-                         return par_map(iota_items(4), 2, [i](size_t j) -> size_t {
-                                  if (i == 3 && j == 1) throw std::bad_alloc();
-                                  return j;
-                                }).size();
+                         return par_map(iota_items(4), 2,
+                                        [i](size_t j) -> size_t {
+                                          if (i == 3 && j == 1) throw std::bad_alloc();
+                                          return j;
+                                        })
+                             .size();
                        }),
                std::bad_alloc);
 }

@@ -160,6 +160,31 @@ def test_fit_refused_by_the_mode(cls, overrides):
     assert_flat(raising(lambda: est.fit(x, y), ValueError), [est, x, y], 10000)
 
 
+CALL_ERRORS = {
+    "missing argument": lambda est, x, y: est.fit(x),
+    "extra argument": lambda est, x, y: est.fit(x, y, 1),
+    "unknown keyword": lambda est, x, y: est.fit(x, y=y, z=1),
+    "twice given": lambda est, x, y: est.fit(x, y, x=x),
+    "predict missing": lambda est, x, y: est.predict(),
+}
+
+
+@pytest.mark.parametrize("case", list(CALL_ERRORS))
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_call_errors(cls, case):
+    est = fitted(cls)
+    x, y = small_data(cls)
+    call = CALL_ERRORS[case]
+    assert_flat(raising(lambda: call(est, x, y), TypeError), [est, x, y], 10000)
+
+
+@pytest.mark.parametrize("cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_keyword_calls(cls):
+    est = fitted(cls)
+    x, y = small_data(cls)
+    assert_flat(lambda: (est.fit(x=x, y=y), est.predict(x=x)), [est, x, y], 5000)
+
+
 # --- prediction and inspection --------------------------------------------------------------
 
 

@@ -7,6 +7,63 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
+
+#ifdef ZELK_FAULT_INJECTION
+namespace zelk::fault {
+namespace {
+
+struct Armed {
+  Kind kind = Kind::kOff;
+  uint64_t countdown = 0;  // starts or jobs still to let through
+  bool own_threads = false;
+};
+
+std::mutex armed_mutex;
+Armed armed;  // guarded by armed_mutex
+
+}  // namespace
+
+void arm(Kind kind, uint64_t after, bool own_threads) {
+  std::lock_guard<std::mutex> lock(armed_mutex);
+  armed = kind == Kind::kOff ? Armed{} : Armed{kind, after, own_threads};
+}
+
+bool own_threads_forced() {
+  std::lock_guard<std::mutex> lock(armed_mutex);
+  return armed.kind != Kind::kOff && armed.own_threads;
+}
+
+std::optional<size_t> take_spawn(size_t n_starts) {
+  std::lock_guard<std::mutex> lock(armed_mutex);
+  if (armed.kind != Kind::kSpawn) return std::nullopt;
+  if (armed.countdown >= n_starts) {
+    armed.countdown -= n_starts;
+    return std::nullopt;
+  }
+  const size_t fail_at = static_cast<size_t>(armed.countdown);
+  armed = Armed{};
+  return fail_at;
+}
+
+void before_worker_job() {
+  Kind fire = Kind::kOff;
+  {
+    std::lock_guard<std::mutex> lock(armed_mutex);
+    if (armed.kind != Kind::kWorker && armed.kind != Kind::kWorkerOutOfMemory) return;
+    if (armed.countdown > 0) {
+      --armed.countdown;
+      return;
+    }
+    fire = armed.kind;
+    armed = Armed{};
+  }
+  if (fire == Kind::kWorkerOutOfMemory) throw std::bad_alloc();
+  throw std::logic_error("injected fault");
+}
+
+}  // namespace zelk::fault
+#endif
 
 namespace zelk::detail {
 
@@ -18,6 +75,18 @@ std::string describe(const std::exception_ptr& error) {
   } catch (...) {
     return "unknown error";
   }
+}
+
+void rethrow_worker_error(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::bad_alloc&) {
+    throw std::bad_alloc();
+  } catch (const std::length_error&) {
+    throw std::bad_alloc();
+  } catch (...) {
+  }
+  throw Panic("worker thread panicked: " + describe(error));
 }
 
 namespace {

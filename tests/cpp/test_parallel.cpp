@@ -165,14 +165,22 @@ TEST(ParMap, SpawnFailureJoinsStartedWorkersAndPanics) {
   }
 }
 
-enum class Failure { Runtime, BadAlloc, NonStandard };
+enum class Failure { Runtime, BadAlloc, LengthError, NonStandard };
+
+void PrintTo(Failure f, std::ostream* os) {
+  const char* names[] = {"Runtime", "BadAlloc", "LengthError", "NonStandard"};
+  *os << names[static_cast<int>(f)];
+}
 
 class ParMapWorkerFailure : public ::testing::TestWithParam<Failure> {};
 
-TEST_P(ParMapWorkerFailure, JoinsEveryWorkerThenPanics) {
+// A worker that runs out of memory (std::bad_alloc, or a container's std::length_error for
+// too large a size) makes par_map throw std::bad_alloc; any other failure is a Panic.
+TEST_P(ParMapWorkerFailure, JoinsEveryWorkerThenRethrows) {
   const std::vector<size_t> items = iota_items(8);
   std::atomic<size_t> done{0};
   const Failure failure = GetParam();
+  const bool out_of_memory = failure == Failure::BadAlloc || failure == Failure::LengthError;
   try {
     par_map(items, 4, [&done, failure](size_t item) -> size_t {
       if (item == 2) {
@@ -181,6 +189,11 @@ TEST_P(ParMapWorkerFailure, JoinsEveryWorkerThenPanics) {
             throw std::out_of_range("index 9 out of range");
           case Failure::BadAlloc:
             throw std::bad_alloc();
+          case Failure::LengthError: {
+            std::vector<double> huge;
+            huge.reserve(huge.max_size() + 1);
+            break;
+          }
           case Failure::NonStandard:
             throw 7;
         }
@@ -189,12 +202,15 @@ TEST_P(ParMapWorkerFailure, JoinsEveryWorkerThenPanics) {
       ++done;
       return item;
     });
-    ADD_FAILURE() << "expected a Panic";
+    ADD_FAILURE() << "expected an exception";
   } catch (const Panic& e) {
+    EXPECT_FALSE(out_of_memory) << e.what();
     EXPECT_TRUE(starts_with(e.what(), "worker thread panicked")) << e.what();
     if (failure == Failure::Runtime) {
       EXPECT_NE(std::string(e.what()).find("index 9 out of range"), std::string::npos);
     }
+  } catch (const std::bad_alloc&) {
+    EXPECT_TRUE(out_of_memory);
   }
   // Item 3 shares the failing block and is skipped; the other six all ran to their end.
   EXPECT_EQ(done.load(), 6u);
@@ -202,7 +218,20 @@ TEST_P(ParMapWorkerFailure, JoinsEveryWorkerThenPanics) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ParMapWorkerFailure,
                          ::testing::Values(Failure::Runtime, Failure::BadAlloc,
-                                           Failure::NonStandard));
+                                           Failure::LengthError, Failure::NonStandard));
+
+TEST(ParMap, OutOfMemoryInANestedCallReachesTheOuterCaller) {
+  EXPECT_THROW(par_map(iota_items(4), 2,
+                       [](size_t i) {
+                         return par_map(iota_items(4), 2,
+                                        [i](size_t j) -> size_t {
+                                          if (i == 3 && j == 1) throw std::bad_alloc();
+                                          return j;
+                                        })
+                             .size();
+                       }),
+               std::bad_alloc);
+}
 
 }  // namespace
 }  // namespace zelk

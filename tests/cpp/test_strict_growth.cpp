@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -525,32 +526,47 @@ TEST(StrictGrowth, ParallelScoringGrowsTheSequentialTree) {
   }
 }
 
-// Mse on the growing thread; fails like an exhausted allocator anywhere else.
+// Mse on the growing thread; anywhere else fails like an exhausted allocator or like a broken
+// invariant.
 class FailsOnWorkers final : public RegressionCriterion {
  public:
+  explicit FailsOnWorkers(bool out_of_memory) : out_of_memory_(out_of_memory) {}
   double impurity(std::span<const double> targets) const override {
-    if (std::this_thread::get_id() != owner_) throw std::bad_alloc();
+    if (std::this_thread::get_id() != owner_) {
+      if (out_of_memory_) throw std::bad_alloc();
+      throw std::out_of_range("index out of range");
+    }
     return Mse().impurity(targets);
   }
   std::string_view name() const override { return "mse"; }
 
  private:
+  bool out_of_memory_;
   std::thread::id owner_ = std::this_thread::get_id();
 };
 
-TEST(StrictGrowth, WorkerFailureEndsGrowthWithPanic) {
+// Running out of memory on a worker ends growth with std::bad_alloc; any other worker
+// failure with a Panic.
+TEST(StrictGrowth, WorkerFailureEndsGrowth) {
   const RandomData d = random_data(80, 3);
-  const Regression task{std::make_unique<FailsOnWorkers>()};
-  Params p = strict_params();
-  const auto sequential = flatten<Regression>(*grow(task, p, d.columns, d.y));
-  expect_same_tree(sequential, flatten<Regression>(*grow(mse_task(), p, d.columns, d.y)));
-  p.parallel = true;
-  p.n_threads = 2;
-  try {
-    grow(task, p, d.columns, d.y);
-    ADD_FAILURE() << "expected a Panic";
-  } catch (const Panic& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("worker thread panicked", 0), 0u) << e.what();
+  for (bool out_of_memory : {true, false}) {
+    SCOPED_TRACE(out_of_memory);
+    const Regression task{std::make_unique<FailsOnWorkers>(out_of_memory)};
+    Params p = strict_params();
+    const auto sequential = flatten<Regression>(*grow(task, p, d.columns, d.y));
+    expect_same_tree(sequential, flatten<Regression>(*grow(mse_task(), p, d.columns, d.y)));
+    p.parallel = true;
+    p.n_threads = 2;
+    try {
+      grow(task, p, d.columns, d.y);
+      ADD_FAILURE() << "expected an exception";
+    } catch (const Panic& e) {
+      EXPECT_FALSE(out_of_memory);
+      EXPECT_EQ(std::string(e.what()).rfind("worker thread panicked: index out of range", 0), 0u)
+          << e.what();
+    } catch (const std::bad_alloc&) {
+      EXPECT_TRUE(out_of_memory);
+    }
   }
 }
 

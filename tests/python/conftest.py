@@ -122,3 +122,8 @@ def estimator_class(request):
 @pytest.fixture(params=CLASSIFIERS, ids=lambda c: c.__name__)
 def classifier_class(request):
     return request.param
+
+
+def pytest_configure(config):
+    # Tests that measure the process itself; the sanitizer run deselects them.
+    config.addinivalue_line("markers", "no_sanitizer: not run under the sanitizers")

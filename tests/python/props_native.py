@@ -38,6 +38,12 @@ settings.register_profile(
 )
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
+
+def budget(factor):
+    """The profile's example count scaled for a property's cost per example."""
+    return settings(max_examples=max(1, int(settings().max_examples * factor)))
+
+
 # A runaway allocation must become MemoryError here rather than take the shared machine's
 # memory; no sound input needs more than this.
 _CAP = 6 << 30
@@ -217,6 +223,7 @@ def constructor_call(draw, cls):
     return values, {extra: 1}
 
 
+@budget(3)
 @given(cls=st.sampled_from(ALL), data=st.data())
 def test_construction_works_or_raises(cls, data):
     case()
@@ -324,6 +331,7 @@ def check_proba(proba):
         assert abs(s - 1.0) <= 1e-9 or not row.any(), row
 
 
+@budget(3)
 @given(cls=st.sampled_from(ALL), data=st.data())
 def test_fit_inputs(cls, data):
     case()
@@ -429,6 +437,7 @@ def small_data(draw, cls, n, m, categorical, n_classes):
     return x, y
 
 
+@budget(1)
 @given(cls=st.sampled_from(ALL), data=st.data())
 def test_settings_at_edges(cls, data):
     case()
@@ -453,6 +462,7 @@ def test_settings_at_edges(cls, data):
 # ---------------------------------------------------------------------------------------
 # Thread settings do not change the tree
 
+@budget(0.3)
 @given(cls=st.sampled_from(ALL), data=st.data())
 def test_thread_settings_do_not_change_the_tree(cls, data):
     case()
@@ -495,6 +505,7 @@ def fitted(cls, mode):
     return _fitted[key]
 
 
+@budget(3)
 @given(cls=st.sampled_from(ALL), mode=st.sampled_from(["strict", "fast"]), data=st.data())
 def test_predict_inputs(cls, mode, data):
     case()
@@ -606,6 +617,7 @@ def mutated(draw, tree):
     return d
 
 
+@budget(4)
 @given(cls=st.sampled_from(ALL), data=st.data())
 def test_from_tree_mutations(cls, data):
     case()

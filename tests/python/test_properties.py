@@ -53,3 +53,36 @@ def test_a_crash_in_the_child_fails_with_its_input(tmp_path):
     assert result.returncode < 0 or result.returncode > 2
     assert "Fatal Python error" in result.stderr
     assert last.read_text() == "the planted call"
+
+
+# Regressions the properties found, as plain tests
+
+import pytest  # noqa: E402
+
+from zelk import _zelk as native  # noqa: E402
+
+from conftest import make  # noqa: E402
+
+
+class ClaimsLength:
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        raise IndexError(i)
+
+
+@pytest.mark.parametrize("categorical", [range(2**62), ClaimsLength(2**63 - 1)],
+                         ids=["range", "claimed-length"])
+def test_categorical_longer_than_any_list_is_out_of_memory(estimator_class, categorical):
+    # The reservation for the indices used to throw length_error: a PanicException.
+    with pytest.raises(MemoryError):
+        make(estimator_class, categorical=categorical)
+    tree = {"is_leaf": [True]}
+    args = (tree, categorical) if estimator_class is native.RawRegressor else (tree, 3,
+                                                                              categorical)
+    with pytest.raises(MemoryError):
+        estimator_class.from_tree(*args)

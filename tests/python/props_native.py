@@ -388,6 +388,11 @@ def test_fit_inputs(cls, data):
     mode = data.draw(st.sampled_from(["strict", "fast"]), label="mode")
     extra = {} if cls is REGR else {"n_classes": n_classes}
     est = cls(*arguments(cls, mode=mode, cv_folds=3, n_bins=8, **extra).values())
+    before = None
+    if data.draw(st.booleans(), label="fitted before"):
+        x0, y0 = data_for(cls, n=30, m=2, seed=1)
+        est.fit(x0, np.minimum(y0, max(n_classes - 1, 0)) if cls is not REGR else y0)
+        before = repr(est.export_tree())
     ndim = data.draw(st.sampled_from([2] * 8 + [1, 3, 0]), label="x ndim")
     n = data.draw(st.one_of(st.integers(1, 25), st.just(0)), label="n")
     m = data.draw(st.one_of(st.integers(1, 4), st.just(0)), label="m")
@@ -415,6 +420,11 @@ def test_fit_inputs(cls, data):
     ok, exc = attempt(f"{cls.__name__}.fit", est.fit, x, y, est=repr(arguments(cls, mode=mode,
                       **extra)), x=x, y=y)
     if not ok:
+        # A failed fit leaves the estimator as it was.
+        if before is None:
+            assert not attempt("export_tree after a failed fit", est.export_tree)[0]
+        else:
+            assert repr(est.export_tree()) == before
         return
     assert x.dtype == np.float64 and x.dtype.isnative and x.ndim == 2
     fit_checks(est, cls, x, y, n_classes)

@@ -688,7 +688,8 @@ def test_from_tree_mutations(cls, data):
     if cls is REGR:
         args = (d, categorical)
     else:
-        n_classes = data.draw(st.sampled_from([3] * 4 + [0, 1, 2, 10, -1, 2**64]),
+        n_classes = data.draw(st.sampled_from([3] * 6 + [0, 1, 2, 10, -1, 2**40, 2**62, 2**63,
+                                                         2**64]),
                               label="n_classes")
         args = (d, n_classes, categorical)
     ok, est = attempt(f"{cls.__name__}.from_tree", cls.from_tree, *args, args=args)

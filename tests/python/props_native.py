@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 from zelk import _zelk as native
 
-from conftest import CLASSIFIERS, arguments, data_for
+from conftest import arguments, data_for
 
 settings.register_profile(
     "ci",

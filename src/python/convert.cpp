@@ -193,6 +193,12 @@ bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
     return false;
   }
   std::vector<size_t> indices;
+  // A sequence may claim any length (range(2**62)); one that no list could hold is out of
+  // memory, not a reason for reserve to throw length_error.
+  if (static_cast<size_t>(length) > indices.max_size()) {
+    PyErr_NoMemory();
+    return false;
+  }
   indices.reserve(static_cast<size_t>(length));
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyRef item(PySequence_GetItem(obj, i));

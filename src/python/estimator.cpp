@@ -241,6 +241,9 @@ PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     MatrixView x;
     const PyRef x_ref = prediction_input<K>("predict", args, kwargs, x);
     if (!x_ref) return nullptr;
+    // Checked before the allocation too, so that an unfitted estimator says so whatever
+    // the size of `x`.
+    if (prediction_root<K>(self, x) == nullptr) return nullptr;
     npy_intp dims[1] = {static_cast<npy_intp>(x.rows)};
     PyRef result(PyArray_SimpleNew(1, dims, kIsRegression<K> ? NPY_FLOAT64 : NPY_INT64));
     if (!result) return nullptr;
@@ -267,8 +270,14 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     MatrixView x;
     const PyRef x_ref = prediction_input<K>("predict_proba", args, kwargs, x);
     if (!x_ref) return nullptr;
+    if (prediction_root<K>(self, x) == nullptr) return nullptr;
     const EstimatorState<K>& est = state_of<K>(self);
     const size_t n_columns = std::max<size_t>(est.n_classes, 1);
+    // A table of more cells than an array can index cannot exist.
+    constexpr auto kMaxCells = static_cast<size_t>(NPY_MAX_INTP) / sizeof(double);
+    if (n_columns > kMaxCells || (x.rows != 0 && n_columns > kMaxCells / x.rows)) {
+      return PyErr_NoMemory();
+    }
     npy_intp dims[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(n_columns)};
     PyRef result(PyArray_ZEROS(2, dims, NPY_FLOAT64, 0));
     if (!result) return nullptr;

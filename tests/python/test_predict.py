@@ -93,6 +93,28 @@ def test_unfitted_estimators_refuse_to_predict(estimator_class):
             getattr(est, method)(np.zeros((2, 2)))
 
 
+def test_unfitted_and_too_narrow_are_reported_before_a_huge_result_is_allocated(estimator_class):
+    huge = np.broadcast_to(np.zeros((1, 2)), (2**40, 2))  # no memory behind the rows
+    for method in prediction_methods(estimator_class):
+        with pytest.raises(ValueError, match="^estimator is not fitted$"):
+            getattr(make(estimator_class), method)(huge)
+    state = tree_state([split(4, 1, 2, upper=0.5), leaf(1.0), leaf(2.0)])
+    est = native.RawRegressor.from_tree(state, [])
+    with pytest.raises(ValueError, match="^x has 2 columns but the tree needs at least 5$"):
+        est.predict(huge)
+
+
+@pytest.mark.parametrize("n_classes", [2**61, 2**63, 2**64 - 1])
+def test_probability_tables_too_large_to_index_are_memory_errors(classifier_class, n_classes):
+    x, y = classification_data(n=40)
+    est = make(classifier_class, max_depth=1)
+    est.fit(x, y)
+    imported = classifier_class.from_tree(est.export_tree(), n_classes, [])
+    np.testing.assert_array_equal(imported.predict(x), est.predict(x))
+    with pytest.raises(MemoryError):
+        imported.predict_proba(x)
+
+
 def test_too_few_columns_are_rejected_before_reading():
     state = tree_state([split(4, 1, 2, upper=0.5), leaf(1.0), leaf(2.0)])
     est = native.RawRegressor.from_tree(state, [])

@@ -403,11 +403,10 @@ void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature
 
 namespace {
 
-// Shuffles out.rows, which holds the list to deal, and numbers the folds.
-void deal_rows(const KFold& kfold, FoldAssignment& out) {
-  const size_t n = out.rows.size();
+// Shuffles the n entries of `order`, which hold the list to deal, numbers their folds in
+// `fold` and returns the number of folds.
+size_t deal_in_place(const KFold& kfold, uint32_t* order, uint8_t* fold, size_t n) {
   if (kfold.shuffle) {
-    uint32_t* const order = out.rows.data();
     uint64_t state = kfold.seed ^ (static_cast<uint64_t>(n) * kGolden);
     for (uint64_t i = n; i >= 2; --i) {
       state += kGolden;
@@ -419,12 +418,18 @@ void deal_rows(const KFold& kfold, FoldAssignment& out) {
     }
   }
   const size_t m = std::min(std::min(n, std::max<size_t>(kfold.k, 2)), kMaxAssignFolds);
-  out.n_folds = m;
-  out.fold.resize(n);
   for (size_t f = 0; f < m; ++f) {
     const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
-    std::fill(out.fold.begin() + begin, out.fold.begin() + end, static_cast<uint8_t>(f));
+    std::fill(fold + begin, fold + end, static_cast<uint8_t>(f));
   }
+  return m;
+}
+
+// Shuffles out.rows, which holds the list to deal, and numbers the folds.
+void deal_rows(const KFold& kfold, FoldAssignment& out) {
+  const size_t n = out.rows.size();
+  out.fold.resize(n);
+  out.n_folds = deal_in_place(kfold, out.rows.data(), out.fold.data(), n);
 }
 
 // The codes of the dealt entries, gathered in a loop of independent loads before the
@@ -454,31 +459,48 @@ void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out) {
   deal_rows(kfold, out);
 }
 
-void NodeRows::gather_regression(std::span<const double> targets) {
-  const size_t n = folds.rows.size();
-  const size_t n_folds = folds.n_folds;
-  y.resize(n);
+size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<uint8_t> fold) {
+  std::iota(rows.begin(), rows.end(), uint32_t{0});
+  return deal_in_place(kfold, rows.data(), fold.data(), rows.size());
+}
+
+void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
+                       std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
+                       std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums) {
+  const size_t n = rows.size();
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
-  const uint32_t* const r = folds.rows.data();
-  const uint8_t* const fd = folds.fold.data();
+  const uint32_t* const r = rows.data();
+  const uint8_t* const fd = fold.data();
+  double* const out = y.data();
   for (size_t j = 0; j < n; ++j) {
     const double v = targets[r[j]];
-    y[j] = v;
+    out[j] = v;
     fold_sums[fd[j]] += v;
     fold_sq_sums[fd[j]] += v * v;
   }
 }
 
-void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
-  const size_t n = folds.rows.size();
-  n_classes = classes;
-  label.resize(n);
-  const uint32_t* const r = folds.rows.data();
+void gather_labels(std::span<const size_t> labels, size_t n_classes,
+                   std::span<const uint32_t> rows, std::span<uint32_t> label) {
+  const size_t n = rows.size();
+  const uint32_t* const r = rows.data();
   for (size_t j = 0; j < n; ++j) {
     const size_t c = labels[r[j]];
-    label[j] = c < classes ? static_cast<uint32_t>(c) : static_cast<uint32_t>(classes);
+    label[j] = c < n_classes ? static_cast<uint32_t>(c) : static_cast<uint32_t>(n_classes);
   }
+}
+
+void NodeRows::gather_regression(std::span<const double> targets) {
+  y.resize(folds.rows.size());
+  zelk::gather_regression(targets, folds.rows, folds.fold, folds.n_folds, y, fold_sums,
+                          fold_sq_sums);
+}
+
+void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
+  n_classes = classes;
+  label.resize(folds.rows.size());
+  zelk::gather_labels(labels, classes, folds.rows, label);
 }
 
 void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,

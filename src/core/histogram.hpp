@@ -60,6 +60,17 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
 void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out);
 // The dealing of the positions 0, 1, ..., n - 1 of a node's sample list.
 void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out);
+// The same dealing written into `rows` and `fold` (n = rows.size() entries each), for
+// callers that keep it elsewhere; returns the number of folds.
+size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<uint8_t> fold);
+
+// NodeRows' gathers into caller-owned arrays of rows.size() entries; `fold_sums` and
+// `fold_sq_sums` get n_folds entries.
+void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
+                       std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
+                       std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums);
+void gather_labels(std::span<const size_t> labels, size_t n_classes,
+                   std::span<const uint32_t> rows, std::span<uint32_t> label);
 
 // A node's dealt entries with the targets every feature's pass reads, gathered once per
 // node so that the per-feature loops read them sequentially. `folds.rows` holds whatever

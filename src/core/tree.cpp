@@ -1072,6 +1072,16 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   const size_t min_split = std::max<size_t>(params.min_samples_split, 2);
   const size_t min_leaf = std::max<size_t>(params.min_samples_leaf, 1);
 
+  // What a node's own pass would compute before scoring, computed instead by the pass that
+  // made the node, while the other workers move the code lists. A node to split has its
+  // dealing and gathered targets in the stretch of the stash arrays that its samples hold.
+  struct Prepared {
+    typename K::Payload payload;
+    bool split = false;  // passed the stop rules and the purity test
+    size_t n_folds = 0;
+    std::vector<double> fold_sums;     // regression
+    std::vector<double> fold_sq_sums;  // regression
+  };
   // Pending nodes: a sub-range of `samples` and the slot its subtree goes into. Popping the
   // left child first grows the same tree, in the same order, as depth-first recursion.
   struct Pending {
@@ -1079,9 +1089,11 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     size_t end;
     size_t depth;
     std::unique_ptr<NodeT>* slot;
+    std::optional<Prepared> prepared;
   };
   std::unique_ptr<NodeT> root;
-  std::vector<Pending> stack{{0, samples.size(), depth, &root}};
+  std::vector<Pending> stack;
+  stack.push_back({0, samples.size(), depth, &root, std::nullopt});
 
   std::vector<Target> node_targets;
   // With `owned`, the targets too are kept in the order of the samples.
@@ -1094,8 +1106,38 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   // Reordering the owned code lists after a split.
   std::vector<uint32_t> order;
   std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per worker block
+  // With `owned`: the prepared nodes' dealt positions, fold numbers and gathered targets,
+  // each node in its own stretch.
+  std::vector<uint32_t> stash_rows;
+  std::vector<uint8_t> stash_fold;
+  std::vector<double> stash_y;        // regression
+  std::vector<uint32_t> stash_label;  // classification
+
+  const auto stopped = [&](size_t n, size_t node_depth) {
+    return n < min_split || (params.max_depth && node_depth >= *params.max_depth);
+  };
+  // The node of `n` ordered targets from `begin`, prepared as its own pass would begin.
+  const auto prepare = [&](size_t begin, size_t n, size_t node_depth) {
+    const std::span<const Target> t = std::span<const Target>(ordered_targets).subspan(begin, n);
+    Prepared prepared;
+    prepared.payload = fast_leaf_value(task, t);
+    if (stopped(n, node_depth) || 0.0 >= task.node_impurity(t)) return prepared;
+    prepared.split = true;
+    const std::span<uint32_t> dealt = std::span<uint32_t>(stash_rows).subspan(begin, n);
+    const std::span<uint8_t> fold = std::span<uint8_t>(stash_fold).subspan(begin, n);
+    prepared.n_folds = deal_positions(params.kfold, dealt, fold);
+    if constexpr (std::is_same_v<K, Regression>) {
+      gather_regression(t, dealt, fold, prepared.n_folds,
+                        std::span<double>(stash_y).subspan(begin, n), prepared.fold_sums,
+                        prepared.fold_sq_sums);
+    } else if constexpr (std::is_same_v<K, Classification>) {
+      gather_labels(t, task.n_classes, dealt, std::span<uint32_t>(stash_label).subspan(begin, n));
+    }
+    return prepared;
+  };
+
   while (!stack.empty()) {
-    const Pending p = stack.back();
+    Pending p = std::move(stack.back());
     stack.pop_back();
     const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
     const size_t n = s.size();
@@ -1109,31 +1151,50 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         node_targets[i] = targets[s[i]];
       t = node_targets;
     }
-    auto payload = fast_leaf_value(task, t);
-    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
+    std::optional<typename K::Payload> payload;
+    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(*payload), n); };
 
-    if (n < min_split || (params.max_depth && p.depth >= *params.max_depth)) {
-      make_leaf();
-      continue;
-    }
-    if (0.0 >= task.node_impurity(t)) {
-      make_leaf();
-      continue;
-    }
-
-    // The dealing depends only on the list's length and the seed, so dealing positions
-    // gives the same folds as dealing the samples themselves.
-    if (owned) {
-      deal_positions(params.kfold, n, rows.folds);
+    if (p.prepared) {
+      payload = std::move(p.prepared->payload);
+      if (!p.prepared->split) {
+        make_leaf();
+        continue;
+      }
+      const auto from = [&](const auto& stash, auto& into) {
+        into.assign(stash.begin() + p.begin, stash.begin() + p.end);
+      };
+      from(stash_rows, rows.folds.rows);
+      from(stash_fold, rows.folds.fold);
+      rows.folds.n_folds = p.prepared->n_folds;
+      if constexpr (std::is_same_v<K, Regression>) {
+        from(stash_y, rows.y);
+        rows.fold_sums = std::move(p.prepared->fold_sums);
+        rows.fold_sq_sums = std::move(p.prepared->fold_sq_sums);
+      } else if constexpr (std::is_same_v<K, Classification>) {
+        from(stash_label, rows.label);
+        rows.n_classes = task.n_classes;
+      }
     } else {
-      deal_folds(params.kfold, s, rows.folds);
+      payload = fast_leaf_value(task, t);
+      if (stopped(n, p.depth) || 0.0 >= task.node_impurity(t)) {
+        make_leaf();
+        continue;
+      }
+      // The dealing depends only on the list's length and the seed, so dealing positions
+      // gives the same folds as dealing the samples themselves.
+      if (owned) {
+        deal_positions(params.kfold, n, rows.folds);
+      } else {
+        deal_folds(params.kfold, s, rows.folds);
+      }
+      const std::span<const Target> gather_from = owned ? t : targets;
+      if constexpr (std::is_same_v<K, Regression>) {
+        rows.gather_regression(gather_from);
+      } else if constexpr (std::is_same_v<K, Classification>) {
+        rows.gather_labels(gather_from, task.n_classes);
+      }
     }
     const std::span<const Target> indexed_targets = owned ? t : targets;
-    if constexpr (std::is_same_v<K, Regression>) {
-      rows.gather_regression(indexed_targets);
-    } else if constexpr (std::is_same_v<K, Classification>) {
-      rows.gather_labels(indexed_targets, task.n_classes);
-    }
     const auto codes_of = [&](size_t f) {
       const std::span<const uint16_t> all(data.codes[f]);
       return owned ? all.subspan(p.begin, n) : all;
@@ -1176,6 +1237,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       continue;
     }
     size_t n_left = 0;
+    std::optional<Prepared> left, right;  // the children, when `owned`
     if (owned) {
       // Partition positions, then move the samples and every code list the same way.
       order.resize(n);
@@ -1183,14 +1245,22 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
       if (n_left >= min_leaf && n - n_left >= min_leaf) {
         // The sample numbers themselves are not needed any more: every list that is read
-        // later moves instead.
-        // The targets weigh as much as four code lists; they share the split of the work.
-        constexpr size_t kTargetUnits = 4;
-        const size_t units = n_features + kTargetUnits;
+        // later moves instead. Whoever moves the targets then prepares both children from
+        // them; the two weigh as much as this many code lists and share the split of the work.
+        constexpr size_t kTargetUnits = 16;
+        if (stash_rows.empty()) {
+          stash_rows.resize(samples.size());
+          stash_fold.resize(samples.size());
+          if constexpr (std::is_same_v<K, Regression>) stash_y.resize(samples.size());
+          if constexpr (std::is_same_v<K, Classification>) stash_label.resize(samples.size());
+        }
         const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
+          const size_t units = n_features + kTargetUnits;
           const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
           if (first == 0) {
             reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
+            left = prepare(p.begin, n_left, p.depth + 1);
+            right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
           }
           for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
                g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
@@ -1217,8 +1287,8 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
 
     *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
     NodeT& split = **p.slot;
-    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right});
-    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left});
+    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
+    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
   }
   return root;
 }

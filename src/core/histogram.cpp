@@ -434,12 +434,12 @@ void deal_rows(const KFold& kfold, FoldAssignment& out) {
 
 // The codes of the dealt entries, gathered in a loop of independent loads before the
 // histogram loop's read-modify-writes, so that the random reads overlap.
-const uint16_t* gather_codes(std::span<const uint16_t> codes, const FoldAssignment& folds,
+const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<const uint32_t> rows,
                              FastScratch& scratch) {
-  const size_t n = folds.rows.size();
+  const size_t n = rows.size();
   if (scratch.gathered.size() < n) scratch.gathered.resize(n);
   uint16_t* const out = scratch.gathered.data();
-  const uint32_t* const r = folds.rows.data();
+  const uint32_t* const r = rows.data();
   const uint16_t* const code = codes.data();
   for (size_t j = 0; j < n; ++j)
     out[j] = code[r[j]];
@@ -497,17 +497,21 @@ void NodeRows::gather_regression(std::span<const double> targets) {
                           fold_sq_sums);
 }
 
+RowsView NodeRows::view() const {
+  return RowsView{folds.rows, folds.fold, folds.n_folds, y, fold_sums, fold_sq_sums, label,
+                  n_classes};
+}
+
 void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
   n_classes = classes;
   label.resize(folds.rows.size());
   zelk::gather_labels(labels, classes, folds.rows, label);
 }
 
-void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best) {
-  const FoldAssignment& folds = rows.folds;
-  const size_t n_folds = folds.n_folds;
+  const size_t n_folds = rows.n_folds;
   if (n_folds == 0 || n_bins == 0) return;
 
   const size_t cells = n_folds * n_bins;
@@ -518,10 +522,10 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
   double* const sums = scratch.bin_sums.data();
   double* const sq_sums = scratch.bin_sq_sums.data();
 
-  const size_t n_rows = folds.rows.size();
-  const uint8_t* const fd = folds.fold.data();
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
   const double* const y = rows.y.data();
-  const uint16_t* const code = gather_codes(codes, folds, scratch);
+  const uint16_t* const code = gather_codes(codes, rows.rows, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
     const size_t b = code[j];
     if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
@@ -567,11 +571,10 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
                        [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
 }
 
-void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
                               size_t n_bins, size_t feature, const Aggregator& aggregator,
                               FastScratch& scratch, bool threshold, BestSplit& best) {
-  const FoldAssignment& folds = rows.folds;
-  const size_t n_folds = folds.n_folds;
+  const size_t n_folds = rows.n_folds;
   const size_t n_classes = rows.n_classes;
   if (n_folds == 0 || n_bins == 0 || n_classes == 0) return;
 
@@ -579,10 +582,10 @@ void best_classification_fast(const NodeRows& rows, bool entropy, std::span<cons
   grow_and_zero(scratch.class_counts, cells * n_classes);
   uint32_t* const class_counts = scratch.class_counts.data();
 
-  const size_t n_rows = folds.rows.size();
-  const uint8_t* const fd = folds.fold.data();
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
   const uint32_t* const label = rows.label.data();
-  const uint16_t* const code = gather_codes(codes, folds, scratch);
+  const uint16_t* const code = gather_codes(codes, rows.rows, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
     const size_t b = code[j];
     const size_t c = label[j];

@@ -72,6 +72,18 @@ void gather_regression(std::span<const double> targets, std::span<const uint32_t
 void gather_labels(std::span<const size_t> labels, size_t n_classes,
                    std::span<const uint32_t> rows, std::span<uint32_t> label);
 
+// What the fast scorers read of a node's dealt entries, wherever they are kept.
+struct RowsView {
+  std::span<const uint32_t> rows;  // indexes the code lists
+  std::span<const uint8_t> fold;
+  size_t n_folds = 0;
+  std::span<const double> y;             // regression
+  std::span<const double> fold_sums;     // regression
+  std::span<const double> fold_sq_sums;  // regression
+  std::span<const uint32_t> label;       // classification
+  size_t n_classes = 0;
+};
+
 // A node's dealt entries with the targets every feature's pass reads, gathered once per
 // node so that the per-feature loops read them sequentially. `folds.rows` holds whatever
 // indexes the code lists and the targets given to the gather: sample numbers, or positions
@@ -86,6 +98,8 @@ struct NodeRows {
 
   void gather_regression(std::span<const double> targets);
   void gather_labels(std::span<const size_t> labels, size_t n_classes);
+  RowsView view() const;
+  operator RowsView() const { return view(); }  // NOLINT: a NodeRows reads as its view
 };
 
 // The best candidate seen so far; ranks like best_candidate, so offering features in
@@ -104,10 +118,10 @@ struct BestSplit {
 
 // The same candidates as score_regression_fast / score_classification_fast, offered to `best`
 // instead of returned, with no allocation once the scratch has grown.
-void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best);
-void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
                               size_t n_bins, size_t feature, const Aggregator& aggregator,
                               FastScratch& scratch, bool threshold, BestSplit& best);
 

@@ -1026,11 +1026,13 @@ void reorder(std::span<T> list, std::span<const uint32_t> order, std::vector<T>&
 
 // Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
 // one best_candidate would pick from all their candidates. `codes_of(f)` is feature f's code
-// list as `rows.folds.rows` indexes it, and so is `labels`.
+// list as `rows.rows` indexes it, and so is `labels`; `folds` is the same dealing, for
+// the objective scorer.
 template <class K, class CodesOf>
 void score_features(const K& task, const Params& params, const BinnedData& data,
-                    const Aggregator& aggregator, const NodeRows& rows,
-                    std::span<const typename K::Target> labels, const CodesOf& codes_of,
+                    const Aggregator& aggregator, const RowsView& rows,
+                    const FoldAssignment& folds, std::span<const typename K::Target> labels,
+                    const CodesOf& codes_of,
                     size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
   for (size_t f = begin; f < end; ++f) {
     const FeatureBins& bins = data.bins[f];
@@ -1043,7 +1045,7 @@ void score_features(const K& task, const Params& params, const BinnedData& data,
                                threshold, best);
     } else {
       for (const ScoredCandidate& c :
-           score_objective_fast(*task.objective, task.n_classes, codes, labels, rows.folds,
+           score_objective_fast(*task.objective, task.n_classes, codes, labels, folds,
                                 bins.n_bins, f, aggregator, threshold)) {
         if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
           best.found = true;
@@ -1154,25 +1156,29 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     std::optional<typename K::Payload> payload;
     auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(*payload), n); };
 
+    RowsView view;
     if (p.prepared) {
       payload = std::move(p.prepared->payload);
       if (!p.prepared->split) {
         make_leaf();
         continue;
       }
-      const auto from = [&](const auto& stash, auto& into) {
-        into.assign(stash.begin() + p.begin, stash.begin() + p.end);
-      };
-      from(stash_rows, rows.folds.rows);
-      from(stash_fold, rows.folds.fold);
-      rows.folds.n_folds = p.prepared->n_folds;
+      const Prepared& prepared = *p.prepared;
+      view.rows = std::span<const uint32_t>(stash_rows).subspan(p.begin, n);
+      view.fold = std::span<const uint8_t>(stash_fold).subspan(p.begin, n);
+      view.n_folds = prepared.n_folds;
       if constexpr (std::is_same_v<K, Regression>) {
-        from(stash_y, rows.y);
-        rows.fold_sums = std::move(p.prepared->fold_sums);
-        rows.fold_sq_sums = std::move(p.prepared->fold_sq_sums);
+        view.y = std::span<const double>(stash_y).subspan(p.begin, n);
+        view.fold_sums = prepared.fold_sums;
+        view.fold_sq_sums = prepared.fold_sq_sums;
       } else if constexpr (std::is_same_v<K, Classification>) {
-        from(stash_label, rows.label);
-        rows.n_classes = task.n_classes;
+        view.label = std::span<const uint32_t>(stash_label).subspan(p.begin, n);
+        view.n_classes = task.n_classes;
+      } else {
+        // The objective scorer reads a FoldAssignment of its own.
+        rows.folds.rows.assign(view.rows.begin(), view.rows.end());
+        rows.folds.fold.assign(view.fold.begin(), view.fold.end());
+        rows.folds.n_folds = view.n_folds;
       }
     } else {
       payload = fast_leaf_value(task, t);
@@ -1193,6 +1199,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       } else if constexpr (std::is_same_v<K, Classification>) {
         rows.gather_labels(gather_from, task.n_classes);
       }
+      view = rows.view();
     }
     const std::span<const Target> indexed_targets = owned ? t : targets;
     const auto codes_of = [&](size_t f) {
@@ -1212,17 +1219,17 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
       const auto results =
           par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
             BestSplit block_best;
-            score_features(task, params, data, aggregator, rows, indexed_targets, codes_of,
-                           b * n_features / n_blocks, (b + 1) * n_features / n_blocks, scratches[b],
-                           block_best);
+            score_features(task, params, data, aggregator, view, rows.folds, indexed_targets,
+                           codes_of, b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
+                           scratches[b], block_best);
             return block_best;
           });
       for (const BestSplit& r : results)
         best.merge(r);
     } else {
       if (scratches.empty()) scratches.resize(1);
-      score_features(task, params, data, aggregator, rows, indexed_targets, codes_of, 0, n_features,
-                     scratches[0], best);
+      score_features(task, params, data, aggregator, view, rows.folds, indexed_targets, codes_of, 0,
+                     n_features, scratches[0], best);
     }
 
     if (!best.found || params.min_impurity_decrease >= best.score) {

@@ -1,6 +1,7 @@
 #include "core/tree.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -1097,23 +1098,30 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   std::vector<Pending> stack;
   stack.push_back({0, samples.size(), depth, &root, std::nullopt});
 
-  std::vector<Target> node_targets;
   // With `owned`, the targets too are kept in the order of the samples.
   std::vector<Target> ordered_targets;
   if (owned) ordered_targets.assign(targets.begin(), targets.begin() + samples.size());
-  NodeRows rows;
-  // One scratch per worker block, kept across nodes.
-  std::vector<size_t> blocks;
-  std::vector<FastScratch> scratches;
-  // Reordering the owned code lists after a split.
-  std::vector<uint32_t> order;
-  std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per worker block
   // With `owned`: the prepared nodes' dealt positions, fold numbers and gathered targets,
   // each node in its own stretch.
   std::vector<uint32_t> stash_rows;
   std::vector<uint8_t> stash_fold;
   std::vector<double> stash_y;        // regression
   std::vector<uint32_t> stash_label;  // classification
+  if (owned) {
+    stash_rows.resize(samples.size());
+    stash_fold.resize(samples.size());
+    if constexpr (std::is_same_v<K, Regression>) stash_y.resize(samples.size());
+    if constexpr (std::is_same_v<K, Classification>) stash_label.resize(samples.size());
+  }
+  // The buffers of one thread that grows nodes, kept across its nodes.
+  struct Worker {
+    std::vector<Target> node_targets;
+    NodeRows rows;
+    std::vector<size_t> blocks;
+    std::vector<FastScratch> scratches;  // one per block
+    std::vector<uint32_t> order;         // reordering the owned code lists after a split
+    std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per block
+  };
 
   const auto stopped = [&](size_t n, size_t node_depth) {
     return n < min_split || (params.max_depth && node_depth >= *params.max_depth);
@@ -1138,9 +1146,25 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     return prepared;
   };
 
+  // Grows the nodes of `stack` and their subtrees with `w`'s buffers; with `shared`, splits
+  // a large node's work over the pool. With `frontier`, nodes below `frontier_below` samples
+  // are set aside there instead: a node's subtree depends only on its own stretch of the
+  // shared arrays, so subtrees can grow in any order, at once.
+  const auto grow_nodes = [&](std::vector<Pending>& stack, Worker& w, bool shared,
+                              std::vector<Pending>* frontier, size_t frontier_below) {
+  NodeRows& rows = w.rows;
+  std::vector<Target>& node_targets = w.node_targets;
+  std::vector<size_t>& blocks = w.blocks;
+  std::vector<FastScratch>& scratches = w.scratches;
+  std::vector<uint32_t>& order = w.order;
+  std::vector<std::vector<uint16_t>>& moved_codes = w.moved_codes;
   while (!stack.empty()) {
     Pending p = std::move(stack.back());
     stack.pop_back();
+    if (frontier && p.end - p.begin < frontier_below) {
+      frontier->push_back(std::move(p));
+      continue;
+    }
     const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
     const size_t n = s.size();
 
@@ -1208,7 +1232,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     };
 
     BestSplit best;
-    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+    if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
         n_features >= 2) {
       const size_t n_blocks = std::min(params.n_threads, n_features);
       if (blocks.size() != n_blocks) {
@@ -1255,12 +1279,6 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         // later moves instead. Whoever moves the targets then prepares both children from
         // them; the two weigh as much as this many code lists and share the split of the work.
         constexpr size_t kTargetUnits = 16;
-        if (stash_rows.empty()) {
-          stash_rows.resize(samples.size());
-          stash_fold.resize(samples.size());
-          if constexpr (std::is_same_v<K, Regression>) stash_y.resize(samples.size());
-          if constexpr (std::is_same_v<K, Classification>) stash_label.resize(samples.size());
-        }
         const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
           const size_t units = n_features + kTargetUnits;
           const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
@@ -1274,7 +1292,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
             reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
           return 0;
         };
-        if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+        if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
             n_features >= 2 && !blocks.empty()) {
           moved_codes.resize(blocks.size());
           par_map(std::span<const size_t>(blocks), params.n_threads,
@@ -1297,6 +1315,36 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
     stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
   }
+  };
+
+  Worker first;
+  const bool subtrees =
+      params.parallel && params.n_threads >= 2 && samples.size() >= params.parallel_min_samples;
+  if (!subtrees) {
+    grow_nodes(stack, first, true, nullptr, 0);
+    return root;
+  }
+  // The large nodes near the root split their work over the pool; the subtrees below them
+  // are grown whole, each by one thread, the largest first.
+  const size_t below =
+      std::max(params.parallel_min_samples, samples.size() / (8 * params.n_threads));
+  std::vector<Pending> frontier;
+  grow_nodes(stack, first, true, &frontier, below);
+  std::stable_sort(frontier.begin(), frontier.end(), [](const Pending& a, const Pending& b) {
+    return a.end - a.begin > b.end - b.begin;
+  });
+  std::vector<size_t> threads(std::min(params.n_threads, frontier.size()));
+  std::iota(threads.begin(), threads.end(), size_t{0});
+  std::vector<Worker> workers(threads.size());
+  std::atomic<size_t> next{0};
+  par_map(std::span<const size_t>(threads), params.n_threads, [&](size_t t) {
+    std::vector<Pending> own;
+    for (size_t i = next.fetch_add(1); i < frontier.size(); i = next.fetch_add(1)) {
+      own.push_back(std::move(frontier[i]));
+      grow_nodes(own, workers[t], false, nullptr, 0);
+    }
+    return 0;
+  });
   return root;
 }
 

@@ -481,8 +481,8 @@ void gather_regression(std::span<const double> targets, std::span<const uint32_t
   }
 }
 
-void gather_labels(std::span<const size_t> labels, size_t n_classes,
-                   std::span<const uint32_t> rows, std::span<uint32_t> label) {
+void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
+                   std::span<uint32_t> label) {
   const size_t n = rows.size();
   const uint32_t* const r = rows.data();
   for (size_t j = 0; j < n; ++j) {
@@ -498,8 +498,8 @@ void NodeRows::gather_regression(std::span<const double> targets) {
 }
 
 RowsView NodeRows::view() const {
-  return RowsView{folds.rows, folds.fold, folds.n_folds, y, fold_sums, fold_sq_sums, label,
-                  n_classes};
+  return RowsView{folds.rows, folds.fold,   folds.n_folds, y,
+                  fold_sums,  fold_sq_sums, label,         n_classes};
 }
 
 void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {

@@ -69,8 +69,8 @@ size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<ui
 void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
                        std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
                        std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums);
-void gather_labels(std::span<const size_t> labels, size_t n_classes,
-                   std::span<const uint32_t> rows, std::span<uint32_t> label);
+void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
+                   std::span<uint32_t> label);
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.
 struct RowsView {

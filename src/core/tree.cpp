@@ -1031,9 +1031,8 @@ void reorder(std::span<T> list, std::span<const uint32_t> order, std::vector<T>&
 // the objective scorer.
 template <class K, class CodesOf>
 void score_features(const K& task, const Params& params, const BinnedData& data,
-                    const Aggregator& aggregator, const RowsView& rows,
-                    const FoldAssignment& folds, std::span<const typename K::Target> labels,
-                    const CodesOf& codes_of,
+                    const Aggregator& aggregator, const RowsView& rows, const FoldAssignment& folds,
+                    std::span<const typename K::Target> labels, const CodesOf& codes_of,
                     size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
   for (size_t f = begin; f < end; ++f) {
     const FeatureBins& bins = data.bins[f];
@@ -1046,8 +1045,8 @@ void score_features(const K& task, const Params& params, const BinnedData& data,
                                threshold, best);
     } else {
       for (const ScoredCandidate& c :
-           score_objective_fast(*task.objective, task.n_classes, codes, labels, folds,
-                                bins.n_bins, f, aggregator, threshold)) {
+           score_objective_fast(*task.objective, task.n_classes, codes, labels, folds, bins.n_bins,
+                                f, aggregator, threshold)) {
         if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
           best.found = true;
           best.feature = c.feature;
@@ -1152,169 +1151,169 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   // shared arrays, so subtrees can grow in any order, at once.
   const auto grow_nodes = [&](std::vector<Pending>& stack, Worker& w, bool shared,
                               std::vector<Pending>* frontier, size_t frontier_below) {
-  NodeRows& rows = w.rows;
-  std::vector<Target>& node_targets = w.node_targets;
-  std::vector<size_t>& blocks = w.blocks;
-  std::vector<FastScratch>& scratches = w.scratches;
-  std::vector<uint32_t>& order = w.order;
-  std::vector<std::vector<uint16_t>>& moved_codes = w.moved_codes;
-  while (!stack.empty()) {
-    Pending p = std::move(stack.back());
-    stack.pop_back();
-    if (frontier && p.end - p.begin < frontier_below) {
-      frontier->push_back(std::move(p));
-      continue;
-    }
-    const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
-    const size_t n = s.size();
-
-    std::span<const Target> t;
-    if (owned) {
-      t = std::span<const Target>(ordered_targets).subspan(p.begin, n);
-    } else {
-      node_targets.resize(n);
-      for (size_t i = 0; i < n; ++i)
-        node_targets[i] = targets[s[i]];
-      t = node_targets;
-    }
-    std::optional<typename K::Payload> payload;
-    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(*payload), n); };
-
-    RowsView view;
-    if (p.prepared) {
-      payload = std::move(p.prepared->payload);
-      if (!p.prepared->split) {
-        make_leaf();
+    NodeRows& rows = w.rows;
+    std::vector<Target>& node_targets = w.node_targets;
+    std::vector<size_t>& blocks = w.blocks;
+    std::vector<FastScratch>& scratches = w.scratches;
+    std::vector<uint32_t>& order = w.order;
+    std::vector<std::vector<uint16_t>>& moved_codes = w.moved_codes;
+    while (!stack.empty()) {
+      Pending p = std::move(stack.back());
+      stack.pop_back();
+      if (frontier && p.end - p.begin < frontier_below) {
+        frontier->push_back(std::move(p));
         continue;
       }
-      const Prepared& prepared = *p.prepared;
-      view.rows = std::span<const uint32_t>(stash_rows).subspan(p.begin, n);
-      view.fold = std::span<const uint8_t>(stash_fold).subspan(p.begin, n);
-      view.n_folds = prepared.n_folds;
-      if constexpr (std::is_same_v<K, Regression>) {
-        view.y = std::span<const double>(stash_y).subspan(p.begin, n);
-        view.fold_sums = prepared.fold_sums;
-        view.fold_sq_sums = prepared.fold_sq_sums;
-      } else if constexpr (std::is_same_v<K, Classification>) {
-        view.label = std::span<const uint32_t>(stash_label).subspan(p.begin, n);
-        view.n_classes = task.n_classes;
-      } else {
-        // The objective scorer reads a FoldAssignment of its own.
-        rows.folds.rows.assign(view.rows.begin(), view.rows.end());
-        rows.folds.fold.assign(view.fold.begin(), view.fold.end());
-        rows.folds.n_folds = view.n_folds;
-      }
-    } else {
-      payload = fast_leaf_value(task, t);
-      if (stopped(n, p.depth) || 0.0 >= task.node_impurity(t)) {
-        make_leaf();
-        continue;
-      }
-      // The dealing depends only on the list's length and the seed, so dealing positions
-      // gives the same folds as dealing the samples themselves.
+      const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
+      const size_t n = s.size();
+
+      std::span<const Target> t;
       if (owned) {
-        deal_positions(params.kfold, n, rows.folds);
+        t = std::span<const Target>(ordered_targets).subspan(p.begin, n);
       } else {
-        deal_folds(params.kfold, s, rows.folds);
+        node_targets.resize(n);
+        for (size_t i = 0; i < n; ++i)
+          node_targets[i] = targets[s[i]];
+        t = node_targets;
       }
-      const std::span<const Target> gather_from = owned ? t : targets;
-      if constexpr (std::is_same_v<K, Regression>) {
-        rows.gather_regression(gather_from);
-      } else if constexpr (std::is_same_v<K, Classification>) {
-        rows.gather_labels(gather_from, task.n_classes);
-      }
-      view = rows.view();
-    }
-    const std::span<const Target> indexed_targets = owned ? t : targets;
-    const auto codes_of = [&](size_t f) {
-      const std::span<const uint16_t> all(data.codes[f]);
-      return owned ? all.subspan(p.begin, n) : all;
-    };
+      std::optional<typename K::Payload> payload;
+      auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(*payload), n); };
 
-    BestSplit best;
-    if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
-        n_features >= 2) {
-      const size_t n_blocks = std::min(params.n_threads, n_features);
-      if (blocks.size() != n_blocks) {
-        blocks.resize(n_blocks);
-        std::iota(blocks.begin(), blocks.end(), size_t{0});
-        scratches.resize(n_blocks);
-      }
-      const auto results =
-          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
-            BestSplit block_best;
-            score_features(task, params, data, aggregator, view, rows.folds, indexed_targets,
-                           codes_of, b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
-                           scratches[b], block_best);
-            return block_best;
-          });
-      for (const BestSplit& r : results)
-        best.merge(r);
-    } else {
-      if (scratches.empty()) scratches.resize(1);
-      score_features(task, params, data, aggregator, view, rows.folds, indexed_targets, codes_of, 0,
-                     n_features, scratches[0], best);
-    }
-
-    if (!best.found || params.min_impurity_decrease >= best.score) {
-      make_leaf();
-      continue;
-    }
-    const size_t f = best.feature;
-    const uint32_t k = best.state;
-    std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
-    if (!rule) {
-      make_leaf();
-      continue;
-    }
-    size_t n_left = 0;
-    std::optional<Prepared> left, right;  // the children, when `owned`
-    if (owned) {
-      // Partition positions, then move the samples and every code list the same way.
-      order.resize(n);
-      std::iota(order.begin(), order.end(), uint32_t{0});
-      n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
-      if (n_left >= min_leaf && n - n_left >= min_leaf) {
-        // The sample numbers themselves are not needed any more: every list that is read
-        // later moves instead. Whoever moves the targets then prepares both children from
-        // them; the two weigh as much as this many code lists and share the split of the work.
-        constexpr size_t kTargetUnits = 16;
-        const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
-          const size_t units = n_features + kTargetUnits;
-          const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
-          if (first == 0) {
-            reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
-            left = prepare(p.begin, n_left, p.depth + 1);
-            right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
-          }
-          for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
-               g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
-            reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
-          return 0;
-        };
-        if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
-            n_features >= 2 && !blocks.empty()) {
-          moved_codes.resize(blocks.size());
-          par_map(std::span<const size_t>(blocks), params.n_threads,
-                  [&](size_t b) { return move_codes(b, blocks.size(), moved_codes[b]); });
-        } else {
-          if (moved_codes.empty()) moved_codes.resize(1);
-          move_codes(0, 1, moved_codes[0]);
+      RowsView view;
+      if (p.prepared) {
+        payload = std::move(p.prepared->payload);
+        if (!p.prepared->split) {
+          make_leaf();
+          continue;
         }
+        const Prepared& prepared = *p.prepared;
+        view.rows = std::span<const uint32_t>(stash_rows).subspan(p.begin, n);
+        view.fold = std::span<const uint8_t>(stash_fold).subspan(p.begin, n);
+        view.n_folds = prepared.n_folds;
+        if constexpr (std::is_same_v<K, Regression>) {
+          view.y = std::span<const double>(stash_y).subspan(p.begin, n);
+          view.fold_sums = prepared.fold_sums;
+          view.fold_sq_sums = prepared.fold_sq_sums;
+        } else if constexpr (std::is_same_v<K, Classification>) {
+          view.label = std::span<const uint32_t>(stash_label).subspan(p.begin, n);
+          view.n_classes = task.n_classes;
+        } else {
+          // The objective scorer reads a FoldAssignment of its own.
+          rows.folds.rows.assign(view.rows.begin(), view.rows.end());
+          rows.folds.fold.assign(view.fold.begin(), view.fold.end());
+          rows.folds.n_folds = view.n_folds;
+        }
+      } else {
+        payload = fast_leaf_value(task, t);
+        if (stopped(n, p.depth) || 0.0 >= task.node_impurity(t)) {
+          make_leaf();
+          continue;
+        }
+        // The dealing depends only on the list's length and the seed, so dealing positions
+        // gives the same folds as dealing the samples themselves.
+        if (owned) {
+          deal_positions(params.kfold, n, rows.folds);
+        } else {
+          deal_folds(params.kfold, s, rows.folds);
+        }
+        const std::span<const Target> gather_from = owned ? t : targets;
+        if constexpr (std::is_same_v<K, Regression>) {
+          rows.gather_regression(gather_from);
+        } else if constexpr (std::is_same_v<K, Classification>) {
+          rows.gather_labels(gather_from, task.n_classes);
+        }
+        view = rows.view();
       }
-    } else {
-      n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
-    }
-    if (n_left < min_leaf || n - n_left < min_leaf) {
-      make_leaf();
-      continue;
-    }
+      const std::span<const Target> indexed_targets = owned ? t : targets;
+      const auto codes_of = [&](size_t f) {
+        const std::span<const uint16_t> all(data.codes[f]);
+        return owned ? all.subspan(p.begin, n) : all;
+      };
 
-    *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
-    NodeT& split = **p.slot;
-    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
-    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
-  }
+      BestSplit best;
+      if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+          n_features >= 2) {
+        const size_t n_blocks = std::min(params.n_threads, n_features);
+        if (blocks.size() != n_blocks) {
+          blocks.resize(n_blocks);
+          std::iota(blocks.begin(), blocks.end(), size_t{0});
+          scratches.resize(n_blocks);
+        }
+        const auto results =
+            par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
+              BestSplit block_best;
+              score_features(task, params, data, aggregator, view, rows.folds, indexed_targets,
+                             codes_of, b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
+                             scratches[b], block_best);
+              return block_best;
+            });
+        for (const BestSplit& r : results)
+          best.merge(r);
+      } else {
+        if (scratches.empty()) scratches.resize(1);
+        score_features(task, params, data, aggregator, view, rows.folds, indexed_targets, codes_of,
+                       0, n_features, scratches[0], best);
+      }
+
+      if (!best.found || params.min_impurity_decrease >= best.score) {
+        make_leaf();
+        continue;
+      }
+      const size_t f = best.feature;
+      const uint32_t k = best.state;
+      std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
+      if (!rule) {
+        make_leaf();
+        continue;
+      }
+      size_t n_left = 0;
+      std::optional<Prepared> left, right;  // the children, when `owned`
+      if (owned) {
+        // Partition positions, then move the samples and every code list the same way.
+        order.resize(n);
+        std::iota(order.begin(), order.end(), uint32_t{0});
+        n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
+        if (n_left >= min_leaf && n - n_left >= min_leaf) {
+          // The sample numbers themselves are not needed any more: every list that is read
+          // later moves instead. Whoever moves the targets then prepares both children from
+          // them; the two weigh as much as this many code lists and share the split of the work.
+          constexpr size_t kTargetUnits = 16;
+          const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
+            const size_t units = n_features + kTargetUnits;
+            const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
+            if (first == 0) {
+              reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
+              left = prepare(p.begin, n_left, p.depth + 1);
+              right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
+            }
+            for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
+                 g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
+              reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
+            return 0;
+          };
+          if (shared && params.parallel && params.n_threads >= 2 &&
+              n >= params.parallel_min_samples && n_features >= 2 && !blocks.empty()) {
+            moved_codes.resize(blocks.size());
+            par_map(std::span<const size_t>(blocks), params.n_threads,
+                    [&](size_t b) { return move_codes(b, blocks.size(), moved_codes[b]); });
+          } else {
+            if (moved_codes.empty()) moved_codes.resize(1);
+            move_codes(0, 1, moved_codes[0]);
+          }
+        }
+      } else {
+        n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
+      }
+      if (n_left < min_leaf || n - n_left < min_leaf) {
+        make_leaf();
+        continue;
+      }
+
+      *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
+      NodeT& split = **p.slot;
+      stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
+      stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
+    }
   };
 
   Worker first;

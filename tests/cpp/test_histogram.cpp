@@ -782,8 +782,7 @@ TEST(FastScoring, GathersIntoOwnArraysMatchNodeRows) {
     ASSERT_EQ(sq_sums.size(), rows.folds.n_folds);
     for (size_t m = 0; m < sums.size(); ++m) {
       EXPECT_EQ(std::bit_cast<uint64_t>(sums[m]), std::bit_cast<uint64_t>(rows.fold_sums[m]));
-      EXPECT_EQ(std::bit_cast<uint64_t>(sq_sums[m]),
-                std::bit_cast<uint64_t>(rows.fold_sq_sums[m]));
+      EXPECT_EQ(std::bit_cast<uint64_t>(sq_sums[m]), std::bit_cast<uint64_t>(rows.fold_sq_sums[m]));
     }
     EXPECT_EQ(y, rows.y);
     std::vector<uint32_t> label(n, 99);

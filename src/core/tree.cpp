@@ -1316,6 +1316,8 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     }
   };
 
+  // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
+  if (owned) stack.back().prepared = prepare(0, samples.size(), depth);
   Worker first;
   const bool subtrees =
       params.parallel && params.n_threads >= 2 && samples.size() >= params.parallel_min_samples;

@@ -1278,13 +1278,20 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
           // later moves instead. Whoever moves the targets then prepares both children from
           // them; the two weigh as much as this many code lists and share the split of the work.
           constexpr size_t kTargetUnits = 16;
+          std::exception_ptr prepare_error;
           const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
             const size_t units = n_features + kTargetUnits;
             const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
             if (first == 0) {
               reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
-              left = prepare(p.begin, n_left, p.depth + 1);
-              right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
+              // Preparing is the children's own work: a failure in it surfaces as it would
+              // there, on the calling thread, not as a failed worker.
+              try {
+                left = prepare(p.begin, n_left, p.depth + 1);
+                right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
+              } catch (...) {
+                prepare_error = std::current_exception();
+              }
             }
             for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
                  g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
@@ -1300,6 +1307,7 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
             if (moved_codes.empty()) moved_codes.resize(1);
             move_codes(0, 1, moved_codes[0]);
           }
+          if (prepare_error) std::rethrow_exception(prepare_error);
         }
       } else {
         n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
@@ -1337,15 +1345,26 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   std::vector<size_t> threads(std::min(params.n_threads, frontier.size()));
   std::iota(threads.begin(), threads.end(), size_t{0});
   std::vector<Worker> workers(threads.size());
+  // A subtree's failure surfaces as it would have on the calling thread; the others stop
+  // taking subtrees.
+  std::vector<std::exception_ptr> errors(threads.size());
   std::atomic<size_t> next{0};
   par_map(std::span<const size_t>(threads), params.n_threads, [&](size_t t) {
     std::vector<Pending> own;
-    for (size_t i = next.fetch_add(1); i < frontier.size(); i = next.fetch_add(1)) {
-      own.push_back(std::move(frontier[i]));
-      grow_nodes(own, workers[t], false, nullptr, 0);
+    try {
+      for (size_t i = next.fetch_add(1); i < frontier.size(); i = next.fetch_add(1)) {
+        own.push_back(std::move(frontier[i]));
+        grow_nodes(own, workers[t], false, nullptr, 0);
+      }
+    } catch (...) {
+      errors[t] = std::current_exception();
+      next.store(frontier.size());
     }
     return 0;
   });
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
   return root;
 }
 

@@ -403,11 +403,10 @@ void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature
 
 namespace {
 
-// Shuffles out.rows, which holds the list to deal, and numbers the folds.
-void deal_rows(const KFold& kfold, FoldAssignment& out) {
-  const size_t n = out.rows.size();
+// Shuffles the n entries of `order`, which hold the list to deal, numbers their folds in
+// `fold` and returns the number of folds.
+size_t deal_in_place(const KFold& kfold, uint32_t* order, uint8_t* fold, size_t n) {
   if (kfold.shuffle) {
-    uint32_t* const order = out.rows.data();
     uint64_t state = kfold.seed ^ (static_cast<uint64_t>(n) * kGolden);
     for (uint64_t i = n; i >= 2; --i) {
       state += kGolden;
@@ -419,22 +418,28 @@ void deal_rows(const KFold& kfold, FoldAssignment& out) {
     }
   }
   const size_t m = std::min(std::min(n, std::max<size_t>(kfold.k, 2)), kMaxAssignFolds);
-  out.n_folds = m;
-  out.fold.resize(n);
   for (size_t f = 0; f < m; ++f) {
     const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
-    std::fill(out.fold.begin() + begin, out.fold.begin() + end, static_cast<uint8_t>(f));
+    std::fill(fold + begin, fold + end, static_cast<uint8_t>(f));
   }
+  return m;
+}
+
+// Shuffles out.rows, which holds the list to deal, and numbers the folds.
+void deal_rows(const KFold& kfold, FoldAssignment& out) {
+  const size_t n = out.rows.size();
+  out.fold.resize(n);
+  out.n_folds = deal_in_place(kfold, out.rows.data(), out.fold.data(), n);
 }
 
 // The codes of the dealt entries, gathered in a loop of independent loads before the
 // histogram loop's read-modify-writes, so that the random reads overlap.
-const uint16_t* gather_codes(std::span<const uint16_t> codes, const FoldAssignment& folds,
+const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<const uint32_t> rows,
                              FastScratch& scratch) {
-  const size_t n = folds.rows.size();
+  const size_t n = rows.size();
   if (scratch.gathered.size() < n) scratch.gathered.resize(n);
   uint16_t* const out = scratch.gathered.data();
-  const uint32_t* const r = folds.rows.data();
+  const uint32_t* const r = rows.data();
   const uint16_t* const code = codes.data();
   for (size_t j = 0; j < n; ++j)
     out[j] = code[r[j]];
@@ -454,38 +459,59 @@ void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out) {
   deal_rows(kfold, out);
 }
 
-void NodeRows::gather_regression(std::span<const double> targets) {
-  const size_t n = folds.rows.size();
-  const size_t n_folds = folds.n_folds;
-  y.resize(n);
+size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<uint8_t> fold) {
+  std::iota(rows.begin(), rows.end(), uint32_t{0});
+  return deal_in_place(kfold, rows.data(), fold.data(), rows.size());
+}
+
+void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
+                       std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
+                       std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums) {
+  const size_t n = rows.size();
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
-  const uint32_t* const r = folds.rows.data();
-  const uint8_t* const fd = folds.fold.data();
+  const uint32_t* const r = rows.data();
+  const uint8_t* const fd = fold.data();
+  double* const out = y.data();
   for (size_t j = 0; j < n; ++j) {
     const double v = targets[r[j]];
-    y[j] = v;
+    out[j] = v;
     fold_sums[fd[j]] += v;
     fold_sq_sums[fd[j]] += v * v;
   }
 }
 
-void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
-  const size_t n = folds.rows.size();
-  n_classes = classes;
-  label.resize(n);
-  const uint32_t* const r = folds.rows.data();
+void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
+                   std::span<uint32_t> label) {
+  const size_t n = rows.size();
+  const uint32_t* const r = rows.data();
   for (size_t j = 0; j < n; ++j) {
     const size_t c = labels[r[j]];
-    label[j] = c < classes ? static_cast<uint32_t>(c) : static_cast<uint32_t>(classes);
+    label[j] = c < n_classes ? static_cast<uint32_t>(c) : static_cast<uint32_t>(n_classes);
   }
 }
 
-void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+void NodeRows::gather_regression(std::span<const double> targets) {
+  y.resize(folds.rows.size());
+  zelk::gather_regression(targets, folds.rows, folds.fold, folds.n_folds, y, fold_sums,
+                          fold_sq_sums);
+}
+
+RowsView NodeRows::view() const {
+  return RowsView{folds.rows, folds.fold,   folds.n_folds, y,
+                  fold_sums,  fold_sq_sums, label,         n_classes};
+}
+
+void NodeRows::gather_labels(std::span<const size_t> labels, size_t classes) {
+  n_classes = classes;
+  label.resize(folds.rows.size());
+  zelk::gather_labels(labels, classes, folds.rows, label);
+}
+
+void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best) {
-  const FoldAssignment& folds = rows.folds;
-  const size_t n_folds = folds.n_folds;
+  const size_t n_folds = rows.n_folds;
   if (n_folds == 0 || n_bins == 0) return;
 
   const size_t cells = n_folds * n_bins;
@@ -496,10 +522,10 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
   double* const sums = scratch.bin_sums.data();
   double* const sq_sums = scratch.bin_sq_sums.data();
 
-  const size_t n_rows = folds.rows.size();
-  const uint8_t* const fd = folds.fold.data();
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
   const double* const y = rows.y.data();
-  const uint16_t* const code = gather_codes(codes, folds, scratch);
+  const uint16_t* const code = gather_codes(codes, rows.rows, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
     const size_t b = code[j];
     if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
@@ -545,11 +571,10 @@ void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes,
                        [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
 }
 
-void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
                               size_t n_bins, size_t feature, const Aggregator& aggregator,
                               FastScratch& scratch, bool threshold, BestSplit& best) {
-  const FoldAssignment& folds = rows.folds;
-  const size_t n_folds = folds.n_folds;
+  const size_t n_folds = rows.n_folds;
   const size_t n_classes = rows.n_classes;
   if (n_folds == 0 || n_bins == 0 || n_classes == 0) return;
 
@@ -557,10 +582,10 @@ void best_classification_fast(const NodeRows& rows, bool entropy, std::span<cons
   grow_and_zero(scratch.class_counts, cells * n_classes);
   uint32_t* const class_counts = scratch.class_counts.data();
 
-  const size_t n_rows = folds.rows.size();
-  const uint8_t* const fd = folds.fold.data();
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
   const uint32_t* const label = rows.label.data();
-  const uint16_t* const code = gather_codes(codes, folds, scratch);
+  const uint16_t* const code = gather_codes(codes, rows.rows, scratch);
   for (size_t j = 0; j < n_rows; ++j) {
     const size_t b = code[j];
     const size_t c = label[j];

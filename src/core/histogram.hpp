@@ -60,6 +60,29 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
 void deal_folds(const KFold& kfold, std::span<const uint32_t> samples, FoldAssignment& out);
 // The dealing of the positions 0, 1, ..., n - 1 of a node's sample list.
 void deal_positions(const KFold& kfold, size_t n, FoldAssignment& out);
+// The same dealing written into `rows` and `fold` (n = rows.size() entries each), for
+// callers that keep it elsewhere; returns the number of folds.
+size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<uint8_t> fold);
+
+// NodeRows' gathers into caller-owned arrays of rows.size() entries; `fold_sums` and
+// `fold_sq_sums` get n_folds entries.
+void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
+                       std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
+                       std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums);
+void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
+                   std::span<uint32_t> label);
+
+// What the fast scorers read of a node's dealt entries, wherever they are kept.
+struct RowsView {
+  std::span<const uint32_t> rows;  // indexes the code lists
+  std::span<const uint8_t> fold;
+  size_t n_folds = 0;
+  std::span<const double> y;             // regression
+  std::span<const double> fold_sums;     // regression
+  std::span<const double> fold_sq_sums;  // regression
+  std::span<const uint32_t> label;       // classification
+  size_t n_classes = 0;
+};
 
 // A node's dealt entries with the targets every feature's pass reads, gathered once per
 // node so that the per-feature loops read them sequentially. `folds.rows` holds whatever
@@ -75,6 +98,8 @@ struct NodeRows {
 
   void gather_regression(std::span<const double> targets);
   void gather_labels(std::span<const size_t> labels, size_t n_classes);
+  RowsView view() const;
+  operator RowsView() const { return view(); }  // NOLINT: a NodeRows reads as its view
 };
 
 // The best candidate seen so far; ranks like best_candidate, so offering features in
@@ -93,10 +118,10 @@ struct BestSplit {
 
 // The same candidates as score_regression_fast / score_classification_fast, offered to `best`
 // instead of returned, with no allocation once the scratch has grown.
-void best_regression_fast(const NodeRows& rows, std::span<const uint16_t> codes, size_t n_bins,
+void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best);
-void best_classification_fast(const NodeRows& rows, bool entropy, std::span<const uint16_t> codes,
+void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
                               size_t n_bins, size_t feature, const Aggregator& aggregator,
                               FastScratch& scratch, bool threshold, BestSplit& best);
 

@@ -1,6 +1,7 @@
 #include "core/tree.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -1029,10 +1030,11 @@ void reorder(std::span<T> list, std::span<const uint32_t> order, std::vector<T>&
 
 // Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
 // one best_candidate would pick from all their candidates. `codes_of(f)` is feature f's code
-// list as `rows.folds.rows` indexes it, and so is `labels`.
+// list as `rows.rows` indexes it, and so is `labels`; `folds` is the same dealing, for
+// the objective scorer.
 template <class K, class CodesOf>
 void score_features(const K& task, const Params& params, const BinnedData& data,
-                    const Aggregator& aggregator, const NodeRows& rows,
+                    const Aggregator& aggregator, const RowsView& rows, const FoldAssignment& folds,
                     std::span<const typename K::Target> labels, const CodesOf& codes_of,
                     size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
   for (size_t f = begin; f < end; ++f) {
@@ -1046,8 +1048,8 @@ void score_features(const K& task, const Params& params, const BinnedData& data,
                                threshold, best);
     } else {
       for (const ScoredCandidate& c :
-           score_objective_fast(*task.objective, task.n_classes, codes, labels, rows.folds,
-                                bins.n_bins, f, aggregator, threshold)) {
+           score_objective_fast(*task.objective, task.n_classes, codes, labels, folds, bins.n_bins,
+                                f, aggregator, threshold)) {
         if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
           best.found = true;
           best.feature = c.feature;
@@ -1075,6 +1077,16 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
   const size_t min_split = std::max<size_t>(params.min_samples_split, 2);
   const size_t min_leaf = std::max<size_t>(params.min_samples_leaf, 1);
 
+  // What a node's own pass would compute before scoring, computed instead by the pass that
+  // made the node, while the other workers move the code lists. A node to split has its
+  // dealing and gathered targets in the stretch of the stash arrays that its samples hold.
+  struct Prepared {
+    typename K::Payload payload;
+    bool split = false;  // passed the stop rules and the purity test
+    size_t n_folds = 0;
+    std::vector<double> fold_sums;     // regression
+    std::vector<double> fold_sq_sums;  // regression
+  };
   // Pending nodes: a sub-range of `samples` and the slot its subtree goes into. Popping the
   // left child first grows the same tree, in the same order, as depth-first recursion.
   struct Pending {
@@ -1082,146 +1094,279 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
     size_t end;
     size_t depth;
     std::unique_ptr<NodeT>* slot;
+    std::optional<Prepared> prepared;
   };
   std::unique_ptr<NodeT> root;
-  std::vector<Pending> stack{{0, samples.size(), depth, &root}};
+  std::vector<Pending> stack;
+  stack.push_back({0, samples.size(), depth, &root, std::nullopt});
 
-  std::vector<Target> node_targets;
   // With `owned`, the targets too are kept in the order of the samples.
   std::vector<Target> ordered_targets;
   if (owned) ordered_targets.assign(targets.begin(), targets.begin() + samples.size());
-  NodeRows rows;
-  // One scratch per worker block, kept across nodes.
-  std::vector<size_t> blocks;
-  std::vector<FastScratch> scratches;
-  // Reordering the owned code lists after a split.
-  std::vector<uint32_t> order;
-  std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per worker block
-  while (!stack.empty()) {
-    const Pending p = stack.back();
-    stack.pop_back();
-    const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
-    const size_t n = s.size();
+  // With `owned`: the prepared nodes' dealt positions, fold numbers and gathered targets,
+  // each node in its own stretch.
+  std::vector<uint32_t> stash_rows;
+  std::vector<uint8_t> stash_fold;
+  std::vector<double> stash_y;        // regression
+  std::vector<uint32_t> stash_label;  // classification
+  if (owned) {
+    stash_rows.resize(samples.size());
+    stash_fold.resize(samples.size());
+    if constexpr (std::is_same_v<K, Regression>) stash_y.resize(samples.size());
+    if constexpr (std::is_same_v<K, Classification>) stash_label.resize(samples.size());
+  }
+  // The buffers of one thread that grows nodes, kept across its nodes.
+  struct Worker {
+    std::vector<Target> node_targets;
+    NodeRows rows;
+    std::vector<size_t> blocks;
+    std::vector<FastScratch> scratches;  // one per block
+    std::vector<uint32_t> order;         // reordering the owned code lists after a split
+    std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per block
+  };
 
-    std::span<const Target> t;
-    if (owned) {
-      t = std::span<const Target>(ordered_targets).subspan(p.begin, n);
-    } else {
-      node_targets.resize(n);
-      for (size_t i = 0; i < n; ++i)
-        node_targets[i] = targets[s[i]];
-      t = node_targets;
-    }
-    auto payload = fast_leaf_value(task, t);
-    auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(payload), n); };
-
-    if (n < min_split || (params.max_depth && p.depth >= *params.max_depth)) {
-      make_leaf();
-      continue;
-    }
-    if (0.0 >= task.node_impurity(t)) {
-      make_leaf();
-      continue;
-    }
-
-    // The dealing depends only on the list's length and the seed, so dealing positions
-    // gives the same folds as dealing the samples themselves.
-    if (owned) {
-      deal_positions(params.kfold, n, rows.folds);
-    } else {
-      deal_folds(params.kfold, s, rows.folds);
-    }
-    const std::span<const Target> indexed_targets = owned ? t : targets;
+  const auto stopped = [&](size_t n, size_t node_depth) {
+    return n < min_split || (params.max_depth && node_depth >= *params.max_depth);
+  };
+  // The node of `n` ordered targets from `begin`, prepared as its own pass would begin.
+  const auto prepare = [&](size_t begin, size_t n, size_t node_depth) {
+    const std::span<const Target> t = std::span<const Target>(ordered_targets).subspan(begin, n);
+    Prepared prepared;
+    prepared.payload = fast_leaf_value(task, t);
+    if (stopped(n, node_depth) || 0.0 >= task.node_impurity(t)) return prepared;
+    prepared.split = true;
+    const std::span<uint32_t> dealt = std::span<uint32_t>(stash_rows).subspan(begin, n);
+    const std::span<uint8_t> fold = std::span<uint8_t>(stash_fold).subspan(begin, n);
+    prepared.n_folds = deal_positions(params.kfold, dealt, fold);
     if constexpr (std::is_same_v<K, Regression>) {
-      rows.gather_regression(indexed_targets);
+      gather_regression(t, dealt, fold, prepared.n_folds,
+                        std::span<double>(stash_y).subspan(begin, n), prepared.fold_sums,
+                        prepared.fold_sq_sums);
     } else if constexpr (std::is_same_v<K, Classification>) {
-      rows.gather_labels(indexed_targets, task.n_classes);
+      gather_labels(t, task.n_classes, dealt, std::span<uint32_t>(stash_label).subspan(begin, n));
     }
-    const auto codes_of = [&](size_t f) {
-      const std::span<const uint16_t> all(data.codes[f]);
-      return owned ? all.subspan(p.begin, n) : all;
-    };
+    return prepared;
+  };
 
-    BestSplit best;
-    if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
-        n_features >= 2) {
-      const size_t n_blocks = std::min(params.n_threads, n_features);
-      if (blocks.size() != n_blocks) {
-        blocks.resize(n_blocks);
-        std::iota(blocks.begin(), blocks.end(), size_t{0});
-        scratches.resize(n_blocks);
+  // Grows the nodes of `stack` and their subtrees with `w`'s buffers; with `shared`, splits
+  // a large node's work over the pool. With `frontier`, nodes below `frontier_below` samples
+  // are set aside there instead: a node's subtree depends only on its own stretch of the
+  // shared arrays, so subtrees can grow in any order, at once.
+  const auto grow_nodes = [&](std::vector<Pending>& stack, Worker& w, bool shared,
+                              std::vector<Pending>* frontier, size_t frontier_below) {
+    NodeRows& rows = w.rows;
+    std::vector<Target>& node_targets = w.node_targets;
+    std::vector<size_t>& blocks = w.blocks;
+    std::vector<FastScratch>& scratches = w.scratches;
+    std::vector<uint32_t>& order = w.order;
+    std::vector<std::vector<uint16_t>>& moved_codes = w.moved_codes;
+    while (!stack.empty()) {
+      Pending p = std::move(stack.back());
+      stack.pop_back();
+      if (frontier && p.end - p.begin < frontier_below) {
+        frontier->push_back(std::move(p));
+        continue;
       }
-      const auto results =
-          par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
-            BestSplit block_best;
-            score_features(task, params, data, aggregator, rows, indexed_targets, codes_of,
-                           b * n_features / n_blocks, (b + 1) * n_features / n_blocks, scratches[b],
-                           block_best);
-            return block_best;
-          });
-      for (const BestSplit& r : results)
-        best.merge(r);
-    } else {
-      if (scratches.empty()) scratches.resize(1);
-      score_features(task, params, data, aggregator, rows, indexed_targets, codes_of, 0, n_features,
-                     scratches[0], best);
-    }
+      const std::span<uint32_t> s = samples.subspan(p.begin, p.end - p.begin);
+      const size_t n = s.size();
 
-    if (!best.found || params.min_impurity_decrease >= best.score) {
-      make_leaf();
-      continue;
-    }
-    const size_t f = best.feature;
-    const uint32_t k = best.state;
-    std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
-    if (!rule) {
-      make_leaf();
-      continue;
-    }
-    size_t n_left = 0;
-    if (owned) {
-      // Partition positions, then move the samples and every code list the same way.
-      order.resize(n);
-      std::iota(order.begin(), order.end(), uint32_t{0});
-      n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
-      if (n_left >= min_leaf && n - n_left >= min_leaf) {
-        // The sample numbers themselves are not needed any more: every list that is read
-        // later moves instead.
-        // The targets weigh as much as four code lists; they share the split of the work.
-        constexpr size_t kTargetUnits = 4;
-        const size_t units = n_features + kTargetUnits;
-        const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
-          const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
-          if (first == 0) {
-            reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
-          }
-          for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
-               g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
-            reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
-          return 0;
-        };
-        if (params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
-            n_features >= 2 && !blocks.empty()) {
-          moved_codes.resize(blocks.size());
-          par_map(std::span<const size_t>(blocks), params.n_threads,
-                  [&](size_t b) { return move_codes(b, blocks.size(), moved_codes[b]); });
-        } else {
-          if (moved_codes.empty()) moved_codes.resize(1);
-          move_codes(0, 1, moved_codes[0]);
+      std::span<const Target> t;
+      if (owned) {
+        t = std::span<const Target>(ordered_targets).subspan(p.begin, n);
+      } else {
+        node_targets.resize(n);
+        for (size_t i = 0; i < n; ++i)
+          node_targets[i] = targets[s[i]];
+        t = node_targets;
+      }
+      std::optional<typename K::Payload> payload;
+      auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(*payload), n); };
+
+      RowsView view;
+      if (p.prepared) {
+        payload = std::move(p.prepared->payload);
+        if (!p.prepared->split) {
+          make_leaf();
+          continue;
         }
+        const Prepared& prepared = *p.prepared;
+        view.rows = std::span<const uint32_t>(stash_rows).subspan(p.begin, n);
+        view.fold = std::span<const uint8_t>(stash_fold).subspan(p.begin, n);
+        view.n_folds = prepared.n_folds;
+        if constexpr (std::is_same_v<K, Regression>) {
+          view.y = std::span<const double>(stash_y).subspan(p.begin, n);
+          view.fold_sums = prepared.fold_sums;
+          view.fold_sq_sums = prepared.fold_sq_sums;
+        } else if constexpr (std::is_same_v<K, Classification>) {
+          view.label = std::span<const uint32_t>(stash_label).subspan(p.begin, n);
+          view.n_classes = task.n_classes;
+        } else {
+          // The objective scorer reads a FoldAssignment of its own.
+          rows.folds.rows.assign(view.rows.begin(), view.rows.end());
+          rows.folds.fold.assign(view.fold.begin(), view.fold.end());
+          rows.folds.n_folds = view.n_folds;
+        }
+      } else {
+        payload = fast_leaf_value(task, t);
+        if (stopped(n, p.depth) || 0.0 >= task.node_impurity(t)) {
+          make_leaf();
+          continue;
+        }
+        // The dealing depends only on the list's length and the seed, so dealing positions
+        // gives the same folds as dealing the samples themselves.
+        if (owned) {
+          deal_positions(params.kfold, n, rows.folds);
+        } else {
+          deal_folds(params.kfold, s, rows.folds);
+        }
+        const std::span<const Target> gather_from = owned ? t : targets;
+        if constexpr (std::is_same_v<K, Regression>) {
+          rows.gather_regression(gather_from);
+        } else if constexpr (std::is_same_v<K, Classification>) {
+          rows.gather_labels(gather_from, task.n_classes);
+        }
+        view = rows.view();
       }
-    } else {
-      n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
-    }
-    if (n_left < min_leaf || n - n_left < min_leaf) {
-      make_leaf();
-      continue;
-    }
+      const std::span<const Target> indexed_targets = owned ? t : targets;
+      const auto codes_of = [&](size_t f) {
+        const std::span<const uint16_t> all(data.codes[f]);
+        return owned ? all.subspan(p.begin, n) : all;
+      };
 
-    *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
-    NodeT& split = **p.slot;
-    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right});
-    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left});
+      BestSplit best;
+      if (shared && params.parallel && params.n_threads >= 2 && n >= params.parallel_min_samples &&
+          n_features >= 2) {
+        const size_t n_blocks = std::min(params.n_threads, n_features);
+        if (blocks.size() != n_blocks) {
+          blocks.resize(n_blocks);
+          std::iota(blocks.begin(), blocks.end(), size_t{0});
+          scratches.resize(n_blocks);
+        }
+        const auto results =
+            par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
+              BestSplit block_best;
+              score_features(task, params, data, aggregator, view, rows.folds, indexed_targets,
+                             codes_of, b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
+                             scratches[b], block_best);
+              return block_best;
+            });
+        for (const BestSplit& r : results)
+          best.merge(r);
+      } else {
+        if (scratches.empty()) scratches.resize(1);
+        score_features(task, params, data, aggregator, view, rows.folds, indexed_targets, codes_of,
+                       0, n_features, scratches[0], best);
+      }
+
+      if (!best.found || params.min_impurity_decrease >= best.score) {
+        make_leaf();
+        continue;
+      }
+      const size_t f = best.feature;
+      const uint32_t k = best.state;
+      std::optional<FastRule> rule = fast_rule(params, data.bins[f], f, k);
+      if (!rule) {
+        make_leaf();
+        continue;
+      }
+      size_t n_left = 0;
+      std::optional<Prepared> left, right;  // the children, when `owned`
+      if (owned) {
+        // Partition positions, then move the samples and every code list the same way.
+        order.resize(n);
+        std::iota(order.begin(), order.end(), uint32_t{0});
+        n_left = partition_in_place(order, codes_of(f), static_cast<uint16_t>(k), rule->mode);
+        if (n_left >= min_leaf && n - n_left >= min_leaf) {
+          // The sample numbers themselves are not needed any more: every list that is read
+          // later moves instead. Whoever moves the targets then prepares both children from
+          // them; the two weigh as much as this many code lists and share the split of the work.
+          constexpr size_t kTargetUnits = 16;
+          std::exception_ptr prepare_error;
+          const auto move_codes = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
+            const size_t units = n_features + kTargetUnits;
+            const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
+            if (first == 0) {
+              reorder(std::span<Target>(ordered_targets).subspan(p.begin, n), order, node_targets);
+              // Preparing is the children's own work: a failure in it surfaces as it would
+              // there, on the calling thread, not as a failed worker.
+              try {
+                left = prepare(p.begin, n_left, p.depth + 1);
+                right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
+              } catch (...) {
+                prepare_error = std::current_exception();
+              }
+            }
+            for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
+                 g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
+              reorder(std::span<uint16_t>(owned->codes[g]).subspan(p.begin, n), order, buffer);
+            return 0;
+          };
+          if (shared && params.parallel && params.n_threads >= 2 &&
+              n >= params.parallel_min_samples && n_features >= 2 && !blocks.empty()) {
+            moved_codes.resize(blocks.size());
+            par_map(std::span<const size_t>(blocks), params.n_threads,
+                    [&](size_t b) { return move_codes(b, blocks.size(), moved_codes[b]); });
+          } else {
+            if (moved_codes.empty()) moved_codes.resize(1);
+            move_codes(0, 1, moved_codes[0]);
+          }
+          if (prepare_error) std::rethrow_exception(prepare_error);
+        }
+      } else {
+        n_left = partition_in_place(s, data.codes[f], static_cast<uint16_t>(k), rule->mode);
+      }
+      if (n_left < min_leaf || n - n_left < min_leaf) {
+        make_leaf();
+        continue;
+      }
+
+      *p.slot = NodeT::make_split(std::move(rule->rule), nullptr, nullptr);
+      NodeT& split = **p.slot;
+      stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
+      stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
+    }
+  };
+
+  // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
+  if (owned) stack.back().prepared = prepare(0, samples.size(), depth);
+  Worker first;
+  const bool subtrees =
+      params.parallel && params.n_threads >= 2 && samples.size() >= params.parallel_min_samples;
+  if (!subtrees) {
+    grow_nodes(stack, first, true, nullptr, 0);
+    return root;
+  }
+  // The large nodes near the root split their work over the pool; the subtrees below them
+  // are grown whole, each by one thread, the largest first.
+  const size_t below =
+      std::max(params.parallel_min_samples, samples.size() / (8 * params.n_threads));
+  std::vector<Pending> frontier;
+  grow_nodes(stack, first, true, &frontier, below);
+  std::stable_sort(frontier.begin(), frontier.end(), [](const Pending& a, const Pending& b) {
+    return a.end - a.begin > b.end - b.begin;
+  });
+  std::vector<size_t> threads(std::min(params.n_threads, frontier.size()));
+  std::iota(threads.begin(), threads.end(), size_t{0});
+  std::vector<Worker> workers(threads.size());
+  // A subtree's failure surfaces as it would have on the calling thread; the others stop
+  // taking subtrees.
+  std::vector<std::exception_ptr> errors(threads.size());
+  std::atomic<size_t> next{0};
+  par_map(std::span<const size_t>(threads), params.n_threads, [&](size_t t) {
+    std::vector<Pending> own;
+    try {
+      for (size_t i = next.fetch_add(1); i < frontier.size(); i = next.fetch_add(1)) {
+        own.push_back(std::move(frontier[i]));
+        grow_nodes(own, workers[t], false, nullptr, 0);
+      }
+    } catch (...) {
+      errors[t] = std::current_exception();
+      next.store(frontier.size());
+    }
+    return 0;
+  });
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
   }
   return root;
 }

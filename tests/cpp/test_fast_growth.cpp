@@ -572,6 +572,65 @@ TEST(FastGrowth, InPlaceGrowthGrowsTheSameTrees) {
   }
 }
 
+// Many wide features and thousands of samples: the children are prepared on whichever block
+// moves the targets, beside blocks that move code lists, and the subtrees below the large
+// nodes grow on several threads at once, in whatever order they finish.
+TEST(FastGrowth, InPlaceGrowthOnWideDataIsThreadIndependent) {
+  constexpr size_t n = 6000, n_features = 12;
+  std::mt19937_64 rng(31);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::vector<std::vector<double>> raw(n_features, std::vector<double>(n));
+  std::vector<Column> columns;
+  for (size_t f = 0; f < n_features; ++f) {
+    for (size_t i = 0; i < n; ++i)
+      raw[f][i] = rng() % 29 == 0 ? kNaN : normal(rng);
+    columns.push_back(Column::continuous(raw[f]));
+  }
+  auto fitted = BinnedData::fit(columns, 64);
+  ASSERT_TRUE(fitted.ok());
+  const BinnedData data = std::move(fitted).value();
+  std::vector<double> values(n);
+  std::vector<size_t> labels(n);
+  for (size_t i = 0; i < n; ++i) {
+    const double x0 = std::isnan(raw[0][i]) ? 0.0 : raw[0][i];
+    const double x5 = std::isnan(raw[5][i]) ? 0.0 : raw[5][i];
+    const double x11 = std::isnan(raw[11][i]) ? 0.0 : raw[11][i];
+    values[i] = 2.0 * x0 + (x5 > 0.2 ? 1.5 : -1.0) + x0 * x11 + 0.7 * normal(rng);
+    labels[i] = (x0 + x11 > 0.0 ? 1 : 0) + (x5 > 1.0 ? 1 : 0);
+  }
+  const auto check = [&](const auto& task, const auto& targets, const std::string& label) {
+    using K = std::decay_t<decltype(task)>;
+    using Target = typename K::Target;
+    Mean aggregator;
+    Params serial = random_params(SplitStyle::Threshold);
+    serial.kfold.k = 5;
+    serial.max_depth = 9;
+    serial.parallel = false;
+    auto reference = grow(task, serial, data, targets, aggregator);
+    ASSERT_GT(node_leaves(*reference), 40u) << label;
+    for (const ThreadSetting& t : kThreadSettings) {
+      Params params = serial;
+      params.parallel = t.parallel;
+      params.n_threads = t.n_threads;
+      params.parallel_min_samples = t.min_samples;
+      for (int repeat = 0; repeat < 2; ++repeat) {
+        BinnedData copy = data;
+        auto tree = build_node_fast_in_place(task, params, aggregator, std::move(copy),
+                                             std::span<const Target>(targets), 0);
+        expect_same_tree<K>(*reference, *tree,
+                            label + " threads " + std::to_string(t.n_threads) + " min " +
+                                std::to_string(t.min_samples));
+      }
+      auto shared = grow(task, params, data, targets, aggregator);
+      expect_same_tree<K>(*reference, *shared, label + " shared data");
+    }
+  };
+  check(regression(), values, "regression");
+  check(classification(3, false), labels, "gini");
+  ObjectiveClassification accuracy(std::make_unique<Accuracy>(), 3);
+  check(accuracy, labels, "accuracy");
+}
+
 TEST(FastGrowth, InPlaceGrowthRejectsMismatchedCodeLists) {
   BinnedData data = binned({{0, 1, 0}, {1, 0}}, {continuous_bins({0.5}), continuous_bins({0.5})});
   data.n_samples = 3;

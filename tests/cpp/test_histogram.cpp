@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -742,6 +744,57 @@ TEST(FastScoring, DealingMatchesTheFoldAssignment) {
       EXPECT_EQ(samples[dealt.rows[j]], want.rows[j]) << "trial " << trial << " entry " << j;
     EXPECT_EQ(dealt.fold, want.fold);
     EXPECT_EQ(dealt.n_folds, want.n_folds);
+
+    // Into caller-owned arrays, with stale entries in them, the same dealing.
+    std::vector<uint32_t> rows(n, 77777);
+    std::vector<uint8_t> fold(n, 201);
+    EXPECT_EQ(deal_positions(kfold, rows, fold), want.n_folds) << "trial " << trial;
+    EXPECT_EQ(rows, dealt.rows) << "trial " << trial;
+    EXPECT_EQ(fold, want.fold) << "trial " << trial;
+  }
+}
+
+// The gathers into caller-owned arrays give NodeRows' own, bit for bit.
+TEST(FastScoring, GathersIntoOwnArraysMatchNodeRows) {
+  std::mt19937_64 rng(23);
+  std::normal_distribution<double> normal(0.0, 1e3);
+  for (int trial = 0; trial < 20; ++trial) {
+    const size_t n = 1 + rng() % 400;
+    std::vector<double> targets(n);
+    std::vector<size_t> labels(n);
+    for (size_t i = 0; i < n; ++i) {
+      targets[i] = normal(rng);
+      labels[i] = rng() % 5;  // class 4 is out of range for 4 classes
+    }
+    KFold kfold;
+    kfold.k = 2 + trial % 7;
+    kfold.seed = rng();
+    NodeRows rows;
+    deal_positions(kfold, n, rows.folds);
+    rows.gather_regression(targets);
+    rows.gather_labels(labels, 4);
+
+    std::vector<double> y(n, -1.0);
+    std::vector<double> sums{9.0}, sq_sums{9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0};
+    gather_regression(targets, rows.folds.rows, rows.folds.fold, rows.folds.n_folds, y, sums,
+                      sq_sums);
+    ASSERT_EQ(sums.size(), rows.folds.n_folds);
+    ASSERT_EQ(sq_sums.size(), rows.folds.n_folds);
+    for (size_t m = 0; m < sums.size(); ++m) {
+      EXPECT_EQ(std::bit_cast<uint64_t>(sums[m]), std::bit_cast<uint64_t>(rows.fold_sums[m]));
+      EXPECT_EQ(std::bit_cast<uint64_t>(sq_sums[m]), std::bit_cast<uint64_t>(rows.fold_sq_sums[m]));
+    }
+    EXPECT_EQ(y, rows.y);
+    std::vector<uint32_t> label(n, 99);
+    gather_labels(labels, 4, rows.folds.rows, label);
+    EXPECT_EQ(label, rows.label);
+
+    const RowsView view = rows;
+    EXPECT_EQ(view.rows.data(), rows.folds.rows.data());
+    EXPECT_EQ(view.n_folds, rows.folds.n_folds);
+    EXPECT_EQ(view.y.size(), n);
+    EXPECT_EQ(view.label.size(), n);
+    EXPECT_EQ(view.n_classes, 4u);
   }
 }
 

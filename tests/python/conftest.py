@@ -6,6 +6,15 @@ import pytest
 
 from zelk import _zelk as native
 
+
+def pytest_configure(config):
+    # ./scripts/sanitize runs the suite under AddressSanitizer with `-m "not no_sanitizer"`.
+    # Mark with @pytest.mark.no_sanitizer every test that measures the process itself
+    # (resident memory, address-space limits, allocation failures): the sanitizer's shadow
+    # memory, quarantine and reserved address space make such measurements meaningless there.
+    config.addinivalue_line(
+        "markers", "no_sanitizer: measures the process itself; left out of the sanitizer run")
+
 # The 18 settings every class shares, in constructor order.
 COMMON = dict(
     max_depth=None,
@@ -122,8 +131,3 @@ def estimator_class(request):
 @pytest.fixture(params=CLASSIFIERS, ids=lambda c: c.__name__)
 def classifier_class(request):
     return request.param
-
-
-def pytest_configure(config):
-    # Tests that measure the process itself; the sanitizer run deselects them.
-    config.addinivalue_line("markers", "no_sanitizer: not run under the sanitizers")

@@ -193,6 +193,7 @@ def test_second_initialisation_raises_import_error():
     assert result.stdout.startswith("ImportError"), result.stdout
 
 
+@pytest.mark.no_sanitizer
 def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
     # Thread stacks are mapped on creation; capping the address space just above what the
     # process uses makes that mapping fail while ordinary small allocations still succeed.
@@ -243,6 +244,7 @@ def test_failed_thread_creation_raises_panic_exception_and_keeps_the_tree():
     assert lines[3] == "True"
 
 
+@pytest.mark.no_sanitizer
 def test_failed_allocation_raises_memory_error_and_keeps_the_tree():
     result = run_python("""
         import resource

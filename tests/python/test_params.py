@@ -351,6 +351,7 @@ def rss_pages():
         return int(f.read().split()[1])
 
 
+@pytest.mark.no_sanitizer
 def test_constructing_and_dropping_many_estimators_keeps_memory_flat():
     good = list(REGRESSOR_ARGS.values())
     bad_cases = [
@@ -385,6 +386,7 @@ def test_constructing_and_dropping_many_estimators_keeps_memory_flat():
     assert after - before < 256, (before, after)  # under 1 MiB of 4 KiB pages
 
 
+@pytest.mark.no_sanitizer
 def test_fitting_predicting_and_failing_repeatedly_keeps_memory_flat():
     x, y = classification_data(n=40, m=3)
     est = classifier(max_depth=2)

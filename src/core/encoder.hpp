@@ -107,6 +107,12 @@ class EdgeRuns {
     return static_cast<size_t>(std::upper_bound(values_.begin(), values_.end(), v) -
                                values_.begin());
   }
+  // runs_through(v) for values visited in ascending order, from `k`, the previous value's.
+  size_t runs_through_from(size_t k, double v) const {
+    while (k < values_.size() && values_[k] <= v)
+      ++k;
+    return k;
+  }
   // The code of the values that pass exactly `k` runs: the number of edges in them.
   uint64_t code_after(size_t k) const { return k == 0 ? 0 : ends_[k - 1]; }
   // The number of edges less than or equal to a finite value.

@@ -137,7 +137,8 @@ void enumerate_classification(const ClassHistogram<FoldCount>& h, uint64_t* work
   uint64_t* const right = left + n_classes;
   const auto impurity = [&h, n_classes](const uint64_t* counts, uint64_t total) {
     const std::span<const uint64_t> c(counts, n_classes);
-    return h.entropy ? entropy_from_counts<uint64_t>(c, total) : gini_from_counts<uint64_t>(c, total);
+    return h.entropy ? entropy_from_counts<uint64_t>(c, total)
+                     : gini_from_counts<uint64_t>(c, total);
   };
   fold_scores.reserve(n_folds);
   for (size_t k = 0; k < n_bins; ++k) {
@@ -229,12 +230,10 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
   std::vector<double> left_sum(n_folds, 0.0);
   std::vector<double> left_sq_sum(n_folds, 0.0);
   std::vector<double> fold_scores;
-  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums,
-                        n_folds, n_bins, threshold},
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
+                        n_bins, threshold},
                        left_count.data(), left_sum.data(), left_sq_sum.data(), fold_scores,
-                       [&](size_t k) {
-                         emit(out, fold_scores, n_folds, feature, k, aggregator);
-                       });
+                       [&](size_t k) { emit(out, fold_scores, n_folds, feature, k, aggregator); });
   return out;
 }
 
@@ -271,11 +270,11 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool en
 
   std::vector<uint64_t> sides(n_folds * n_classes + 3 * n_classes, 0);
   std::vector<double> fold_scores;
-  enumerate_classification(
-      ClassHistogram<uint32_t>{class_counts, fold_class_counts, n_folds, n_bins, n_classes,
-                               threshold, entropy},
-      sides.data(), fold_scores,
-      [&](size_t k) { emit(out, fold_scores, n_folds, feature, k, aggregator); });
+  enumerate_classification(ClassHistogram<uint32_t>{class_counts, fold_class_counts, n_folds,
+                                                    n_bins, n_classes, threshold, entropy},
+                           sides.data(), fold_scores, [&](size_t k) {
+                             emit(out, fold_scores, n_folds, feature, k, aggregator);
+                           });
   return out;
 }
 
@@ -283,6 +282,20 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
                                                   std::span<const uint16_t> codes,
                                                   std::span<const size_t> labels,
                                                   const FoldAssignment& folds, size_t n_bins,
+                                                  size_t feature, const Aggregator& aggregator,
+                                                  bool threshold) {
+  RowsView rows;
+  rows.rows = folds.rows;
+  rows.fold = folds.fold;
+  rows.n_folds = folds.n_folds;
+  return score_objective_fast(objective, n_classes, codes, labels, rows, n_bins, feature,
+                              aggregator, threshold);
+}
+
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
+                                                  std::span<const size_t> labels,
+                                                  const RowsView& folds, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
                                                   bool threshold) {
   std::vector<ScoredCandidate> out;
@@ -564,10 +577,9 @@ void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes,
   std::array<uint64_t, kMaxAssignFolds> left_count{};
   std::array<double, kMaxAssignFolds> left_sum{};
   std::array<double, kMaxAssignFolds> left_sq_sum{};
-  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums,
-                        n_folds, n_bins, threshold},
-                       left_count.data(), left_sum.data(), left_sq_sum.data(),
-                       scratch.fold_scores,
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
+                        n_bins, threshold},
+                       left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
                        [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
 }
 
@@ -605,12 +617,11 @@ void best_classification_fast(const RowsView& rows, bool entropy, std::span<cons
     }
   }
 
-  enumerate_classification(
-      ClassHistogram<uint64_t>{class_counts, fold_class, n_folds, n_bins, n_classes, threshold,
-                               entropy},
-      running_left,
-      scratch.fold_scores,
-      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
+  enumerate_classification(ClassHistogram<uint64_t>{class_counts, fold_class, n_folds, n_bins,
+                                                    n_classes, threshold, entropy},
+                           running_left, scratch.fold_scores, [&](size_t k) {
+                             offer(best, scratch, n_folds, feature, k, aggregator);
+                           });
 }
 
 }  // namespace zelk

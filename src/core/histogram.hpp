@@ -47,11 +47,30 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool en
                                                        size_t feature, const Aggregator& aggregator,
                                                        FastScratch& scratch, bool threshold);
 
+// What the fast scorers read of a node's dealt entries, wherever they are kept.
+struct RowsView {
+  std::span<const uint32_t> rows;  // indexes the code lists
+  std::span<const uint8_t> fold;
+  size_t n_folds = 0;
+  std::span<const double> y;             // regression
+  std::span<const double> fold_sums;     // regression
+  std::span<const double> fold_sq_sums;  // regression
+  std::span<const uint32_t> label;       // classification
+  size_t n_classes = 0;
+};
+
 // Objective gain fold scores: side classes learned on the other folds, scored on the fold.
 std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
                                                   std::span<const uint16_t> codes,
                                                   std::span<const size_t> labels,
                                                   const FoldAssignment& folds, size_t n_bins,
+                                                  size_t feature, const Aggregator& aggregator,
+                                                  bool threshold);
+// The same reading the dealing through a view (the targets are not read from it).
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
+                                                  std::span<const size_t> labels,
+                                                  const RowsView& rows, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
                                                   bool threshold);
 
@@ -71,18 +90,6 @@ void gather_regression(std::span<const double> targets, std::span<const uint32_t
                        std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums);
 void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
                    std::span<uint32_t> label);
-
-// What the fast scorers read of a node's dealt entries, wherever they are kept.
-struct RowsView {
-  std::span<const uint32_t> rows;  // indexes the code lists
-  std::span<const uint8_t> fold;
-  size_t n_folds = 0;
-  std::span<const double> y;             // regression
-  std::span<const double> fold_sums;     // regression
-  std::span<const double> fold_sq_sums;  // regression
-  std::span<const uint32_t> label;       // classification
-  size_t n_classes = 0;
-};
 
 // A node's dealt entries with the targets every feature's pass reads, gathered once per
 // node so that the per-feature loops read them sequentially. `folds.rows` holds whatever

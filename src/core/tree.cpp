@@ -345,8 +345,7 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
     bool have = false;
     for (const SortedValue& e : sorted) {
       const double v = key_value(e.key);
-      while (k < edges.n_runs() && edges.value(k) <= v)
-        ++k;
+      k = edges.runs_through_from(k, v);
       const auto code = static_cast<uint32_t>(edges.code_after(k));
       if (!have || codes.states.back() != code) {
         codes.states.push_back(code);
@@ -378,10 +377,7 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   for (const SortedValue& e : sorted) {
     const EdgeRuns& edges = codes.fold_edges[e.fold];
     const double v = key_value(e.key);
-    size_t k = cursor[e.fold];
-    while (k < edges.n_runs() && edges.value(k) <= v)
-      ++k;
-    cursor[e.fold] = k;
+    const size_t k = cursor[e.fold] = edges.runs_through_from(cursor[e.fold], v);
     codes.val[e.fold][e.place] = codes.slot_of_runs[e.fold][k];
   }
   return true;
@@ -740,8 +736,7 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
         const SortedValue& e = codes.sorted[p];
         if (e.fold == f) continue;
         const double v = key_value(e.key);
-        while (k < edges.n_runs() && edges.value(k) <= v)
-          ++k;
+        k = edges.runs_through_from(k, v);
         count_into(train_slots, table_of[k], sorted_labels[p]);
       }
     }
@@ -1030,11 +1025,10 @@ void reorder(std::span<T> list, std::span<const uint32_t> order, std::vector<T>&
 
 // Offers features [begin, end) of a node to `best` in ascending order, so the winner is the
 // one best_candidate would pick from all their candidates. `codes_of(f)` is feature f's code
-// list as `rows.rows` indexes it, and so is `labels`; `folds` is the same dealing, for
-// the objective scorer.
+// list as `rows.rows` indexes it, and so is `labels`.
 template <class K, class CodesOf>
 void score_features(const K& task, const Params& params, const BinnedData& data,
-                    const Aggregator& aggregator, const RowsView& rows, const FoldAssignment& folds,
+                    const Aggregator& aggregator, const RowsView& rows,
                     std::span<const typename K::Target> labels, const CodesOf& codes_of,
                     size_t begin, size_t end, FastScratch& scratch, BestSplit& best) {
   for (size_t f = begin; f < end; ++f) {
@@ -1048,7 +1042,7 @@ void score_features(const K& task, const Params& params, const BinnedData& data,
                                threshold, best);
     } else {
       for (const ScoredCandidate& c :
-           score_objective_fast(*task.objective, task.n_classes, codes, labels, folds, bins.n_bins,
+           score_objective_fast(*task.objective, task.n_classes, codes, labels, rows, bins.n_bins,
                                 f, aggregator, threshold)) {
         if (std::isfinite(c.score) && (!best.found || c.score > best.score)) {
           best.found = true;
@@ -1200,11 +1194,6 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         } else if constexpr (std::is_same_v<K, Classification>) {
           view.label = std::span<const uint32_t>(stash_label).subspan(p.begin, n);
           view.n_classes = task.n_classes;
-        } else {
-          // The objective scorer reads a FoldAssignment of its own.
-          rows.folds.rows.assign(view.rows.begin(), view.rows.end());
-          rows.folds.fold.assign(view.fold.begin(), view.fold.end());
-          rows.folds.n_folds = view.n_folds;
         }
       } else {
         payload = fast_leaf_value(task, t);
@@ -1245,8 +1234,8 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
         const auto results =
             par_map(std::span<const size_t>(blocks), params.n_threads, [&](size_t b) {
               BestSplit block_best;
-              score_features(task, params, data, aggregator, view, rows.folds, indexed_targets,
-                             codes_of, b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
+              score_features(task, params, data, aggregator, view, indexed_targets, codes_of,
+                             b * n_features / n_blocks, (b + 1) * n_features / n_blocks,
                              scratches[b], block_best);
               return block_best;
             });
@@ -1254,8 +1243,8 @@ std::unique_ptr<NodeOf<K>> grow_fast(const K& task, const Params& params,
           best.merge(r);
       } else {
         if (scratches.empty()) scratches.resize(1);
-        score_features(task, params, data, aggregator, view, rows.folds, indexed_targets, codes_of,
-                       0, n_features, scratches[0], best);
+        score_features(task, params, data, aggregator, view, indexed_targets, codes_of, 0,
+                       n_features, scratches[0], best);
       }
 
       if (!best.found || params.min_impurity_decrease >= best.score) {

@@ -16,17 +16,15 @@
 #include <vector>
 
 #include "core/parallel.hpp"
+#include "par_map_helpers.hpp"
 
 namespace zelk {
 namespace {
 
-using fault::Kind;
+using testing_helpers::iota_items;
+using testing_helpers::threads_used;
 
-std::vector<size_t> iota_items(size_t n) {
-  std::vector<size_t> items(n);
-  std::iota(items.begin(), items.end(), size_t{0});
-  return items;
-}
+using fault::Kind;
 
 bool starts_with(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0;
@@ -151,15 +149,6 @@ TEST_P(FaultTest, OffDisarms) {
 
 INSTANTIATE_TEST_SUITE_P(Paths, FaultTest,
                          ::testing::Values(Path::kPool, Path::kOwnThreads, Path::kStarter));
-
-std::set<std::thread::id> threads_used(size_t n_items, size_t n_threads) {
-  std::vector<std::thread::id> ids(n_items);
-  par_map(iota_items(n_items), n_threads, [&ids](size_t i) {
-    ids[i] = std::this_thread::get_id();
-    return i;
-  });
-  return std::set<std::thread::id>(ids.begin(), ids.end());
-}
 
 TEST(Fault, OwnThreadsBypassThePoolUntilTheFaultFires) {
   // The pool's threads stay alive, so no thread started meanwhile can share their ids.

@@ -12,15 +12,12 @@
 #include <vector>
 
 #include "core/parallel.hpp"
+#include "par_map_helpers.hpp"
 
 namespace zelk {
 namespace {
 
-std::vector<size_t> iota_items(size_t n) {
-  std::vector<size_t> items(n);
-  std::iota(items.begin(), items.end(), size_t{0});
-  return items;
-}
+using testing_helpers::iota_items;
 
 // A ThreadStarter that counts the threads it starts.
 ThreadStarter counting_starter(std::atomic<size_t>& started) {

@@ -9,24 +9,13 @@
 #include <vector>
 
 #include "core/parallel.hpp"
+#include "par_map_helpers.hpp"
 
 namespace zelk {
 namespace {
 
-std::vector<size_t> iota_items(size_t n) {
-  std::vector<size_t> items(n);
-  std::iota(items.begin(), items.end(), size_t{0});
-  return items;
-}
-
-std::set<std::thread::id> threads_used(size_t n_items, size_t n_threads) {
-  std::vector<std::thread::id> ids(n_items);
-  par_map(iota_items(n_items), n_threads, [&ids](size_t i) {
-    ids[i] = std::this_thread::get_id();
-    return i;
-  });
-  return std::set<std::thread::id>(ids.begin(), ids.end());
-}
+using testing_helpers::iota_items;
+using testing_helpers::threads_used;
 
 TEST(ParMapPool, LaterCallsRunOnTheSameThreads) {
   const std::set<std::thread::id> first = threads_used(8, 4);

@@ -98,6 +98,15 @@ struct ClassPrediction {
   size_t predicted_class = 0;  // most frequent class, ties to the lowest
 };
 
+// What growth measured at a node, for inspection; prediction never reads it.
+struct NodeStats {
+  double impurity = std::numeric_limits<double>::quiet_NaN();  // over the training samples
+  // The node's total sample weight; its sample count while samples are unweighted.
+  double weighted_n_samples = std::numeric_limits<double>::quiet_NaN();
+  double split_score = std::numeric_limits<double>::quiet_NaN();  // the chosen split's score
+  std::vector<double> fold_scores;  // that split's per-fold scores
+};
+
 // A leaf (no rule) or a split owning exactly two children. Destruction is iterative, so a
 // chain of a million nodes is freed without deep recursion.
 template <class T>
@@ -107,6 +116,7 @@ struct Node {
   std::unique_ptr<Node> right;
   T value{};             // leaf payload
   size_t n_samples = 0;  // training samples that reached the leaf
+  NodeStats stats;
 
   Node() = default;
   Node(const Node&) = delete;
@@ -199,10 +209,10 @@ size_t required_columns(const Node<T>& root) {
 // cell at a byte offset within a row. Built once per predict call; the walk reads the
 // caller's matrix in place through its strides.
 template <class T>
-class FlatTree {
+class PredictionTree {
  public:
   // `x_col_stride` is the byte stride between a row's cells; `categorical` ascending.
-  FlatTree(const Node<T>& root, std::span<const size_t> categorical, ptrdiff_t x_col_stride) {
+  PredictionTree(const Node<T>& root, std::span<const size_t> categorical, ptrdiff_t x_col_stride) {
     struct Pending {
       const Node<T>* node;
       size_t parent;  // index of the split whose right child this is, or kNone
@@ -268,9 +278,16 @@ class FlatTree {
   // columns and the column stride given at construction.
   template <class Emit>
   void predict(const MatrixView& x, Emit&& emit) const {
+    apply(x, [&](size_t i, uint32_t leaf) { emit(i, *payloads_[leaf]); });
+  }
+
+  // Calls `emit(i, leaf)` for every row i of `x` with the pre-order index of the leaf it
+  // reaches (the numbering of the export).
+  template <class Emit>
+  void apply(const MatrixView& x, Emit&& emit) const {
     if (nodes_.size() == 1) {  // a lone leaf reads no cell, and x may have none
       for (size_t i = 0; i < x.rows; ++i)
-        emit(i, *payloads_[0]);
+        emit(i, uint32_t{0});
       return;
     }
     if (has_category_) {
@@ -349,7 +366,7 @@ class FlatTree {
         if (!moved) break;
       }
       for (size_t r = 0; r < count; ++r)
-        emit(first + r, *payloads_[at[r]]);
+        emit(first + r, at[r]);
     }
   }
 
@@ -494,6 +511,7 @@ struct ExportedNode {
   double value = std::numeric_limits<double>::quiet_NaN();
   int64_t predicted_class = -1;
   std::vector<double> proba;
+  NodeStats stats;  // weighted_n_samples falls back to n_samples when growth recorded none
 };
 
 inline void export_payload(ExportedNode& out, double value) { out.value = value; }
@@ -531,6 +549,7 @@ struct DecisionTree {
       }
       ExportedNode& rec = out.back();
       const NodeOf<K>& n = *p.node;
+      rec.stats = n.stats;
       if (n.is_leaf()) {
         rec.is_leaf = true;
         rec.n_samples = n.n_samples;
@@ -555,6 +574,9 @@ struct DecisionTree {
       if (!rec.is_leaf) {
         rec.n_samples = out[static_cast<size_t>(rec.children_left)].n_samples +
                         out[static_cast<size_t>(rec.children_right)].n_samples;
+      }
+      if (std::isnan(rec.stats.weighted_n_samples)) {
+        rec.stats.weighted_n_samples = static_cast<double>(rec.n_samples);
       }
     }
     return first;

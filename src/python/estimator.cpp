@@ -14,7 +14,10 @@
 #include "core/binning.hpp"
 #include "core/candidate.hpp"
 #include "core/data.hpp"
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
+#include "core/tree/fast/growth.hpp"
+#include "core/tree/prediction.hpp"
+#include "core/tree/strict/growth.hpp"
 #include "python/boundary.hpp"
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
@@ -249,7 +252,8 @@ PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!result) return nullptr;
     const NodeOf<K>* root = prediction_root<K>(self, x);
     if (root == nullptr) return nullptr;
-    const FlatTree<typename K::Payload> tree(*root, state_of<K>(self).categorical, x.col_stride);
+    const PredictionTree<typename K::Payload> tree(*root, state_of<K>(self).categorical,
+                                                   x.col_stride);
     void* data = PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()));
     if constexpr (kIsRegression<K>) {
       auto* out = static_cast<double*>(data);
@@ -283,7 +287,7 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     if (!result) return nullptr;
     const NodeOf<K>* root = prediction_root<K>(self, x);
     if (root == nullptr) return nullptr;
-    const FlatTree<ClassPrediction> tree(*root, est.categorical, x.col_stride);
+    const PredictionTree<ClassPrediction> tree(*root, est.categorical, x.col_stride);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     tree.predict(x, [data, n_columns](size_t i, const ClassPrediction& leaf) {
       const size_t copied = std::min(leaf.proba.size(), n_columns);

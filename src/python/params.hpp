@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
 #include "python/pyref.hpp"
 
 namespace zelk::py {

@@ -111,7 +111,7 @@ struct ObjectiveClassification {
   }
   double node_impurity(std::span<const size_t> labels) const { return gini.impurity(labels); }
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
-  // Takes no scratch: the objective scorer keeps its counts for one call.
+  // Leaves the scratch alone: the objective scorer keeps its counts for one call.
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
 };

@@ -114,6 +114,151 @@ uint16_t category_bin(const std::vector<uint32_t>& categories, uint32_t c) {
   return static_cast<uint16_t>(it - categories.begin());
 }
 
+// Row blocks 0, 1, ...: up to one per thread, none shorter than a few thousand rows.
+std::vector<size_t> row_blocks(size_t n, size_t n_threads) {
+  std::vector<size_t> blocks(std::max<size_t>(1, std::min(n_threads, n / 4096)));
+  for (size_t b = 0; b < blocks.size(); ++b)
+    blocks[b] = b;
+  return blocks;
+}
+
+// The bins of a matrix's columns, found kEdgeGroup columns at a time: each group's keys
+// gathered in one pass over the rows, then sorted in parallel. The buffers are kept across
+// groups so that their pages are touched only once.
+class MatrixEdges {
+ public:
+  MatrixEdges(const MatrixView& x, const std::vector<bool>& is_categorical, size_t n_bins,
+              size_t n_threads)
+      : x_(x),
+        is_categorical_(is_categorical),
+        n_bins_(n_bins),
+        n_threads_(n_threads),
+        n_workers_(std::max<size_t>(1, std::min(n_threads, kEdgeGroup))),
+        keys_(kEdgeGroup),
+        cats_(kEdgeGroup),
+        buffers_(n_workers_),
+        workers_(n_workers_),
+        results_(kEdgeGroup),
+        row_blocks_(row_blocks(x.rows, n_threads)) {
+    for (size_t w = 0; w < n_workers_; ++w)
+      workers_[w] = w;
+  }
+
+  // Fits the bins of columns g .. g + kEdgeGroup - 1 (those that exist) into `bins`; the
+  // error of the first column that exceeds the limits, if any.
+  std::optional<Error> fit_group(size_t g, std::vector<FeatureBins>& bins) {
+    const size_t group_end = std::min(g + kEdgeGroup, x_.cols);
+    gather_values(g, group_end);
+    bin_values(g, group_end);
+    for (size_t j = g; j < group_end; ++j) {
+      if (!*results_[j - g]) return Error{results_[j - g]->error()};
+      bins[j] = std::move(results_[j - g]->value());
+    }
+    return std::nullopt;
+  }
+
+ private:
+  // Every value's key or code at its row, on several threads over stretches of rows; the
+  // missing ones are dropped afterwards, so no thread needs to know where another's start.
+  void gather_values(size_t g, size_t group_end) {
+    const size_t n = x_.rows;
+    for (size_t j = g; j < group_end; ++j) {
+      if (is_categorical_[j]) {
+        cats_[j - g].resize(n);
+      } else {
+        keys_[j - g].resize(n);
+      }
+    }
+    par_map(std::span<const size_t>(row_blocks_), n_threads_, [&](size_t r) {
+      const size_t n_blocks = row_blocks_.size();
+      const size_t begin = r * n / n_blocks, end = (r + 1) * n / n_blocks;
+      // Column by column over short stretches of rows: tight loops, and the stretch's rows
+      // stay in cache for the group's other columns.
+      constexpr size_t kStretch = 512;
+      for (size_t first = begin; first < end; first += kStretch) {
+        const size_t last = std::min(first + kStretch, end);
+        for (size_t j = g; j < group_end; ++j) {
+          if (is_categorical_[j]) {
+            uint32_t* const out = cats_[j - g].data();
+            for (size_t i = first; i < last; ++i)
+              out[i] = category_code(x_.at(i, j));
+          } else {
+            uint64_t* const out = keys_[j - g].data();
+            for (size_t i = first; i < last; ++i)
+              out[i] = total_order_key(x_.at(i, j));
+          }
+        }
+      }
+      return 0;
+    });
+  }
+
+  // Each column's bins from its gathered values, the group's columns shared over the workers.
+  void bin_values(size_t g, size_t group_end) {
+    par_map(std::span<const size_t>(workers_), n_threads_, [&](size_t w) {
+      for (size_t j = g + w; j < group_end; j += n_workers_) {
+        if (is_categorical_[j]) {
+          std::vector<uint32_t>& c = cats_[j - g];
+          c.erase(std::remove(c.begin(), c.end(), kMissingCode), c.end());
+          results_[j - g].emplace(categorical_bins(c, j));
+        } else {
+          std::vector<uint64_t>& k = keys_[j - g];
+          k.erase(std::remove_if(
+                      k.begin(), k.end(),
+                      [](uint64_t key) { return !std::isfinite(from_total_order_key(key)); }),
+                  k.end());
+          results_[j - g].emplace(continuous_bins(k, n_bins_, j, buffers_[w]));
+        }
+      }
+      return 0;
+    });
+  }
+
+  const MatrixView& x_;
+  const std::vector<bool>& is_categorical_;
+  size_t n_bins_;
+  size_t n_threads_;
+  size_t n_workers_;
+  std::vector<std::vector<uint64_t>> keys_;
+  std::vector<std::vector<uint32_t>> cats_;
+  std::vector<std::vector<uint64_t>> buffers_;
+  std::vector<size_t> workers_;
+  std::vector<std::optional<Expected<FeatureBins>>> results_;
+  std::vector<size_t> row_blocks_;
+};
+
+// Codes every column of the matrix against its bins: one pass over the rows, in blocks of
+// rows per thread.
+void code_matrix(const MatrixView& x, const std::vector<bool>& is_categorical, size_t n_threads,
+                 BinnedData& data) {
+  const size_t n = x.rows;
+  const size_t n_features = x.cols;
+  data.codes.resize(n_features);
+  for (auto& codes : data.codes)
+    codes.resize(n);
+  const std::vector<size_t> blocks = row_blocks(n, n_threads);
+  const size_t n_blocks = blocks.size();
+  par_map(std::span<const size_t>(blocks), n_threads, [&](size_t b) {
+    const size_t begin = b * n / n_blocks, end = (b + 1) * n / n_blocks;
+    // Small stretches of rows, column by column, so that the stretch stays in cache.
+    constexpr size_t kStretch = 512;
+    for (size_t first = begin; first < end; first += kStretch) {
+      const size_t last = std::min(first + kStretch, end);
+      for (size_t j = 0; j < n_features; ++j) {
+        const FeatureBins& bins = data.bins[j];
+        uint16_t* const out = data.codes[j].data();
+        if (is_categorical[j]) {
+          for (size_t i = first; i < last; ++i)
+            out[i] = category_bin(bins.categories, category_code(x.at(i, j)));
+        } else {
+          code_continuous(x, j, bins.edges, first, last, out);
+        }
+      }
+    }
+    return 0;
+  });
+}
+
 }  // namespace
 
 Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t n_bins) {
@@ -160,115 +305,21 @@ Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t 
 
 Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t> categorical,
                                      size_t n_bins, size_t n_threads) {
-  const size_t n = x.rows;
   const size_t n_features = x.cols;
   std::vector<bool> is_categorical(n_features);
   for (size_t j = 0; j < n_features; ++j)
     is_categorical[j] = contains_sorted(categorical, j);
 
   BinnedData data;
-  data.n_samples = n;
+  data.n_samples = x.rows;
   data.bins.resize(n_features);
-
-  // Edges: each group's keys gathered in one pass over the rows, then sorted in parallel.
-  // The buffers are kept across groups so that their pages are touched only once.
-  const size_t n_workers = std::max<size_t>(1, std::min(n_threads, kEdgeGroup));
-  std::vector<std::vector<uint64_t>> keys(kEdgeGroup);
-  std::vector<std::vector<uint32_t>> cats(kEdgeGroup);
-  std::vector<std::vector<uint64_t>> buffers(n_workers);
-  std::vector<size_t> workers(n_workers);
-  for (size_t w = 0; w < n_workers; ++w)
-    workers[w] = w;
-  std::vector<std::optional<Expected<FeatureBins>>> results(kEdgeGroup);
-  const size_t n_row_blocks = std::max<size_t>(1, std::min(n_threads, n / 4096));
-  std::vector<size_t> row_blocks(n_row_blocks);
-  for (size_t r = 0; r < n_row_blocks; ++r)
-    row_blocks[r] = r;
-  for (size_t g = 0; g < n_features; g += kEdgeGroup) {
-    const size_t group_end = std::min(g + kEdgeGroup, n_features);
-    // Every value's key or code at its row, on several threads over stretches of rows; the
-    // missing ones are dropped afterwards, so no thread needs to know where another's start.
-    for (size_t j = g; j < group_end; ++j) {
-      if (is_categorical[j]) {
-        cats[j - g].resize(n);
-      } else {
-        keys[j - g].resize(n);
-      }
-    }
-    par_map(std::span<const size_t>(row_blocks), n_threads, [&](size_t r) {
-      const size_t begin = r * n / n_row_blocks, end = (r + 1) * n / n_row_blocks;
-      // Column by column over short stretches of rows: tight loops, and the stretch's rows
-      // stay in cache for the group's other columns.
-      constexpr size_t kStretch = 512;
-      for (size_t first = begin; first < end; first += kStretch) {
-        const size_t last = std::min(first + kStretch, end);
-        for (size_t j = g; j < group_end; ++j) {
-          if (is_categorical[j]) {
-            uint32_t* const out = cats[j - g].data();
-            for (size_t i = first; i < last; ++i)
-              out[i] = category_code(x.at(i, j));
-          } else {
-            uint64_t* const out = keys[j - g].data();
-            for (size_t i = first; i < last; ++i)
-              out[i] = total_order_key(x.at(i, j));
-          }
-        }
-      }
-      return 0;
-    });
-    par_map(std::span<const size_t>(workers), n_threads, [&](size_t w) {
-      for (size_t j = g + w; j < group_end; j += n_workers) {
-        if (is_categorical[j]) {
-          std::vector<uint32_t>& c = cats[j - g];
-          c.erase(std::remove(c.begin(), c.end(), kMissingCode), c.end());
-          results[j - g].emplace(categorical_bins(c, j));
-        } else {
-          std::vector<uint64_t>& k = keys[j - g];
-          k.erase(std::remove_if(
-                      k.begin(), k.end(),
-                      [](uint64_t key) { return !std::isfinite(from_total_order_key(key)); }),
-                  k.end());
-          results[j - g].emplace(continuous_bins(k, n_bins, j, buffers[w]));
-        }
-      }
-      return 0;
-    });
-    for (size_t j = g; j < group_end; ++j) {
-      if (!*results[j - g]) return Error{results[j - g]->error()};
-      data.bins[j] = std::move(results[j - g]->value());
+  {
+    MatrixEdges edges(x, is_categorical, n_bins, n_threads);
+    for (size_t g = 0; g < n_features; g += kEdgeGroup) {
+      if (std::optional<Error> error = edges.fit_group(g, data.bins)) return std::move(*error);
     }
   }
-  keys = {};
-  cats = {};
-  buffers = {};
-
-  // Codes: one pass over the rows, in blocks of rows per thread.
-  data.codes.resize(n_features);
-  for (auto& codes : data.codes)
-    codes.resize(n);
-  const size_t n_blocks = std::max<size_t>(1, std::min(n_threads, n / 4096));
-  std::vector<size_t> blocks(n_blocks);
-  for (size_t b = 0; b < n_blocks; ++b)
-    blocks[b] = b;
-  par_map(std::span<const size_t>(blocks), n_threads, [&](size_t b) {
-    const size_t begin = b * n / n_blocks, end = (b + 1) * n / n_blocks;
-    // Small stretches of rows, column by column, so that the stretch stays in cache.
-    constexpr size_t kStretch = 512;
-    for (size_t first = begin; first < end; first += kStretch) {
-      const size_t last = std::min(first + kStretch, end);
-      for (size_t j = 0; j < n_features; ++j) {
-        const FeatureBins& bins = data.bins[j];
-        uint16_t* const out = data.codes[j].data();
-        if (is_categorical[j]) {
-          for (size_t i = first; i < last; ++i)
-            out[i] = category_bin(bins.categories, category_code(x.at(i, j)));
-        } else {
-          code_continuous(x, j, bins.edges, first, last, out);
-        }
-      }
-    }
-    return 0;
-  });
+  code_matrix(x, is_categorical, n_threads, data);
   return data;
 }
 

@@ -23,6 +23,16 @@ struct Confusion {
   void add_group(size_t predicted, std::span<const uint64_t> counts);
 };
 
+// The class a side predicts from its class counts: the first with the largest count, class 0
+// when every count is 0.
+inline size_t majority_class(std::span<const uint64_t> counts) {
+  size_t best = 0;
+  for (size_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] > counts[best]) best = c;
+  }
+  return best;
+}
+
 enum class Average { Binary = 0, Micro = 1, Macro = 2, Weighted = 3 };
 
 class ClassObjective {

@@ -8,7 +8,7 @@
 
 #include "core/candidate.hpp"
 #include "core/encoder.hpp"
-#include "core/tree.hpp"
+#include "core/tree/rules.hpp"
 
 namespace zelk {
 namespace {

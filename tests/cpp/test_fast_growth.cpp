@@ -15,7 +15,9 @@
 #include "core/criterion.hpp"
 #include "core/objective.hpp"
 #include "core/parallel.hpp"
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
+#include "core/tree/fast/growth.hpp"
+#include "fast_reference.hpp"
 
 namespace zelk {
 namespace {
@@ -85,14 +87,24 @@ std::vector<uint32_t> all_samples(size_t n) {
   return s;
 }
 
+// The core's driver, on a copy of `data` (it takes the binned data over).
 template <class K>
 std::unique_ptr<NodeOf<K>> grow(const K& task, const Params& params, const BinnedData& data,
                                 const std::vector<typename K::Target>& targets,
                                 const Aggregator& aggregator) {
+  BinnedData copy = data;
+  return build_node_fast_in_place(task, params, aggregator, std::move(copy),
+                                  std::span<const typename K::Target>(targets), 0);
+}
+
+template <class K>
+std::unique_ptr<NodeOf<K>> reference(const K& task, const Params& params, const BinnedData& data,
+                                     const std::vector<typename K::Target>& targets,
+                                     const Aggregator& aggregator) {
   std::vector<uint32_t> samples = all_samples(targets.size());
-  return build_node_fast(task, params, aggregator, data,
-                         std::span<const typename K::Target>(targets), std::span<uint32_t>(samples),
-                         0);
+  return reference_fast_tree(task, params, aggregator, data,
+                             std::span<const typename K::Target>(targets),
+                             std::span<uint32_t>(samples));
 }
 
 template <class K>
@@ -105,7 +117,7 @@ std::unique_ptr<NodeOf<K>> grow(const K& task, const Params& params, const Binne
 template <class K>
 std::vector<ExportedNode> flatten(const NodeOf<K>& root) {
   std::vector<ExportedNode> out;
-  DecisionTree<K>::walk_export(root, out);
+  walk_export(root, out);
   return out;
 }
 
@@ -335,20 +347,23 @@ TEST(FastGrowth, MissingValuesGoRight) {
   for (SplitStyle style : {SplitStyle::Threshold, SplitStyle::Bin}) {
     Params params = plain_params();
     params.split_style = style;
-    std::vector<uint32_t> samples = all_samples(targets.size());
     Mean mean;
-    auto root = build_node_fast(regression(), params, mean, data, std::span<const double>(targets),
-                                std::span<uint32_t>(samples), 0);
+    auto root = grow(regression(), params, data, targets, mean);
     ASSERT_FALSE(root->is_leaf());
     ASSERT_TRUE(root->left->is_leaf());
     EXPECT_EQ(root->left->n_samples, 4u);
     EXPECT_EQ(root->left->value, 0.0);
-    // The shared array holds the left child's samples first.
-    for (size_t i = 0; i < 4; ++i)
-      EXPECT_EQ(codes[samples[i]], 0u);
     ASSERT_TRUE(root->right->is_leaf());
     EXPECT_EQ(root->right->n_samples, 8u);
     EXPECT_EQ(root->right->value, 10.0);
+    // Partitioned by sample number, the shared array holds the left child's samples first.
+    std::vector<uint32_t> samples = all_samples(targets.size());
+    auto by_number =
+        reference_fast_tree(regression(), params, mean, data, std::span<const double>(targets),
+                            std::span<uint32_t>(samples));
+    for (size_t i = 0; i < 4; ++i)
+      EXPECT_EQ(codes[samples[i]], 0u);
+    expect_same_tree<Regression>(*root, *by_number, "by sample number");
   }
 }
 
@@ -506,9 +521,7 @@ void* grow_chain(void* arg) {
   Params params = plain_params();
   params.kfold.shuffle = true;
   Mean mean;
-  std::vector<uint32_t> samples = all_samples(job->n);
-  auto root = build_node_fast(regression(), params, mean, data, std::span<const double>(targets),
-                              std::span<uint32_t>(samples), 0);
+  auto root = grow(regression(), params, data, targets, mean);
   job->depth = node_depth(*root);
   job->leaves = node_leaves(*root);
   return nullptr;
@@ -528,17 +541,16 @@ TEST(FastGrowth, DeepChainGrowsWithoutRecursion) {
   EXPECT_EQ(job.leaves, job.n - 1);
 }
 
-TEST(FastGrowth, InvalidSampleNumberPanics) {
-  const BinnedData data = binned({{0, 1, 0}}, {continuous_bins({0.5})});
-  const std::vector<double> targets{0.0, 1.0, 2.0};
-  std::vector<uint32_t> samples{0, 1, 3};
+TEST(FastGrowth, TooFewTargetsPanic) {
+  BinnedData data = binned({{0, 1, 0}}, {continuous_bins({0.5})});
+  const std::vector<double> targets{0.0, 1.0};
   Mean mean;
-  EXPECT_THROW(build_node_fast(regression(), plain_params(), mean, data,
-                               std::span<const double>(targets), std::span<uint32_t>(samples), 0),
+  EXPECT_THROW(build_node_fast_in_place(regression(), plain_params(), mean, std::move(data),
+                                        std::span<const double>(targets), 0),
                Panic);
 }
 
-// Growth that takes the binned data over must grow the trees of the shared-data growth.
+// The core's driver must grow the reference driver's trees, at any thread setting.
 template <class K>
 void expect_in_place_agrees(const K& task, const RandomSet& set,
                             const std::vector<typename K::Target>& targets,
@@ -551,17 +563,15 @@ void expect_in_place_agrees(const K& task, const RandomSet& set,
       params.parallel = t.parallel;
       params.n_threads = t.n_threads;
       params.parallel_min_samples = t.min_samples;
-      auto reference = grow(task, params, set.data, targets, aggregator);
-      ASSERT_GE(node_leaves(*reference), 4u) << label;
-      BinnedData copy = set.data;
-      auto tree = build_node_fast_in_place(task, params, aggregator, std::move(copy),
-                                           std::span<const typename K::Target>(targets), 0);
-      expect_same_tree<K>(*reference, *tree, label + " threads " + std::to_string(t.n_threads));
+      auto want = reference(task, params, set.data, targets, aggregator);
+      ASSERT_GE(node_leaves(*want), 4u) << label;
+      auto tree = grow(task, params, set.data, targets, aggregator);
+      expect_same_tree<K>(*want, *tree, label + " threads " + std::to_string(t.n_threads));
     }
   }
 }
 
-TEST(FastGrowth, InPlaceGrowthGrowsTheSameTrees) {
+TEST(FastGrowth, GrowsTheReferenceTrees) {
   for (uint64_t seed : {4u, 5u}) {
     const RandomSet set = random_set(seed, 400, 3);
     expect_in_place_agrees(regression(), set, set.values, "regression");
@@ -606,8 +616,8 @@ TEST(FastGrowth, InPlaceGrowthOnWideDataIsThreadIndependent) {
     serial.kfold.k = 5;
     serial.max_depth = 9;
     serial.parallel = false;
-    auto reference = grow(task, serial, data, targets, aggregator);
-    ASSERT_GT(node_leaves(*reference), 40u) << label;
+    auto want = reference(task, serial, data, targets, aggregator);
+    ASSERT_GT(node_leaves(*want), 40u) << label;
     for (const ThreadSetting& t : kThreadSettings) {
       Params params = serial;
       params.parallel = t.parallel;
@@ -617,12 +627,10 @@ TEST(FastGrowth, InPlaceGrowthOnWideDataIsThreadIndependent) {
         BinnedData copy = data;
         auto tree = build_node_fast_in_place(task, params, aggregator, std::move(copy),
                                              std::span<const Target>(targets), 0);
-        expect_same_tree<K>(*reference, *tree,
+        expect_same_tree<K>(*want, *tree,
                             label + " threads " + std::to_string(t.n_threads) + " min " +
                                 std::to_string(t.min_samples));
       }
-      auto shared = grow(task, params, data, targets, aggregator);
-      expect_same_tree<K>(*reference, *shared, label + " shared data");
     }
   };
   check(regression(), values, "regression");

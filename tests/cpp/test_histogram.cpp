@@ -8,14 +8,21 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/aggregation.hpp"
 #include "core/binning.hpp"
-#include "core/histogram.hpp"
+#include "core/histogram/best_split.hpp"
+#include "core/histogram/classification.hpp"
+#include "core/histogram/objective.hpp"
+#include "core/histogram/regression.hpp"
+#include "core/histogram/scratch.hpp"
 #include "core/objective.hpp"
 #include "core/selector.hpp"
+#include "core/tree/fast/node_layout.hpp"
+#include "core/tree/fast/partition.hpp"
 
 namespace zelk {
 namespace {
@@ -660,6 +667,27 @@ void expect_same_winner(const std::vector<ScoredCandidate>& list, const BestSpli
       << label << ": " << best.score << " vs " << want->score;
 }
 
+// A node's dealt entries (by sample number) with their targets gathered in dealt order, as
+// the fast scorers read them.
+struct GatheredRows {
+  FoldAssignment folds;
+  std::vector<double> y, fold_sums, fold_sq_sums;
+  std::vector<uint32_t> label;
+  size_t n_classes;
+
+  GatheredRows(const FoldAssignment& dealt, std::span<const double> targets,
+               std::span<const size_t> labels, size_t classes)
+      : folds(dealt), y(dealt.rows.size()), label(dealt.rows.size()), n_classes(classes) {
+    gather_regression(targets, folds.rows, folds.fold, folds.n_folds, y, fold_sums, fold_sq_sums);
+    gather_labels(labels, n_classes, folds.rows, label);
+  }
+
+  RowsView view() const {
+    return RowsView{folds.rows, folds.fold,   folds.n_folds, y,
+                    fold_sums,  fold_sq_sums, label,         n_classes};
+  }
+};
+
 TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
   std::mt19937_64 rng(5);
   Mean mean;
@@ -676,10 +704,8 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
     std::vector<uint16_t> other = r.codes;  // a second feature over the same samples
     std::shuffle(other.begin(), other.end(), rng);
     const Aggregator& aggregator = *aggregators[trial % aggregators.size()];
-    NodeRows rows;
-    rows.folds = r.folds;
-    rows.gather_regression(r.targets);
-    rows.gather_labels(r.labels, r.n_classes);
+    const GatheredRows gathered(r.folds, r.targets, r.labels, r.n_classes);
+    const RowsView rows = gathered.view();
     const std::string label = "trial " + std::to_string(trial);
     for (bool threshold : {true, false}) {
       std::vector<ScoredCandidate> list = score_regression_fast(
@@ -719,7 +745,9 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
 
 TEST(FastScoring, DealingMatchesTheFoldAssignment) {
   std::mt19937_64 rng(17);
-  FoldAssignment dealt;  // reused: buffers must not leak entries between calls
+  // Reused, with stale entries: the dealing must overwrite every one.
+  std::vector<uint32_t> rows;
+  std::vector<uint8_t> fold;
   for (int trial = 0; trial < 60; ++trial) {
     const size_t n = rng() % 300;
     std::vector<uint32_t> samples(n);
@@ -732,30 +760,19 @@ TEST(FastScoring, DealingMatchesTheFoldAssignment) {
     const std::vector<size_t> wide(samples.begin(), samples.end());
     const FoldAssignment want = kfold.assign(wide);
 
-    deal_folds(kfold, samples, dealt);
-    EXPECT_EQ(dealt.rows, want.rows) << "trial " << trial;
-    EXPECT_EQ(dealt.fold, want.fold) << "trial " << trial;
-    EXPECT_EQ(dealt.n_folds, want.n_folds) << "trial " << trial;
-
-    // Dealing positions is the same shuffle: position j names the sample dealt j-th.
-    deal_positions(kfold, n, dealt);
-    ASSERT_EQ(dealt.rows.size(), n);
-    for (size_t j = 0; j < n; ++j)
-      EXPECT_EQ(samples[dealt.rows[j]], want.rows[j]) << "trial " << trial << " entry " << j;
-    EXPECT_EQ(dealt.fold, want.fold);
-    EXPECT_EQ(dealt.n_folds, want.n_folds);
-
-    // Into caller-owned arrays, with stale entries in them, the same dealing.
-    std::vector<uint32_t> rows(n, 77777);
-    std::vector<uint8_t> fold(n, 201);
+    rows.resize(n, 77777);
+    fold.resize(n, 201);
     EXPECT_EQ(deal_positions(kfold, rows, fold), want.n_folds) << "trial " << trial;
-    EXPECT_EQ(rows, dealt.rows) << "trial " << trial;
+    // Dealing positions is the same shuffle: position j names the sample dealt j-th.
+    for (size_t j = 0; j < n; ++j)
+      EXPECT_EQ(samples[rows[j]], want.rows[j]) << "trial " << trial << " entry " << j;
     EXPECT_EQ(fold, want.fold) << "trial " << trial;
   }
 }
 
-// The gathers into caller-owned arrays give NodeRows' own, bit for bit.
-TEST(FastScoring, GathersIntoOwnArraysMatchNodeRows) {
+// The gathers give a naive gather's values and per-fold sums bit for bit, and the node stash
+// hands them to the scorers from the node's own stretch.
+TEST(FastScoring, GathersAndTheNodeStashMatchANaiveGather) {
   std::mt19937_64 rng(23);
   std::normal_distribution<double> normal(0.0, 1e3);
   for (int trial = 0; trial < 20; ++trial) {
@@ -769,32 +786,61 @@ TEST(FastScoring, GathersIntoOwnArraysMatchNodeRows) {
     KFold kfold;
     kfold.k = 2 + trial % 7;
     kfold.seed = rng();
-    NodeRows rows;
-    deal_positions(kfold, n, rows.folds);
-    rows.gather_regression(targets);
-    rows.gather_labels(labels, 4);
+    std::vector<uint32_t> rows(n);
+    std::vector<uint8_t> fold(n);
+    const size_t n_folds = deal_positions(kfold, rows, fold);
+
+    std::vector<double> want_y(n), want_sums(n_folds, 0.0), want_sq_sums(n_folds, 0.0);
+    std::vector<uint32_t> want_label(n);
+    for (size_t j = 0; j < n; ++j) {
+      const double v = targets[rows[j]];
+      want_y[j] = v;
+      want_sums[fold[j]] += v;
+      want_sq_sums[fold[j]] += v * v;
+      want_label[j] = labels[rows[j]] < 4 ? static_cast<uint32_t>(labels[rows[j]]) : 4;
+    }
+    const auto expect_same_sums = [&](std::span<const double> sums,
+                                      std::span<const double> sq_sums) {
+      ASSERT_EQ(sums.size(), n_folds);
+      ASSERT_EQ(sq_sums.size(), n_folds);
+      for (size_t m = 0; m < n_folds; ++m) {
+        EXPECT_EQ(std::bit_cast<uint64_t>(sums[m]), std::bit_cast<uint64_t>(want_sums[m]));
+        EXPECT_EQ(std::bit_cast<uint64_t>(sq_sums[m]), std::bit_cast<uint64_t>(want_sq_sums[m]));
+      }
+    };
 
     std::vector<double> y(n, -1.0);
     std::vector<double> sums{9.0}, sq_sums{9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0, 9.0};
-    gather_regression(targets, rows.folds.rows, rows.folds.fold, rows.folds.n_folds, y, sums,
-                      sq_sums);
-    ASSERT_EQ(sums.size(), rows.folds.n_folds);
-    ASSERT_EQ(sq_sums.size(), rows.folds.n_folds);
-    for (size_t m = 0; m < sums.size(); ++m) {
-      EXPECT_EQ(std::bit_cast<uint64_t>(sums[m]), std::bit_cast<uint64_t>(rows.fold_sums[m]));
-      EXPECT_EQ(std::bit_cast<uint64_t>(sq_sums[m]), std::bit_cast<uint64_t>(rows.fold_sq_sums[m]));
-    }
-    EXPECT_EQ(y, rows.y);
+    gather_regression(targets, rows, fold, n_folds, y, sums, sq_sums);
+    expect_same_sums(sums, sq_sums);
+    EXPECT_EQ(y, want_y);
     std::vector<uint32_t> label(n, 99);
-    gather_labels(labels, 4, rows.folds.rows, label);
-    EXPECT_EQ(label, rows.label);
+    gather_labels(labels, 4, rows, label);
+    EXPECT_EQ(label, want_label);
 
-    const RowsView view = rows;
-    EXPECT_EQ(view.rows.data(), rows.folds.rows.data());
-    EXPECT_EQ(view.n_folds, rows.folds.n_folds);
-    EXPECT_EQ(view.y.size(), n);
-    EXPECT_EQ(view.label.size(), n);
-    EXPECT_EQ(view.n_classes, 4u);
+    // The node's stretch starts after `offset` entries of other nodes; its targets are given
+    // in stretch order, so the stash deals and gathers exactly as above.
+    const size_t offset = trial % 3;
+    Regression regression;
+    NodeStash<Regression> regression_stash(offset + n);
+    PreparedNode<Regression> regression_node;
+    regression_stash.deal(regression, kfold, offset, targets, regression_node);
+    const RowsView y_view = regression_stash.view(regression, offset, n, regression_node);
+    EXPECT_EQ(regression_node.n_folds, n_folds);
+    EXPECT_TRUE(std::equal(y_view.rows.begin(), y_view.rows.end(), rows.begin(), rows.end()));
+    EXPECT_TRUE(std::equal(y_view.fold.begin(), y_view.fold.end(), fold.begin(), fold.end()));
+    EXPECT_TRUE(std::equal(y_view.y.begin(), y_view.y.end(), want_y.begin(), want_y.end()));
+    expect_same_sums(y_view.fold_sums, y_view.fold_sq_sums);
+
+    Classification classification;
+    classification.n_classes = 4;
+    NodeStash<Classification> label_stash(offset + n);
+    PreparedNode<Classification> label_node;
+    label_stash.deal(classification, kfold, offset, labels, label_node);
+    const RowsView label_view = label_stash.view(classification, offset, n, label_node);
+    EXPECT_EQ(label_view.n_classes, 4u);
+    EXPECT_TRUE(std::equal(label_view.label.begin(), label_view.label.end(), want_label.begin(),
+                           want_label.end()));
   }
 }
 

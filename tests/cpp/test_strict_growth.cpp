@@ -18,7 +18,9 @@
 #include "core/candidate.hpp"
 #include "core/encoder.hpp"
 #include "core/parallel.hpp"
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
+#include "core/tree/rules.hpp"
+#include "core/tree/strict/growth.hpp"
 
 namespace zelk {
 namespace {

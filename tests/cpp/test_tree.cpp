@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/model.hpp"
 
 namespace zelk {
 namespace {

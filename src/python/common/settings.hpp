@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
 #include "python/common/call.hpp"
 #include "python/common/pyref.hpp"
 

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/tree/export.hpp"
 #include "python/common/boundary.hpp"
 #include "python/common/convert.hpp"
 #include "python/common/numpy_api.hpp"
@@ -415,7 +416,7 @@ std::optional<FlatTree> read_flat(PyObject* tree) {
 PyObject* export_tree_state(const Node<double>& root, bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
-    DecisionTree<Regression>::walk_export(root, nodes);
+    walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
     if (!dict || !put(dict, "value", float_list(nodes, &ExportedNode::value))) return nullptr;
     if (with_stats && !put_stats(dict, nodes)) return nullptr;
@@ -427,7 +428,7 @@ PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes,
                             bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
-    DecisionTree<Classification>::walk_export(root, nodes);
+    walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
     if (!dict) return nullptr;
     const bool ok =

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "core/tree.hpp"
+#include "core/tree/decision_tree.hpp"
 
 namespace zelk::py {
 

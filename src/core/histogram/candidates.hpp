@@ -1,0 +1,64 @@
+// What every fast scorer shares: the scratch arrays' sizing, and the two ways a scored
+// candidate leaves a scorer (appended to a list, or offered to the node's BestSplit).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/aggregation.hpp"
+#include "core/cross_validation.hpp"
+#include "core/histogram/best_split.hpp"
+#include "core/histogram/scratch.hpp"
+#include "core/selector.hpp"
+
+namespace zelk::detail {
+
+// Fold numbers are 8-bit, so per-fold arrays of this size fit every node.
+inline constexpr size_t kMaxAssignFolds = 255;
+
+// Makes the first `n` entries usable and zero; capacity is kept for the next feature.
+template <class T>
+void grow_and_zero(std::vector<T>& v, size_t n) {
+  if (v.size() < n) v.resize(n);
+  std::fill_n(v.begin(), n, T{});
+}
+
+inline void emit(std::vector<ScoredCandidate>& out, std::vector<double> fold_scores, size_t n_folds,
+                 size_t feature, size_t k, const Aggregator& aggregator) {
+  FoldStats stats = FoldStats::from_scores(std::move(fold_scores), n_folds);
+  const double score = aggregator.aggregate(stats);
+  out.push_back(ScoredCandidate{std::move(stats), feature, static_cast<uint32_t>(k), score});
+}
+
+// FoldStats::from_scores into a reused record, without allocating once the buffers grew.
+inline void summarise(FastScratch& scratch, size_t n_folds) {
+  scratch.stats.scores.assign(scratch.fold_scores.begin(), scratch.fold_scores.end());
+  scratch.stats.summarise(n_folds, scratch.sorted_scores);
+}
+
+// Offers candidate k, whose fold scores are in scratch.fold_scores, to `best`.
+inline void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature, size_t k,
+                  const Aggregator& aggregator) {
+  summarise(scratch, n_folds);
+  best.offer(feature, static_cast<uint32_t>(k), aggregator.aggregate(scratch.stats));
+}
+
+// The codes of the dealt entries, gathered in a loop of independent loads before the
+// histogram loop's read-modify-writes, so that the random reads overlap.
+inline const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<const uint32_t> rows,
+                                    FastScratch& scratch) {
+  const size_t n = rows.size();
+  if (scratch.gathered.size() < n) scratch.gathered.resize(n);
+  uint16_t* const out = scratch.gathered.data();
+  const uint32_t* const r = rows.data();
+  const uint16_t* const code = codes.data();
+  for (size_t j = 0; j < n; ++j)
+    out[j] = code[r[j]];
+  return out;
+}
+
+}  // namespace zelk::detail

@@ -1,0 +1,32 @@
+// Fast scoring of a classification feature: per-fold histograms of class counts, and a
+// Gini or entropy decrease per fold for every candidate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/aggregation.hpp"
+#include "core/cross_validation.hpp"
+#include "core/histogram/best_split.hpp"
+#include "core/histogram/scratch.hpp"
+#include "core/selector.hpp"
+
+namespace zelk {
+
+// Gini or entropy decrease fold scores of one classification feature.
+std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool entropy,
+                                                       std::span<const uint16_t> codes,
+                                                       std::span<const size_t> labels,
+                                                       const FoldAssignment& folds, size_t n_bins,
+                                                       size_t feature, const Aggregator& aggregator,
+                                                       FastScratch& scratch, bool threshold);
+
+// The same candidates offered to `best` instead of returned, with no allocation once the
+// scratch has grown; the labels are the view's gathered ones.
+void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
+                              size_t n_bins, size_t feature, const Aggregator& aggregator,
+                              FastScratch& scratch, bool threshold, BestSplit& best);
+
+}  // namespace zelk

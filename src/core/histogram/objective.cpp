@@ -1,0 +1,122 @@
+#include "core/histogram/objective.hpp"
+
+#include "core/binning.hpp"
+#include "core/histogram/candidates.hpp"
+
+namespace zelk {
+
+using detail::emit;
+
+namespace {
+
+uint64_t sum_counts(std::span<const uint64_t> counts) {
+  uint64_t total = 0;
+  for (uint64_t x : counts)
+    total += x;
+  return total;
+}
+
+}  // namespace
+
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
+                                                  std::span<const size_t> labels,
+                                                  const FoldAssignment& folds, size_t n_bins,
+                                                  size_t feature, const Aggregator& aggregator,
+                                                  bool threshold) {
+  RowsView rows;
+  rows.rows = folds.rows;
+  rows.fold = folds.fold;
+  rows.n_folds = folds.n_folds;
+  return score_objective_fast(objective, n_classes, codes, labels, rows, n_bins, feature,
+                              aggregator, threshold);
+}
+
+std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objective, size_t n_classes,
+                                                  std::span<const uint16_t> codes,
+                                                  std::span<const size_t> labels,
+                                                  const RowsView& folds, size_t n_bins,
+                                                  size_t feature, const Aggregator& aggregator,
+                                                  bool threshold) {
+  std::vector<ScoredCandidate> out;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
+
+  // h: (fold, bin, class), f: (fold, class), b: (bin, class) over folds, a: class over all.
+  std::vector<uint64_t> h(n_folds * n_bins * n_classes, 0);
+  std::vector<uint64_t> f(n_folds * n_classes, 0);
+  const size_t n_rows = folds.rows.size();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const uint32_t s = folds.rows[j];
+    const uint16_t bin = codes[s];
+    const size_t c = labels[s];
+    if (bin == kMissingBin || bin >= n_bins || c >= n_classes) continue;
+    const size_t m = folds.fold[j];
+    h[(m * n_bins + bin) * n_classes + c] += 1;
+    f[m * n_classes + c] += 1;
+  }
+  std::vector<uint64_t> b(n_bins * n_classes, 0);
+  std::vector<uint64_t> a(n_classes, 0);
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t bin = 0; bin < n_bins; ++bin) {
+      for (size_t c = 0; c < n_classes; ++c) {
+        const uint64_t x = h[(m * n_bins + bin) * n_classes + c];
+        b[bin * n_classes + c] += x;
+        a[c] += x;
+      }
+    }
+  }
+
+  // Running left counts over bins 0 .. k: per fold (cl) and over all folds (ca).
+  std::vector<uint64_t> cl(threshold ? n_folds * n_classes : 0, 0);
+  std::vector<uint64_t> ca(threshold ? n_classes : 0, 0);
+  std::vector<uint64_t> val(n_classes), left_val(n_classes), right_val(n_classes);
+  std::vector<uint64_t> train(n_classes), left_train(n_classes), right_train(n_classes);
+
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t c = 0; c < n_classes; ++c)
+      bin_total += b[k * n_classes + c];
+    if (threshold) {
+      for (size_t m = 0; m < n_folds; ++m) {
+        for (size_t c = 0; c < n_classes; ++c) {
+          cl[m * n_classes + c] += h[(m * n_bins + k) * n_classes + c];
+        }
+      }
+      for (size_t c = 0; c < n_classes; ++c)
+        ca[c] += b[k * n_classes + c];
+    }
+    if (threshold && k + 1 == n_bins) break;
+    if (bin_total == 0) continue;
+
+    std::vector<double> fold_scores;
+    fold_scores.reserve(n_folds);
+    for (size_t m = 0; m < n_folds; ++m) {
+      for (size_t c = 0; c < n_classes; ++c) {
+        const size_t mc = m * n_classes + c;
+        const uint64_t in_bin = h[(m * n_bins + k) * n_classes + c];
+        val[c] = f[mc];
+        left_val[c] = threshold ? cl[mc] : in_bin;
+        right_val[c] = val[c] - left_val[c];
+        train[c] = a[c] - val[c];
+        left_train[c] = threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin;
+        right_train[c] = train[c] - left_train[c];
+      }
+      // Both sides must be seen in the validation fold and learned from the training folds.
+      if (sum_counts(val) == 0 || sum_counts(left_val) == 0 || sum_counts(right_val) == 0 ||
+          sum_counts(left_train) == 0 || sum_counts(right_train) == 0) {
+        continue;
+      }
+      Confusion split = Confusion::zero(n_classes);
+      split.add_group(majority_class(left_train), left_val);
+      split.add_group(majority_class(right_train), right_val);
+      Confusion baseline = Confusion::zero(n_classes);
+      baseline.add_group(majority_class(train), val);
+      fold_scores.push_back(objective.score(split) - objective.score(baseline));
+    }
+    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
+  }
+  return out;
+}
+
+}  // namespace zelk

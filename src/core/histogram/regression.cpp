@@ -1,0 +1,203 @@
+#include "core/histogram/regression.hpp"
+
+#include <array>
+#include <cmath>
+
+#include "core/binning.hpp"
+#include "core/histogram/candidates.hpp"
+
+namespace zelk {
+
+using detail::emit;
+using detail::grow_and_zero;
+using detail::kMaxAssignFolds;
+using detail::offer;
+
+namespace {
+
+// Population variance from a count and two sums; rounding can push it below zero and an
+// infinite target makes it not a number, both read as no spread.
+double variance_from_sums(double sum, double sq_sum, double n) {
+  const double mean = sum / n;
+  const double v = sq_sum / n - mean * mean;
+  return v >= 0.0 ? v : 0.0;
+}
+
+// One feature's per-(fold, bin) regression histogram and its per-fold totals.
+struct RegressionHistogram {
+  const uint32_t* counts;
+  const double* sums;
+  const double* sq_sums;
+  const uint64_t* fold_size;
+  const double* fold_sums;
+  const double* fold_sq_sums;
+  size_t n_folds;
+  size_t n_bins;
+  bool threshold;
+};
+
+// Enumerates the candidates of the threshold or membership rule in increasing bin order and,
+// for each, fills `fold_scores` with the variance-reduction score of every fold that has
+// samples on both sides, then calls `on_candidate(k)`. The left_* arrays hold n_folds
+// entries, zeroed.
+template <class OnCandidate>
+void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, double* left_sum,
+                          double* left_sq_sum, std::vector<double>& fold_scores,
+                          OnCandidate&& on_candidate) {
+  const size_t n_folds = h.n_folds, n_bins = h.n_bins;
+  fold_scores.reserve(n_folds);
+  for (size_t k = 0; k < n_bins; ++k) {
+    uint64_t bin_total = 0;
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      bin_total += h.counts[cell];
+      if (h.threshold) {
+        left_count[m] += h.counts[cell];
+        left_sum[m] += h.sums[cell];
+        left_sq_sum[m] += h.sq_sums[cell];
+      }
+    }
+    if (h.threshold && k + 1 == n_bins) break;  // nothing would remain on the right
+    if (bin_total == 0) continue;
+
+    fold_scores.clear();
+    for (size_t m = 0; m < n_folds; ++m) {
+      const size_t cell = m * n_bins + k;
+      const uint64_t n_total = h.fold_size[m];
+      const uint64_t n_left = h.threshold ? left_count[m] : h.counts[cell];
+      if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
+      const double s_left = h.threshold ? left_sum[m] : h.sums[cell];
+      const double q_left = h.threshold ? left_sq_sum[m] : h.sq_sums[cell];
+      const double n = static_cast<double>(n_total);
+      const double nl = static_cast<double>(n_left);
+      const double nr = static_cast<double>(n_total - n_left);
+      const double s = h.fold_sums[m];
+      const double q = h.fold_sq_sums[m];
+      const double v = variance_from_sums(s, q, n);
+      const double v_left = variance_from_sums(s_left, q_left, nl);
+      const double v_right = variance_from_sums(s - s_left, q - q_left, nr);
+      fold_scores.push_back(v - (nr * v_right + nl * v_left) / n);
+    }
+    on_candidate(k);
+  }
+}
+
+}  // namespace
+
+std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> codes,
+                                                   std::span<const double> targets,
+                                                   const FoldAssignment& folds, size_t n_bins,
+                                                   size_t feature, const Aggregator& aggregator,
+                                                   FastScratch& scratch, bool threshold) {
+  std::vector<ScoredCandidate> out;
+  const size_t n_folds = folds.n_folds;
+  if (n_folds == 0 || n_bins == 0) return out;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.bin_counts, cells);
+  grow_and_zero(scratch.bin_sums, cells);
+  grow_and_zero(scratch.bin_sq_sums, cells);
+  grow_and_zero(scratch.fold_sums, n_folds);
+  grow_and_zero(scratch.fold_sq_sums, n_folds);
+  uint32_t* const counts = scratch.bin_counts.data();
+  double* const sums = scratch.bin_sums.data();
+  double* const sq_sums = scratch.bin_sq_sums.data();
+  double* const fold_sums = scratch.fold_sums.data();
+  double* const fold_sq_sums = scratch.fold_sq_sums.data();
+
+  const size_t n_rows = folds.rows.size();
+  for (size_t j = 0; j < n_rows; ++j) {
+    const uint32_t s = folds.rows[j];
+    const uint16_t b = codes[s];
+    if (b == kMissingBin || b >= n_bins) continue;
+    const size_t m = folds.fold[j];
+    const double y = targets[s];
+    const size_t cell = m * n_bins + b;
+    counts[cell] += 1;
+    sums[cell] += y;
+    sq_sums[cell] += y * y;
+    fold_sums[m] += y;
+    fold_sq_sums[m] += y * y;
+  }
+
+  std::vector<uint64_t> fold_size(n_folds, 0);
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
+  }
+
+  // Running left side per fold; only the threshold rule accumulates over bins.
+  std::vector<uint64_t> left_count(n_folds, 0);
+  std::vector<double> left_sum(n_folds, 0.0);
+  std::vector<double> left_sq_sum(n_folds, 0.0);
+  std::vector<double> fold_scores;
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
+                        n_bins, threshold},
+                       left_count.data(), left_sum.data(), left_sq_sum.data(), fold_scores,
+                       [&](size_t k) { emit(out, fold_scores, n_folds, feature, k, aggregator); });
+  return out;
+}
+
+void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                          size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                          bool threshold, BestSplit& best) {
+  const size_t n_folds = rows.n_folds;
+  if (n_folds == 0 || n_bins == 0) return;
+
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.bin_counts, cells);
+  grow_and_zero(scratch.bin_sums, cells);
+  grow_and_zero(scratch.bin_sq_sums, cells);
+  uint32_t* const counts = scratch.bin_counts.data();
+  double* const sums = scratch.bin_sums.data();
+  double* const sq_sums = scratch.bin_sq_sums.data();
+
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
+  const double* const y = rows.y.data();
+  const uint16_t* const code = detail::gather_codes(codes, rows.rows, scratch);
+  for (size_t j = 0; j < n_rows; ++j) {
+    const size_t b = code[j];
+    if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
+    const size_t cell = fd[j] * n_bins + b;
+    const double v = y[j];
+    counts[cell] += 1;
+    sums[cell] += v;
+    sq_sums[cell] += v * v;
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> fold_size{};
+  uint64_t seen = 0;
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
+    seen += fold_size[m];
+  }
+  // The node's fold sums cover every entry; a feature with missing codes sums its own.
+  const double* fold_sums = rows.fold_sums.data();
+  const double* fold_sq_sums = rows.fold_sq_sums.data();
+  if (seen != n_rows) {
+    grow_and_zero(scratch.fold_sums, n_folds);
+    grow_and_zero(scratch.fold_sq_sums, n_folds);
+    double* const own_sums = scratch.fold_sums.data();
+    double* const own_sq_sums = scratch.fold_sq_sums.data();
+    for (size_t j = 0; j < n_rows; ++j) {
+      if (code[j] >= n_bins) continue;
+      const double v = y[j];
+      own_sums[fd[j]] += v;
+      own_sq_sums[fd[j]] += v * v;
+    }
+    fold_sums = own_sums;
+    fold_sq_sums = own_sq_sums;
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> left_count{};
+  std::array<double, kMaxAssignFolds> left_sum{};
+  std::array<double, kMaxAssignFolds> left_sq_sum{};
+  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
+                        n_bins, threshold},
+                       left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
+                       [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
+}
+
+}  // namespace zelk

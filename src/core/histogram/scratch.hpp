@@ -1,0 +1,44 @@
+// What a fast scorer reads of a node besides the codes (its dealt entries) and the buffers
+// it counts into (the caller's scratch, reused across features).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/cross_validation.hpp"
+
+namespace zelk {
+
+// Growable histogram buffers owned by the caller and reused across features; addressed
+// fold-major: (fold m, bin b) at m * n_bins + b, (m, b, class c) at (m * n_bins + b) *
+// n_classes + c, (m, c) at m * n_classes + c. Arrays only ever grow.
+struct FastScratch {
+  std::vector<uint32_t> class_counts;       // (fold, bin, class)
+  std::vector<uint32_t> fold_class_counts;  // (fold, class)
+  std::vector<uint32_t> bin_counts;         // (fold, bin)
+  std::vector<double> bin_sums;             // (fold, bin): sum of targets
+  std::vector<double> bin_sq_sums;          // (fold, bin): sum of squared targets
+  std::vector<double> fold_sums;            // per fold: sum of targets
+  std::vector<double> fold_sq_sums;         // per fold: sum of squared targets
+  std::vector<double> fold_scores;          // one candidate's fold scores
+  std::vector<double> sorted_scores;        // the same, sorted for the median
+  std::vector<uint64_t> wide;               // the classifiers' per-fold and per-side counts
+  std::vector<uint16_t> gathered;           // one feature's codes in dealt order
+  FoldStats stats;                          // one candidate's summary
+};
+
+// What the fast scorers read of a node's dealt entries, wherever they are kept.
+struct RowsView {
+  std::span<const uint32_t> rows;  // indexes the code lists
+  std::span<const uint8_t> fold;
+  size_t n_folds = 0;
+  std::span<const double> y;             // regression
+  std::span<const double> fold_sums;     // regression
+  std::span<const double> fold_sq_sums;  // regression
+  std::span<const uint32_t> label;       // classification
+  size_t n_classes = 0;
+};
+
+}  // namespace zelk

@@ -1,0 +1,310 @@
+#include "core/tree/fast/growth.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/parallel.hpp"
+#include "core/tree/fast/node_layout.hpp"
+#include "core/tree/fast/partition.hpp"
+#include "core/tree/fast/schedule.hpp"
+#include "core/tree/rules.hpp"
+
+namespace zelk {
+
+namespace {
+
+// A node's decision as it passes from choosing to the partition: the winning candidate and
+// the rule that sends its left side left.
+struct FastDecision {
+  BestSplit winner;
+  FastRule rule;
+};
+
+// Grows one tree depth first, left subtree before right, from an explicit stack. Per node:
+// prepare it (payload, stop rules, dealing; done by the pass that made the node), score its
+// features, choose the winner and its rule, partition its stretch (moving every list and
+// preparing both children), then schedule the children. Large nodes near the root split
+// their work over the threads; the subtrees below them grow whole, one thread each.
+template <class K>
+class FastGrowth {
+ public:
+  using Target = typename K::Target;
+  using NodeT = NodeOf<K>;
+
+  FastGrowth(const K& task, const Params& params, const Aggregator& aggregator, BinnedData& data,
+             std::span<const Target> targets)
+      : task_(task),
+        params_(params),
+        aggregator_(aggregator),
+        data_(data),
+        n_features_(data.codes.size()),
+        min_split_(std::max<size_t>(params.min_samples_split, 2)),
+        min_leaf_(std::max<size_t>(params.min_samples_leaf, 1)),
+        targets_(targets.begin(), targets.begin() + data.n_samples),
+        stash_(data.n_samples) {}
+
+  std::unique_ptr<NodeT> grow(size_t depth) {
+    const size_t n = data_.n_samples;
+    std::unique_ptr<NodeT> root;
+    std::vector<Pending> stack;
+    // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
+    stack.push_back({0, n, depth, &root, prepare(0, n, depth)});
+    Worker first;
+    const bool subtrees =
+        params_.parallel && params_.n_threads >= 2 && n >= params_.parallel_min_samples;
+    if (!subtrees) {
+      grow_nodes(stack, first, true, nullptr, 0);
+      return root;
+    }
+    const size_t below = std::max(params_.parallel_min_samples, n / (8 * params_.n_threads));
+    std::vector<Pending> frontier;
+    grow_nodes(stack, first, true, &frontier, below);
+    grow_frontier(frontier);
+    return root;
+  }
+
+ private:
+  using Prepared = PreparedNode<K>;
+
+  // A pending node: its stretch of the shared order and the slot its subtree goes into.
+  // Popping the left child first grows the same tree, in the same order, as depth-first
+  // recursion.
+  struct Pending {
+    size_t begin;
+    size_t end;
+    size_t depth;
+    std::unique_ptr<NodeT>* slot;
+    std::optional<Prepared> prepared;
+  };
+
+  // The buffers of one thread that grows nodes, kept across its nodes.
+  struct Worker {
+    std::vector<Target> moved_targets;  // reordering the targets after a split
+    std::vector<size_t> blocks;
+    std::vector<FastScratch> scratches;              // one per block
+    std::vector<uint32_t> order;                     // reordering the code lists after a split
+    std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per block
+    std::vector<Pending> stack;                      // the subtrees it grows whole
+  };
+
+  bool stopped(size_t n, size_t depth) const {
+    return n < min_split_ || (params_.max_depth && depth >= *params_.max_depth);
+  }
+
+  // Whether a node of n samples shares its work over the threads.
+  bool shares_work(bool shared, size_t n) const {
+    return shared && params_.parallel && params_.n_threads >= 2 &&
+           n >= params_.parallel_min_samples && n_features_ >= 2;
+  }
+
+  // Prepares the node of stretch [begin, begin + n) as its own pass would begin: its payload,
+  // the stop rules and purity test, and for a node to split its dealing.
+  Prepared prepare(size_t begin, size_t n, size_t depth) {
+    const std::span<const Target> t = std::span<const Target>(targets_).subspan(begin, n);
+    Prepared prepared;
+    prepared.payload = task_.fast_leaf_value(t);
+    if (stopped(n, depth) || 0.0 >= task_.node_impurity(t)) return prepared;
+    prepared.split = true;
+    stash_.deal(task_, params_.kfold, begin, t, prepared);
+    return prepared;
+  }
+
+  // Grows the nodes of `stack` and their subtrees with `w`'s buffers; with `shared`, splits
+  // a large node's work over the threads. With `frontier`, nodes below `frontier_below`
+  // samples are set aside there instead: a node's subtree depends only on its own stretch of
+  // the shared arrays, so subtrees can grow in any order, at once.
+  void grow_nodes(std::vector<Pending>& stack, Worker& w, bool shared,
+                  std::vector<Pending>* frontier, size_t frontier_below) {
+    while (!stack.empty()) {
+      Pending p = std::move(stack.back());
+      stack.pop_back();
+      if (frontier && p.end - p.begin < frontier_below) {
+        frontier->push_back(std::move(p));
+        continue;
+      }
+      grow_node(p, stack, w, shared);
+    }
+  }
+
+  void grow_node(Pending& p, std::vector<Pending>& stack, Worker& w, bool shared) {
+    const size_t n = p.end - p.begin;
+    const auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(p.prepared->payload), n); };
+    if (!p.prepared->split) return make_leaf();
+
+    const FastNode<Target> node{params_,
+                                data_,
+                                aggregator_,
+                                stash_.view(task_, p.begin, n, *p.prepared),
+                                std::span<const Target>(targets_).subspan(p.begin, n),
+                                p.begin,
+                                n};
+    std::optional<FastDecision> decision = choose(score_features(node, w, shared));
+    if (!decision) return make_leaf();
+    std::optional<Prepared> left, right;
+    const size_t n_left = partition(p, node, *decision, w, shared, left, right);
+    if (n_left < min_leaf_ || n - n_left < min_leaf_) return make_leaf();
+
+    *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
+    NodeT& split = **p.slot;
+    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
+    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
+  }
+
+  // Offers every feature of the node to one BestSplit, in feature order; a large node's
+  // features are scored in blocks on several threads and the blocks' winners merged in order.
+  BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
+    BestSplit best;
+    if (!shares_work(shared, node.n)) {
+      if (w.scratches.empty()) w.scratches.resize(1);
+      for (size_t f = 0; f < n_features_; ++f)
+        task_.score_feature_fast(node, f, w.scratches[0], best);
+      return best;
+    }
+    const size_t n_blocks = std::min(params_.n_threads, n_features_);
+    if (w.blocks.size() != n_blocks) {
+      w.blocks.resize(n_blocks);
+      std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
+      w.scratches.resize(n_blocks);
+    }
+    const auto results =
+        par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
+          BestSplit block_best;
+          for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
+            task_.score_feature_fast(node, f, w.scratches[b], block_best);
+          return block_best;
+        });
+    for (const BestSplit& r : results)
+      best.merge(r);
+    return best;
+  }
+
+  // The winner, if it beats min_impurity_decrease and the whole-set bins give it a rule.
+  std::optional<FastDecision> choose(const BestSplit& best) const {
+    if (!best.found || params_.min_impurity_decrease >= best.score) return std::nullopt;
+    std::optional<FastRule> rule =
+        fast_rule(params_, data_.bins[best.feature], best.feature, best.state);
+    if (!rule) return std::nullopt;
+    return FastDecision{best, std::move(*rule)};
+  }
+
+  // Partitions the node's positions by the decision and returns the left count. When both
+  // sides are large enough, moves the targets and every code list the same way and prepares
+  // both children into `left` and `right`.
+  size_t partition(const Pending& p, const FastNode<Target>& node, const FastDecision& decision,
+                   Worker& w, bool shared, std::optional<Prepared>& left,
+                   std::optional<Prepared>& right) {
+    const size_t n = node.n;
+    const size_t f = decision.winner.feature;
+    w.order.resize(n);
+    std::iota(w.order.begin(), w.order.end(), uint32_t{0});
+    const size_t n_left = partition_in_place(
+        w.order, node.codes(f), static_cast<uint16_t>(decision.winner.state), decision.rule.mode);
+    if (n_left < min_leaf_ || n - n_left < min_leaf_) return n_left;
+    // The sample numbers themselves are not needed any more: every list that is read later
+    // moves instead. Whoever moves the targets then prepares both children from them; the two
+    // weigh as much as this many code lists and share the split of the work.
+    constexpr size_t kTargetUnits = 16;
+    std::exception_ptr prepare_error;
+    const auto move_lists = [&](size_t b, size_t n_blocks, std::vector<uint16_t>& buffer) {
+      const size_t units = n_features_ + kTargetUnits;
+      const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
+      if (first == 0) {
+        reorder(std::span<Target>(targets_).subspan(p.begin, n), w.order, w.moved_targets);
+        // Preparing is the children's own work: a failure in it surfaces as it would there,
+        // on the calling thread, not as a failed worker.
+        try {
+          left = prepare(p.begin, n_left, p.depth + 1);
+          right = prepare(p.begin + n_left, n - n_left, p.depth + 1);
+        } catch (...) {
+          prepare_error = std::current_exception();
+        }
+      }
+      for (size_t g = std::max(first, kTargetUnits) - kTargetUnits;
+           g < std::max(last, kTargetUnits) - kTargetUnits; ++g)
+        reorder(std::span<uint16_t>(data_.codes[g]).subspan(p.begin, n), w.order, buffer);
+      return 0;
+    };
+    if (shares_work(shared, n) && !w.blocks.empty()) {
+      w.moved_codes.resize(w.blocks.size());
+      par_map(std::span<const size_t>(w.blocks), params_.n_threads,
+              [&](size_t b) { return move_lists(b, w.blocks.size(), w.moved_codes[b]); });
+    } else {
+      if (w.moved_codes.empty()) w.moved_codes.resize(1);
+      move_lists(0, 1, w.moved_codes[0]);
+    }
+    if (prepare_error) std::rethrow_exception(prepare_error);
+    return n_left;
+  }
+
+  // Grows the subtrees set aside below the large nodes, the largest first, on the threads.
+  void grow_frontier(std::vector<Pending>& frontier) {
+    std::stable_sort(frontier.begin(), frontier.end(), [](const Pending& a, const Pending& b) {
+      return a.end - a.begin > b.end - b.begin;
+    });
+    std::vector<Worker> workers(std::min(params_.n_threads, frontier.size()));
+    grow_subtrees(frontier.size(), params_.n_threads, [&](size_t t, size_t i) {
+      Worker& w = workers[t];
+      w.stack.push_back(std::move(frontier[i]));
+      grow_nodes(w.stack, w, false, nullptr, 0);
+    });
+  }
+
+  const K& task_;
+  const Params& params_;
+  const Aggregator& aggregator_;
+  BinnedData& data_;  // its code lists move with the samples
+  const size_t n_features_;
+  const size_t min_split_;
+  const size_t min_leaf_;
+  std::vector<Target> targets_;  // in the order of the samples
+  NodeStash<K> stash_;
+};
+
+}  // namespace
+
+template <class K>
+std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params& params,
+                                                    const Aggregator& aggregator, BinnedData&& data,
+                                                    std::span<const typename K::Target> targets,
+                                                    size_t depth) {
+  BinnedData owned = std::move(data);
+  const size_t n = owned.n_samples;
+  if (n > std::numeric_limits<uint32_t>::max()) {
+    throw Panic("fast growth: " + std::to_string(n) + " samples exceed 32 bits");
+  }
+  for (const auto& codes : owned.codes) {
+    if (codes.size() != n) {
+      throw Panic("fast growth: a code list of " + std::to_string(codes.size()) + " entries for " +
+                  std::to_string(n) + " samples");
+    }
+  }
+  // Checked once for the root so that a caller's mistake ends in a Panic instead of a read
+  // out of bounds.
+  if (owned.bins.size() != owned.codes.size()) {
+    throw Panic("fast growth: " + std::to_string(owned.codes.size()) + " code lists but " +
+                std::to_string(owned.bins.size()) + " feature bins");
+  }
+  if (n > 0 && targets.size() < n) {
+    throw Panic("fast growth: sample number " + std::to_string(n - 1) + " out of range");
+  }
+  return FastGrowth<K>(task, params, aggregator, owned, targets).grow(depth);
+}
+
+template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression>(
+    const Regression&, const Params&, const Aggregator&, BinnedData&&, std::span<const double>,
+    size_t);
+template std::unique_ptr<NodeOf<Classification>> build_node_fast_in_place<Classification>(
+    const Classification&, const Params&, const Aggregator&, BinnedData&&, std::span<const size_t>,
+    size_t);
+template std::unique_ptr<NodeOf<ObjectiveClassification>>
+build_node_fast_in_place<ObjectiveClassification>(const ObjectiveClassification&, const Params&,
+                                                  const Aggregator&, BinnedData&&,
+                                                  std::span<const size_t>, size_t);
+
+}  // namespace zelk

@@ -1,0 +1,29 @@
+// The growth settings an estimator is built with.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "core/cross_validation.hpp"
+
+namespace zelk {
+
+enum class SplitMode { Strict, Fast };
+enum class SplitStyle { Threshold, Bin };
+
+// Every growth setting, validated once at construction and read-only afterwards.
+struct Params {
+  std::optional<size_t> max_depth;  // absent: no depth limit
+  size_t min_samples_split = 2;
+  size_t min_samples_leaf = 1;
+  double min_impurity_decrease = 0.0;
+  size_t n_bins = 8;
+  KFold kfold;
+  SplitMode mode = SplitMode::Strict;
+  SplitStyle split_style = SplitStyle::Threshold;
+  bool parallel = false;
+  size_t n_threads = 1;
+  size_t parallel_min_samples = 512;
+};
+
+}  // namespace zelk

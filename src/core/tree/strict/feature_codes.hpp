@@ -1,0 +1,76 @@
+// Coding one feature at a strict node: its states, and per fold the side code ("slot") of
+// every validation sample against bins re-fitted on the fold's training values. Both strict
+// scorers start here.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/aggregation.hpp"
+#include "core/candidate.hpp"
+#include "core/data.hpp"
+#include "core/encoder.hpp"
+#include "core/selector.hpp"
+#include "core/tree/params.hpp"
+#include "core/tree/strict/sorted_values.hpp"
+#include "core/tree/tasks.hpp"
+
+namespace zelk::detail {
+
+// One ScoredCandidate per state from the states' fold score lists.
+std::vector<ScoredCandidate> finish_candidates(const std::vector<uint32_t>& states,
+                                               std::vector<std::vector<double>>& scores,
+                                               size_t n_folds, size_t feature,
+                                               const Aggregator& aggregator);
+
+// One empty fold score list per state, each with room for every fold.
+std::vector<std::vector<double>> empty_score_lists(size_t n_states, size_t n_folds);
+
+// A feature's states at a node and, per fold, the side code of every validation and
+// training sample. Codes are slots: a state's index, states.size() for a code that matches
+// no state (no state lies at or above it in threshold mode), kMissingCode for a missing
+// value. A slot goes left of state i exactly when goes_left(slot, i, threshold) holds, as
+// the bin or category code it stands for does against states[i].
+struct FeatureCodes {
+  std::vector<uint32_t> states;
+  std::vector<std::vector<uint32_t>> val;  // per fold, in validation order
+  std::vector<SortedValue> sorted;
+  std::vector<SortedValue> buffer;  // for sorting `sorted`
+  EdgeRuns edges;
+  std::vector<EdgeRuns> fold_edges;
+  // Per fold, continuous only: the slot of the values that pass k of the fold's edge runs.
+  std::vector<std::vector<uint32_t>> slot_of_runs;
+  std::vector<uint32_t> in_block;  // per block of `sorted`, per fold
+  bool general = false;            // no fold index: nothing derived from `sorted`
+};
+
+inline uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
+  if (code == kMissingCode) return kMissingCode;
+  const auto it = std::lower_bound(states.begin(), states.end(), code);
+  return it != states.end() && *it == code ? static_cast<uint32_t>(it - states.begin())
+                                           : static_cast<uint32_t>(states.size());
+}
+
+// Slot of a bin code against the ascending states (see FeatureCodes).
+inline uint32_t bin_slot(const std::vector<uint32_t>& states, uint32_t code, bool threshold) {
+  if (code == kMissingCode) return kMissingCode;
+  const auto it = std::lower_bound(states.begin(), states.end(), code);
+  return threshold || (it != states.end() && *it == code)
+             ? static_cast<uint32_t>(it - states.begin())
+             : static_cast<uint32_t>(states.size());
+}
+
+// Slot of a finite value coded against `edges`.
+inline uint32_t run_slot(const std::vector<uint32_t>& states, const EdgeRuns& edges, double v,
+                         bool threshold) {
+  return bin_slot(states, static_cast<uint32_t>(edges.code(v)), threshold);
+}
+
+// Fills `codes`; false when the feature has no state at the node.
+template <class Target>
+bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold,
+                  FeatureCodes& codes);
+
+}  // namespace zelk::detail

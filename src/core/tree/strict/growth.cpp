@@ -1,0 +1,195 @@
+#include "core/tree/strict/growth.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <utility>
+
+#include "core/parallel.hpp"
+#include "core/selector.hpp"
+#include "core/tree/rules.hpp"
+
+namespace zelk {
+
+namespace {
+
+// A node's decision as it passes from choosing to the split: the winning candidate, with
+// its fold scores, and the rule that reproduces it on the node's samples.
+struct StrictDecision {
+  ScoredCandidate winner;
+  SplitRule rule;
+};
+
+// Grows one tree depth first, left subtree before right, from an explicit stack: growth
+// depth can approach the sample count. Per node: gather its targets and payload, check the
+// stop rules, score every feature on the node's folds, choose the winner and its rule,
+// partition the samples, then schedule the two children.
+template <class K>
+class StrictGrowth {
+ public:
+  using Target = typename K::Target;
+  using NodeT = NodeOf<K>;
+
+  StrictGrowth(const K& task, const Params& params, const Aggregator& aggregator,
+               std::span<const Column> columns, std::span<const Target> targets)
+      : task_(task),
+        params_(params),
+        aggregator_(aggregator),
+        columns_(columns),
+        targets_(targets) {}
+
+  std::unique_ptr<NodeT> grow(std::vector<size_t> samples, size_t depth) {
+    std::unique_ptr<NodeT> root;
+    std::vector<Pending> stack;
+    stack.push_back({std::move(samples), depth, &root});
+    while (!stack.empty()) {
+      Pending work = std::move(stack.back());
+      stack.pop_back();
+      grow_node(work, stack);
+    }
+    return root;
+  }
+
+ private:
+  // A pending node: its samples, its depth and the slot its subtree goes into. Slots are
+  // fields of nodes already on the heap, so they stay valid while the stack grows.
+  struct Pending {
+    std::vector<size_t> samples;
+    size_t depth;
+    std::unique_ptr<NodeT>* slot;
+  };
+
+  void grow_node(Pending& work, std::vector<Pending>& stack) {
+    const size_t n = work.samples.size();
+    gather_targets(work.samples);
+    typename K::Payload payload = task_.leaf_value(node_targets_);
+
+    std::optional<StrictDecision> decision = decide(work.samples, work.depth);
+    std::vector<size_t> left, right;
+    if (decision && !partition(decision->rule, work.samples, left, right)) decision.reset();
+    if (!decision) {
+      *work.slot = NodeT::make_leaf(std::move(payload), n);
+      return;
+    }
+    std::vector<size_t>().swap(work.samples);
+    *work.slot = NodeT::make_split(std::move(decision->rule), nullptr, nullptr);
+    NodeT& split = **work.slot;
+    // Popped last-in first-out: the left subtree is grown completely before the right.
+    stack.push_back({std::move(right), work.depth + 1, &split.right});
+    stack.push_back({std::move(left), work.depth + 1, &split.left});
+  }
+
+  void gather_targets(std::span<const size_t> samples) {
+    node_targets_.clear();
+    node_targets_.reserve(samples.size());
+    for (size_t s : samples)
+      node_targets_.push_back(targets_[s]);
+  }
+
+  // The stop rules that need no scoring: too few samples, the depth limit, a pure node.
+  bool stops(size_t n, size_t depth) const {
+    if (n < std::max<size_t>(params_.min_samples_split, 2)) return true;
+    if (params_.max_depth && depth >= *params_.max_depth) return true;
+    // Written so that a not-a-number impurity does not stop growth.
+    return 0.0 >= task_.node_impurity(node_targets_);
+  }
+
+  // The split a node makes, or none when it must stay a leaf.
+  std::optional<StrictDecision> decide(std::span<const size_t> samples, size_t depth) const {
+    if (stops(samples.size(), depth)) return std::nullopt;
+    // The index's places are 32-bit; a larger node is scored from its folds alone.
+    FoldIndex index;
+    const bool indexed = samples.size() <= std::numeric_limits<uint32_t>::max();
+    const std::vector<Fold> folds =
+        indexed ? params_.kfold.folds(samples, index) : params_.kfold.folds(samples);
+    const StrictNode<Target> node{
+        params_, columns_, targets_, samples, folds, aggregator_, indexed ? &index : nullptr};
+    return choose(score_features(node), samples);
+  }
+
+  // Every feature's candidates of one node, concatenated in feature order.
+  std::vector<ScoredCandidate> score_features(const StrictNode<Target>& node) const {
+    const size_t n_features = node.columns.size();
+    std::vector<std::vector<ScoredCandidate>> per_feature;
+    if (params_.parallel && params_.n_threads >= 2) {
+      std::vector<size_t> features(n_features);
+      std::iota(features.begin(), features.end(), size_t{0});
+      const K& task = task_;
+      per_feature = par_map(std::span<const size_t>(features), params_.n_threads,
+                            [&task, &node](size_t f) { return task.score_feature(node, f); });
+    } else {
+      per_feature.reserve(n_features);
+      for (size_t f = 0; f < n_features; ++f)
+        per_feature.push_back(task_.score_feature(node, f));
+    }
+    size_t total = 0;
+    for (const auto& list : per_feature)
+      total += list.size();
+    std::vector<ScoredCandidate> all;
+    all.reserve(total);
+    for (auto& list : per_feature) {
+      for (ScoredCandidate& c : list)
+        all.push_back(std::move(c));
+    }
+    return all;
+  }
+
+  // The best candidate, if it beats min_impurity_decrease and has a rule.
+  std::optional<StrictDecision> choose(std::vector<ScoredCandidate> candidates,
+                                       std::span<const size_t> samples) const {
+    const ScoredCandidate* best = best_candidate(candidates);
+    if (best == nullptr) return std::nullopt;
+    if (params_.min_impurity_decrease >= best->score) return std::nullopt;
+    const Column& column = columns_[best->feature];
+    std::optional<SplitRule> rule = make_rule(column, best->feature, best->state, samples,
+                                              params_.n_bins, threshold_mode(params_, column));
+    if (!rule) return std::nullopt;
+    ScoredCandidate& winner = candidates[static_cast<size_t>(best - candidates.data())];
+    return StrictDecision{std::move(winner), std::move(*rule)};
+  }
+
+  // Routes the node's samples by `rule`, keeping their order; false when a side falls below
+  // min_samples_leaf.
+  bool partition(const SplitRule& rule, std::span<const size_t> samples, std::vector<size_t>& left,
+                 std::vector<size_t>& right) const {
+    for (size_t s : samples) {
+      (rule.route_left_train(columns_, s) ? left : right).push_back(s);
+    }
+    const size_t min_leaf = std::max<size_t>(params_.min_samples_leaf, 1);
+    return left.size() >= min_leaf && right.size() >= min_leaf;
+  }
+
+  const K& task_;
+  const Params& params_;
+  const Aggregator& aggregator_;
+  std::span<const Column> columns_;
+  std::span<const Target> targets_;
+  std::vector<Target> node_targets_;  // the current node's targets, in sample order
+};
+
+}  // namespace
+
+template <class K>
+std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
+                                      const Aggregator& aggregator, std::span<const Column> columns,
+                                      std::span<const typename K::Target> targets,
+                                      std::vector<size_t> samples, size_t depth) {
+  return StrictGrowth<K>(task, params, aggregator, columns, targets)
+      .grow(std::move(samples), depth);
+}
+
+template std::unique_ptr<NodeOf<Regression>> build_node(const Regression&, const Params&,
+                                                        const Aggregator&, std::span<const Column>,
+                                                        std::span<const double>,
+                                                        std::vector<size_t>, size_t);
+template std::unique_ptr<NodeOf<Classification>> build_node(const Classification&, const Params&,
+                                                            const Aggregator&,
+                                                            std::span<const Column>,
+                                                            std::span<const size_t>,
+                                                            std::vector<size_t>, size_t);
+template std::unique_ptr<NodeOf<ObjectiveClassification>> build_node(
+    const ObjectiveClassification&, const Params&, const Aggregator&, std::span<const Column>,
+    std::span<const size_t>, std::vector<size_t>, size_t);
+
+}  // namespace zelk

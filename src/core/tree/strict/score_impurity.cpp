@@ -1,0 +1,281 @@
+#include "core/tree/strict/scoring.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "core/tree/rules.hpp"
+#include "core/tree/strict/feature_codes.hpp"
+
+namespace zelk {
+
+using detail::code_feature;
+using detail::empty_score_lists;
+using detail::FeatureCodes;
+using detail::finish_candidates;
+
+namespace {
+
+// Impurity of one side from its per-class counts (classes first, then labels at or above
+// n_classes) and its size, as Gini or Entropy computes it from the side's label list.
+double class_impurity(bool entropy, std::span<const uint64_t> class_counts, uint64_t total) {
+  return entropy ? entropy_from_counts<uint64_t>(class_counts, total)
+                 : gini_from_counts<uint64_t>(class_counts, total);
+}
+
+// Both sides' sums and sums of squares for every state, from one pass over the validation
+// samples. Each state's four sums still take the samples in validation order, adding +0.0
+// where a sample is on the other side; a sum that starts at +0.0 is never -0.0, so that
+// addition changes nothing. States are independent lanes, two to a vector.
+class SideSums {
+ public:
+  explicit SideSums(size_t n_states)
+      : n_blocks_((n_states + 1) / 2),
+        index_(n_blocks_),
+        sum_left_(n_blocks_),
+        sq_left_(n_blocks_),
+        sum_right_(n_blocks_),
+        sq_right_(n_blocks_) {
+    for (size_t b = 0; b < n_blocks_; ++b)
+      index_[b] = Lanes{static_cast<double>(2 * b), static_cast<double>(2 * b + 1)};
+  }
+
+  void accumulate(std::span<const double> y, std::span<const uint32_t> slots, bool threshold) {
+    if (threshold) {
+      pass<true>(y, slots);
+    } else {
+      pass<false>(y, slots);
+    }
+  }
+
+  double sum_left(size_t i) const { return sum_left_[i / 2][i % 2]; }
+  double sq_left(size_t i) const { return sq_left_[i / 2][i % 2]; }
+  double sum_right(size_t i) const { return sum_right_[i / 2][i % 2]; }
+  double sq_right(size_t i) const { return sq_right_[i / 2][i % 2]; }
+
+ private:
+  using Lanes = double __attribute__((vector_size(16)));
+  using Mask = int64_t __attribute__((vector_size(16)));
+
+  template <bool Threshold>
+  static Mask left_of(Lanes slot, Lanes index) {
+    return Threshold ? (slot <= index) : (slot == index);
+  }
+
+  // Two blocks (four states) at a time, so that their sums stay in registers.
+  template <bool Threshold>
+  void pass(std::span<const double> y, std::span<const uint32_t> slots) {
+    for (size_t b = 0; b < n_blocks_; b += 2) {
+      const bool pair = b + 1 < n_blocks_;
+      const Lanes index0 = index_[b];
+      const Lanes index1 = pair ? index_[b + 1] : index_[b];
+      Lanes sl0{0.0, 0.0}, ql0{0.0, 0.0}, sr0{0.0, 0.0}, qr0{0.0, 0.0};
+      Lanes sl1{0.0, 0.0}, ql1{0.0, 0.0}, sr1{0.0, 0.0}, qr1{0.0, 0.0};
+      for (size_t j = 0; j < y.size(); ++j) {
+        const double t = y[j];
+        const Mask value = (Mask)(Lanes{t, t});
+        const Mask square = (Mask)(Lanes{t * t, t * t});
+        // The missing slot is above every state number, so it is never left.
+        const auto code = static_cast<double>(slots[j]);
+        const Lanes slot{code, code};
+        // All ones on the left: masking yields the value or +0.0, bit-exactly.
+        const Mask left0 = left_of<Threshold>(slot, index0);
+        const Mask left1 = left_of<Threshold>(slot, index1);
+        sl0 += (Lanes)(value & left0);
+        ql0 += (Lanes)(square & left0);
+        sr0 += (Lanes)(value & ~left0);
+        qr0 += (Lanes)(square & ~left0);
+        sl1 += (Lanes)(value & left1);
+        ql1 += (Lanes)(square & left1);
+        sr1 += (Lanes)(value & ~left1);
+        qr1 += (Lanes)(square & ~left1);
+      }
+      sum_left_[b] = sl0;
+      sq_left_[b] = ql0;
+      sum_right_[b] = sr0;
+      sq_right_[b] = qr0;
+      if (pair) {
+        sum_left_[b + 1] = sl1;
+        sq_left_[b + 1] = ql1;
+        sum_right_[b + 1] = sr1;
+        sq_right_[b + 1] = qr1;
+      }
+    }
+  }
+
+  size_t n_blocks_;
+  std::vector<Lanes> index_;
+  std::vector<Lanes> sum_left_, sq_left_, sum_right_, sq_right_;
+};
+
+// Gini or entropy fold scores of every state from integer class counts per slot: one row of
+// n_classes + 1 per slot (the last column for labels at or above n_classes), then the fold's
+// totals.
+class ClassCountSides {
+ public:
+  ClassCountSides(size_t n_states, size_t n_classes, bool entropy)
+      : n_states_(n_states),
+        n_classes_(n_classes),
+        row_(n_classes + 1),
+        entropy_(entropy),
+        slot_classes_(n_states == 0 ? 0 : (n_states + 1) * row_),
+        totals_(row_),
+        left_classes_(row_),
+        right_classes_(row_) {}
+
+  // Appends the fold's score to scores[i] for every state i that splits the fold's
+  // validation labels `y` (slots `val`) into two non-empty sides.
+  void score_fold(std::span<const size_t> y, std::span<const uint32_t> val, bool threshold,
+                  double parent, std::vector<std::vector<double>>& scores) {
+    const size_t n_val = y.size();
+    const double m = static_cast<double>(n_val);
+    const size_t row = row_;
+    std::fill(slot_classes_.begin(), slot_classes_.end(), 0);
+    std::fill(totals_.begin(), totals_.end(), 0);
+    for (size_t j = 0; j < n_val; ++j) {
+      const size_t label = std::min(y[j], n_classes_);
+      ++totals_[label];
+      if (val[j] != kMissingCode) ++slot_classes_[val[j] * row + label];
+    }
+    std::fill(left_classes_.begin(), left_classes_.end(), 0);
+    for (size_t i = 0; i < n_states_; ++i) {
+      const uint64_t* here = &slot_classes_[i * row];
+      if (threshold) {
+        for (size_t k = 0; k < row; ++k)
+          left_classes_[k] += here[k];
+      } else {
+        std::copy(here, here + row, left_classes_.begin());
+      }
+      uint64_t n_left = 0;
+      for (size_t k = 0; k < row; ++k)
+        n_left += left_classes_[k];
+      if (n_left == 0 || n_left == n_val) continue;
+      for (size_t k = 0; k < row; ++k)
+        right_classes_[k] = totals_[k] - left_classes_[k];
+      const uint64_t n_right = n_val - n_left;
+      const std::span<const uint64_t> lc(left_classes_.data(), n_classes_);
+      const std::span<const uint64_t> rc(right_classes_.data(), n_classes_);
+      const double children = static_cast<double>(n_left) * class_impurity(entropy_, lc, n_left) +
+                              static_cast<double>(n_right) * class_impurity(entropy_, rc, n_right);
+      scores[i].push_back(parent - children / m);
+    }
+  }
+
+ private:
+  size_t n_states_;
+  size_t n_classes_;
+  size_t row_;
+  bool entropy_;
+  std::vector<uint64_t> slot_classes_, totals_, left_classes_, right_classes_;
+};
+
+}  // namespace
+
+template <class Target>
+std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
+                                            const StrictNode<Target>& node, size_t feature) {
+  const Column& column = node.columns[feature];
+  const bool threshold = threshold_mode(node.params, column);
+  FeatureCodes codes;
+  if (!code_feature(node, feature, threshold, codes)) return {};
+  const std::vector<uint32_t>& states = codes.states;
+  const size_t n_states = states.size();
+  auto scores = empty_score_lists(n_states, node.folds.size());
+
+  // Side statistics without side lists where the arithmetic allows: Mse and Variance need
+  // each side's sums in validation order, Gini and Entropy only integer class counts.
+  enum class Kind { Sums, Counts, Lists } kind = Kind::Lists;
+  bool entropy = false;
+  size_t n_classes = 0;
+  if constexpr (std::is_same_v<Target, double>) {
+    if (dynamic_cast<const Mse*>(&criterion) || dynamic_cast<const Variance*>(&criterion)) {
+      kind = Kind::Sums;
+    }
+  } else {
+    if (const auto* gini = dynamic_cast<const Gini*>(&criterion)) {
+      kind = Kind::Counts;
+      n_classes = gini->n_classes();
+    } else if (const auto* ent = dynamic_cast<const Entropy*>(&criterion)) {
+      kind = Kind::Counts;
+      entropy = true;
+      n_classes = ent->n_classes();
+    }
+  }
+
+  std::vector<Target> y, left, right;
+  std::vector<double> scratch;
+  const Mae* mae = nullptr;
+  if constexpr (std::is_same_v<Target, double>) mae = dynamic_cast<const Mae*>(&criterion);
+  const auto list_impurity = [&](const std::vector<Target>& side) {
+    if constexpr (std::is_same_v<Target, double>) {
+      if (mae != nullptr) return mae->impurity(side, scratch);
+    }
+    return criterion.impurity(side);
+  };
+  std::vector<uint64_t> side_count(n_states + 1);
+  SideSums sums(n_states);
+  ClassCountSides counts(kind == Kind::Counts ? n_states : 0, n_classes, entropy);
+
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const Fold& fold = node.folds[f];
+    if (fold.validation.empty()) continue;
+    const std::vector<uint32_t>& val = codes.val[f];
+    y.clear();
+    for (size_t s : fold.validation)
+      y.push_back(node.targets[s]);
+    const size_t n_val = y.size();
+    const double m = static_cast<double>(n_val);
+    const double parent = criterion.impurity(y);
+
+    if (kind == Kind::Counts) {
+      if constexpr (std::is_same_v<Target, size_t>) {
+        counts.score_fold(y, val, threshold, parent, scores);
+      }
+      continue;
+    }
+
+    std::fill(side_count.begin(), side_count.end(), 0);
+    for (uint32_t slot : val) {
+      if (slot != kMissingCode) ++side_count[slot];
+    }
+    if constexpr (std::is_same_v<Target, double>) {
+      if (kind == Kind::Sums) sums.accumulate(y, val, threshold);
+    }
+    uint64_t running = 0;
+    for (size_t i = 0; i < n_states; ++i) {
+      running = threshold ? running + side_count[i] : side_count[i];
+      const uint64_t n_left = running;
+      if (n_left == 0 || n_left == n_val) continue;
+      const auto state = static_cast<uint32_t>(i);
+      double children = 0.0;
+      if (kind == Kind::Sums) {
+        if constexpr (std::is_same_v<Target, double>) {
+          const uint64_t n_right = n_val - n_left;
+          children = static_cast<double>(n_left) *
+                         variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
+                     static_cast<double>(n_right) *
+                         variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
+        }
+      } else {
+        left.clear();
+        right.clear();
+        for (size_t j = 0; j < n_val; ++j) {
+          (goes_left(val[j], state, threshold) ? left : right).push_back(y[j]);
+        }
+        children = static_cast<double>(left.size()) * list_impurity(left) +
+                   static_cast<double>(right.size()) * list_impurity(right);
+      }
+      scores[i].push_back(parent - children / m);
+    }
+  }
+  return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+}
+
+template std::vector<ScoredCandidate> score_impurity(const Criterion<double>&,
+                                                     const StrictNode<double>&, size_t);
+template std::vector<ScoredCandidate> score_impurity(const Criterion<size_t>&,
+                                                     const StrictNode<size_t>&, size_t);
+
+}  // namespace zelk

@@ -1,0 +1,26 @@
+// Cross-validated scoring of one feature at a strict node: every state of the feature gets
+// one score per fold, from bins re-fitted on the fold's training part and measured on its
+// validation part.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "core/criterion.hpp"
+#include "core/objective.hpp"
+#include "core/selector.hpp"
+#include "core/tree/tasks.hpp"
+
+namespace zelk {
+
+// Fold score = validation impurity decrease of the candidate's split.
+template <class Target>
+std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
+                                            const StrictNode<Target>& node, size_t feature);
+
+// Fold score = gain of the objective when each side predicts its training majority, over
+// predicting the node's training majority everywhere.
+std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, size_t n_classes,
+                                             const StrictNode<size_t>& node, size_t feature);
+
+}  // namespace zelk

@@ -78,7 +78,7 @@ struct NodeStats {
   // The node's total sample weight; its sample count while samples are unweighted.
   double weighted_n_samples = std::numeric_limits<double>::quiet_NaN();
   double split_score = std::numeric_limits<double>::quiet_NaN();  // the chosen split's score
-  std::vector<double> fold_scores;  // that split's per-fold scores
+  std::vector<double> fold_scores;                                // that split's per-fold scores
 };
 
 // A leaf (no rule) or a split owning exactly two children. Destruction is iterative, so a

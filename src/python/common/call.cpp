@@ -35,9 +35,9 @@ std::string plural(size_t n, const char* word) {
 std::string too_many_positional(const Signature& signature, size_t given) {
   const size_t low = std::min(signature.n_required, signature.max_positional);
   const size_t high = signature.max_positional;
-  std::string takes = low == high ? plural(high, "positional argument")
-                                  : "from " + std::to_string(low) + " to " +
-                                        plural(high, "positional argument");
+  std::string takes =
+      low == high ? plural(high, "positional argument")
+                  : "from " + std::to_string(low) + " to " + plural(high, "positional argument");
   return "takes " + takes + " but " + std::to_string(given) + (given == 1 ? " was" : " were") +
          " given";
 }
@@ -94,8 +94,9 @@ bool match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     if (!out[i]) missing.push_back(names[i]);
   }
   if (!missing.empty()) {
-    raise_call_error(signature.function, "missing " + plural(missing.size(), "required positional argument") +
-                                             ": " + quoted_list(missing));
+    raise_call_error(signature.function,
+                     "missing " + plural(missing.size(), "required positional argument") + ": " +
+                         quoted_list(missing));
     return false;
   }
   return true;

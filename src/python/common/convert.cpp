@@ -34,8 +34,8 @@ void prefix_pending_type_error(const char* name) {
 }
 
 void set_type_error(const std::string& message) {
-  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                  "replace"));
+  PyRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
@@ -193,7 +193,8 @@ PyRef sequence_items(PyObject* obj, const char* name) {
     return PyRef();
   };
   if (PyUnicode_Check(obj)) return refuse("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(obj)) return refuse(object_of_type(obj) + " cannot be converted to 'Sequence'");
+  if (!PySequence_Check(obj))
+    return refuse(object_of_type(obj) + " cannot be converted to 'Sequence'");
   return PyRef(PySequence_List(obj));
 }
 

@@ -111,8 +111,7 @@ constexpr size_t kMaxFastSamples = 4294967295u;
 // class 0; the engine refuses labels outside 0 .. n_classes - 1 and regression targets that
 // are not finite, which growth would otherwise count nowhere or turn into NaN leaves.
 template <Flavour F, class K>
-std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y,
-                                                            size_t n_classes) {
+std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes) {
   const size_t n = y.size;
   std::vector<typename K::Target> targets(n);
   for (size_t i = 0; i < n; ++i) {
@@ -167,8 +166,7 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
       }
     }
     if (n > kMaxFastSamples) {
-      raise_value_error("fast mode supports at most 4294967295 samples, got " +
-                        std::to_string(n));
+      raise_value_error("fast mode supports at most 4294967295 samples, got " + std::to_string(n));
       return nullptr;
     }
   }
@@ -282,19 +280,18 @@ template <Flavour F, class K>
 PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     if constexpr (kIsRegression<K>) {
-      return per_row<F, K, double>(
-          self, args, kwargs, "predict", NPY_FLOAT64,
-          [](const auto& tree, const MatrixView& x, double* out) {
-            tree.predict(x, [out](size_t i, double value) { out[i] = value; });
-          });
+      return per_row<F, K, double>(self, args, kwargs, "predict", NPY_FLOAT64,
+                                   [](const auto& tree, const MatrixView& x, double* out) {
+                                     tree.predict(
+                                         x, [out](size_t i, double value) { out[i] = value; });
+                                   });
     } else {
-      return per_row<F, K, int64_t>(
-          self, args, kwargs, "predict", NPY_INT64,
-          [](const auto& tree, const MatrixView& x, int64_t* out) {
-            tree.predict(x, [out](size_t i, const ClassPrediction& leaf) {
-              out[i] = static_cast<int64_t>(leaf.predicted_class);
-            });
-          });
+      return per_row<F, K, int64_t>(self, args, kwargs, "predict", NPY_INT64,
+                                    [](const auto& tree, const MatrixView& x, int64_t* out) {
+                                      tree.predict(x, [out](size_t i, const ClassPrediction& leaf) {
+                                        out[i] = static_cast<int64_t>(leaf.predicted_class);
+                                      });
+                                    });
     }
   });
 }
@@ -302,12 +299,11 @@ PyObject* estimator_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <Flavour F, class K>
 PyObject* estimator_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    return per_row<F, K, int64_t>(self, args, kwargs, "apply", NPY_INT64,
-                                  [](const auto& tree, const MatrixView& x, int64_t* out) {
-                                    tree.apply(x, [out](size_t i, uint32_t leaf) {
-                                      out[i] = static_cast<int64_t>(leaf);
-                                    });
-                                  });
+    return per_row<F, K, int64_t>(
+        self, args, kwargs, "apply", NPY_INT64,
+        [](const auto& tree, const MatrixView& x, int64_t* out) {
+          tree.apply(x, [out](size_t i, uint32_t leaf) { out[i] = static_cast<int64_t>(leaf); });
+        });
   });
 }
 
@@ -365,8 +361,7 @@ PyObject* estimator_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
 template <Flavour F, class K>
 PyObject* estimator_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    if (!match_arguments(all_required(function_name<F, K>("export_tree"), {}), args, kwargs,
-                         {})) {
+    if (!match_arguments(all_required(function_name<F, K>("export_tree"), {}), args, kwargs, {})) {
       return nullptr;
     }
     const EstimatorState<K>& est = state_of<K>(self);
@@ -401,14 +396,14 @@ PyObject* estimator_from_tree(PyObject* /*unused*/, PyObject* args, PyObject* kw
                                                                     "categorical"};
     constexpr size_t kCount = kIsRegression<K> ? 2 : 3;
     std::array<PyRef, kCount> argv;
-    const std::span<const char* const> names =
-        kIsRegression<K> ? std::span<const char* const>(kRegressorNames)
-                         : std::span<const char* const>(kClassifierNames);
+    const std::span<const char* const> names = kIsRegression<K>
+                                                   ? std::span<const char* const>(kRegressorNames)
+                                                   : std::span<const char* const>(kClassifierNames);
     // The engine takes the tree by position and the rest by keyword, all but the tree
     // optional.
     const std::string function = function_name<F, K>("from_tree");
-    const Signature signature = F == Flavour::Contract ? all_required(function, names)
-                                                       : Signature{function, names, 1, 1};
+    const Signature signature =
+        F == Flavour::Contract ? all_required(function, names) : Signature{function, names, 1, 1};
     if (!match_arguments(signature, args, kwargs, argv)) return nullptr;
     PyObject* tree = argv[0].get();
     if (!PyDict_Check(tree)) {
@@ -425,8 +420,7 @@ PyObject* estimator_from_tree(PyObject* /*unused*/, PyObject* args, PyObject* kw
       if (!ok) return nullptr;
     }
     std::vector<size_t> categorical;
-    if (argv[kCount - 1] &&
-        !to_index_list("categorical", argv[kCount - 1].get(), categorical)) {
+    if (argv[kCount - 1] && !to_index_list("categorical", argv[kCount - 1].get(), categorical)) {
       return nullptr;
     }
 
@@ -463,8 +457,7 @@ PyCFunction as_cfunction(Function* function) {
 constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS;
 
 template <class Function>
-PyMethodDef method(const char* name, Function* function, const char* doc,
-                   int flags = kCallFlags) {
+PyMethodDef method(const char* name, Function* function, const char* doc, int flags = kCallFlags) {
   return PyMethodDef{name, as_cfunction(function), flags, doc};
 }
 
@@ -499,8 +492,8 @@ PyMethodDef* method_table(const MethodDocs& docs) {
     t.push_back(method("depth", &estimator_depth<F, K>, docs.depth));
     t.push_back(method("n_leaves", &estimator_n_leaves<F, K>, docs.n_leaves));
     t.push_back(method("export_tree", &estimator_export_tree<F, K>, docs.export_tree));
-    t.push_back(method("from_tree", &estimator_from_tree<F, K>, docs.from_tree,
-                       kCallFlags | METH_STATIC));
+    t.push_back(
+        method("from_tree", &estimator_from_tree<F, K>, docs.from_tree, kCallFlags | METH_STATIC));
     t.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
     return t;
   }();
@@ -515,12 +508,11 @@ PyObject* class_object(const MethodDocs& docs) {
   return guard([&docs]() -> PyObject* {
     PyTypeObject*& slot = class_slot<F, K>();
     if (slot == nullptr) {
-      PyType_Slot slots[] = {
-          {Py_tp_new, reinterpret_cast<void*>(&estimator_new<F, K>)},
-          {Py_tp_dealloc, reinterpret_cast<void*>(&estimator_dealloc<K>)},
-          {Py_tp_methods, method_table<F, K>(docs)},
-          {Py_tp_doc, const_cast<char*>(ClassInfo<F, K>::doc().c_str())},
-          {0, nullptr}};
+      PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(&estimator_new<F, K>)},
+                             {Py_tp_dealloc, reinterpret_cast<void*>(&estimator_dealloc<K>)},
+                             {Py_tp_methods, method_table<F, K>(docs)},
+                             {Py_tp_doc, const_cast<char*>(ClassInfo<F, K>::doc().c_str())},
+                             {0, nullptr}};
       PyType_Spec spec = {ClassInfo<F, K>::kQualifiedName,
                           static_cast<int>(sizeof(EstimatorObject<K>)), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};

@@ -47,7 +47,8 @@ PyObject* inject_fault(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef inject_fault_method() {
-  return {"_inject_fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inject_fault)),
+  return {"_inject_fault",
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inject_fault)),
           METH_VARARGS | METH_KEYWORDS,
           "_inject_fault($module, /, kind, after, own_threads=False)\n--\n\n"
           "Test builds only: make the after-th next thread start (kind 'spawn') or worker job "

@@ -424,8 +424,7 @@ PyObject* export_tree_state(const Node<double>& root, bool with_stats) {
   });
 }
 
-PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes,
-                            bool with_stats) {
+PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes, bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
     walk_export(root, nodes);

@@ -15,8 +15,7 @@ namespace zelk::py {
 // `with_stats` appends the per-node training statistics ("impurity", "weighted_n_samples",
 // "split_score", "fold_scores") after the tree's own keys.
 PyObject* export_tree_state(const Node<double>& root, bool with_stats);
-PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes,
-                            bool with_stats);
+PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes, bool with_stats);
 
 // The tree rebuilt from the dictionary `tree` (already checked to be a dict), or nullptr
 // with a Python exception set. Malformed structure (bad indices, cycles, shared subtrees,

@@ -42,13 +42,23 @@ PyObject* default_value(std::string_view literal) {
 // The growth settings every class shares, after the class's own leading ones.
 // `min_samples_leaf` is missing: its default differs between the package's regressor and
 // classifier.
-constexpr Default kGrowth[] = {
-    {"max_depth", "None"},        {"min_samples_split", "2"},   {"min_impurity_decrease", "0.0"},
-    {"n_bins", "16"},             {"cv_folds", "5"},            {"cv_seed", "0"},
-    {"cv_shuffle", "True"},       {"mode", "'strict'"},         {"split_style", "'threshold'"},
-    {"aggregator", "'mean'"},     {"agg_frac", "0.1"},          {"agg_eps", "1e-09"},
-    {"agg_lambda", "1.0"},        {"parallel", "False"},        {"n_threads", "1"},
-    {"parallel_min_samples", "512"}, {"categorical", "()"}};
+constexpr Default kGrowth[] = {{"max_depth", "None"},
+                               {"min_samples_split", "2"},
+                               {"min_impurity_decrease", "0.0"},
+                               {"n_bins", "16"},
+                               {"cv_folds", "5"},
+                               {"cv_seed", "0"},
+                               {"cv_shuffle", "True"},
+                               {"mode", "'strict'"},
+                               {"split_style", "'threshold'"},
+                               {"aggregator", "'mean'"},
+                               {"agg_frac", "0.1"},
+                               {"agg_eps", "1e-09"},
+                               {"agg_lambda", "1.0"},
+                               {"parallel", "False"},
+                               {"n_threads", "1"},
+                               {"parallel_min_samples", "512"},
+                               {"categorical", "()"}};
 
 // One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
 // kGrowth with `min_samples_leaf` after `min_samples_split`.
@@ -59,7 +69,8 @@ class Parameters {
       add(d);
     for (const Default& d : kGrowth) {
       add(d);
-      if (std::string_view(d.name) == "min_samples_split") add({"min_samples_leaf", min_samples_leaf});
+      if (std::string_view(d.name) == "min_samples_split")
+        add({"min_samples_leaf", min_samples_leaf});
     }
   }
 
@@ -152,8 +163,7 @@ struct ClassInfo<Flavour::Engine, Classification> {
                    .c_str());
     return text;
   }
-  static std::optional<EstimatorState<Classification>> from_call(PyObject* args,
-                                                                 PyObject* kwargs) {
+  static std::optional<EstimatorState<Classification>> from_call(PyObject* args, PyObject* kwargs) {
     return classifier_parameters().build("Classifier.__new__()", args, kwargs, build_classifier);
   }
 };
@@ -243,8 +253,7 @@ PyObject* objective_classifier_class() {
       "Rebuild a fitted objective classifier from an export_tree dictionary (with or\n"
       "without its statistics); n_classes None takes the dictionary's \"n_classes\".\n"
       "The objective plays no part in prediction, so a placeholder task is used.";
-  return class_object<Flavour::Engine, ObjectiveClassification>(
-      docs(kFit, kFromTree));
+  return class_object<Flavour::Engine, ObjectiveClassification>(docs(kFit, kFromTree));
 }
 
 }  // namespace engine

@@ -28,8 +28,8 @@ std::string signed_doc(const char* name, const std::array<const char*, N>& param
 
 // Matches a constructor call, every parameter required, and builds the state with `build`.
 template <size_t N, class Build>
-auto state_from_call(const char* function, const std::array<const char*, N>& params,
-                     PyObject* args, PyObject* kwargs, Build&& build)
+auto state_from_call(const char* function, const std::array<const char*, N>& params, PyObject* args,
+                     PyObject* kwargs, Build&& build)
     -> decltype(build(std::declval<const CallArgs&>())) {
   std::array<PyRef, N> argv;
   if (!match_arguments(all_required(function, params), args, kwargs, argv)) return std::nullopt;
@@ -43,8 +43,7 @@ struct ClassInfo<Flavour::Contract, Regression> {
   static constexpr const char* kName = "RawRegressor";
   static constexpr const char* kQualifiedName = "zelk._zelk.RawRegressor";
   static const std::string& doc() {
-    static const std::string text =
-        signed_doc(kName, kRegressorParams, "Native regression tree.");
+    static const std::string text = signed_doc(kName, kRegressorParams, "Native regression tree.");
     return text;
   }
   static std::optional<EstimatorState<Regression>> from_call(PyObject* args, PyObject* kwargs) {
@@ -58,14 +57,13 @@ struct ClassInfo<Flavour::Contract, Classification> {
   static constexpr const char* kName = "RawClassifier";
   static constexpr const char* kQualifiedName = "zelk._zelk.RawClassifier";
   static const std::string& doc() {
-    static const std::string text = signed_doc(
-        kName, kClassifierParams,
-        "Native classification tree. Targets are already label-encoded to `0..n`\n"
-        "by the Python layer; class recovery happens there via `classes_`.");
+    static const std::string text =
+        signed_doc(kName, kClassifierParams,
+                   "Native classification tree. Targets are already label-encoded to `0..n`\n"
+                   "by the Python layer; class recovery happens there via `classes_`.");
     return text;
   }
-  static std::optional<EstimatorState<Classification>> from_call(PyObject* args,
-                                                                 PyObject* kwargs) {
+  static std::optional<EstimatorState<Classification>> from_call(PyObject* args, PyObject* kwargs) {
     return state_from_call("RawClassifier.__new__()", kClassifierParams, args, kwargs,
                            build_classifier);
   }
@@ -76,10 +74,10 @@ struct ClassInfo<Flavour::Contract, ObjectiveClassification> {
   static constexpr const char* kName = "RawObjectiveClassifier";
   static constexpr const char* kQualifiedName = "zelk._zelk.RawObjectiveClassifier";
   static const std::string& doc() {
-    static const std::string text = signed_doc(
-        kName, kObjectiveClassifierParams,
-        "Native classification tree that selects splits by a metric objective\n"
-        "(precision/recall/F1/F\xCE\xB2/accuracy) instead of impurity.");
+    static const std::string text =
+        signed_doc(kName, kObjectiveClassifierParams,
+                   "Native classification tree that selects splits by a metric objective\n"
+                   "(precision/recall/F1/F\xCE\xB2/accuracy) instead of impurity.");
     return text;
   }
   static std::optional<EstimatorState<ObjectiveClassification>> from_call(PyObject* args,

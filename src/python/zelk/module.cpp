@@ -58,9 +58,10 @@ PyObject* create_module() {
     const char* name;
     PyObject* (*create)();
   };
-  const Entry classes[] = {{"RawClassifier", zelk::py::contract::classifier_class},
-                           {"RawObjectiveClassifier", zelk::py::contract::objective_classifier_class},
-                           {"RawRegressor", zelk::py::contract::regressor_class}};
+  const Entry classes[] = {
+      {"RawClassifier", zelk::py::contract::classifier_class},
+      {"RawObjectiveClassifier", zelk::py::contract::objective_classifier_class},
+      {"RawRegressor", zelk::py::contract::regressor_class}};
   for (const Entry& entry : classes) {
     PyRef type(entry.create());
     if (!type) return nullptr;

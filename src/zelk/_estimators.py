@@ -1,4 +1,4 @@
-"""scikit-learn estimators over the native trees of :mod:`zelk._zelk`."""
+"""scikit-learn estimators over the native trees of :mod:`zelk._engine`."""
 
 from __future__ import annotations
 
@@ -12,7 +12,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_array, check_is_fitted
 
-from . import _zelk
+from . import _engine
 
 try:  # scikit-learn >= 1.6
     from sklearn.utils.validation import validate_data as _sk_validate_data
@@ -200,6 +200,38 @@ def _validate(estimator, X, y=None, reset=True, **kwargs):
     return estimator._validate_data(X, y, reset=reset, **kwargs)  # pragma: no cover
 
 
+_LEGACY_KINDS = {
+    "RawRegressor": "Regressor",
+    "RawClassifier": "Classifier",
+    "RawObjectiveClassifier": "ObjectiveClassifier",
+}
+
+
+def _impurity_importances(tree, n_features):
+    """Per-feature sums of the splits' weighted impurity decreases, normalised to sum to 1;
+    None when the tree carries no impurities."""
+    impurity = np.asarray(tree.get("impurity", ()), dtype=np.float64)
+    if impurity.shape != (tree["node_count"],):
+        return None
+    weight = np.asarray(tree["weighted_n_samples"], dtype=np.float64)
+    split = ~np.asarray(tree["is_leaf"], dtype=bool)
+    left = np.asarray(tree["children_left"])[split]
+    right = np.asarray(tree["children_right"])[split]
+    if np.isnan(impurity[split]).any() or np.isnan(impurity[left]).any() or np.isnan(
+        impurity[right]
+    ).any():
+        return None
+    decrease = (
+        weight[split] * impurity[split]
+        - weight[left] * impurity[left]
+        - weight[right] * impurity[right]
+    )
+    importances = np.zeros(n_features, dtype=np.float64)
+    np.add.at(importances, np.asarray(tree["feature"])[split], decrease)
+    total = importances.sum()
+    return importances / total if total > 0 else importances
+
+
 def _native_array(X):
     """A float64 array in native byte order, as the native module requires."""
     X = np.asarray(X)
@@ -216,7 +248,7 @@ class _ZELKBase(BaseEstimator):
     # ----------------------------------------------------------------- parameters
 
     def _growth_settings(self, n_samples):
-        """The 18 native growth arguments from `max_depth` to `parallel_min_samples`."""
+        """The native growth settings shared by every task kind, by keyword."""
         max_depth = self.max_depth
         if max_depth is not None:
             max_depth = _check_int("max_depth", max_depth, 0)
@@ -240,25 +272,26 @@ class _ZELKBase(BaseEstimator):
         agg_lambda = _check_real("agg_lambda", self.agg_lambda, 0.0)
         parallel_min_samples = _check_int("parallel_min_samples", self.parallel_min_samples, 1)
         n_threads = _n_threads(self.n_jobs)
-        return [
-            max_depth,
-            min_samples_split,
-            min_samples_leaf,
-            min_impurity_decrease,
-            n_bins,
-            cv_folds,
-            cv_seed,
-            bool(self.cv_shuffle),
-            mode,
-            split_style,
-            aggregator,
-            agg_frac,
-            agg_eps,
-            agg_lambda,
-            n_threads > 1,
-            n_threads,
-            parallel_min_samples,
-        ]
+        return dict(
+            max_depth=max_depth,
+            min_samples_split=min_samples_split,
+            min_samples_leaf=min_samples_leaf,
+            min_impurity_decrease=min_impurity_decrease,
+            n_bins=n_bins,
+            cv_folds=cv_folds,
+            cv_seed=cv_seed,
+            cv_shuffle=bool(self.cv_shuffle),
+            mode=mode,
+            split_style=split_style,
+            aggregator=aggregator,
+            agg_frac=agg_frac,
+            agg_eps=agg_eps,
+            agg_lambda=agg_lambda,
+            parallel=n_threads > 1,
+            n_threads=n_threads,
+            parallel_min_samples=parallel_min_samples,
+            categorical=self._categorical_indices(),
+        )
 
     # ----------------------------------------------------------------------- data
 
@@ -408,9 +441,39 @@ class _ZELKBase(BaseEstimator):
         regressor, or "predicted_class" (an index into ``classes_``), "proba"
         (class frequencies in ``classes_`` order) and "n_classes" for the
         classifier. Everything else, missing values included, goes right.
+
+        Then the training statistics of every node: "impurity" (of the node's
+        training samples by ``criterion``; Gini for a metric objective),
+        "weighted_n_samples" (the node's total sample weight), "split_score"
+        (the aggregated cross-validated score of the split chosen at the node;
+        NaN at a leaf) and "fold_scores" (that split's score on each fold; an
+        empty list at a leaf).
         """
         check_is_fitted(self)
         return self._native.export_tree()
+
+    def apply(self, X):
+        """Index of the leaf each sample reaches, in the node numbering of
+        :meth:`export_tree` (int64)."""
+        X = self._predict_features(X)
+        return self._native.apply(X)
+
+    @property
+    def feature_importances_(self):
+        """Impurity-based feature importances: for every split, the decrease of
+        its node's weighted training impurity into its children's, summed per
+        feature and normalised to sum to 1 (all zeros for a single leaf). Like
+        any impurity-based importance, it favours features with many distinct
+        values and says nothing about held-out performance."""
+        check_is_fitted(self)
+        tree = self._native.export_tree()
+        importances = _impurity_importances(tree, self.n_features_in_)
+        if importances is None:
+            raise AttributeError(
+                "feature_importances_ needs the per-node impurities that this estimator's "
+                "tree, pickled by an earlier zelk, does not carry; fit it again."
+            )
+        return importances
 
     # --------------------------------------------------------------- persistence
 
@@ -430,12 +493,15 @@ class _ZELKBase(BaseEstimator):
         kind = state.pop("_native_kind", None)
         super().__setstate__(state)
         if tree is not None:
-            cls = getattr(_zelk, kind)
+            # Pickles made before the package drove zelk._engine name zelk._zelk's classes.
+            cls = getattr(_engine, _LEGACY_KINDS.get(kind, kind))
             categorical = self._categorical_indices()
-            if cls is _zelk.RawRegressor:
-                self._native = cls.from_tree(tree, categorical)
+            if cls is _engine.Regressor:
+                self._native = cls.from_tree(tree, categorical=categorical)
             else:
-                self._native = cls.from_tree(tree, len(self.classes_), categorical)
+                self._native = cls.from_tree(
+                    tree, n_classes=len(self.classes_), categorical=categorical
+                )
 
     def __deepcopy__(self, memo):
         # Native estimators cannot be copied; going through the pickled state rebuilds them.
@@ -537,7 +603,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         X, y = self._fit_data(X, y, y_numeric=True)
         y = np.ascontiguousarray(y, dtype=np.float64)
         settings = self._growth_settings(X.shape[0])
-        native = _zelk.RawRegressor(criterion, *settings, self._categorical_indices())
+        native = _engine.Regressor(criterion=criterion, **settings)
         native.fit(X, y)
         self._native = native
         return self
@@ -697,13 +763,17 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         self.classes_ = classes
         self.n_classes_ = len(classes)
         encoded = np.ascontiguousarray(encoded.reshape(-1), dtype=np.int64)
-        categorical = self._categorical_indices()
         if self.objective is None:
-            native = _zelk.RawClassifier(len(classes), criterion, *settings, categorical)
+            native = _engine.Classifier(n_classes=len(classes), criterion=criterion, **settings)
         else:
             average, pos_label, beta = self._objective_settings()
-            native = _zelk.RawObjectiveClassifier(
-                len(classes), objective, average, pos_label, beta, *settings, categorical
+            native = _engine.ObjectiveClassifier(
+                n_classes=len(classes),
+                objective=objective,
+                average=average,
+                pos_label=pos_label,
+                beta=beta,
+                **settings,
             )
         native.fit(X, encoded)
         self._native = native

@@ -9,24 +9,14 @@ from sklearn.exceptions import NotFittedError
 
 from zelk import ZELKClassifier, ZELKRegressor
 
+from conftest import same_tree
+
 pd = pytest.importorskip("pandas")
 
 RNG = np.random.default_rng(7)
 X_SMALL = RNG.normal(size=(60, 3))
 Y_CLASS = (X_SMALL[:, 0] > 0).astype(int)
 Y_REGR = X_SMALL[:, 0] * 3.0
-
-
-def _same_tree(a, b):
-    if a.keys() != b.keys():
-        return False
-    for key in a:
-        if key in ("lower", "upper", "value"):
-            if not np.array_equal(np.asarray(a[key]), np.asarray(b[key]), equal_nan=True):
-                return False
-        elif a[key] != b[key]:
-            return False
-    return True
 
 
 def _tree_depth(tree):
@@ -155,10 +145,10 @@ def test_pos_label_in_the_callers_label_space_selects_the_encoded_class():
         by_index = ZELKClassifier(objective="precision", pos_label=index).fit(
             X, positive.astype(int)
         )
-        assert _same_tree(by_word.export_tree(), by_index.export_tree())
+        assert same_tree(by_word.export_tree(), by_index.export_tree())
     default = ZELKClassifier(objective="precision").fit(X, words)
     explicit = ZELKClassifier(objective="precision", pos_label="yes").fit(X, words)
-    assert _same_tree(default.export_tree(), explicit.export_tree())
+    assert same_tree(default.export_tree(), explicit.export_tree())
     with pytest.raises(
         ValueError,
         match=r"pos_label='maybe' is not a valid label: it should be one of \['no', 'yes'\]",
@@ -220,7 +210,7 @@ def test_categorical_features_forms_agree(categorical_features):
     reference = ZELKRegressor().fit(frame, y)
     model = ZELKRegressor(categorical_features=categorical_features).fit(frame, y)
     assert list(model.is_categorical_) == [True, False]
-    assert _same_tree(model.export_tree(), reference.export_tree())
+    assert same_tree(model.export_tree(), reference.export_tree())
 
 
 def test_pandas_categories_map_to_their_codes_and_missing_to_nan():
@@ -232,7 +222,7 @@ def test_pandas_categories_map_to_their_codes_and_missing_to_nan():
     codes[codes < 0] = np.nan
     X = np.column_stack([codes, frame["size"].to_numpy()])
     by_codes = ZELKRegressor(categorical_features=[0]).fit(X, y)
-    assert _same_tree(by_codes.export_tree(), tree)
+    assert same_tree(by_codes.export_tree(), tree)
     assert np.array_equal(by_codes.predict(X), model.predict(frame))
     # A category unseen in training, and a missing one, predict like a missing code.
     query = pd.DataFrame({"colour": ["purple", np.nan, "green"], "size": [0.0, 0.0, 0.0]})
@@ -245,7 +235,7 @@ def test_string_columns_named_categorical_are_encoded():
     as_text = frame.assign(colour=frame["colour"].astype(object))
     model = ZELKRegressor(categorical_features=["colour"]).fit(as_text, y)
     reference = ZELKRegressor().fit(frame, y)
-    assert _same_tree(model.export_tree(), reference.export_tree())
+    assert same_tree(model.export_tree(), reference.export_tree())
 
 
 def test_category_column_not_named_categorical_is_an_error():
@@ -276,7 +266,7 @@ def test_fractional_sample_counts_match_absolute_ones():
     y = X[:, 0] + X[:, 1] ** 2
     by_fraction = ZELKRegressor(min_samples_leaf=0.1, min_samples_split=0.25).fit(X, y)
     absolute = ZELKRegressor(min_samples_leaf=20, min_samples_split=50).fit(X, y)
-    assert _same_tree(by_fraction.export_tree(), absolute.export_tree())
+    assert same_tree(by_fraction.export_tree(), absolute.export_tree())
     assert (
         min(
             n

@@ -15,6 +15,8 @@ from sklearn.preprocessing import StandardScaler
 
 from zelk import ZELKClassifier, ZELKRegressor
 
+from conftest import same_tree
+
 pd = pytest.importorskip("pandas")
 
 
@@ -112,7 +114,7 @@ def test_fitted_estimators_round_trip_and_predict_identically(make, task, iris, 
 def test_pickled_state_holds_the_tree_dictionary_not_native_objects(iris):
     fitted = ZELKClassifier().fit(*iris)
     state = fitted.__getstate__()
-    assert _same_tree(state["_tree_state"], fitted.export_tree())
+    assert same_tree(state["_tree_state"], fitted.export_tree())
     for value in state.values():
         assert type(value).__module__ != "zelk._zelk"
 
@@ -152,18 +154,4 @@ def test_parallel_scoring_gives_the_same_tree_as_serial():
         serial = ZELKClassifier(mode=mode).fit(X, y)
         for n_jobs in (2, -1):
             threaded = ZELKClassifier(mode=mode, n_jobs=n_jobs, parallel_min_samples=1).fit(X, y)
-            assert _same_tree(threaded.export_tree(), serial.export_tree())
-
-
-def _same_tree(a, b):
-    # Dictionaries hold NaN at unused entries, which compare unequal to themselves.
-    if a.keys() != b.keys():
-        return False
-    for key in a:
-        left, right = a[key], b[key]
-        if key in ("lower", "upper", "value"):
-            if not np.array_equal(np.asarray(left), np.asarray(right), equal_nan=True):
-                return False
-        elif left != right:
-            return False
-    return True
+            assert same_tree(threaded.export_tree(), serial.export_tree())

@@ -44,7 +44,8 @@ inline void summarise(FastScratch& scratch, size_t n_folds) {
 inline void offer(BestSplit& best, FastScratch& scratch, size_t n_folds, size_t feature, size_t k,
                   const Aggregator& aggregator) {
   summarise(scratch, n_folds);
-  best.offer(feature, static_cast<uint32_t>(k), aggregator.aggregate(scratch.stats));
+  best.offer(feature, static_cast<uint32_t>(k), aggregator.aggregate(scratch.stats),
+             scratch.stats.scores);
 }
 
 // The codes of the dealt entries, gathered in a loop of independent loads before the

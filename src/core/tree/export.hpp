@@ -1,6 +1,7 @@
 // The flat, exported form of a tree: one record per node in pre-order.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -25,6 +26,7 @@ struct ExportedNode {
   double value = std::numeric_limits<double>::quiet_NaN();
   int64_t predicted_class = -1;
   std::vector<double> proba;
+  NodeStats stats;  // weighted_n_samples falls back to n_samples when growth recorded none
 };
 
 inline void export_payload(ExportedNode& out, double value) {
@@ -57,6 +59,7 @@ size_t walk_export(const Node<T>& node, std::vector<ExportedNode>& out) {
     }
     ExportedNode& rec = out.back();
     const Node<T>& n = *p.node;
+    rec.stats = n.stats;
     if (n.is_leaf()) {
       rec.is_leaf = true;
       rec.n_samples = n.n_samples;
@@ -81,6 +84,9 @@ size_t walk_export(const Node<T>& node, std::vector<ExportedNode>& out) {
     if (!rec.is_leaf) {
       rec.n_samples = out[static_cast<size_t>(rec.children_left)].n_samples +
                       out[static_cast<size_t>(rec.children_right)].n_samples;
+    }
+    if (std::isnan(rec.stats.weighted_n_samples)) {
+      rec.stats.weighted_n_samples = static_cast<double>(rec.n_samples);
     }
   }
   return first;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -71,6 +72,15 @@ struct ClassPrediction {
   size_t predicted_class = 0;  // most frequent class, ties to the lowest
 };
 
+// What growth measured at a node, for inspection; prediction never reads it.
+struct NodeStats {
+  double impurity = std::numeric_limits<double>::quiet_NaN();  // over the training samples
+  // The node's total sample weight; its sample count while samples are unweighted.
+  double weighted_n_samples = std::numeric_limits<double>::quiet_NaN();
+  double split_score = std::numeric_limits<double>::quiet_NaN();  // the chosen split's score
+  std::vector<double> fold_scores;                                // that split's per-fold scores
+};
+
 // A leaf (no rule) or a split owning exactly two children. Destruction is iterative, so a
 // chain of a million nodes is freed without deep recursion.
 template <class T>
@@ -80,6 +90,7 @@ struct Node {
   std::unique_ptr<Node> right;
   T value{};             // leaf payload
   size_t n_samples = 0;  // training samples that reached the leaf
+  NodeStats stats;
 
   Node() = default;
   Node(const Node&) = delete;

@@ -90,9 +90,16 @@ class PredictionTree {
   // columns and the column stride given at construction.
   template <class Emit>
   void predict(const MatrixView& x, Emit&& emit) const {
+    apply(x, [&](size_t i, uint32_t leaf) { emit(i, *payloads_[leaf]); });
+  }
+
+  // Calls `emit(i, leaf)` for every row i of `x` with the pre-order index of the leaf it
+  // reaches (the numbering of the export).
+  template <class Emit>
+  void apply(const MatrixView& x, Emit&& emit) const {
     if (nodes_.size() == 1) {  // a lone leaf reads no cell, and x may have none
       for (size_t i = 0; i < x.rows; ++i)
-        emit(i, *payloads_[0]);
+        emit(i, uint32_t{0});
       return;
     }
     if (has_category_) {
@@ -171,7 +178,7 @@ class PredictionTree {
         if (!moved) break;
       }
       for (size_t r = 0; r < count; ++r)
-        emit(first + r, *payloads_[at[r]]);
+        emit(first + r, at[r]);
     }
   }
 

@@ -51,7 +51,7 @@ void ObjectiveClassification::score_feature_fast(const FastNode<size_t>& node, s
   for (const ScoredCandidate& c : score_objective_fast(
            *objective, n_classes, node.codes(feature), node.targets, node.rows, bins.n_bins,
            feature, node.aggregator, uses_threshold(node.params, bins))) {
-    best.offer(c.feature, c.state, c.score);
+    best.offer(c.feature, c.state, c.score, c.stats.scores);
   }
 }
 

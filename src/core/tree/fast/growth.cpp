@@ -109,7 +109,8 @@ class FastGrowth {
     const std::span<const Target> t = std::span<const Target>(targets_).subspan(begin, n);
     Prepared prepared;
     prepared.payload = task_.fast_leaf_value(t);
-    if (stopped(n, depth) || 0.0 >= task_.node_impurity(t)) return prepared;
+    prepared.impurity = task_.node_impurity(t);
+    if (stopped(n, depth) || 0.0 >= prepared.impurity) return prepared;
     prepared.split = true;
     stash_.deal(task_, params_.kfold, begin, t, prepared);
     return prepared;
@@ -134,7 +135,13 @@ class FastGrowth {
 
   void grow_node(Pending& p, std::vector<Pending>& stack, Worker& w, bool shared) {
     const size_t n = p.end - p.begin;
-    const auto make_leaf = [&]() { *p.slot = NodeT::make_leaf(std::move(p.prepared->payload), n); };
+    NodeStats stats;
+    stats.impurity = p.prepared->impurity;
+    stats.weighted_n_samples = static_cast<double>(n);
+    const auto make_leaf = [&]() {
+      *p.slot = NodeT::make_leaf(std::move(p.prepared->payload), n);
+      (*p.slot)->stats = std::move(stats);
+    };
     if (!p.prepared->split) return make_leaf();
 
     const FastNode<Target> node{params_,
@@ -152,6 +159,9 @@ class FastGrowth {
 
     *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
     NodeT& split = **p.slot;
+    stats.split_score = decision->winner.score;
+    stats.fold_scores = std::move(decision->winner.fold_scores);
+    split.stats = std::move(stats);
     stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
     stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
   }

@@ -36,7 +36,8 @@ void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<c
 template <class K>
 struct PreparedNode {
   typename K::Payload payload;
-  bool split = false;  // passed the stop rules and the purity test
+  double impurity = 0.0;  // of the node's training samples
+  bool split = false;     // passed the stop rules and the purity test
   size_t n_folds = 0;
   std::vector<double> fold_sums;     // regression
   std::vector<double> fold_sq_sums;  // regression

@@ -64,17 +64,24 @@ class StrictGrowth {
     const size_t n = work.samples.size();
     gather_targets(work.samples);
     typename K::Payload payload = task_.leaf_value(node_targets_);
+    NodeStats stats;
+    stats.impurity = task_.node_impurity(node_targets_);
+    stats.weighted_n_samples = static_cast<double>(n);
 
-    std::optional<StrictDecision> decision = decide(work.samples, work.depth);
+    std::optional<StrictDecision> decision = decide(work.samples, work.depth, stats.impurity);
     std::vector<size_t> left, right;
     if (decision && !partition(decision->rule, work.samples, left, right)) decision.reset();
     if (!decision) {
       *work.slot = NodeT::make_leaf(std::move(payload), n);
+      (*work.slot)->stats = std::move(stats);
       return;
     }
     std::vector<size_t>().swap(work.samples);
+    stats.split_score = decision->winner.score;
+    stats.fold_scores = std::move(decision->winner.stats.scores);
     *work.slot = NodeT::make_split(std::move(decision->rule), nullptr, nullptr);
     NodeT& split = **work.slot;
+    split.stats = std::move(stats);
     // Popped last-in first-out: the left subtree is grown completely before the right.
     stack.push_back({std::move(right), work.depth + 1, &split.right});
     stack.push_back({std::move(left), work.depth + 1, &split.left});
@@ -88,16 +95,17 @@ class StrictGrowth {
   }
 
   // The stop rules that need no scoring: too few samples, the depth limit, a pure node.
-  bool stops(size_t n, size_t depth) const {
+  bool stops(size_t n, size_t depth, double impurity) const {
     if (n < std::max<size_t>(params_.min_samples_split, 2)) return true;
     if (params_.max_depth && depth >= *params_.max_depth) return true;
     // Written so that a not-a-number impurity does not stop growth.
-    return 0.0 >= task_.node_impurity(node_targets_);
+    return 0.0 >= impurity;
   }
 
   // The split a node makes, or none when it must stay a leaf.
-  std::optional<StrictDecision> decide(std::span<const size_t> samples, size_t depth) const {
-    if (stops(samples.size(), depth)) return std::nullopt;
+  std::optional<StrictDecision> decide(std::span<const size_t> samples, size_t depth,
+                                       double impurity) const {
+    if (stops(samples.size(), depth, impurity)) return std::nullopt;
     // The index's places are 32-bit; a larger node is scored from its folds alone.
     FoldIndex index;
     const bool indexed = samples.size() <= std::numeric_limits<uint32_t>::max();

@@ -1,5 +1,6 @@
-// Constructor arguments: matching a call to its parameter list, converting and validating
-// each setting, and building the estimator's settings, task and aggregator.
+// Constructor arguments: converting and validating each setting, and building the
+// estimator's settings, task and aggregator. Both modules' classes take these settings under
+// these names.
 #pragma once
 
 #include <Python.h>
@@ -12,7 +13,8 @@
 #include <vector>
 
 #include "core/tree/decision_tree.hpp"
-#include "python/pyref.hpp"
+#include "python/common/call.hpp"
+#include "python/common/pyref.hpp"
 
 namespace zelk::py {
 
@@ -24,13 +26,6 @@ struct EstimatorState {
   size_t n_classes = 0;             // classifiers only
   bool fitted = false;              // true exactly when model.root is set
 };
-
-// Matches a call's positional and keyword arguments to `names` (every one required) the way
-// Python matches a plain function's, with its wording for call errors naming `function`
-// (e.g. "RawRegressor.__new__()"). On success out[i] holds a new reference to the argument
-// for names[i].
-bool match_arguments(std::string_view function, std::span<const char* const> names, PyObject* args,
-                     PyObject* kwargs, std::span<PyRef> out);
 
 inline constexpr std::array<const char*, 19> kRegressorParams = {"criterion",
                                                                  "max_depth",
@@ -97,13 +92,14 @@ inline constexpr std::array<const char*, 23> kObjectiveClassifierParams = {"n_cl
                                                                            "parallel_min_samples",
                                                                            "categorical"};
 
-// A new, unfitted estimator's state from a constructor call, or nullopt with the Python
-// exception set (TypeError / OverflowError for a conversion, ValueError for a bad name).
-std::optional<EstimatorState<Regression>> regressor_from_call(PyObject* args, PyObject* kwargs);
-std::optional<EstimatorState<Classification>> classifier_from_call(PyObject* args,
-                                                                   PyObject* kwargs);
-std::optional<EstimatorState<ObjectiveClassification>> objective_classifier_from_call(
-    PyObject* args, PyObject* kwargs);
+// A new, unfitted estimator's state from a constructor's arguments (every parameter of the
+// class's list present), or nullopt with the Python exception set: TypeError / OverflowError
+// for a conversion, ValueError for a bad name. Arguments are converted in the order of the
+// lists above, then the names are validated.
+std::optional<EstimatorState<Regression>> build_regressor(const CallArgs& args);
+std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& args);
+std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifier(
+    const CallArgs& args);
 
 // The fixed settings of an estimator rebuilt from an exported tree; they only matter if it
 // is fitted again.

@@ -1,33 +1,14 @@
-#include "python/params.hpp"
+#include "python/common/settings.hpp"
 
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "python/boundary.hpp"
-#include "python/convert.hpp"
+#include "python/common/boundary.hpp"
+#include "python/common/convert.hpp"
 
 namespace zelk::py {
 namespace {
-
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's own wording.
-std::string quoted_list(const std::vector<const char*>& names) {
-  std::string out;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) {
-      if (names.size() > 2) out += ',';
-      out += (i + 1 == names.size()) ? " and " : " ";
-    }
-    out += '\'';
-    out += names[i];
-    out += '\'';
-  }
-  return out;
-}
-
-void raise_call_error(std::string_view function, const std::string& rest) {
-  set_error(PyExc_TypeError, std::string(function) + " " + rest);
-}
 
 // The settings after `criterion`, shared by all three classes, as converted from the call.
 struct CommonArgs {
@@ -42,26 +23,27 @@ struct CommonArgs {
 };
 
 // Converts the 18 shared arguments `max_depth` .. `categorical`, in parameter order.
-bool convert_common(std::span<PyRef> argv, CommonArgs& out) {
+bool convert_common(const CallArgs& args, CommonArgs& out) {
   Params& p = out.params;
-  return to_optional_size("max_depth", argv[0].get(), p.max_depth) &&
-         to_size("min_samples_split", argv[1].get(), p.min_samples_split) &&
-         to_size("min_samples_leaf", argv[2].get(), p.min_samples_leaf) &&
-         to_double("min_impurity_decrease", argv[3].get(), p.min_impurity_decrease) &&
-         to_size("n_bins", argv[4].get(), p.n_bins) &&
-         to_size("cv_folds", argv[5].get(), p.kfold.k) &&
-         to_unsigned("cv_seed", argv[6].get(), p.kfold.seed) &&
-         to_bool("cv_shuffle", argv[7].get(), p.kfold.shuffle) &&
-         to_text("mode", argv[8].get(), out.mode) &&
-         to_text("split_style", argv[9].get(), out.split_style) &&
-         to_text("aggregator", argv[10].get(), out.aggregator) &&
-         to_double("agg_frac", argv[11].get(), out.agg_frac) &&
-         to_double("agg_eps", argv[12].get(), out.agg_eps) &&
-         to_double("agg_lambda", argv[13].get(), out.agg_lambda) &&
-         to_bool("parallel", argv[14].get(), p.parallel) &&
-         to_size("n_threads", argv[15].get(), p.n_threads) &&
-         to_size("parallel_min_samples", argv[16].get(), p.parallel_min_samples) &&
-         to_index_list("categorical", argv[17].get(), out.categorical);
+  return to_optional_size("max_depth", args["max_depth"], p.max_depth) &&
+         to_size("min_samples_split", args["min_samples_split"], p.min_samples_split) &&
+         to_size("min_samples_leaf", args["min_samples_leaf"], p.min_samples_leaf) &&
+         to_double("min_impurity_decrease", args["min_impurity_decrease"],
+                   p.min_impurity_decrease) &&
+         to_size("n_bins", args["n_bins"], p.n_bins) &&
+         to_size("cv_folds", args["cv_folds"], p.kfold.k) &&
+         to_unsigned("cv_seed", args["cv_seed"], p.kfold.seed) &&
+         to_bool("cv_shuffle", args["cv_shuffle"], p.kfold.shuffle) &&
+         to_text("mode", args["mode"], out.mode) &&
+         to_text("split_style", args["split_style"], out.split_style) &&
+         to_text("aggregator", args["aggregator"], out.aggregator) &&
+         to_double("agg_frac", args["agg_frac"], out.agg_frac) &&
+         to_double("agg_eps", args["agg_eps"], out.agg_eps) &&
+         to_double("agg_lambda", args["agg_lambda"], out.agg_lambda) &&
+         to_bool("parallel", args["parallel"], p.parallel) &&
+         to_size("n_threads", args["n_threads"], p.n_threads) &&
+         to_size("parallel_min_samples", args["parallel_min_samples"], p.parallel_min_samples) &&
+         to_index_list("categorical", args["categorical"], out.categorical);
 }
 
 bool set_mode(const std::u32string& name, Params& params) {
@@ -128,75 +110,10 @@ Params placeholder_params() {
 
 }  // namespace
 
-bool match_arguments(std::string_view function, std::span<const char* const> names, PyObject* args,
-                     PyObject* kwargs, std::span<PyRef> out) {
-  const size_t n_params = names.size();
-  const size_t n_positional = args == nullptr ? 0 : static_cast<size_t>(PyTuple_GET_SIZE(args));
-  for (size_t i = 0; i < n_params; ++i)
-    out[i] = PyRef();
-  for (size_t i = 0; i < n_positional && i < n_params; ++i) {
-    out[i] = PyRef::borrow(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
-  }
-  // Keywords first, as the interpreter does: an unknown or repeated keyword is reported even
-  // when there are also too many positional arguments.
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        raise_call_error(function, "keywords must be strings");
-        return false;
-      }
-      size_t slot = n_params;
-      for (size_t i = 0; i < n_params; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-          slot = i;
-          break;
-        }
-      }
-      if (slot == n_params) {
-        PyErr_Format(PyExc_TypeError, "%.200s got an unexpected keyword argument '%U'",
-                     std::string(function).c_str(), key);
-        return false;
-      }
-      if (out[slot]) {
-        raise_call_error(function,
-                         std::string("got multiple values for argument '") + names[slot] + "'");
-        return false;
-      }
-      out[slot] = PyRef::borrow(value);
-    }
-  }
-  if (n_positional > n_params) {
-    raise_call_error(function, "takes " + std::to_string(n_params) + " positional argument" +
-                                   (n_params == 1 ? "" : "s") + " but " +
-                                   std::to_string(n_positional) +
-                                   (n_positional == 1 ? " was" : " were") + " given");
-    return false;
-  }
-  std::vector<const char*> missing;
-  for (size_t i = 0; i < n_params; ++i) {
-    if (!out[i]) missing.push_back(names[i]);
-  }
-  if (!missing.empty()) {
-    raise_call_error(function, "missing " + std::to_string(missing.size()) +
-                                   " required positional argument" +
-                                   (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
-    return false;
-  }
-  return true;
-}
-
-std::optional<EstimatorState<Regression>> regressor_from_call(PyObject* args, PyObject* kwargs) {
-  std::array<PyRef, kRegressorParams.size()> argv;
-  if (!match_arguments("RawRegressor.__new__()", kRegressorParams, args, kwargs, argv)) {
-    return std::nullopt;
-  }
+std::optional<EstimatorState<Regression>> build_regressor(const CallArgs& args) {
   std::u32string criterion;
   CommonArgs common;
-  if (!to_text("criterion", argv[0].get(), criterion) ||
-      !convert_common(std::span(argv).subspan(1), common)) {
+  if (!to_text("criterion", args["criterion"], criterion) || !convert_common(args, common)) {
     return std::nullopt;
   }
   Regression task;
@@ -218,18 +135,12 @@ std::optional<EstimatorState<Regression>> regressor_from_call(PyObject* args, Py
       std::move(common.categorical), 0, false};
 }
 
-std::optional<EstimatorState<Classification>> classifier_from_call(PyObject* args,
-                                                                   PyObject* kwargs) {
-  std::array<PyRef, kClassifierParams.size()> argv;
-  if (!match_arguments("RawClassifier.__new__()", kClassifierParams, args, kwargs, argv)) {
-    return std::nullopt;
-  }
+std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& args) {
   size_t n_classes = 0;
   std::u32string criterion;
   CommonArgs common;
-  if (!to_size("n_classes", argv[0].get(), n_classes) ||
-      !to_text("criterion", argv[1].get(), criterion) ||
-      !convert_common(std::span(argv).subspan(2), common)) {
+  if (!to_size("n_classes", args["n_classes"], n_classes) ||
+      !to_text("criterion", args["criterion"], criterion) || !convert_common(args, common)) {
     return std::nullopt;
   }
   Classification task;
@@ -252,24 +163,19 @@ std::optional<EstimatorState<Classification>> classifier_from_call(PyObject* arg
       std::move(common.categorical), n_classes, false};
 }
 
-std::optional<EstimatorState<ObjectiveClassification>> objective_classifier_from_call(
-    PyObject* args, PyObject* kwargs) {
-  std::array<PyRef, kObjectiveClassifierParams.size()> argv;
-  if (!match_arguments("RawObjectiveClassifier.__new__()", kObjectiveClassifierParams, args, kwargs,
-                       argv)) {
-    return std::nullopt;
-  }
+std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifier(
+    const CallArgs& args) {
   size_t n_classes = 0;
   std::u32string objective_name;
   std::u32string average_name;
   size_t pos_label = 0;
   double beta = 0.0;
   CommonArgs common;
-  if (!to_size("n_classes", argv[0].get(), n_classes) ||
-      !to_text("objective", argv[1].get(), objective_name) ||
-      !to_text("average", argv[2].get(), average_name) ||
-      !to_size("pos_label", argv[3].get(), pos_label) || !to_double("beta", argv[4].get(), beta) ||
-      !convert_common(std::span(argv).subspan(5), common)) {
+  if (!to_size("n_classes", args["n_classes"], n_classes) ||
+      !to_text("objective", args["objective"], objective_name) ||
+      !to_text("average", args["average"], average_name) ||
+      !to_size("pos_label", args["pos_label"], pos_label) ||
+      !to_double("beta", args["beta"], beta) || !convert_common(args, common)) {
     return std::nullopt;
   }
   Average average = Average::Binary;

@@ -1,9 +1,8 @@
-#include "python/convert.hpp"
+#include "python/common/convert.hpp"
 
 #include <algorithm>
 
-#include "python/numpy_api.hpp"
-#include "python/pyref.hpp"
+#include "python/common/numpy_api.hpp"
 
 namespace zelk::py {
 namespace {
@@ -32,6 +31,12 @@ void prefix_pending_type_error(const char* name) {
   PyRef reason(value ? PyObject_Str(value.get()) : PyUnicode_FromString(""));
   if (!reason) return;  // str() failed and set its own error
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+}
+
+void set_type_error(const std::string& message) {
+  PyRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
 void append_utf8(std::string& out, char32_t c) {
@@ -178,33 +183,31 @@ bool to_text(const char* name, PyObject* obj, std::u32string& out) {
   return true;
 }
 
+PyRef sequence_items(PyObject* obj, const char* name) {
+  const auto refuse = [name](const std::string& reason) {
+    if (name != nullptr) {
+      raise_argument_error(name, reason);
+    } else {
+      set_type_error(reason);
+    }
+    return PyRef();
+  };
+  if (PyUnicode_Check(obj)) return refuse("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(obj))
+    return refuse(object_of_type(obj) + " cannot be converted to 'Sequence'");
+  return PyRef(PySequence_List(obj));
+}
+
 bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
-  if (PyUnicode_Check(obj)) {
-    raise_argument_error(name, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    raise_argument_error(name, object_of_type(obj) + " cannot be converted to 'Sequence'");
-    return false;
-  }
-  const Py_ssize_t length = PySequence_Size(obj);
-  if (length < 0) {
-    prefix_pending_type_error(name);
-    return false;
-  }
+  const PyRef items = sequence_items(obj, name);
+  if (!items) return false;
+  const Py_ssize_t length = PyList_GET_SIZE(items.get());
   std::vector<size_t> indices;
-  // A sequence may claim any length (range(2**62)); one that no list could hold is out of
-  // memory, not a reason for reserve to throw length_error.
-  if (static_cast<size_t>(length) > indices.max_size()) {
-    PyErr_NoMemory();
-    return false;
-  }
   indices.reserve(static_cast<size_t>(length));
+  // Nobody else holds the private list, so it keeps its items while they convert.
   for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef item(PySequence_GetItem(obj, i));
-    if (!item) return false;
     size_t index = 0;
-    if (!to_size(name, item.get(), index)) return false;
+    if (!to_size(name, PyList_GET_ITEM(items.get(), i), index)) return false;
     indices.push_back(index);
   }
   std::sort(indices.begin(), indices.end());

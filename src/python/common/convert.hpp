@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/data.hpp"
+#include "python/common/pyref.hpp"
 
 namespace zelk::py {
 
@@ -35,6 +36,13 @@ bool to_bool(const char* name, PyObject* obj, bool& out);
 bool to_text(const char* name, PyObject* obj, std::u32string& out);
 // A sequence of non-negative ints (never a str), sorted ascending without duplicates.
 bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out);
+
+// A private list of the items of sequence `obj`, read as list(obj) reads it, so that items
+// whose conversion changes `obj` cannot change what is read. A str is refused with TypeError
+// "Can't extract `str` to `Vec`", any other non-sequence with "'T' object cannot be
+// converted to 'Sequence'" (prefixed by "argument '{name}': " when `name` is given); an
+// exception raised while iterating passes unchanged. Empty with the exception set on failure.
+PyRef sequence_items(PyObject* obj, const char* name = nullptr);
 
 // `text` as a double-quoted literal: backslash before " and \, \0 \t \r \n, other control or
 // non-printable characters as \u{hex}; everything else unchanged (UTF-8).

@@ -1,9 +1,9 @@
-// The three estimator classes: their object layout and the creation of their class objects.
+// The three estimator classes of `zelk._engine`, the module the package's estimators drive.
 #pragma once
 
 #include <Python.h>
 
-namespace zelk::py {
+namespace zelk::py::engine {
 
 // The class objects, created on the first call and returned (as a new reference) on every
 // later one; nullptr with a Python exception set if creation fails.
@@ -11,4 +11,4 @@ PyObject* regressor_class();
 PyObject* classifier_class();
 PyObject* objective_classifier_class();
 
-}  // namespace zelk::py
+}  // namespace zelk::py::engine

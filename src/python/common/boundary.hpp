@@ -17,16 +17,13 @@
 
 namespace zelk::py {
 
+// The qualified name of this extension module's PanicException; each module defines it.
+extern const char kPanicExceptionName[];
+
 // The exception type for abnormal ends inside the core. Derived from BaseException so that
 // `except Exception` lets it pass. Created on first use and kept for the life of the process;
 // nullptr (with a Python error set) only if it could not be created.
-inline PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;  // guarded by the interpreter lock
-  if (type == nullptr) {
-    type = PyErr_NewException("zelk._zelk.PanicException", PyExc_BaseException, nullptr);
-  }
-  return type;
-}
+PyObject* panic_exception_type();
 
 // Sets `type` with a UTF-8 message; undecodable bytes are replaced rather than turning the
 // report into a UnicodeDecodeError.

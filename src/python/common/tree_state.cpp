@@ -1,5 +1,5 @@
 // Conversion between a fitted tree and its dictionary of flat per-node lists.
-#include "python/tree_state.hpp"
+#include "python/common/tree_state.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -10,9 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "python/boundary.hpp"
-#include "python/numpy_api.hpp"
-#include "python/pyref.hpp"
+#include "core/tree/export.hpp"
+#include "python/common/boundary.hpp"
+#include "python/common/convert.hpp"
+#include "python/common/numpy_api.hpp"
+#include "python/common/pyref.hpp"
 
 // NumPy boolean scalars; needs the API table above.
 #include <numpy/arrayscalars.h>
@@ -77,6 +79,21 @@ PyRef float_list_of(const std::vector<double>& values) {
   return make_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); });
 }
 
+PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::* field) {
+  return make_list(nodes.size(),
+                   [&](size_t i) { return PyFloat_FromDouble(nodes[i].stats.*field); });
+}
+
+// The per-node training statistics that follow the tree in the extended form.
+bool put_stats(const PyRef& dict, const std::vector<ExportedNode>& nodes) {
+  return put(dict, "impurity", stat_list(nodes, &NodeStats::impurity)) &&
+         put(dict, "weighted_n_samples", stat_list(nodes, &NodeStats::weighted_n_samples)) &&
+         put(dict, "split_score", stat_list(nodes, &NodeStats::split_score)) &&
+         put(dict, "fold_scores", make_list(nodes.size(), [&](size_t i) {
+               return float_list_of(nodes[i].stats.fold_scores).release();
+             }));
+}
+
 // ---------------------------------------------------------------------------------------
 // Import: element conversion
 
@@ -127,31 +144,19 @@ bool convert_element(PyObject* item, std::vector<double>& out) {
   return read_sequence(item, out);
 }
 
-// Reads `value` as a sequence of T into `out`; false with an exception set on failure.
+// Reads `value` as a sequence of T into `out`, as list(value) would read it; false with an
+// exception set on failure.
 template <class T>
 bool read_sequence(PyObject* value, std::vector<T>& out) {
-  if (PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(value)->tp_name);
-    return false;
-  }
-  // Lists and tuples are read in place; anything else (a NumPy array, a user sequence) is
-  // iterated into a list first, with the iteration's own error if it fails.
-  PyRef items = (PyList_Check(value) || PyTuple_Check(value)) ? PyRef::borrow(value)
-                                                              : PyRef(PySequence_List(value));
+  const PyRef items = sequence_items(value);
   if (!items) return false;
+  const Py_ssize_t length = PyList_GET_SIZE(items.get());
   out.clear();
-  out.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items.get())));
-  // The size is re-read every step and each item held while it converts: an element's
-  // __index__ or __float__ may change the list under us.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+  out.reserve(static_cast<size_t>(length));
+  // Nobody else holds the private list, so it keeps its items while they convert.
+  for (Py_ssize_t i = 0; i < length; ++i) {
     T element{};
-    if (!convert_element(item.get(), element)) return false;
+    if (!convert_element(PyList_GET_ITEM(items.get(), i), element)) return false;
     out.push_back(std::move(element));
   }
   return true;
@@ -171,6 +176,26 @@ std::optional<std::vector<T>> get_vec(PyObject* tree, const char* key) {
   std::vector<T> out;
   if (!read_sequence(value.get(), out)) return std::nullopt;
   return out;
+}
+
+// Like get_vec, but an absent key gives an empty optional without an exception; `ok` is
+// false with an exception set when the key is there and does not convert.
+template <class T>
+std::optional<std::vector<T>> get_optional_vec(PyObject* tree, const char* key, bool& ok) {
+  ok = true;
+  PyRef name(PyUnicode_FromString(key));
+  if (!name) {
+    ok = false;
+    return std::nullopt;
+  }
+  const int present = PyDict_Contains(tree, name.get());
+  if (present <= 0) {
+    ok = present == 0;
+    return std::nullopt;
+  }
+  auto values = get_vec<T>(tree, key);
+  ok = values.has_value();
+  return values;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -264,12 +289,49 @@ struct FlatTree {
   }
 };
 
+// The statistics lists of an extended dictionary; each one may be absent.
+struct FlatStats {
+  std::optional<std::vector<double>> impurity;
+  std::optional<std::vector<double>> weighted_n_samples;
+  std::optional<std::vector<double>> split_score;
+  std::optional<std::vector<std::vector<double>>> fold_scores;
+
+  // The lists that are present, read in the order of the format; nullopt with an exception
+  // set when one does not convert.
+  static std::optional<FlatStats> from_dict(PyObject* tree) {
+    FlatStats stats;
+    bool ok = true;
+    stats.impurity = get_optional_vec<double>(tree, "impurity", ok);
+    if (ok) stats.weighted_n_samples = get_optional_vec<double>(tree, "weighted_n_samples", ok);
+    if (ok) stats.split_score = get_optional_vec<double>(tree, "split_score", ok);
+    if (ok) stats.fold_scores = get_optional_vec<std::vector<double>>(tree, "fold_scores", ok);
+    if (!ok) return std::nullopt;
+    return stats;
+  }
+
+  // Node i's statistics into `out`; false with ValueError when a present list is too short.
+  bool apply(size_t i, NodeStats& out) const {
+    const auto take = [i](const auto& list, const char* key, auto& field) {
+      if (!list) return true;
+      auto value = entry(*list, key, i);
+      if (!value) return false;
+      field = std::move(*value);
+      return true;
+    };
+    return take(impurity, "impurity", out.impurity) &&
+           take(weighted_n_samples, "weighted_n_samples", out.weighted_n_samples) &&
+           take(split_score, "split_score", out.split_score) &&
+           take(fold_scores, "fold_scores", out.fold_scores);
+  }
+};
+
 // Rebuilds the subtree of node `top`, left subtree first, with an explicit stack so that the
 // tree's depth never reaches the C stack. `make_leaf(i)` builds leaf i (nullptr with an
 // exception set on failure). Every node may be reached once only, which rules out cycles
 // and shared subtrees.
 template <class T, class MakeLeaf>
-std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, size_t top, MakeLeaf&& make_leaf) {
+std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, const FlatStats* stats, size_t top,
+                                       MakeLeaf&& make_leaf) {
   std::unique_ptr<Node<T>> root;
   std::vector<bool> visited(flat.node_count(), false);
   struct Pending {
@@ -291,6 +353,7 @@ std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, size_t top, MakeLea
     if (flat.is_leaf[p.index]) {
       *p.slot = make_leaf(p.index);
       if (!*p.slot) return nullptr;
+      if (stats != nullptr && !stats->apply(p.index, (*p.slot)->stats)) return nullptr;
       continue;
     }
     auto rule = flat.rule_at(p.index);
@@ -301,15 +364,16 @@ std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, size_t top, MakeLea
     if (!right) return nullptr;
     *p.slot = Node<T>::make_split(std::move(*rule), nullptr, nullptr);
     Node<T>& split = **p.slot;
+    if (stats != nullptr && !stats->apply(p.index, split.stats)) return nullptr;
     stack.push_back({*right, &split.right});
     stack.push_back({*left, &split.left});
   }
   return root;
 }
 
-std::unique_ptr<Node<double>> build_regr_node(const FlatTree& flat,
+std::unique_ptr<Node<double>> build_regr_node(const FlatTree& flat, const FlatStats* stats,
                                               const std::vector<double>& values, size_t top) {
-  return build_subtree<double>(flat, top, [&](size_t i) -> std::unique_ptr<Node<double>> {
+  return build_subtree<double>(flat, stats, top, [&](size_t i) -> std::unique_ptr<Node<double>> {
     const auto value = entry(values, "value", i);
     if (!value) return nullptr;
     const auto n = entry(flat.n_samples, "n_samples", i);
@@ -319,10 +383,10 @@ std::unique_ptr<Node<double>> build_regr_node(const FlatTree& flat,
 }
 
 std::unique_ptr<Node<ClassPrediction>> build_class_node(
-    const FlatTree& flat, const std::vector<int64_t>& predicted_class,
+    const FlatTree& flat, const FlatStats* stats, const std::vector<int64_t>& predicted_class,
     const std::vector<std::vector<double>>& proba, size_t top) {
   return build_subtree<ClassPrediction>(
-      flat, top, [&](size_t i) -> std::unique_ptr<Node<ClassPrediction>> {
+      flat, stats, top, [&](size_t i) -> std::unique_ptr<Node<ClassPrediction>> {
         const auto cls = entry(predicted_class, "predicted_class", i);
         if (!cls) return nullptr;
         auto frequencies = entry(proba, "proba", i);
@@ -349,20 +413,21 @@ std::optional<FlatTree> read_flat(PyObject* tree) {
 
 }  // namespace
 
-PyObject* export_tree_state(const Node<double>& root) {
+PyObject* export_tree_state(const Node<double>& root, bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
-    DecisionTree<Regression>::walk_export(root, nodes);
+    walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
     if (!dict || !put(dict, "value", float_list(nodes, &ExportedNode::value))) return nullptr;
+    if (with_stats && !put_stats(dict, nodes)) return nullptr;
     return dict.release();
   });
 }
 
-PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes) {
+PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes, bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
-    DecisionTree<Classification>::walk_export(root, nodes);
+    walk_export(root, nodes);
     PyRef dict = shared_dict(nodes);
     if (!dict) return nullptr;
     const bool ok =
@@ -371,21 +436,24 @@ PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes)
             make_list(nodes.size(),
                       [&](size_t i) { return float_list_of(nodes[i].proba).release(); })) &&
         put(dict, "n_classes", PyRef(PyLong_FromSize_t(n_classes)));
-    return ok ? dict.release() : nullptr;
+    if (!ok || (with_stats && !put_stats(dict, nodes))) return nullptr;
+    return dict.release();
   });
 }
 
-std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree) {
+std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree, bool with_stats) {
   return guard([&]() -> std::unique_ptr<Node<double>> {
     const auto flat = read_flat(tree);
     if (!flat) return nullptr;
     const auto values = get_vec<double>(tree, "value");
     if (!values) return nullptr;
-    return build_regr_node(*flat, *values, 0);
+    std::optional<FlatStats> stats;
+    if (with_stats && !(stats = FlatStats::from_dict(tree))) return nullptr;
+    return build_regr_node(*flat, stats ? &*stats : nullptr, *values, 0);
   });
 }
 
-std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree) {
+std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree, bool with_stats) {
   return guard([&]() -> std::unique_ptr<Node<ClassPrediction>> {
     const auto flat = read_flat(tree);
     if (!flat) return nullptr;
@@ -393,7 +461,9 @@ std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree) {
     if (!predicted_class) return nullptr;
     const auto proba = get_vec<std::vector<double>>(tree, "proba");
     if (!proba) return nullptr;
-    return build_class_node(*flat, *predicted_class, *proba, 0);
+    std::optional<FlatStats> stats;
+    if (with_stats && !(stats = FlatStats::from_dict(tree))) return nullptr;
+    return build_class_node(*flat, stats ? &*stats : nullptr, *predicted_class, *proba, 0);
   });
 }
 

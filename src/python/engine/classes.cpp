@@ -1,0 +1,260 @@
+// `zelk._engine`'s classes: keyword-only settings with the package's defaults, and the tree
+// dictionary with per-node statistics.
+#include "python/engine/classes.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/common/estimator_type.hpp"
+
+namespace zelk::py {
+namespace {
+
+// A parameter with its default, written as a Python literal: 'text', None, True, False, (),
+// an int, or a float (a literal with '.' or 'e').
+struct Default {
+  const char* name;
+  const char* literal;
+};
+
+// The default's value as a new reference, or nullptr with an exception set.
+PyObject* default_value(std::string_view literal) {
+  if (literal == "None") return Py_NewRef(Py_None);
+  if (literal == "True") return Py_NewRef(Py_True);
+  if (literal == "False") return Py_NewRef(Py_False);
+  if (literal == "()") return PyTuple_New(0);
+  if (literal.front() == '\'') {
+    const std::string_view text = literal.substr(1, literal.size() - 2);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  }
+  const std::string digits(literal);
+  if (literal.find_first_of(".e") != std::string_view::npos) {
+    return PyFloat_FromDouble(std::strtod(digits.c_str(), nullptr));
+  }
+  return PyLong_FromString(digits.c_str(), nullptr, 10);
+}
+
+// The growth settings every class shares, after the class's own leading ones.
+// `min_samples_leaf` is missing: its default differs between the package's regressor and
+// classifier.
+constexpr Default kGrowth[] = {{"max_depth", "None"},
+                               {"min_samples_split", "2"},
+                               {"min_impurity_decrease", "0.0"},
+                               {"n_bins", "16"},
+                               {"cv_folds", "5"},
+                               {"cv_seed", "0"},
+                               {"cv_shuffle", "True"},
+                               {"mode", "'strict'"},
+                               {"split_style", "'threshold'"},
+                               {"aggregator", "'mean'"},
+                               {"agg_frac", "0.1"},
+                               {"agg_eps", "1e-09"},
+                               {"agg_lambda", "1.0"},
+                               {"parallel", "False"},
+                               {"n_threads", "1"},
+                               {"parallel_min_samples", "512"},
+                               {"categorical", "()"}};
+
+// One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
+// kGrowth with `min_samples_leaf` after `min_samples_split`.
+class Parameters {
+ public:
+  Parameters(std::initializer_list<Default> leading, const char* min_samples_leaf) {
+    for (const Default& d : leading)
+      add(d);
+    for (const Default& d : kGrowth) {
+      add(d);
+      if (std::string_view(d.name) == "min_samples_split")
+        add({"min_samples_leaf", min_samples_leaf});
+    }
+  }
+
+  // "Name(*, a=1, b='x')\n--\n\n<doc>", so that introspection reads the signature.
+  std::string signed_doc(const char* name, const char* doc) const {
+    std::string text = std::string(name) + "(*";
+    for (const Default& d : defaults_)
+      text += std::string(", ") + d.name + "=" + d.literal;
+    return text + ")\n--\n\n" + doc;
+  }
+
+  // A constructor call's arguments with every left-out one at its default, in `CallArgs`,
+  // or nullopt with an exception set.
+  template <class Build>
+  auto build(const char* function, PyObject* args, PyObject* kwargs, Build&& build) const
+      -> decltype(build(std::declval<const CallArgs&>())) {
+    std::vector<PyRef> argv(names_.size());
+    if (!match_arguments(Signature{function, names_, 0, 0}, args, kwargs, argv)) {
+      return std::nullopt;
+    }
+    for (size_t i = 0; i < argv.size(); ++i) {
+      if (!argv[i]) argv[i] = PyRef(default_value(defaults_[i].literal));
+      if (!argv[i]) return std::nullopt;
+    }
+    return build(CallArgs(names_, argv));
+  }
+
+ private:
+  void add(const Default& d) {
+    defaults_.push_back(d);
+    names_.push_back(d.name);
+  }
+
+  std::vector<Default> defaults_;
+  std::vector<const char*> names_;
+};
+
+const Parameters& regressor_parameters() {
+  static const Parameters params({{"criterion", "'mse'"}}, "5");
+  return params;
+}
+
+const Parameters& classifier_parameters() {
+  static const Parameters params({{"n_classes", "2"}, {"criterion", "'gini'"}}, "1");
+  return params;
+}
+
+const Parameters& objective_classifier_parameters() {
+  static const Parameters params({{"n_classes", "2"},
+                                  {"objective", "'accuracy'"},
+                                  {"average", "'binary'"},
+                                  {"pos_label", "1"},
+                                  {"beta", "1.0"}},
+                                 "1");
+  return params;
+}
+
+constexpr const char* kGrowthDoc =
+    "\n\nEvery split is scored on cv_folds folds of the node's own samples and the fold\n"
+    "scores are combined by the aggregator. Settings are keyword-only and are read as\n"
+    "zelk._zelk reads them; the same settings grow the same tree.";
+
+}  // namespace
+
+template <>
+struct ClassInfo<Flavour::Engine, Regression> {
+  static constexpr const char* kName = "Regressor";
+  static constexpr const char* kQualifiedName = "zelk._engine.Regressor";
+  static const std::string& doc() {
+    static const std::string text = regressor_parameters().signed_doc(
+        kName, (std::string("Regression tree with cross-validated splits; y holds finite floats.") +
+                kGrowthDoc)
+                   .c_str());
+    return text;
+  }
+  static std::optional<EstimatorState<Regression>> from_call(PyObject* args, PyObject* kwargs) {
+    return regressor_parameters().build("Regressor.__new__()", args, kwargs, build_regressor);
+  }
+};
+
+template <>
+struct ClassInfo<Flavour::Engine, Classification> {
+  static constexpr const char* kName = "Classifier";
+  static constexpr const char* kQualifiedName = "zelk._engine.Classifier";
+  static const std::string& doc() {
+    static const std::string text = classifier_parameters().signed_doc(
+        kName, (std::string("Classification tree with splits chosen by a cross-validated "
+                            "impurity decrease;\ny holds labels 0 .. n_classes - 1.") +
+                kGrowthDoc)
+                   .c_str());
+    return text;
+  }
+  static std::optional<EstimatorState<Classification>> from_call(PyObject* args, PyObject* kwargs) {
+    return classifier_parameters().build("Classifier.__new__()", args, kwargs, build_classifier);
+  }
+};
+
+template <>
+struct ClassInfo<Flavour::Engine, ObjectiveClassification> {
+  static constexpr const char* kName = "ObjectiveClassifier";
+  static constexpr const char* kQualifiedName = "zelk._engine.ObjectiveClassifier";
+  static const std::string& doc() {
+    static const std::string text = objective_classifier_parameters().signed_doc(
+        kName, (std::string("Classification tree with splits chosen by the cross-validated gain "
+                            "of a metric\n(accuracy, precision, recall, f1, fbeta); y holds "
+                            "labels 0 .. n_classes - 1.") +
+                kGrowthDoc)
+                   .c_str());
+    return text;
+  }
+  static std::optional<EstimatorState<ObjectiveClassification>> from_call(PyObject* args,
+                                                                          PyObject* kwargs) {
+    return objective_classifier_parameters().build("ObjectiveClassifier.__new__()", args, kwargs,
+                                                   build_objective_classifier);
+  }
+};
+
+namespace engine {
+namespace {
+
+constexpr const char* kStatsDoc =
+    "The tree as a dictionary of flat per-node lists (nodes in pre-order, the root first),\n"
+    "followed by per-node training statistics: \"impurity\" (of the node's training samples\n"
+    "by the task's criterion; Gini for the objective classifier), \"weighted_n_samples\",\n"
+    "\"split_score\" (the chosen split's aggregated score; NaN at a leaf) and \"fold_scores\"\n"
+    "(that split's per-fold scores; empty at a leaf).";
+
+// The same for every class; lives as long as the classes.
+const char* export_doc() {
+  static const std::string text = std::string("export_tree($self)\n--\n\n") + kStatsDoc;
+  return text.c_str();
+}
+
+MethodDocs docs(const char* fit, const char* from_tree) {
+  return MethodDocs{fit,
+                    "predict($self, x)\n--\n\n"
+                    "The prediction of the leaf each row of x reaches.",
+                    "predict_proba($self, x)\n--\n\n"
+                    "The class frequencies of the leaf each row of x reaches (n_classes columns).",
+                    "depth($self)\n--\n\nDepth of the tree (0 for a single leaf or no tree).",
+                    "n_leaves($self)\n--\n\nNumber of leaves (0 before a fit).",
+                    export_doc(),
+                    from_tree,
+                    "apply($self, x)\n--\n\n"
+                    "For each row of x the index of the leaf it reaches, in the numbering of\n"
+                    "export_tree (int64)."};
+}
+
+}  // namespace
+
+PyObject* regressor_class() {
+  return class_object<Flavour::Engine, Regression>(
+      docs("fit($self, x, y)\n--\n\n"
+           "Grow the tree from x (float64, n x m, NaN for missing) and y (float64, n finite\n"
+           "values). A fit that fails leaves the previous tree in place.",
+           "from_tree(tree, *, categorical=())\n--\n\n"
+           "Rebuild a fitted regressor from an export_tree dictionary (with or without its\n"
+           "statistics)."));
+}
+
+PyObject* classifier_class() {
+  static constexpr const char* kFit =
+      "fit($self, x, y)\n--\n\n"
+      "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
+      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+  static constexpr const char* kFromTree =
+      "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
+      "Rebuild a fitted classifier from an export_tree dictionary (with or without its\n"
+      "statistics); n_classes None takes the dictionary's \"n_classes\".";
+  return class_object<Flavour::Engine, Classification>(docs(kFit, kFromTree));
+}
+
+PyObject* objective_classifier_class() {
+  static constexpr const char* kFit =
+      "fit($self, x, y)\n--\n\n"
+      "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
+      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+  static constexpr const char* kFromTree =
+      "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
+      "Rebuild a fitted objective classifier from an export_tree dictionary (with or\n"
+      "without its statistics); n_classes None takes the dictionary's \"n_classes\".\n"
+      "The objective plays no part in prediction, so a placeholder task is used.";
+  return class_object<Flavour::Engine, ObjectiveClassification>(docs(kFit, kFromTree));
+}
+
+}  // namespace engine
+}  // namespace zelk::py

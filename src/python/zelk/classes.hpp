@@ -1,0 +1,14 @@
+// The three estimator classes of `zelk._zelk`.
+#pragma once
+
+#include <Python.h>
+
+namespace zelk::py::contract {
+
+// The class objects, created on the first call and returned (as a new reference) on every
+// later one; nullptr with a Python exception set if creation fails.
+PyObject* regressor_class();
+PyObject* classifier_class();
+PyObject* objective_classifier_class();
+
+}  // namespace zelk::py::contract

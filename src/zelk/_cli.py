@@ -47,7 +47,11 @@ def _parser():
         f"{_AUTO_CLASSES} integer values, else regress",
     )
     fit.add_argument(
-        "--categorical", default="", metavar="A,B", help="comma-separated categorical columns"
+        "--categorical",
+        default="",
+        metavar="A,B",
+        help="comma-separated columns of integer category codes (columns of text are "
+        "categorical without being listed)",
     )
     fit.add_argument("--mode", choices=("strict", "fast"), default="strict")
     fit.add_argument("--max-depth", type=int, metavar="N")
@@ -182,8 +186,9 @@ def _column_index(header, name):
     return header.index(name)
 
 
-def _categorical_column(cells):
-    """Codes and labels of a categorical column: numbers stay codes, text is encoded."""
+def _feature_column(cells):
+    """A feature column as floats, and None; or, when it holds text, the codes of its
+    labels (NaN for missing cells) and the sorted labels."""
     values = [_number(cell) for cell in cells]
     if all(v is not None for v in values):
         return np.array(values, dtype=np.float64), None
@@ -240,20 +245,14 @@ def _fit_csv(args, out):
     names = [header[j] for j in features]
     matrix = np.empty((len(columns[0]), len(features)), dtype=np.float64)
     category_names = {}
+    categorical_indices = []
     for k, j in enumerate(features):
-        if header[j] in categorical:
-            matrix[:, k], labels = _categorical_column(columns[j])
-            if labels is not None:
-                category_names[k] = labels
-            continue
-        for i, cell in enumerate(columns[j]):
-            value = _number(cell)
-            if value is None:
-                raise CliError(
-                    f"column {header[j]!r} has the non-numeric value {cell.strip()!r} in row "
-                    f"{i + 2}; list it in --categorical to treat it as categorical"
-                )
-            matrix[i, k] = value
+        # A column with any text is categorical; listed numeric columns hold category codes.
+        matrix[:, k], labels = _feature_column(columns[j])
+        if labels is not None:
+            category_names[k] = labels
+        if labels is not None or header[j] in categorical:
+            categorical_indices.append(k)
     if not np.isfinite(matrix[~np.isnan(matrix)]).all():
         raise CliError("the features hold infinite values")
     y, task = _target(columns[target_index], args.target, args.task)
@@ -269,7 +268,7 @@ def _fit_csv(args, out):
         mode=args.mode,
         aggregator=args.aggregator,
         n_jobs=args.n_jobs,
-        categorical_features=[features.index(header.index(c)) for c in categorical],
+        categorical_features=categorical_indices,
     )
     if args.criterion is not None:
         settings["criterion"] = args.criterion
@@ -302,6 +301,12 @@ def _fit_csv(args, out):
         elapsed = time.perf_counter() - start
         model.fit(matrix, y)
     print(f"{args.csv}: {n} rows, {len(features)} features, task {task}", file=out)
+    if categorical_indices:
+        described = [
+            f"{names[k]} ({len(category_names[k])} labels)" if k in category_names else names[k]
+            for k in categorical_indices
+        ]
+        print(f"categorical features: {', '.join(described)}", file=out)
     print(
         f"{folds}-fold cross-validated {metric}: {scores.mean():.4f} ± {scores.std():.4f} "
         f"({elapsed:.2f} s)",

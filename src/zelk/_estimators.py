@@ -10,9 +10,10 @@ import os
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_array, check_is_fitted
+from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
 from . import _engine
+from ._inputs import as_frame
 
 try:  # scikit-learn >= 1.6
     from sklearn.utils.validation import validate_data as _sk_validate_data
@@ -103,13 +104,16 @@ _GROWTH_DOC = """
 
     categorical_features : None, "from_dtype", array-like of int, str or bool, default="from_dtype"
         Categorical columns: column indices, column names of a DataFrame, a
-        boolean mask over the columns, or "from_dtype" for the pandas
-        ``category`` columns of a DataFrame (no column for other inputs).
+        boolean mask over the columns, or "from_dtype" for the columns of a
+        categorical dtype (pandas ``category`` or pyarrow dictionary, polars
+        ``Categorical`` or ``Enum``; no column for other inputs).
         A categorical split sends one category left and all others right.
         Numeric categorical values are category codes (rounded to the
-        nearest integer; negative values and NaN are missing); pandas
-        ``category`` and string columns are encoded by their categories,
-        and a category unseen in training is treated as missing.
+        nearest integer; negative values and NaN are missing); columns of a
+        categorical dtype are encoded by their declared categories (pandas
+        ``category``, polars ``Enum``) or their sorted distinct values, as
+        are text columns named here, and a category unseen in training is
+        treated as missing.
 """
 
 _MISSING_DOC = """
@@ -184,10 +188,6 @@ def _n_threads(n_jobs):
     return int(n_jobs) if n_jobs > 0 else max(1, cores + 1 + int(n_jobs))
 
 
-def _is_dataframe(X):
-    return hasattr(X, "columns") and hasattr(X, "dtypes") and hasattr(X, "iloc")
-
-
 def _validate(estimator, X, y=None, reset=True, **kwargs):
     kwargs.setdefault(_FINITE_KW, "allow-nan")
     kwargs.setdefault("dtype", np.float64)
@@ -230,6 +230,23 @@ def _impurity_importances(tree, n_features):
     np.add.at(importances, np.asarray(tree["feature"])[split], decrease)
     total = importances.sum()
     return importances / total if total > 0 else importances
+
+
+def _check_columns(estimator, X, reset):
+    """Records (`reset`) or checks the column names and count of DataFrame `X`."""
+    if _sk_validate_data is not None:
+        _sk_validate_data(estimator, X, reset=reset, skip_check_array=True)
+    else:  # pragma: no cover - older scikit-learn
+        estimator._validate_data(X, reset=reset, cast_to_ndarray=False)
+
+
+def _check_features(estimator, features, y=None, **kwargs):
+    """The checks of `_validate` on a DataFrame already read as a float matrix."""
+    kwargs.setdefault(_FINITE_KW, "allow-nan")
+    kwargs.setdefault("dtype", np.float64)
+    if y is None:
+        return check_array(features, input_name="X", estimator=estimator, **kwargs)
+    return check_X_y(features, y, estimator=estimator, **kwargs)
 
 
 def _native_array(X):
@@ -295,10 +312,10 @@ class _ZELKBase(BaseEstimator):
 
     # ----------------------------------------------------------------------- data
 
-    def _categorical_mask(self, X, n_features):
+    def _categorical_mask(self, n_features, frame=None):
         """A boolean mask of the categorical columns of the training input."""
         spec = self.categorical_features
-        names = list(map(str, X.columns)) if _is_dataframe(X) else None
+        names = frame.names if frame is not None else None
         mask = np.zeros(n_features, dtype=bool)
         if spec is None:
             return mask
@@ -309,9 +326,9 @@ class _ZELKBase(BaseEstimator):
                     'None, "from_dtype", or an array-like of column indices, names or booleans',
                     spec,
                 )
-            if names is not None:
-                for j, dtype in enumerate(X.dtypes):
-                    mask[j] = getattr(dtype, "name", "") == "category"
+            if frame is not None:
+                for j in range(n_features):
+                    mask[j] = frame.categorical_dtype(j) is not None
             return mask
         values = np.asarray(spec)
         if values.ndim != 1:
@@ -351,54 +368,41 @@ class _ZELKBase(BaseEstimator):
             spec,
         )
 
-    def _encode_frame(self, X, categories):
-        """A copy of DataFrame `X` whose encoded columns hold float category codes."""
-        import pandas as pd
-
-        if not categories:
-            return X
-        columns = {}
-        for j, name in enumerate(X.columns):
-            column = X.iloc[:, j]
-            if j in categories:
-                # Unseen and missing values are not in the index and get -1.
-                codes = pd.Index(categories[j]).get_indexer(np.asarray(column, dtype=object))
-                column = np.where(codes >= 0, codes, np.nan).astype(np.float64)
-            columns[name] = column
-        return pd.DataFrame(columns, index=X.index)
-
     def _fit_data(self, X, y, **y_kwargs):
         """Training features as a float64 array and checked targets; sets the feature
         bookkeeping (`n_features_in_`, `feature_names_in_`, `is_categorical_`)."""
-        categories = {}
-        mask = None
-        if _is_dataframe(X) and X.ndim == 2 and X.shape[1] > 0:
-            import pandas as pd
-
-            mask = self._categorical_mask(X, X.shape[1])
-            for j, dtype in enumerate(X.dtypes):
-                is_category = getattr(dtype, "name", "") == "category"
-                if is_category and not mask[j]:
+        frame = as_frame(X)
+        if frame is None:
+            X, y = _validate(self, X, y, reset=True, **y_kwargs)
+            mask = self._categorical_mask(X.shape[1])
+            categories = {}
+        else:
+            mask = self._categorical_mask(frame.shape[1], frame)
+            categories = {}
+            for j in range(frame.shape[1]):
+                kind = frame.categorical_dtype(j)
+                if kind is not None and not mask[j]:
                     raise ValueError(
-                        f"Column {X.columns[j]!r} has a pandas category dtype but is not "
-                        "among categorical_features; name it there or use "
+                        f"Column {frame.names[j]!r} has a {kind} dtype but is not among "
+                        "categorical_features; name it there or use "
                         'categorical_features="from_dtype".'
                     )
-                if mask[j] and (is_category or not pd.api.types.is_numeric_dtype(dtype)):
-                    categories[j] = pd.Categorical(X.iloc[:, j]).categories
-            X = self._encode_frame(X, categories)
-        X, y = _validate(self, X, y, reset=True, **y_kwargs)
-        if mask is None:
-            mask = self._categorical_mask(X, X.shape[1])
+                # Numeric categorical columns hold the codes themselves.
+                if mask[j] and (kind is not None or not frame.is_numeric(j)):
+                    categories[j] = frame.labels(j)
+            _check_columns(self, X, reset=True)
+            X, y = _check_features(self, frame.features(categories), y, **y_kwargs)
         self.is_categorical_ = mask
         self._categories = categories
         return _native_array(X), y
 
     def _predict_features(self, X):
         check_is_fitted(self)
-        if self._categories and _is_dataframe(X) and X.shape[1] == self.n_features_in_:
-            X = self._encode_frame(X, self._categories)
-        return _native_array(_validate(self, X, reset=False))
+        frame = as_frame(X)
+        if frame is None:
+            return _native_array(_validate(self, X, reset=False))
+        _check_columns(self, X, reset=False)  # before the columns are read by position
+        return _native_array(_check_features(self, frame.features(self._categories)))
 
     def _categorical_indices(self):
         return [int(j) for j in np.flatnonzero(self.is_categorical_)]

@@ -1,5 +1,6 @@
 """The command line: the demonstration, fitting a CSV file, and one-line errors on bad input."""
 
+import re
 import subprocess
 import sys
 
@@ -88,10 +89,7 @@ def test_fit_regresses_with_options(csv_file):
             "unknown column 'colourz' (columns: height, colour",
         ),
         (["fit", "{csv}", "--target", "kind", "--categorical", "hue"], "unknown column 'hue'"),
-        (
-            ["fit", "{csv}", "--target", "kind"],
-            "column 'colour' has the non-numeric value 'red' in row 2",
-        ),
+        (["fit", "{csv}", "--target", "kind", "--folds", "1"], "--folds must be at least 2"),
         (
             ["fit", "{csv}", "--target", "kind", "--task", "regress", "--categorical", "colour"],
             "target column 'kind' has the non-numeric value",
@@ -118,9 +116,9 @@ def test_bad_input_gives_one_line_and_a_failing_status(csv_file, args, message, 
 
 
 def test_errors_in_a_fresh_interpreter_show_no_traceback(csv_file):
-    result = run("fit", str(csv_file), "--target", "kind", timeout=60)
+    result = run("fit", str(csv_file), "--target", "kinds", timeout=60)
     assert result.returncode == 1
-    assert result.stderr.startswith("zelk: error: column 'colour' has the non-numeric value")
+    assert result.stderr.startswith("zelk: error: unknown column 'kinds'")
     assert len(result.stderr.strip().splitlines()) == 1
 
 
@@ -133,3 +131,38 @@ def test_ragged_and_empty_files_are_reported(tmp_path, capsys):
         assert main(["fit", str(path), "--target", "y"]) == 1
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1
+
+
+@pytest.fixture(scope="module")
+def zones_csv(tmp_path_factory):
+    # zone holds integer category codes; colour is text with missing cells.
+    rng = np.random.default_rng(1)
+    path = tmp_path_factory.mktemp("cli") / "zones.csv"
+    lines = ["zone,colour,size,y"]
+    for i in range(160):
+        zone = int(rng.integers(1, 5))
+        colour = ["red", "blue", "green", "NA", ""][i % 5]
+        size = rng.normal()
+        y = int(zone == 3 or (colour == "red" and size > 0))
+        lines.append(f"{zone},{colour},{size:.3f},{y}")
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def test_text_columns_are_categorical_without_being_listed(zones_csv, capsys):
+    outputs = []
+    for listed in ([], ["--categorical", "colour"]):
+        assert main(["fit", str(zones_csv), "--target", "y", *listed]) == 0
+        outputs.append(re.sub(r"\([0-9.]+ s\)", "", capsys.readouterr().out))
+    assert outputs[0] == outputs[1]
+    assert "categorical features: colour (3 labels)" in outputs[0]
+    assert "colour == red" in outputs[0] or "colour != red" in outputs[0]
+
+
+def test_listed_integer_columns_are_category_codes(zones_csv, capsys):
+    assert main(["fit", str(zones_csv), "--target", "y", "--categorical", "zone"]) == 0
+    listed = capsys.readouterr().out
+    assert "categorical features: zone, colour (3 labels)" in listed
+    assert "zone == 3" in listed or "zone != 3" in listed
+    assert main(["fit", str(zones_csv), "--target", "y"]) == 0
+    assert "zone == " not in capsys.readouterr().out

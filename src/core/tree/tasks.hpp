@@ -73,9 +73,11 @@ struct Regression {
   // Variance reduction from histograms, whatever the criterion.
   void score_feature_fast(const FastNode<double>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
-  // Held-out validation measures squared error.
+  // Held-out validation measures squared error, or absolute error for the mae criterion.
   HeldOutTask held_out(const Params& params) const {
-    return HeldOutTask{HeldOutTask::Kind::Squared, 0, nullptr, params.min_samples_leaf};
+    const bool absolute = criterion->name() == "mae";
+    return HeldOutTask{absolute ? HeldOutTask::Kind::Absolute : HeldOutTask::Kind::Squared, 0,
+                       nullptr, params.min_samples_leaf};
   }
 };
 

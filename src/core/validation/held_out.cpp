@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <span>
+#include <stdexcept>
 #include <utility>
 
 namespace zelk {
@@ -263,6 +264,10 @@ void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
   const size_t n_rows = (4 + 2 * table.n_folds) * table.width;
   table.work.resize(n_rows + 3 * task.n_classes);
   const std::span<double> rows(table.work.data(), n_rows);
+  if (task.kind == HeldOutTask::Kind::Absolute) {
+    // Medians are no sums of slots: absolute error is judged from lists by the strict scorer.
+    throw std::logic_error("absolute error has no slot table");
+  }
   if (task.kind == HeldOutTask::Kind::Squared) {
     enumerate(table, SquaredLoss{}, task.min_samples_leaf, feature, evidence, rows);
   } else {

@@ -49,11 +49,12 @@ struct HeldOutEvidence {
   void merge(const HeldOutEvidence& later);
 };
 
-// The measures of one task under held-out validation. Squared error for regression; for the
-// classifiers the Brier score of class frequencies smoothed by one pseudo-sample per class, which
-// judges a side by the probabilities it would predict rather than its majority alone.
+// The measures of one task under held-out validation. Squared error for regression (absolute
+// error from the sides' medians for the mae criterion); for the classifiers the Brier score of
+// class frequencies smoothed by one pseudo-sample per class, which judges a side by the
+// probabilities it would predict rather than its majority alone.
 struct HeldOutTask {
-  enum class Kind { Squared, Gini, Entropy, Objective };
+  enum class Kind { Squared, Absolute, Gini, Entropy, Objective };
   Kind kind = Kind::Squared;
   size_t n_classes = 0;
   const ClassObjective* objective = nullptr;  // Kind::Objective: what the node's choice maximises

@@ -1,6 +1,7 @@
 #include "core/histogram/held_out.hpp"
 
 #include <type_traits>
+#include <vector>
 
 #include "core/binning.hpp"
 
@@ -15,7 +16,9 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
   if (n_folds == 0 || n_bins == 0) return;
   const size_t width = task.width();
   const size_t n_classes = task.n_classes;
-  table.reset(n_bins, n_folds, width, threshold);
+  // Every fold cuts at the same whole-set bins.
+  const std::vector<size_t> fold_slots(n_folds, n_bins);
+  table.reset(width, threshold, n_bins, fold_slots);
   const size_t n_rows = rows.rows.size();
   for (size_t j = 0; j < n_rows; ++j) {
     const uint32_t at = rows.rows[j];
@@ -53,13 +56,15 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
       double* out = table.train_row(f, b);
       for (size_t w = 0; w < width; ++w)
         out[w] = node[w] - own[w];
+      table.fold_state[table.fold_begin[f] + b] = static_cast<uint32_t>(b);
+      // Under the threshold rule the last bin would leave nothing on the right.
+      table.fold_offered[table.fold_begin[f] + b] = !(threshold && b + 1 == n_bins);
     }
   }
   table.finish_totals();
   for (size_t b = 0; b < n_bins; ++b) {
-    table.state[b] = static_cast<uint32_t>(b);
-    // Under the threshold rule the last bin would leave nothing on the right.
-    table.offered[b] = table.node_row(b)[0] > 0.0 && !(threshold && b + 1 == n_bins);
+    table.node_state[b] = static_cast<uint32_t>(b);
+    table.node_offered[b] = table.node_row(b)[0] > 0.0 && !(threshold && b + 1 == n_bins);
   }
   offer_held_out(table, task, feature, evidence);
 }

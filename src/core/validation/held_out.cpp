@@ -24,20 +24,26 @@ void HeldOutEvidence::merge(const HeldOutEvidence& later) {
   }
 }
 
-void SlotTable::reset(size_t slots, size_t folds, size_t row_width, bool threshold_rule) {
-  n_slots = slots;
-  n_folds = folds;
+void SlotTable::reset(size_t row_width, bool threshold_rule, size_t node_slot_count,
+                      std::span<const size_t> fold_slot_counts) {
   width = row_width;
   threshold = threshold_rule;
-  const size_t rows = (slots + 1) * row_width;
-  node.assign(rows, 0.0);
-  node_total.assign(row_width, 0.0);
-  train.assign(folds * rows, 0.0);
-  val.assign(folds * rows, 0.0);
-  train_total.assign(folds * row_width, 0.0);
-  val_total.assign(folds * row_width, 0.0);
-  offered.assign(slots, 0);
-  state.assign(slots, 0);
+  n_folds = fold_slot_counts.size();
+  node_slots = node_slot_count;
+  node.assign(node_slots * width, 0.0);
+  node_total.assign(width, 0.0);
+  node_offered.assign(node_slots, 0);
+  node_state.assign(node_slots, 0);
+  fold_begin.assign(n_folds + 1, 0);
+  for (size_t f = 0; f < n_folds; ++f)
+    fold_begin[f + 1] = fold_begin[f] + fold_slot_counts[f];
+  const size_t rows = fold_begin[n_folds];
+  train.assign(rows * width, 0.0);
+  val.assign(rows * width, 0.0);
+  train_total.assign(n_folds * width, 0.0);
+  val_total.assign(n_folds * width, 0.0);
+  fold_offered.assign(rows, 0);
+  fold_state.assign(rows, 0);
 }
 
 void SlotTable::finish_totals() {
@@ -188,90 +194,108 @@ class ClassLoss {
   mutable std::vector<uint64_t> counts_;
 };
 
+// Running left side of a layer: the slot's own row (membership) or every row up to it.
+class LeftSide {
+ public:
+  LeftSide(double* row, size_t width, bool threshold)
+      : row_(row), width_(width), threshold_(threshold) {
+    std::fill(row_, row_ + width_, 0.0);
+  }
+  const double* take(const double* slot_row) {
+    for (size_t i = 0; i < width_; ++i)
+      row_[i] = threshold_ ? row_[i] + slot_row[i] : slot_row[i];
+    return row_;
+  }
+
+ private:
+  double* row_;
+  size_t width_;
+  bool threshold_;
+};
+
+// The node's choice: the candidate with the largest in-sample gain on the whole node.
+template <class Loss>
+void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature,
+                  HeldOutEvidence& evidence, double* work) {
+  const size_t w = t.width;
+  LeftSide left(work, w, t.threshold);
+  double* right = work + w;
+  for (size_t s = 0; s < t.node_slots; ++s) {
+    const double* l = left.take(t.node_row(s));
+    if (!t.node_offered[s]) continue;
+    for (size_t i = 0; i < w; ++i)
+      right[i] = t.node_total[i] - l[i];
+    if (!(l[0] >= minimum && right[0] >= minimum)) continue;
+    const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
+    if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
+    evidence.found = true;
+    evidence.feature = feature;
+    evidence.state = t.node_state[s];
+    evidence.key = key;
+    evidence.tie_break = tie_break;
+    evidence.loss_gain = loss.loss_gain(t.node_total.data(), l, right);
+  }
+}
+
+// Fold f's pick: the candidate its training part likes best, measured on its validation part.
+template <class Loss>
+void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t feature, size_t f,
+                      HeldOutEvidence& evidence, double* work) {
+  const size_t w = t.width;
+  LeftSide train_left(work, w, t.threshold);
+  LeftSide val_left(work + w, w, t.threshold);
+  double* train_right = work + 2 * w;
+  double* val_right = work + 3 * w;
+  const double* total = &t.train_total[f * w];
+  const double* v_total = &t.val_total[f * w];
+  FoldPick& pick = evidence.folds[f];
+  const size_t first = t.fold_begin[f];
+  for (size_t s = 0; s < t.fold_slots(f); ++s) {
+    const double* l = train_left.take(t.train_row(f, s));
+    const double* vl = val_left.take(t.val_row(f, s));
+    if (!t.fold_offered[first + s]) continue;
+    for (size_t i = 0; i < w; ++i)
+      train_right[i] = total[i] - l[i];
+    if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
+    const double gain = loss.pick(total, l, train_right);
+    if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
+    for (size_t i = 0; i < w; ++i)
+      val_right[i] = v_total[i] - vl[i];
+    pick = FoldPick{true,
+                    feature,
+                    t.fold_state[first + s],
+                    gain,
+                    loss.held_out(total, l, train_right, vl, val_right),
+                    loss.loss_gain(total, l, train_right)};
+  }
+}
+
 template <class Loss>
 void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, size_t feature,
-               HeldOutEvidence& evidence, std::span<double> work) {
-  const size_t w = t.width;
-  const size_t folds = t.n_folds;
-  // Working rows: the node's left and right, then per fold the training and validation lefts,
-  // then one fold's training and validation rights.
-  double* node_left = work.data();
-  double* node_right = node_left + w;
-  double* train_left = node_right + w;
-  double* val_left = train_left + folds * w;
-  double* train_right = val_left + folds * w;
-  double* val_right = train_right + w;
-  std::fill(work.begin(), work.end(), 0.0);
+               HeldOutEvidence& evidence, double* work) {
   const double minimum = static_cast<double>(std::max<size_t>(min_leaf, 1));
-  const auto take = [&](double* into, const double* row) {
-    for (size_t i = 0; i < w; ++i)
-      into[i] = t.threshold ? into[i] + row[i] : row[i];
-  };
-  for (size_t f = 0; f < folds; ++f)
-    evidence.validation_size[f] = t.val_total[f * w];
-
-  for (size_t s = 0; s < t.n_slots; ++s) {
-    take(node_left, t.node_row(s));
-    for (size_t f = 0; f < folds; ++f) {
-      take(train_left + f * w, t.train_row(f, s));
-      take(val_left + f * w, t.val_row(f, s));
-    }
-    if (!t.offered[s]) continue;
-    const uint32_t state = t.state[s];
-
-    for (size_t i = 0; i < w; ++i)
-      node_right[i] = t.node_total[i] - node_left[i];
-    if (node_left[0] >= minimum && node_right[0] >= minimum) {
-      const auto [key, tie_break] = loss.choice(t.node_total.data(), node_left, node_right);
-      if (std::isfinite(key) && evidence.ranks_above(key, tie_break)) {
-        evidence.found = true;
-        evidence.feature = feature;
-        evidence.state = state;
-        evidence.key = key;
-        evidence.tie_break = tie_break;
-        evidence.loss_gain = loss.loss_gain(t.node_total.data(), node_left, node_right);
-      }
-    }
-
-    for (size_t f = 0; f < folds; ++f) {
-      const double* total = &t.train_total[f * w];
-      const double* left = train_left + f * w;
-      for (size_t i = 0; i < w; ++i)
-        train_right[i] = total[i] - left[i];
-      if (!(left[0] >= minimum && train_right[0] >= minimum)) continue;
-      const double gain = loss.pick(total, left, train_right);
-      FoldPick& pick = evidence.folds[f];
-      if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
-      const double* v_left = val_left + f * w;
-      const double* v_total = &t.val_total[f * w];
-      for (size_t i = 0; i < w; ++i)
-        val_right[i] = v_total[i] - v_left[i];
-      pick = FoldPick{true,
-                      feature,
-                      state,
-                      gain,
-                      loss.held_out(total, left, train_right, v_left, val_right),
-                      loss.loss_gain(total, left, train_right)};
-    }
-  }
+  for (size_t f = 0; f < t.n_folds; ++f)
+    evidence.validation_size[f] = t.val_total[f * t.width];
+  offer_choice(t, loss, minimum, feature, evidence, work);
+  for (size_t f = 0; f < t.n_folds; ++f)
+    offer_fold_picks(t, loss, minimum, feature, f, evidence, work);
 }
 
 }  // namespace
 
 void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
                     HeldOutEvidence& evidence) {
-  // Enumeration rows, then the classifiers' three probability rows.
-  const size_t n_rows = (4 + 2 * table.n_folds) * table.width;
-  table.work.resize(n_rows + 3 * task.n_classes);
-  const std::span<double> rows(table.work.data(), n_rows);
   if (task.kind == HeldOutTask::Kind::Absolute) {
     // Medians are no sums of slots: absolute error is judged from lists by the strict scorer.
     throw std::logic_error("absolute error has no slot table");
   }
+  // Four working rows, then the classifiers' three probability rows.
+  table.work.resize(4 * table.width + 3 * task.n_classes);
+  double* rows = table.work.data();
   if (task.kind == HeldOutTask::Kind::Squared) {
     enumerate(table, SquaredLoss{}, task.min_samples_leaf, feature, evidence, rows);
   } else {
-    enumerate(table, ClassLoss(task, table.work.data() + n_rows), task.min_samples_leaf, feature,
+    enumerate(table, ClassLoss(task, rows + 4 * table.width), task.min_samples_leaf, feature,
               evidence, rows);
   }
 }

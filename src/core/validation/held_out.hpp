@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/aggregation.hpp"
@@ -65,41 +66,46 @@ struct HeldOutTask {
   size_t width() const { return 1 + (kind == Kind::Squared ? 2 : n_classes); }
 };
 
-// One feature's statistics at a node, per slot. Slots are the feature's candidate positions in
-// ascending order (fast: bins; strict: the node's states), then one slot for values that no
-// candidate sends left; a candidate's left side is its own slot (membership) or every slot up to
-// it (threshold). Rows with a missing value are in no slot but in the totals: they go right.
+// One feature's statistics at a node, per slot, in layers of `width` numbers per slot: the node's
+// layer, whose candidates the node's choice ranges over, and one layer per fold whose
+// candidates that fold's training part picks from (slots of its own: in strict mode a fold cuts
+// at the edges of its training values). Slots are candidate positions in ascending order; a
+// candidate's left side is its own slot (membership) or every slot up to it (threshold). Rows
+// with a missing value are in no slot but in the totals: they go right.
 struct SlotTable {
-  size_t n_slots = 0;  // candidate slots; each layer holds n_slots + 1 rows of `width` numbers
-  size_t n_folds = 0;
   size_t width = 0;
+  size_t n_folds = 0;
   bool threshold = true;
-  std::vector<double> node;         // (slot, width): the whole node, for the node's choice
-  std::vector<double> node_total;   // (width)
-  std::vector<double> train;        // (fold, slot, width): each fold's training part
-  std::vector<double> val;          // (fold, slot, width): each fold's validation part
-  std::vector<double> train_total;  // (fold, width)
-  std::vector<double> val_total;    // (fold, width)
-  std::vector<uint8_t> offered;     // (slot): whether the slot is a candidate at all
-  std::vector<uint32_t> state;      // (slot): the candidate's state (bin code or node state)
+  size_t node_slots = 0;
+  std::vector<double> node;           // (slot, width)
+  std::vector<double> node_total;     // (width)
+  std::vector<uint8_t> node_offered;  // (slot): whether the slot is a candidate of the choice
+  std::vector<uint32_t> node_state;   // (slot): the candidate's state
+  std::vector<size_t> fold_begin;     // (fold + 1): each fold layer's first slot
+  std::vector<double> train;          // (fold slot, width): each fold's training part
+  std::vector<double> val;            // (fold slot, width): each fold's validation part
+  std::vector<double> train_total;    // (fold, width)
+  std::vector<double> val_total;      // (fold, width)
+  std::vector<uint8_t> fold_offered;  // (fold slot): whether the slot is a candidate of the pick
+  std::vector<uint32_t> fold_state;   // (fold slot): the candidate's state in the fold
 
-  // Sizes every layer for `slots` candidate slots and zeroes it; keeps the capacity.
-  void reset(size_t slots, size_t folds, size_t row_width, bool threshold_rule);
+  // Sizes and zeroes every layer: `node_slot_count` node slots, and fold f with
+  // fold_slot_counts[f] slots; keeps the capacity.
+  void reset(size_t row_width, bool threshold_rule, size_t node_slot_count,
+             std::span<const size_t> fold_slot_counts);
   double* node_row(size_t slot) { return &node[slot * width]; }
-  double* train_row(size_t fold, size_t slot) {
-    return &train[(fold * (n_slots + 1) + slot) * width];
-  }
-  double* val_row(size_t fold, size_t slot) { return &val[(fold * (n_slots + 1) + slot) * width]; }
-  // The totals from the slots and the rows outside them: node_total must already hold the
-  // whole node and val_total each fold's validation part; fills train_total.
+  size_t fold_slots(size_t fold) const { return fold_begin[fold + 1] - fold_begin[fold]; }
+  double* train_row(size_t fold, size_t slot) { return &train[(fold_begin[fold] + slot) * width]; }
+  double* val_row(size_t fold, size_t slot) { return &val[(fold_begin[fold] + slot) * width]; }
+  // Fills train_total as node_total less each fold's val_total.
   void finish_totals();
-  // Per slot working rows of the enumeration (kept to reuse their capacity).
+  // The enumeration's working rows (kept to reuse their capacity).
   std::vector<double> work;
 };
 
-// Offers every candidate of the table to `evidence`: to the node's choice when both sides of
-// the node keep min_samples_leaf rows, and to a fold's pick when both sides of its training
-// part do.
+// Offers every candidate of the table to `evidence`: the node layer's to the node's choice when
+// both sides of the node keep min_samples_leaf rows, each fold layer's to that fold's pick when
+// both sides of its training part do.
 void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
                     HeldOutEvidence& evidence);
 

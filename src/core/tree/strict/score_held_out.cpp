@@ -60,40 +60,58 @@ uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const 
   return codes.edges.size();
 }
 
-// Calls add(slot, target) for every training sample of fold f, with its slot against the
-// fold's edges (kMissingCode for a missing value, visited only `WithMissing`).
+// The number of slots of fold f's layer: the codes 0 .. (edges of its training values), or for
+// a categorical feature the node's states and one slot for the codes that match none.
+size_t fold_layer_size(const Column& column, const FeatureCodes& codes, size_t f) {
+  return column.is_categorical() ? codes.states.size() + 1 : codes.fold_edges[f].size() + 1;
+}
+
+// Calls add(is_validation, slot, target) for every node sample, with its slot in fold f's layer:
+// a continuous value's code against the edges of the fold's training values, a category's
+// node slot (kMissingCode for a missing value, visited only `WithMissing`).
 template <bool WithMissing, class Target, class Add>
-void visit_training(const StrictNode<Target>& node, const Column& column, const FeatureCodes& codes,
-                    bool threshold, size_t f, Add&& add) {
-  const std::vector<size_t>& train = node.folds[f].train;
-  if (column.is_categorical()) {
-    for (size_t s : train) {
-      const uint32_t slot = category_slot(codes.states, column.codes()[s]);
-      if (WithMissing || slot != kMissingCode) add(slot, node.targets[s]);
-    }
-    return;
-  }
-  if (WithMissing) {
-    for (size_t s : train) {
-      if (!std::isfinite(column.values()[s])) add(kMissingCode, node.targets[s]);
-    }
-  }
-  if (codes.general) {
-    for (size_t s : train) {
-      const double v = column.values()[s];
-      if (std::isfinite(v)) {
-        add(run_slot(codes.states, codes.fold_edges[f], v, threshold), node.targets[s]);
+void visit_fold(const StrictNode<Target>& node, const Column& column, const FeatureCodes& codes,
+                size_t f, Add&& add) {
+  const Fold& fold = node.folds[f];
+  const auto visit_list = [&](const std::vector<size_t>& samples, bool validation) {
+    for (size_t s : samples) {
+      uint32_t slot = kMissingCode;
+      if (column.is_categorical()) {
+        slot = category_slot(codes.states, column.codes()[s]);
+      } else if (std::isfinite(column.values()[s])) {
+        if (!codes.general) continue;  // visited in sorted order below
+        slot = static_cast<uint32_t>(codes.fold_edges[f].code(column.values()[s]));
       }
+      if (WithMissing || slot != kMissingCode) add(validation, slot, node.targets[s]);
     }
-    return;
-  }
-  // The training values are the sorted node values outside the fold, so codes only ascend.
+  };
+  visit_list(fold.train, false);
+  visit_list(fold.validation, true);
+  if (column.is_categorical() || codes.general) return;
+  // Codes only ascend along the sorted values.
   const EdgeRuns& edges = codes.fold_edges[f];
   size_t k = 0;
   for (const SortedValue& e : codes.sorted) {
-    if (e.fold == f) continue;
     k = edges.runs_through_from(k, key_value(e.key));
-    add(codes.slot_of_runs[f][k], node.targets[node.folds[e.fold].validation[e.place]]);
+    add(e.fold == f, static_cast<uint32_t>(edges.code_after(k)),
+        node.targets[node.folds[e.fold].validation[e.place]]);
+  }
+}
+
+// Which slots of fold f's layer its training part may pick: every code below the top one in
+// threshold mode (the top one sends every finite value left), every code or state otherwise.
+void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold, size_t f,
+                SlotTable& table) {
+  const size_t slots = table.fold_slots(f);
+  for (size_t s = 0; s < slots; ++s) {
+    const size_t at = table.fold_begin[f] + s;
+    if (column.is_categorical()) {
+      table.fold_offered[at] = s < codes.states.size();
+      table.fold_state[at] = s < codes.states.size() ? codes.states[s] : kMissingCode;
+    } else {
+      table.fold_offered[at] = !(threshold && s + 1 == slots);
+      table.fold_state[at] = static_cast<uint32_t>(s);
+    }
   }
 }
 
@@ -126,32 +144,30 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
                    HeldOutEvidence& evidence) {
   const size_t n_folds = node.folds.size();
   const size_t k = task.n_classes;
+  std::vector<size_t> fold_slots(n_folds);
+  for (size_t f = 0; f < n_folds; ++f)
+    fold_slots[f] = fold_layer_size(column, codes, f);
   SlotTable table;
-  table.reset(codes.states.size(), n_folds, task.width(), threshold);
+  table.reset(task.width(), threshold, codes.states.size() + 1, fold_slots);
   for (size_t f = 0; f < n_folds; ++f) {
-    const std::vector<size_t>& validation = node.folds[f].validation;
     double* total = &table.val_total[f * table.width];
-    for (size_t j = 0; j < validation.size(); ++j) {
-      const Target y = node.targets[validation[j]];
-      tally(total, y, k);
-      const uint32_t slot = codes.val[f][j];
-      if (slot != kMissingCode) tally(table.val_row(f, slot), y, k);
-    }
+    for (size_t s : node.folds[f].validation)
+      tally(total, node.targets[s], k);
     for (size_t w = 0; w < table.width; ++w)
       table.node_total[w] += total[w];
+    visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, Target y) {
+      tally(validation ? table.val_row(f, slot) : table.train_row(f, slot), y, k);
+    });
+    offer_fold(column, codes, threshold, f, table);
   }
   const uint64_t n_edges =
       visit_node<false>(node, column, codes, threshold,
                         [&](uint32_t slot, Target y) { tally(table.node_row(slot), y, k); });
-  for (size_t f = 0; f < n_folds; ++f) {
-    visit_training<false>(node, column, codes, threshold, f,
-                          [&](uint32_t slot, Target y) { tally(table.train_row(f, slot), y, k); });
-  }
   table.finish_totals();
   const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);
   for (size_t i = 0; i < codes.states.size(); ++i) {
-    table.state[i] = codes.states[i];
-    table.offered[i] = offered[i];
+    table.node_state[i] = codes.states[i];
+    table.node_offered[i] = offered[i];
   }
   offer_held_out(table, task, feature, evidence);
 }
@@ -163,18 +179,19 @@ class AbsoluteSides {
   AbsoluteSides(const StrictNode<double>& node, const Column& column, const FeatureCodes& codes,
                 bool threshold)
       : threshold_(threshold), train_(node.folds.size()), val_(node.folds.size()) {
-    const size_t n_folds = node.folds.size();
-    for (size_t f = 0; f < n_folds; ++f) {
-      const std::vector<size_t>& validation = node.folds[f].validation;
-      for (size_t j = 0; j < validation.size(); ++j)
-        val_[f].push_back({codes.val[f][j], node.targets[validation[j]]});
-    }
     n_edges_ = visit_node<true>(node, column, codes, threshold,
                                 [this](uint32_t slot, double y) { node_.push_back({slot, y}); });
-    for (size_t f = 0; f < n_folds; ++f) {
-      visit_training<true>(node, column, codes, threshold, f,
-                           [&](uint32_t slot, double y) { train_[f].push_back({slot, y}); });
+    std::vector<size_t> fold_slots(node.folds.size());
+    for (size_t f = 0; f < node.folds.size(); ++f) {
+      fold_slots[f] = fold_layer_size(column, codes, f);
+      visit_fold<true>(node, column, codes, f, [&](bool validation, uint32_t slot, double y) {
+        (validation ? val_[f] : train_[f]).push_back({slot, y});
+      });
     }
+    // Only which fold slots are offered is read from the table.
+    layers_.reset(1, threshold, 0, fold_slots);
+    for (size_t f = 0; f < node.folds.size(); ++f)
+      offer_fold(column, codes, threshold, f, layers_);
   }
 
   uint64_t n_edges() const { return n_edges_; }
@@ -187,31 +204,33 @@ class AbsoluteSides {
       evidence.validation_size[f] = static_cast<double>(val_[f].size());
     for (size_t i = 0; i < states.size(); ++i) {
       if (!offered[i]) continue;
-      const auto slot = static_cast<uint32_t>(i);
-      const Split node = split(node_, slot);
-      if (node.left.count >= minimum && node.right.count >= minimum) {
-        const double gain = node.gain();
-        if (std::isfinite(gain) && evidence.ranks_above(gain, 0.0)) {
-          evidence.found = true;
-          evidence.feature = feature;
-          evidence.state = states[i];
-          evidence.key = gain;
-          evidence.tie_break = 0.0;
-          evidence.loss_gain = gain;
-        }
-      }
-      for (size_t f = 0; f < n_folds; ++f) {
+      const Split node = split(node_, static_cast<uint32_t>(i));
+      if (node.left.count < minimum || node.right.count < minimum) continue;
+      const double gain = node.gain();
+      if (!std::isfinite(gain) || !evidence.ranks_above(gain, 0.0)) continue;
+      evidence.found = true;
+      evidence.feature = feature;
+      evidence.state = states[i];
+      evidence.key = gain;
+      evidence.tie_break = 0.0;
+      evidence.loss_gain = gain;
+    }
+    for (size_t f = 0; f < n_folds; ++f) {
+      FoldPick& pick = evidence.folds[f];
+      for (size_t s = 0; s < layers_.fold_slots(f); ++s) {
+        const size_t at = layers_.fold_begin[f] + s;
+        if (!layers_.fold_offered[at]) continue;
+        const auto slot = static_cast<uint32_t>(s);
         const Split train = split(train_[f], slot);
         if (train.left.count < minimum || train.right.count < minimum) continue;
         const double gain = train.gain();
-        FoldPick& pick = evidence.folds[f];
         if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
         double held_out = 0.0;
         for (const Entry& e : val_[f]) {
           const double side = goes_left(e.slot, slot) ? train.left.median : train.right.median;
           held_out += std::fabs(e.y - train.whole.median) - std::fabs(e.y - side);
         }
-        pick = FoldPick{true, feature, states[i], gain, held_out, gain};
+        pick = FoldPick{true, feature, layers_.fold_state[at], gain, held_out, gain};
       }
     }
   }
@@ -265,6 +284,7 @@ class AbsoluteSides {
   std::vector<Entry> node_;
   std::vector<std::vector<Entry>> train_;
   std::vector<std::vector<Entry>> val_;
+  SlotTable layers_;                          // which fold slots are candidates
   std::vector<double> whole_, left_, right_;  // reused for every list
 };
 

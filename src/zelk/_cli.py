@@ -347,9 +347,7 @@ def _write_plot(model, path, depth, names, category_names):
     from ._plot import _save_tree_picture
 
     try:
-        _save_tree_picture(
-            model, path, depth, feature_names=names, category_names=category_names
-        )
+        _save_tree_picture(model, path, depth, feature_names=names, category_names=category_names)
     except OSError as error:
         raise CliError(f"cannot write {path!r}: {error.strerror or error}") from None
 

@@ -106,7 +106,9 @@ def _class_weights(tree):
 def _palette(n_classes):
     """One colour per class, hues evenly spaced from orange, as RGB triples of 0..255."""
     return [
-        tuple(round(255 * c) for c in colorsys.hsv_to_rgb((25 / 360 + k / n_classes) % 1, 0.75, 0.9))
+        tuple(
+            round(255 * c) for c in colorsys.hsv_to_rgb((25 / 360 + k / n_classes) % 1, 0.75, 0.9)
+        )
         for k in range(n_classes)
     ]
 
@@ -434,7 +436,11 @@ def plot_split_scores(
             axes = [plt.gca()]
         else:
             _, grid = plt.subplots(
-                len(ids), 1, squeeze=False, figsize=(6.4, 0.6 + 2.2 * len(ids)), layout="constrained"
+                len(ids),
+                1,
+                squeeze=False,
+                figsize=(6.4, 0.6 + 2.2 * len(ids)),
+                layout="constrained",
             )
             axes = list(grid[:, 0])
     else:

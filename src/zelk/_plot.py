@@ -46,11 +46,9 @@ def _check_int(name, value, low, allow_none=False):
 
 class _Layout:
     """The boxes of a depth-limited tree in pre-order: for each its node index (_HIDDEN
-    for a subtree below max_depth), depth, parent box (-1 at the root) and x position.
-
-    Leaf boxes take consecutive unit slots from left to right and a parent sits midway
-    between its two children, so no two boxes of one level are closer than one slot.
-    Built with loops: a tree's depth is not bounded by anything the caller chose."""
+    for a subtree below max_depth), depth and parent box (-1 at the root); `place` gives
+    them x positions. Built with loops: the depth of a tree is not bounded by anything
+    the caller chose."""
 
     def __init__(self, tree, max_depth):
         self.node, self.depth, self.parent = [], [], []
@@ -65,28 +63,51 @@ class _Layout:
             if not hidden and not tree["is_leaf"][i]:
                 stack.append((tree["children_right"][i], depth + 1, box))
                 stack.append((tree["children_left"][i], depth + 1, box))
-        n = len(self.node)
-        children = [[] for _ in range(n)]
-        for box in range(1, n):
-            children[self.parent[box]].append(box)
-        self.x = [0.0] * n
-        slots = 0
-        for box in range(n):  # pre-order meets the leaves from left to right
-            if not children[box]:
-                self.x[box] = float(slots)
-                slots += 1
-        for box in reversed(range(n)):  # children before their parent
-            if children[box]:
-                self.x[box] = (self.x[children[box][0]] + self.x[children[box][-1]]) / 2
-        self.n_slots = slots
+        self.children = [[] for _ in self.node]
+        for box in range(1, len(self.node)):
+            self.children[self.parent[box]].append(box)
         self.n_levels = max(self.depth) + 1
+        self.x, self.width = [0.0] * len(self.node), 1.0
+        self.y, self.height = [0.0] * self.n_levels, 1.0
+
+    def place(self, widths, heights):
+        """Centres for boxes of the given widths: each subtree gets a band as wide as its
+        own box and as its children's bands together, children's bands side by side and
+        centred in their parent's; a box sits midway between its children, moved only as
+        far as needed to stay inside its band. Bands of one level never overlap, so
+        neither do the boxes."""
+        n = len(self.node)
+        band = list(widths)
+        for box in reversed(range(n)):  # children before their parent
+            if self.children[box]:
+                band[box] = max(band[box], sum(band[c] for c in self.children[box]))
+        start = [0.0] * n
+        for box in range(n):  # parents before their children
+            kids = self.children[box]
+            left = start[box] + (band[box] - sum(band[c] for c in kids)) / 2
+            for c in kids:
+                start[c], left = left, left + band[c]
+        for box in reversed(range(n)):
+            kids = self.children[box]
+            if not kids:
+                self.x[box] = start[box] + band[box] / 2
+                continue
+            middle = (self.x[kids[0]] + self.x[kids[-1]]) / 2
+            half = widths[box] / 2
+            self.x[box] = min(max(middle, start[box] + half), start[box] + band[box] - half)
+        self.width = band[0]
+        # Each level as high as its highest box: a level of "(...)" takes little room.
+        level = [0.0] * self.n_levels
+        for box in range(n):
+            level[self.depth[box]] = max(level[self.depth[box]], heights[box])
+        top = 0.0
+        for depth, height in enumerate(level):
+            self.y[depth], top = top + height / 2, top + height
+        self.height = top
 
     def position(self, box):
         """The centre of a box in axes coordinates."""
-        return (
-            (self.x[box] + 0.5) / self.n_slots,
-            1.0 - (self.depth[box] + 0.5) / self.n_levels,
-        )
+        return self.x[box] / self.width, 1.0 - self.y[self.depth[box]] / self.height
 
 
 def _class_weights(tree):
@@ -275,6 +296,43 @@ def plot_tree(
         One per box in pre-order (the "(...)" of hidden subtrees included),
         then the True/False labels of the root's edges.
     """
+    annotations, _ = _plot_tree(
+        estimator,
+        max_depth=max_depth,
+        feature_names=feature_names,
+        class_names=class_names,
+        label=label,
+        filled=filled,
+        impurity=impurity,
+        node_ids=node_ids,
+        proportion=proportion,
+        rounded=rounded,
+        precision=precision,
+        ax=ax,
+        fontsize=fontsize,
+        category_names=category_names,
+    )
+    return annotations
+
+
+def _plot_tree(
+    estimator,
+    *,
+    max_depth,
+    feature_names,
+    class_names,
+    label,
+    filled,
+    impurity,
+    node_ids,
+    proportion,
+    rounded,
+    precision,
+    ax,
+    fontsize,
+    category_names,
+):
+    """plot_tree's work; also returns the size in pixels that the picture needs."""
     _require_matplotlib("plot_tree")
     max_depth = _check_int("max_depth", max_depth, 0, allow_none=True)
     precision = _check_int("precision", precision, 0)
@@ -286,15 +344,25 @@ def plot_tree(
     tree = view.tree
     text = _NodeText(estimator, view, label, impurity, node_ids, proportion, precision)
     layout = _Layout(tree, max_depth)
-    leaf_values = [v for v, leaf in zip(tree.get("value", []), tree["is_leaf"]) if leaf]
-    value_range = (min(leaf_values), max(leaf_values)) if leaf_values else (0.0, 0.0)
 
     if ax is None:
         import matplotlib.pyplot as plt
 
         ax = plt.gca()
+    return _draw_tree(ax, view, text, layout, filled, rounded, fontsize)
+
+
+def _draw_tree(ax, view, text, layout, filled, rounded, fontsize):
+    """Draw the boxes, arrows and root edge labels; also returns the width and height in
+    pixels that the boxes need at the font size used."""
+    tree = view.tree
+    leaf_values = [v for v, leaf in zip(tree.get("value", []), tree["is_leaf"]) if leaf]
+    value_range = (min(leaf_values), max(leaf_values)) if leaf_values else (0.0, 0.0)
     ax.clear()
     ax.set_axis_off()
+    engine = ax.figure.get_layout_engine()
+    if engine is not None:  # place the axes now: the font is fitted to their size
+        engine.execute(ax.figure)
     boxstyle = f"{'round' if rounded else 'square'},pad={_BOX_PAD}"
     size = float(fontsize) if fontsize is not None else _BASE_FONTSIZE
     annotations = []
@@ -313,12 +381,9 @@ def plot_tree(
             bbox=dict(boxstyle=boxstyle, fc=colour, ec="black", lw=0.8),
         )
         parent = layout.parent[box]
-        xy = layout.position(box)
-        if parent < 0:
-            annotation = ax.annotate(content, xy, **options)
-        else:
+        if parent >= 0:
             # Centre to centre, clipped at both boxes.
-            arrow = dict(
+            options["arrowprops"] = dict(
                 arrowstyle="<-",
                 color="black",
                 lw=0.8,
@@ -326,31 +391,31 @@ def plot_tree(
                 shrinkB=0,
                 patchB=annotations[parent].get_bbox_patch(),
             )
-            annotation = ax.annotate(
-                content, layout.position(parent), xytext=xy, arrowprops=arrow, **options
-            )
-        annotations.append(annotation)
+        annotations.append(ax.annotate(content, (0.5, 0.5), xytext=(0.5, 0.5), **options))
 
+    # Lay out at the size the boxes have at `size`, then shrink the font (when it is free)
+    # until that layout fits the axes.
     dpi = ax.figure.dpi
     sizes = [_box_size(a, dpi) for a in annotations]
+    gap = size * dpi / 72  # between neighbours; three times that between levels
+    layout.place([w + gap for w, _ in sizes], [h + 3 * gap for _, h in sizes])
+    need = (layout.width, layout.height)
     if fontsize is None:
-        slot = ax.bbox.width / layout.n_slots
-        level = ax.bbox.height / layout.n_levels
-        widest = max(w for w, _ in sizes)
-        tallest = max(h for _, h in sizes)
-        # Neighbours are a slot apart; keep room between levels for the arrows.
-        scale = min(1.0, 0.92 * slot / widest, 0.72 * level / tallest)
+        scale = min(1.0, ax.bbox.width / need[0], ax.bbox.height / need[1])
         for annotation in annotations:
             annotation.set_fontsize(size * scale)
         sizes = [(w * scale, h * scale) for w, h in sizes]
         size *= scale
-    annotations += _root_edge_labels(ax, layout, sizes, size)
-    return annotations
+    for box, annotation in enumerate(annotations):
+        parent = layout.parent[box]
+        annotation.xyann = layout.position(box)
+        annotation.xy = layout.position(parent if parent >= 0 else box)
+    return annotations + _root_edge_labels(ax, layout, sizes, size), need
 
 
 def _root_edge_labels(ax, layout, sizes, fontsize):
     """True/False beside the root's two edges, halfway between the boxes."""
-    children = [box for box in range(len(layout.node)) if layout.parent[box] == 0]
+    children = layout.children[0]
     if not children:
         return []
     x0, y0 = layout.position(0)
@@ -497,15 +562,16 @@ def _save_tree_picture(estimator, path, max_depth, fontsize=10.0, **options):
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
-    layout = _Layout(estimator.export_tree(), max_depth)
     figure = Figure(dpi=100)
     FigureCanvasAgg(figure)
-    ax = figure.add_axes((0.01, 0.01, 0.98, 0.98))
-    options.update(max_depth=max_depth, filled=True, rounded=True, ax=ax, fontsize=fontsize)
-    # Measure the boxes once, then draw again on a figure that gives them room.
-    sizes = [_box_size(a, figure.dpi) for a in plot_tree(estimator, **options)[: len(layout.node)]]
-    width = max(w for w, _ in sizes) / 0.85 * layout.n_slots / 0.98
-    height = max(h for _, h in sizes) / 0.65 * layout.n_levels / 0.98
-    figure.set_size_inches(max(width, 300) / figure.dpi, max(height, 200) / figure.dpi)
-    plot_tree(estimator, **options)
+    margin = 0.01
+    ax = figure.add_axes((margin, margin, 1 - 2 * margin, 1 - 2 * margin))
+    settings = dict(plot_tree.__kwdefaults__, filled=True, rounded=True, ax=ax)
+    settings.update(options, max_depth=max_depth, fontsize=fontsize)
+    _, (width, height) = _plot_tree(estimator, **settings)
+    figure.set_size_inches(
+        max(width, 300) / (1 - 2 * margin) / figure.dpi,
+        max(height, 150) / (1 - 2 * margin) / figure.dpi,
+    )
+    _plot_tree(estimator, **settings)
     figure.savefig(path)

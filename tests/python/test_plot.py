@@ -87,6 +87,8 @@ def test_tree_boxes_show_conditions_scores_and_leaves(model, options, tmp_path):
     assert [a.get_text() for a in annotations[len(boxes) :]] == ["True", "False"]
     extents = [a.get_bbox_patch().get_window_extent() for a in annotations[: len(boxes)]]
     assert not any(a.overlaps(b) for k, a in enumerate(extents) for b in extents[:k])
+    assert all(ax.bbox.expanded(1.01, 1.01).contains(*e.min) for e in extents)
+    assert all(ax.bbox.expanded(1.01, 1.01).contains(*e.max) for e in extents)
     if options.get("node_ids"):
         assert [b.pop(0) for b in boxes] == [f"node #{i}" for i in range(len(boxes))]
     splits = [i for i, leaf in enumerate(tree["is_leaf"]) if not leaf]

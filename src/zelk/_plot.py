@@ -354,7 +354,7 @@ def _plot_tree(
 
 def _draw_tree(ax, view, text, layout, filled, rounded, fontsize):
     """Draw the boxes, arrows and root edge labels; also returns the width and height in
-    pixels that the boxes need at the font size used."""
+    pixels that the picture needs at `fontsize` (12 points when it is None)."""
     tree = view.tree
     leaf_values = [v for v, leaf in zip(tree.get("value", []), tree["is_leaf"]) if leaf]
     value_range = (min(leaf_values), max(leaf_values)) if leaf_values else (0.0, 0.0)

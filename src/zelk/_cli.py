@@ -73,6 +73,15 @@ def _parser():
     fit.add_argument("--seed", type=int, default=0, help="seed of the folds")
     fit.add_argument("--n-jobs", type=int, metavar="N", help="threads (-1: all cores)")
     fit.add_argument("--show-depth", type=int, default=6, metavar="N", help="depth of the text")
+    fit.add_argument(
+        "--plot",
+        metavar="FILE.png",
+        help="also draw the tree into this image file (needs matplotlib: "
+        "pip install 'zelk[plot]')",
+    )
+    fit.add_argument(
+        "--plot-depth", type=int, default=3, metavar="N", help="depth of the picture (default 3)"
+    )
     return parser
 
 
@@ -232,6 +241,8 @@ def _fit_csv(args, out):
 
     from . import ZELKClassifier, ZELKRegressor, export_text
 
+    if args.plot is not None:
+        _check_plot(args)
     header, columns = _read_csv(args.csv)
     target_index = _column_index(header, args.target)
     categorical = [name.strip() for name in args.categorical.split(",") if name.strip()]
@@ -320,6 +331,30 @@ def _fit_csv(args, out):
         end="",
         file=out,
     )
+    if args.plot is not None:
+        _write_plot(model, args.plot, args.plot_depth, names, category_names)
+        print(f"tree picture (depth {args.plot_depth}) written to {args.plot}", file=out)
+
+
+def _check_plot(args):
+    """Fail before the fit when the picture cannot be drawn."""
+    from ._plot import _require_matplotlib
+
+    if args.plot_depth < 0:
+        raise CliError("--plot-depth must be at least 0")
+    try:
+        _require_matplotlib("--plot")
+    except ImportError as error:
+        raise CliError(str(error)) from None
+
+
+def _write_plot(model, path, depth, names, category_names):
+    from ._plot import _save_tree_picture
+
+    try:
+        _save_tree_picture(model, path, depth, feature_names=names, category_names=category_names)
+    except OSError as error:
+        raise CliError(f"cannot write {path!r}: {error.strerror or error}") from None
 
 
 def main(argv=None):

@@ -192,11 +192,13 @@ def _dot_quote(text):
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def _fill_colour(fraction):
-    """A colour from white (0) to orange (1)."""
+_ORANGE = (229, 129, 57)
+
+
+def _fill_colour(fraction, base=_ORANGE):
+    """A colour from white (0) to `base` (1), an RGB triple of 0..255."""
     fraction = min(max(fraction, 0.0), 1.0)
-    base = np.array([229, 129, 57], dtype=float)
-    rgb = np.round(255 - fraction * (255 - base)).astype(int)
+    rgb = np.round(255 - fraction * (255 - np.asarray(base, dtype=float))).astype(int)
     return "#{:02x}{:02x}{:02x}".format(*rgb)
 
 

@@ -53,6 +53,8 @@ def test_public_names():
         "ZELKRegressor",
         "export_graphviz",
         "export_text",
+        "plot_split_scores",
+        "plot_tree",
         "__version__",
     }
     assert isinstance(zelk.__version__, str) and zelk.__version__[0].isdigit()

@@ -13,6 +13,9 @@ class Aggregator {
   virtual ~Aggregator() = default;
   virtual double aggregate(const FoldStats& stats) const = 0;
   virtual std::string_view name() const = 0;
+  // Whether the aggregate is in the units of the fold scores, so that it can stand for them
+  // in a sum; a ratio cannot.
+  virtual bool in_loss_units() const { return true; }
 };
 
 class Mean final : public Aggregator {
@@ -42,6 +45,7 @@ class SignalToNoise final : public Aggregator {
   explicit SignalToNoise(double eps) : eps_(eps) {}
   double aggregate(const FoldStats& stats) const override;
   std::string_view name() const override { return "signal_to_noise"; }
+  bool in_loss_units() const override { return false; }
 
  private:
   double eps_;

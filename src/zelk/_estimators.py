@@ -34,11 +34,15 @@ _AVERAGES = ("binary", "micro", "macro", "weighted")
 _MODES = ("strict", "fast")
 _SPLIT_STYLES = ("threshold", "bin", "bin_membership")
 _AGGREGATORS = ("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std")
+_VALIDATIONS = ("prune", "candidates")
 _U64_MAX = 2**64 - 1
 
 _GROWTH_DOC = """
     criterion : str, default={criterion_default}
-        Impurity whose cross-validated decrease scores a split: {criteria}.
+        The impurity a split reduces: {criteria}. With "prune" its decrease
+        on a node's samples chooses the node's split (and each fold's pick);
+        with "candidates" its decrease on each fold's held-out part scores
+        every candidate.
 
     max_depth : int or None, default=None
         Depth limit of the tree; None grows until no split survives the
@@ -52,8 +56,29 @@ _GROWTH_DOC = """
         Minimum samples on each side of a split. A float in (0, 1) is a
         fraction of the training samples (rounded up).
 
+    validation : {{"prune", "candidates"}}, default="prune"
+        How a split is validated on the node's own folds.
+
+        "prune": the node splits by its best candidate on its own samples;
+        on every fold the training part picks the split it likes best and
+        that pick is measured on the fold's held-out part, with the
+        predictions learnt on the training part ({held_out_loss}). The
+        node's validated gain is the aggregate of these held-out gains,
+        corrected for the training parts being smaller than the node. After
+        growth, a split is kept only when its subtree's validated gain
+        exceeds what chance alone leaves in a subtree with nothing to gain,
+        and the whole tree must beat a single leaf at the 5% level: data
+        with nothing to learn give a single leaf.
+
+        "candidates": every candidate split is scored on every fold by its
+        {candidate_score} on the fold's held-out part, the fold scores are
+        aggregated, and the best candidate splits the node while its score
+        beats ``min_impurity_decrease``; nothing is pruned.
+
     min_impurity_decrease : float, default=0.0
-        A split is made only when its aggregated validation score is strictly
+        With "prune", a split is kept only when its subtree's validated gain
+        per sample exceeds this value (on top of the bar for chance); with
+        "candidates", only when its aggregated validation score is strictly
         greater than this value.
 
     n_bins : int, default=16
@@ -80,9 +105,11 @@ _GROWTH_DOC = """
         alias of "bin").
 
     aggregator : str, default="mean"
-        How the fold scores of a candidate become one score: "mean",
-        "median", "trimmed_mean", "signal_to_noise" or
-        "mean_minus_lambda_std".
+        How the fold scores become one score: "mean", "median",
+        "trimmed_mean", "signal_to_noise" or "mean_minus_lambda_std". With
+        "candidates" it ranks the candidates; with "prune" it combines the
+        folds' held-out gains of a node's split ("signal_to_noise", a ratio
+        without the gains' units, combines them as "mean" there).
 
     agg_frac : float, default=0.1
         Fraction trimmed at each end by "trimmed_mean" (0 .. 0.5).
@@ -284,6 +311,7 @@ class _ZELKBase(BaseEstimator):
         mode = _check_choice("mode", self.mode, _MODES)
         split_style = _check_choice("split_style", self.split_style, _SPLIT_STYLES)
         aggregator = _check_choice("aggregator", self.aggregator, _AGGREGATORS)
+        validation = _check_choice("validation", self.validation, _VALIDATIONS)
         agg_frac = _check_real("agg_frac", self.agg_frac, 0.0, 0.5)
         agg_eps = _check_real("agg_eps", self.agg_eps, 0.0, low_open=True)
         agg_lambda = _check_real("agg_lambda", self.agg_lambda, 0.0)
@@ -301,6 +329,7 @@ class _ZELKBase(BaseEstimator):
             mode=mode,
             split_style=split_style,
             aggregator=aggregator,
+            validation=validation,
             agg_frac=agg_frac,
             agg_eps=agg_eps,
             agg_lambda=agg_lambda,
@@ -536,7 +565,11 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
     Parameters
     ----------"""
         + _GROWTH_DOC.format(
-            criterion_default='"mse"', criteria='"mse", "variance" or "mae"', leaf_default=5
+            criterion_default='"mse"',
+            criteria='"mse", "variance" or "mae"',
+            leaf_default=5,
+            held_out_loss='squared error; absolute error from the sides\' medians for "mae"',
+            candidate_score="impurity decrease",
         )
         + """
     Attributes
@@ -560,6 +593,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         min_samples_split=2,
         min_samples_leaf=5,
         min_impurity_decrease=0.0,
+        validation="prune",
         n_bins=16,
         cv_folds=5,
         cv_seed=0,
@@ -579,6 +613,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.min_impurity_decrease = min_impurity_decrease
+        self.validation = validation
         self.n_bins = n_bins
         self.cv_folds = cv_folds
         self.cv_seed = cv_seed
@@ -648,7 +683,13 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         Weight of recall against precision in "fbeta" (>= 0).
 """
         + _GROWTH_DOC.format(
-            criterion_default='"gini"', criteria='"gini" or "entropy"', leaf_default=1
+            criterion_default='"entropy"',
+            criteria='"gini" or "entropy"',
+            leaf_default=1,
+            held_out_loss="the Brier score of the sides' class frequencies, smoothed by one "
+            "pseudo-sample per class; with ``objective`` the node's split maximises the "
+            "metric and the folds judge it the same way",
+            candidate_score="impurity decrease (or, with ``objective``, the metric's gain)",
         )
         + """
     Attributes
@@ -673,7 +714,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
 
     def __init__(
         self,
-        criterion="gini",
+        criterion="entropy",
         objective=None,
         average=None,
         pos_label=None,
@@ -682,6 +723,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         min_samples_split=2,
         min_samples_leaf=1,
         min_impurity_decrease=0.0,
+        validation="prune",
         n_bins=16,
         cv_folds=5,
         cv_seed=0,
@@ -705,6 +747,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
         self.min_impurity_decrease = min_impurity_decrease
+        self.validation = validation
         self.n_bins = n_bins
         self.cv_folds = cv_folds
         self.cv_seed = cv_seed

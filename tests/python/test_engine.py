@@ -80,7 +80,7 @@ def test_engine_grows_the_tree_zelk_grows(raw_cls, mode, threads):
         x, y = mixed_data(engine_cls, seed)
         raw = raw_cls(*args.values())
         raw.fit(x, y)
-        engine = engine_cls(**args)
+        engine = engine_cls(**args, validation="candidates")
         engine.fit(x, y)
         assert same_tree(plain(engine.export_tree()), raw.export_tree()), args
         np.testing.assert_array_equal(engine.predict(x), raw.predict(x))
@@ -179,7 +179,8 @@ def node_criterion(engine_cls, settings, y):
     (_engine.ObjectiveClassifier, dict(objective="f1", average="macro")),
 ], ids=["regressor", "entropy", "objective"])
 def test_export_appends_the_statistics_of_every_node(engine_cls, settings, mode):
-    est, x, y = fitted(engine_cls, mode=mode, max_depth=4, cv_folds=4, **settings)
+    est, x, y = fitted(engine_cls, mode=mode, max_depth=4, cv_folds=4, validation="candidates",
+                       **settings)
     tree = est.export_tree()
     assert list(tree)[-4:] == STATS
     n = tree["node_count"]

@@ -95,7 +95,7 @@ def test_tree_boxes_show_conditions_scores_and_leaves(model, options, tmp_path):
     assert [boxes[i][0] for i in splits] == left_conditions(export_text(model, decimals=p))
     for i, box in enumerate(boxes):
         assert f"samples = {tree['n_samples'][i]}" in box
-        assert f"{'gini' if 'proba' in tree else 'mse'} = {tree['impurity'][i]:.{p}f}" in box
+        assert f"{model.criterion} = {tree['impurity'][i]:.{p}f}" in box
         if not tree["is_leaf"][i]:
             assert box[1] == f"score = {tree['split_score'][i]:.{p}f}"
         elif "value" in tree:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/cross_validation.hpp"
+#include "core/validation/held_out.hpp"
 
 namespace zelk {
 
@@ -27,6 +28,7 @@ struct FastScratch {
   std::vector<uint64_t> wide;               // the classifiers' per-fold and per-side counts
   std::vector<uint16_t> gathered;           // one feature's codes in dealt order
   FoldStats stats;                          // one candidate's summary
+  SlotTable held_out;                       // held-out validation's per-bin statistics
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.

@@ -79,6 +79,10 @@ struct NodeStats {
   double weighted_n_samples = std::numeric_limits<double>::quiet_NaN();
   double split_score = std::numeric_limits<double>::quiet_NaN();  // the chosen split's score
   std::vector<double> fold_scores;                                // that split's per-fold scores
+  // Under held-out validation: the split's validated gain in total-loss units and its variance,
+  // which the pruning pass reads.
+  double held_out_gain = std::numeric_limits<double>::quiet_NaN();
+  double held_out_variance = std::numeric_limits<double>::quiet_NaN();
 };
 
 // A leaf (no rule) or a split owning exactly two children. Destruction is iterative, so a

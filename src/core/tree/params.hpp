@@ -10,6 +10,11 @@ namespace zelk {
 
 enum class SplitMode { Strict, Fast };
 enum class SplitStyle { Threshold, Bin };
+// How a split is validated. Candidates: every candidate is scored on the node's folds and the
+// best aggregate splits the node while it beats min_impurity_decrease. Prune: the node splits
+// by its best in-sample candidate, its folds estimate whether splitting it generalises, and
+// after growth every subtree whose estimated gain does not stand out is pruned.
+enum class Validation { Candidates, Prune };
 
 // Every growth setting, validated once at construction and read-only afterwards.
 struct Params {
@@ -24,6 +29,7 @@ struct Params {
   bool parallel = false;
   size_t n_threads = 1;
   size_t parallel_min_samples = 512;
+  Validation validation = Validation::Candidates;
 };
 
 }  // namespace zelk

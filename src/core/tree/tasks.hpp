@@ -22,6 +22,7 @@
 #include "core/selector.hpp"
 #include "core/tree/model.hpp"
 #include "core/tree/params.hpp"
+#include "core/validation/held_out.hpp"
 
 namespace zelk {
 
@@ -72,6 +73,12 @@ struct Regression {
   // Variance reduction from histograms, whatever the criterion.
   void score_feature_fast(const FastNode<double>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
+  // Held-out validation measures squared error, or absolute error for the mae criterion.
+  HeldOutTask held_out(const Params& params) const {
+    const bool absolute = criterion->name() == "mae";
+    return HeldOutTask{absolute ? HeldOutTask::Kind::Absolute : HeldOutTask::Kind::Squared, 0,
+                       nullptr, params.min_samples_leaf};
+  }
 };
 
 struct Classification {
@@ -91,6 +98,11 @@ struct Classification {
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
+  // Held-out validation picks by the criterion and measures the smoothed Brier score.
+  HeldOutTask held_out(const Params& params) const {
+    return HeldOutTask{entropy ? HeldOutTask::Kind::Entropy : HeldOutTask::Kind::Gini, n_classes,
+                       nullptr, params.min_samples_leaf};
+  }
 };
 
 struct ObjectiveClassification {
@@ -114,6 +126,12 @@ struct ObjectiveClassification {
   // Leaves the scratch alone: the objective scorer keeps its counts for one call.
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
+  // Held-out validation: the node's split maximises the metric; the folds judge it, as the
+  // impurity classifier's, by Gini picks and the smoothed Brier score.
+  HeldOutTask held_out(const Params& params) const {
+    return HeldOutTask{HeldOutTask::Kind::Objective, n_classes, objective.get(),
+                       params.min_samples_leaf};
+  }
 };
 
 template <class K>

@@ -1,6 +1,7 @@
 #include "python/common/settings.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,6 +21,7 @@ struct CommonArgs {
   double agg_eps = 0.0;
   double agg_lambda = 0.0;
   std::vector<size_t> categorical;
+  std::optional<std::u32string> validation;  // classes without the setting validate candidates
 };
 
 // Converts the 18 shared arguments `max_depth` .. `categorical`, in parameter order.
@@ -43,7 +45,9 @@ bool convert_common(const CallArgs& args, CommonArgs& out) {
          to_bool("parallel", args["parallel"], p.parallel) &&
          to_size("n_threads", args["n_threads"], p.n_threads) &&
          to_size("parallel_min_samples", args["parallel_min_samples"], p.parallel_min_samples) &&
-         to_index_list("categorical", args["categorical"], out.categorical);
+         to_index_list("categorical", args["categorical"], out.categorical) &&
+         (args["validation"] == nullptr ||
+          to_text("validation", args["validation"], out.validation.emplace()));
 }
 
 bool set_mode(const std::u32string& name, Params& params) {
@@ -84,12 +88,30 @@ std::unique_ptr<Aggregator> make_aggregator(const CommonArgs& args) {
   return nullptr;
 }
 
-// mode, split_style, aggregator: the validations every class ends with.
+bool set_validation(const std::u32string& name, Params& params) {
+  if (name == U"candidates") {
+    params.validation = Validation::Candidates;
+  } else if (name == U"prune") {
+    params.validation = Validation::Prune;
+  } else {
+    raise_value_error("unknown validation " + quote_literal(name) +
+                      " (expected \"candidates\" or \"prune\")");
+    return false;
+  }
+  return true;
+}
+
+// mode, split_style, aggregator, then the settings only some classes take: the validations
+// every class ends with.
 std::unique_ptr<Aggregator> finish_common(CommonArgs& args) {
   if (!set_mode(args.mode, args.params) || !set_split_style(args.split_style, args.params)) {
     return nullptr;
   }
-  return make_aggregator(args);
+  std::unique_ptr<Aggregator> aggregator = make_aggregator(args);
+  if (aggregator && args.validation && !set_validation(*args.validation, args.params)) {
+    return nullptr;
+  }
+  return aggregator;
 }
 
 Params placeholder_params() {

@@ -58,7 +58,8 @@ constexpr Default kGrowth[] = {{"max_depth", "None"},
                                {"parallel", "False"},
                                {"n_threads", "1"},
                                {"parallel_min_samples", "512"},
-                               {"categorical", "()"}};
+                               {"categorical", "()"},
+                               {"validation", "'prune'"}};
 
 // One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
 // kGrowth with `min_samples_leaf` after `min_samples_split`.
@@ -114,7 +115,7 @@ const Parameters& regressor_parameters() {
 }
 
 const Parameters& classifier_parameters() {
-  static const Parameters params({{"n_classes", "2"}, {"criterion", "'gini'"}}, "1");
+  static const Parameters params({{"n_classes", "2"}, {"criterion", "'entropy'"}}, "1");
   return params;
 }
 

@@ -9,21 +9,26 @@
 #include <utility>
 #include <vector>
 
+#include "core/histogram/held_out.hpp"
 #include "core/parallel.hpp"
 #include "core/tree/fast/node_layout.hpp"
 #include "core/tree/fast/partition.hpp"
 #include "core/tree/fast/schedule.hpp"
 #include "core/tree/rules.hpp"
+#include "core/validation/held_out.hpp"
+#include "core/validation/prune.hpp"
 
 namespace zelk {
 
 namespace {
 
-// A node's decision as it passes from choosing to the partition: the winning candidate and
-// the rule that sends its left side left.
+// A node's decision as it passes from choosing to the partition: the winning candidate, the
+// rule that sends its left side left, and what the node records of how it was chosen.
 struct FastDecision {
-  BestSplit winner;
+  size_t feature;
+  uint32_t state;
   FastRule rule;
+  NodeStats stats;
 };
 
 // Grows one tree depth first, left subtree before right, from an explicit stack. Per node:
@@ -60,12 +65,13 @@ class FastGrowth {
         params_.parallel && params_.n_threads >= 2 && n >= params_.parallel_min_samples;
     if (!subtrees) {
       grow_nodes(stack, first, true, nullptr, 0);
-      return root;
+    } else {
+      const size_t below = std::max(params_.parallel_min_samples, n / (8 * params_.n_threads));
+      std::vector<Pending> frontier;
+      grow_nodes(stack, first, true, &frontier, below);
+      grow_frontier(frontier);
     }
-    const size_t below = std::max(params_.parallel_min_samples, n / (8 * params_.n_threads));
-    std::vector<Pending> frontier;
-    grow_nodes(stack, first, true, &frontier, below);
-    grow_frontier(frontier);
+    if (held_out()) prune_held_out(*root, params_.min_impurity_decrease);
     return root;
   }
 
@@ -151,7 +157,9 @@ class FastGrowth {
                                 std::span<const Target>(targets_).subspan(p.begin, n),
                                 p.begin,
                                 n};
-    std::optional<FastDecision> decision = choose(score_features(node, w, shared));
+    std::optional<FastDecision> decision =
+        held_out() ? choose_held_out(gather_evidence(node, w, shared), n)
+                   : choose(score_features(node, w, shared));
     if (!decision) return make_leaf();
     std::optional<Prepared> left, right;
     const size_t n_left = partition(p, node, *decision, w, shared, left, right);
@@ -159,9 +167,14 @@ class FastGrowth {
 
     *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
     NodeT& split = **p.slot;
-    stats.split_score = decision->winner.score;
-    stats.fold_scores = std::move(decision->winner.fold_scores);
+    stats.split_score = decision->stats.split_score;
+    stats.fold_scores = std::move(decision->stats.fold_scores);
+    stats.held_out_gain = decision->stats.held_out_gain;
+    stats.held_out_variance = decision->stats.held_out_variance;
     split.stats = std::move(stats);
+    split.n_samples = n;
+    // Pruning may turn the split back into a leaf.
+    if (held_out()) split.value = std::move(p.prepared->payload);
     stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
     stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
   }
@@ -195,12 +208,68 @@ class FastGrowth {
   }
 
   // The winner, if it beats min_impurity_decrease and the whole-set bins give it a rule.
-  std::optional<FastDecision> choose(const BestSplit& best) const {
+  std::optional<FastDecision> choose(BestSplit best) const {
     if (!best.found || params_.min_impurity_decrease >= best.score) return std::nullopt;
     std::optional<FastRule> rule =
         fast_rule(params_, data_.bins[best.feature], best.feature, best.state);
     if (!rule) return std::nullopt;
-    return FastDecision{best, std::move(*rule)};
+    FastDecision decision{best.feature, best.state, std::move(*rule), {}};
+    decision.stats.split_score = best.score;
+    decision.stats.fold_scores = std::move(best.fold_scores);
+    return decision;
+  }
+
+  bool held_out() const { return params_.validation == Validation::Prune; }
+
+  // Every feature's held-out evidence of the node, merged in feature order; a large node's
+  // features are scored in blocks on several threads.
+  HeldOutEvidence gather_evidence(const FastNode<Target>& node, Worker& w, bool shared) const {
+    const HeldOutTask task = task_.held_out(params_);
+    const size_t n_folds = node.rows.n_folds;
+    const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
+      const FeatureBins& bins = data_.bins[f];
+      score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
+                                  uses_threshold(params_, bins), f, scratch.held_out, evidence);
+    };
+    HeldOutEvidence evidence(n_folds);
+    if (!shares_work(shared, node.n)) {
+      if (w.scratches.empty()) w.scratches.resize(1);
+      for (size_t f = 0; f < n_features_; ++f)
+        score(f, w.scratches[0], evidence);
+      return evidence;
+    }
+    const size_t n_blocks = std::min(params_.n_threads, n_features_);
+    if (w.blocks.size() != n_blocks) {
+      w.blocks.resize(n_blocks);
+      std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
+      w.scratches.resize(n_blocks);
+    }
+    const auto results =
+        par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
+          HeldOutEvidence block(n_folds);
+          for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
+            score(f, w.scratches[b], block);
+          return block;
+        });
+    for (const HeldOutEvidence& block : results)
+      evidence.merge(block);
+    return evidence;
+  }
+
+  // The node's own choice, if the whole-set bins give it a rule; its validated gain goes with
+  // it to the pruning.
+  std::optional<FastDecision> choose_held_out(const HeldOutEvidence& evidence, size_t n) const {
+    HeldOutEstimate estimate = estimate_held_out(evidence, aggregator_, static_cast<double>(n));
+    if (!estimate.found) return std::nullopt;
+    std::optional<FastRule> rule =
+        fast_rule(params_, data_.bins[evidence.feature], evidence.feature, evidence.state);
+    if (!rule) return std::nullopt;
+    FastDecision decision{evidence.feature, evidence.state, std::move(*rule), {}};
+    decision.stats.split_score = estimate.score;
+    decision.stats.fold_scores = std::move(estimate.fold_scores);
+    decision.stats.held_out_gain = estimate.gain;
+    decision.stats.held_out_variance = estimate.variance;
+    return decision;
   }
 
   // Partitions the node's positions by the decision and returns the left count. When both
@@ -210,11 +279,11 @@ class FastGrowth {
                    Worker& w, bool shared, std::optional<Prepared>& left,
                    std::optional<Prepared>& right) {
     const size_t n = node.n;
-    const size_t f = decision.winner.feature;
+    const size_t f = decision.feature;
     w.order.resize(n);
     std::iota(w.order.begin(), w.order.end(), uint32_t{0});
     const size_t n_left = partition_in_place(
-        w.order, node.codes(f), static_cast<uint16_t>(decision.winner.state), decision.rule.mode);
+        w.order, node.codes(f), static_cast<uint16_t>(decision.state), decision.rule.mode);
     if (n_left < min_leaf_ || n - n_left < min_leaf_) return n_left;
     // The sample numbers themselves are not needed any more: every list that is read later
     // moves instead. Whoever moves the targets then prepares both children from them; the two

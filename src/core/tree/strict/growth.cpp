@@ -9,16 +9,20 @@
 #include "core/parallel.hpp"
 #include "core/selector.hpp"
 #include "core/tree/rules.hpp"
+#include "core/tree/strict/scoring.hpp"
+#include "core/validation/held_out.hpp"
+#include "core/validation/prune.hpp"
 
 namespace zelk {
 
 namespace {
 
-// A node's decision as it passes from choosing to the split: the winning candidate, with
-// its fold scores, and the rule that reproduces it on the node's samples.
+// A node's decision as it passes from choosing to the split: the rule that reproduces the
+// winner on the node's samples, and what the node records of how it was chosen (its score and
+// fold scores, and under held-out validation its validated gain).
 struct StrictDecision {
-  ScoredCandidate winner;
   SplitRule rule;
+  NodeStats stats;
 };
 
 // Grows one tree depth first, left subtree before right, from an explicit stack: growth
@@ -48,6 +52,7 @@ class StrictGrowth {
       stack.pop_back();
       grow_node(work, stack);
     }
+    if (held_out()) prune_held_out(*root, params_.min_impurity_decrease);
     return root;
   }
 
@@ -77,11 +82,16 @@ class StrictGrowth {
       return;
     }
     std::vector<size_t>().swap(work.samples);
-    stats.split_score = decision->winner.score;
-    stats.fold_scores = std::move(decision->winner.stats.scores);
+    stats.split_score = decision->stats.split_score;
+    stats.fold_scores = std::move(decision->stats.fold_scores);
+    stats.held_out_gain = decision->stats.held_out_gain;
+    stats.held_out_variance = decision->stats.held_out_variance;
     *work.slot = NodeT::make_split(std::move(decision->rule), nullptr, nullptr);
     NodeT& split = **work.slot;
     split.stats = std::move(stats);
+    split.n_samples = n;
+    // Pruning may turn the split back into a leaf.
+    if (held_out()) split.value = std::move(payload);
     // Popped last-in first-out: the left subtree is grown completely before the right.
     stack.push_back({std::move(right), work.depth + 1, &split.right});
     stack.push_back({std::move(left), work.depth + 1, &split.left});
@@ -113,7 +123,51 @@ class StrictGrowth {
         indexed ? params_.kfold.folds(samples, index) : params_.kfold.folds(samples);
     const StrictNode<Target> node{
         params_, columns_, targets_, samples, folds, aggregator_, indexed ? &index : nullptr};
+    if (held_out()) return choose_held_out(gather_evidence(node), samples);
     return choose(score_features(node), samples);
+  }
+
+  bool held_out() const { return params_.validation == Validation::Prune; }
+
+  // Every feature's held-out evidence of one node, merged in feature order.
+  HeldOutEvidence gather_evidence(const StrictNode<Target>& node) const {
+    const size_t n_features = node.columns.size();
+    const HeldOutTask task = task_.held_out(params_);
+    HeldOutEvidence evidence(node.folds.size());
+    if (params_.parallel && params_.n_threads >= 2) {
+      std::vector<size_t> features(n_features);
+      std::iota(features.begin(), features.end(), size_t{0});
+      const auto per_feature =
+          par_map(std::span<const size_t>(features), params_.n_threads, [&](size_t f) {
+            HeldOutEvidence own(node.folds.size());
+            score_held_out(task, node, f, own);
+            return own;
+          });
+      for (const HeldOutEvidence& own : per_feature)
+        evidence.merge(own);
+    } else {
+      for (size_t f = 0; f < n_features; ++f)
+        score_held_out(task, node, f, evidence);
+    }
+    return evidence;
+  }
+
+  // The node's own choice, if it has a rule; its validated gain goes with it to the pruning.
+  std::optional<StrictDecision> choose_held_out(const HeldOutEvidence& evidence,
+                                                std::span<const size_t> samples) const {
+    HeldOutEstimate estimate =
+        estimate_held_out(evidence, aggregator_, static_cast<double>(samples.size()));
+    if (!estimate.found) return std::nullopt;
+    const Column& column = columns_[evidence.feature];
+    std::optional<SplitRule> rule = make_rule(column, evidence.feature, evidence.state, samples,
+                                              params_.n_bins, threshold_mode(params_, column));
+    if (!rule) return std::nullopt;
+    StrictDecision decision{std::move(*rule), {}};
+    decision.stats.split_score = estimate.score;
+    decision.stats.fold_scores = std::move(estimate.fold_scores);
+    decision.stats.held_out_gain = estimate.gain;
+    decision.stats.held_out_variance = estimate.variance;
+    return decision;
   }
 
   // Every feature's candidates of one node, concatenated in feature order.
@@ -154,7 +208,10 @@ class StrictGrowth {
                                               params_.n_bins, threshold_mode(params_, column));
     if (!rule) return std::nullopt;
     ScoredCandidate& winner = candidates[static_cast<size_t>(best - candidates.data())];
-    return StrictDecision{std::move(winner), std::move(*rule)};
+    StrictDecision decision{std::move(*rule), {}};
+    decision.stats.split_score = winner.score;
+    decision.stats.fold_scores = std::move(winner.stats.scores);
+    return decision;
   }
 
   // Routes the node's samples by `rule`, keeping their order; false when a side falls below

@@ -10,6 +10,7 @@
 #include "core/objective.hpp"
 #include "core/selector.hpp"
 #include "core/tree/tasks.hpp"
+#include "core/validation/held_out.hpp"
 
 namespace zelk {
 
@@ -22,5 +23,11 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
 // predicting the node's training majority everywhere.
 std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, size_t n_classes,
                                              const StrictNode<size_t>& node, size_t feature);
+
+// Offers the feature's candidates to a node's held-out evidence: the node's choice cut at the
+// node's edges, every fold's pick cut at the edges of its training values.
+template <class Target>
+void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, size_t feature,
+                    HeldOutEvidence& evidence);
 
 }  // namespace zelk

@@ -1,0 +1,316 @@
+// Held-out validation of one feature at a strict node: the node's candidates cut at the node's
+// own edges, and every fold's training and validation parts cut at the edges of the fold's
+// training values.
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+
+#include "core/encoder.hpp"
+#include "core/tree/rules.hpp"
+#include "core/tree/strict/feature_codes.hpp"
+#include "core/tree/strict/scoring.hpp"
+
+namespace zelk {
+
+namespace {
+
+using detail::bin_slot;
+using detail::category_slot;
+using detail::FeatureCodes;
+using detail::key_value;
+using detail::run_slot;
+using detail::SortedValue;
+
+// Calls add(slot, target) for every node sample, with its slot against the node's own edges
+// (kMissingCode for a missing value, visited only `WithMissing`); returns the number of those
+// edges (0 for a categorical feature).
+template <bool WithMissing, class Target, class Add>
+uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const FeatureCodes& codes,
+                    bool threshold, Add&& add) {
+  if (column.is_categorical()) {
+    for (size_t s : node.samples) {
+      const uint32_t slot = category_slot(codes.states, column.codes()[s]);
+      if (WithMissing || slot != kMissingCode) add(slot, node.targets[s]);
+    }
+    return 0;
+  }
+  if (WithMissing) {
+    for (size_t s : node.samples) {
+      if (!std::isfinite(column.values()[s])) add(kMissingCode, node.targets[s]);
+    }
+  }
+  if (codes.general) {
+    std::vector<double> values;
+    values.reserve(node.samples.size());
+    for (size_t s : node.samples)
+      values.push_back(column.values()[s]);
+    const EdgeRuns edges = quantile_edge_runs(values, node.params.n_bins);
+    for (size_t s : node.samples) {
+      const double v = column.values()[s];
+      if (std::isfinite(v)) add(run_slot(codes.states, edges, v, threshold), node.targets[s]);
+    }
+    return edges.size();
+  }
+  size_t k = 0;
+  for (const SortedValue& e : codes.sorted) {
+    k = codes.edges.runs_through_from(k, key_value(e.key));
+    add(bin_slot(codes.states, static_cast<uint32_t>(codes.edges.code_after(k)), threshold),
+        node.targets[node.folds[e.fold].validation[e.place]]);
+  }
+  return codes.edges.size();
+}
+
+// The number of slots of fold f's layer: the codes 0 .. (edges of its training values), or for
+// a categorical feature the node's states and one slot for the codes that match none.
+size_t fold_layer_size(const Column& column, const FeatureCodes& codes, size_t f) {
+  return column.is_categorical() ? codes.states.size() + 1 : codes.fold_edges[f].size() + 1;
+}
+
+// Calls add(is_validation, slot, target) for every node sample, with its slot in fold f's layer:
+// a continuous value's code against the edges of the fold's training values, a category's
+// node slot (kMissingCode for a missing value, visited only `WithMissing`).
+template <bool WithMissing, class Target, class Add>
+void visit_fold(const StrictNode<Target>& node, const Column& column, const FeatureCodes& codes,
+                size_t f, Add&& add) {
+  const Fold& fold = node.folds[f];
+  const auto visit_list = [&](const std::vector<size_t>& samples, bool validation) {
+    for (size_t s : samples) {
+      uint32_t slot = kMissingCode;
+      if (column.is_categorical()) {
+        slot = category_slot(codes.states, column.codes()[s]);
+      } else if (std::isfinite(column.values()[s])) {
+        if (!codes.general) continue;  // visited in sorted order below
+        slot = static_cast<uint32_t>(codes.fold_edges[f].code(column.values()[s]));
+      }
+      if (WithMissing || slot != kMissingCode) add(validation, slot, node.targets[s]);
+    }
+  };
+  visit_list(fold.train, false);
+  visit_list(fold.validation, true);
+  if (column.is_categorical() || codes.general) return;
+  // Codes only ascend along the sorted values.
+  const EdgeRuns& edges = codes.fold_edges[f];
+  size_t k = 0;
+  for (const SortedValue& e : codes.sorted) {
+    k = edges.runs_through_from(k, key_value(e.key));
+    add(e.fold == f, static_cast<uint32_t>(edges.code_after(k)),
+        node.targets[node.folds[e.fold].validation[e.place]]);
+  }
+}
+
+// Which slots of fold f's layer its training part may pick: every code below the top one in
+// threshold mode (the top one sends every finite value left), every code or state otherwise.
+void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold, size_t f,
+                SlotTable& table) {
+  const size_t slots = table.fold_slots(f);
+  for (size_t s = 0; s < slots; ++s) {
+    const size_t at = table.fold_begin[f] + s;
+    if (column.is_categorical()) {
+      table.fold_offered[at] = s < codes.states.size();
+      table.fold_state[at] = s < codes.states.size() ? codes.states[s] : kMissingCode;
+    } else {
+      table.fold_offered[at] = !(threshold && s + 1 == slots);
+      table.fold_state[at] = static_cast<uint32_t>(s);
+    }
+  }
+}
+
+// Adds one sample's target to a row of the table: its count, then its sums (regression) or its
+// class (a label at or above n_classes is counted in no class).
+template <class Target>
+void tally(double* row, Target y, size_t n_classes) {
+  row[0] += 1.0;
+  if constexpr (std::is_same_v<Target, double>) {
+    row[1] += y;
+    row[2] += y * y;
+  } else {
+    if (y < n_classes) row[1 + y] += 1.0;
+  }
+}
+
+// The candidates the node can split by: in threshold mode the state above the node's last
+// edge sends every finite value left, which no rule expresses.
+std::vector<uint8_t> offered_states(const FeatureCodes& codes, const Column& column, bool threshold,
+                                    uint64_t n_edges) {
+  std::vector<uint8_t> offered(codes.states.size());
+  for (size_t i = 0; i < offered.size(); ++i)
+    offered[i] = !(threshold && !column.is_categorical() && codes.states[i] >= n_edges);
+  return offered;
+}
+
+template <class Target>
+void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, const Column& column,
+                   const FeatureCodes& codes, bool threshold, size_t feature,
+                   HeldOutEvidence& evidence) {
+  const size_t n_folds = node.folds.size();
+  const size_t k = task.n_classes;
+  std::vector<size_t> fold_slots(n_folds);
+  for (size_t f = 0; f < n_folds; ++f)
+    fold_slots[f] = fold_layer_size(column, codes, f);
+  SlotTable table;
+  table.reset(task.width(), threshold, codes.states.size() + 1, fold_slots);
+  for (size_t f = 0; f < n_folds; ++f) {
+    double* total = &table.val_total[f * table.width];
+    for (size_t s : node.folds[f].validation)
+      tally(total, node.targets[s], k);
+    for (size_t w = 0; w < table.width; ++w)
+      table.node_total[w] += total[w];
+    visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, Target y) {
+      tally(validation ? table.val_row(f, slot) : table.train_row(f, slot), y, k);
+    });
+    offer_fold(column, codes, threshold, f, table);
+  }
+  const uint64_t n_edges =
+      visit_node<false>(node, column, codes, threshold,
+                        [&](uint32_t slot, Target y) { tally(table.node_row(slot), y, k); });
+  table.finish_totals();
+  const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);
+  for (size_t i = 0; i < codes.states.size(); ++i) {
+    table.node_state[i] = codes.states[i];
+    table.node_offered[i] = offered[i];
+  }
+  offer_held_out(table, task, feature, evidence);
+}
+
+// Absolute error needs the sides' medians, which no per-slot sum gives: the node's and every
+// fold's samples are listed with their slots, and each candidate's sides are summarised anew.
+class AbsoluteSides {
+ public:
+  AbsoluteSides(const StrictNode<double>& node, const Column& column, const FeatureCodes& codes,
+                bool threshold)
+      : threshold_(threshold), train_(node.folds.size()), val_(node.folds.size()) {
+    n_edges_ = visit_node<true>(node, column, codes, threshold,
+                                [this](uint32_t slot, double y) { node_.push_back({slot, y}); });
+    std::vector<size_t> fold_slots(node.folds.size());
+    for (size_t f = 0; f < node.folds.size(); ++f) {
+      fold_slots[f] = fold_layer_size(column, codes, f);
+      visit_fold<true>(node, column, codes, f, [&](bool validation, uint32_t slot, double y) {
+        (validation ? val_[f] : train_[f]).push_back({slot, y});
+      });
+    }
+    // Only which fold slots are offered is read from the table.
+    layers_.reset(1, threshold, 0, fold_slots);
+    for (size_t f = 0; f < node.folds.size(); ++f)
+      offer_fold(column, codes, threshold, f, layers_);
+  }
+
+  uint64_t n_edges() const { return n_edges_; }
+
+  void offer(const std::vector<uint32_t>& states, const std::vector<uint8_t>& offered,
+             size_t min_samples_leaf, size_t feature, HeldOutEvidence& evidence) {
+    const size_t minimum = std::max<size_t>(min_samples_leaf, 1);
+    const size_t n_folds = train_.size();
+    for (size_t f = 0; f < n_folds; ++f)
+      evidence.validation_size[f] = static_cast<double>(val_[f].size());
+    for (size_t i = 0; i < states.size(); ++i) {
+      if (!offered[i]) continue;
+      const Split node = split(node_, static_cast<uint32_t>(i));
+      if (node.left.count < minimum || node.right.count < minimum) continue;
+      const double gain = node.gain();
+      if (!std::isfinite(gain) || !evidence.ranks_above(gain, 0.0)) continue;
+      evidence.found = true;
+      evidence.feature = feature;
+      evidence.state = states[i];
+      evidence.key = gain;
+      evidence.tie_break = 0.0;
+      evidence.loss_gain = gain;
+    }
+    for (size_t f = 0; f < n_folds; ++f) {
+      FoldPick& pick = evidence.folds[f];
+      for (size_t s = 0; s < layers_.fold_slots(f); ++s) {
+        const size_t at = layers_.fold_begin[f] + s;
+        if (!layers_.fold_offered[at]) continue;
+        const auto slot = static_cast<uint32_t>(s);
+        const Split train = split(train_[f], slot);
+        if (train.left.count < minimum || train.right.count < minimum) continue;
+        const double gain = train.gain();
+        if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
+        double held_out = 0.0;
+        for (const Entry& e : val_[f]) {
+          const double side = goes_left(e.slot, slot) ? train.left.median : train.right.median;
+          held_out += std::fabs(e.y - train.whole.median) - std::fabs(e.y - side);
+        }
+        pick = FoldPick{true, feature, layers_.fold_state[at], gain, held_out, gain};
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    uint32_t slot;
+    double y;
+  };
+  // A list's median (the mean of the two middle values for an even count) and its total
+  // absolute deviation from it.
+  struct Summary {
+    double median = 0.0;
+    double deviation = 0.0;
+    size_t count = 0;
+  };
+  struct Split {
+    Summary whole, left, right;
+    double gain() const { return whole.deviation - left.deviation - right.deviation; }
+  };
+
+  bool goes_left(uint32_t entry_slot, uint32_t slot) const {
+    return entry_slot != kMissingCode && (threshold_ ? entry_slot <= slot : entry_slot == slot);
+  }
+
+  static Summary summarise(std::vector<double>& values) {
+    Summary s;
+    s.count = values.size();
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    const size_t h = values.size() / 2;
+    s.median = values.size() % 2 == 1 ? values[h] : (values[h - 1] + values[h]) * 0.5;
+    for (double y : values)
+      s.deviation += std::fabs(y - s.median);
+    return s;
+  }
+
+  Split split(const std::vector<Entry>& entries, uint32_t slot) {
+    whole_.clear();
+    left_.clear();
+    right_.clear();
+    for (const Entry& e : entries) {
+      whole_.push_back(e.y);
+      (goes_left(e.slot, slot) ? left_ : right_).push_back(e.y);
+    }
+    return Split{summarise(whole_), summarise(left_), summarise(right_)};
+  }
+
+  bool threshold_;
+  uint64_t n_edges_ = 0;
+  std::vector<Entry> node_;
+  std::vector<std::vector<Entry>> train_;
+  std::vector<std::vector<Entry>> val_;
+  SlotTable layers_;                          // which fold slots are candidates
+  std::vector<double> whole_, left_, right_;  // reused for every list
+};
+
+}  // namespace
+
+template <class Target>
+void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, size_t feature,
+                    HeldOutEvidence& evidence) {
+  const Column& column = node.columns[feature];
+  const bool threshold = threshold_mode(node.params, column);
+  FeatureCodes codes;
+  if (!detail::code_feature(node, feature, threshold, codes)) return;
+  if constexpr (std::is_same_v<Target, double>) {
+    if (task.kind == HeldOutTask::Kind::Absolute) {
+      AbsoluteSides sides(node, column, codes, threshold);
+      sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
+                  task.min_samples_leaf, feature, evidence);
+      return;
+    }
+  }
+  offer_by_sums(task, node, column, codes, threshold, feature, evidence);
+}
+
+template void score_held_out(const HeldOutTask&, const StrictNode<double>&, size_t,
+                             HeldOutEvidence&);
+template void score_held_out(const HeldOutTask&, const StrictNode<size_t>&, size_t,
+                             HeldOutEvidence&);
+
+}  // namespace zelk

@@ -1,0 +1,343 @@
+#include "core/validation/held_out.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+#include <stdexcept>
+#include <utility>
+
+namespace zelk {
+
+void HeldOutEvidence::merge(const HeldOutEvidence& later) {
+  if (later.found && ranks_above(later.key, later.tie_break)) {
+    found = true;
+    feature = later.feature;
+    state = later.state;
+    key = later.key;
+    tie_break = later.tie_break;
+    loss_gain = later.loss_gain;
+  }
+  for (size_t f = 0; f < folds.size() && f < later.folds.size(); ++f) {
+    const FoldPick& pick = later.folds[f];
+    if (pick.found && (!folds[f].found || pick.pick_gain > folds[f].pick_gain)) folds[f] = pick;
+    if (later.validation_size[f] > 0.0) validation_size[f] = later.validation_size[f];
+  }
+}
+
+void SlotTable::reset(size_t row_width, bool threshold_rule, size_t node_slot_count,
+                      std::span<const size_t> fold_slot_counts) {
+  width = row_width;
+  threshold = threshold_rule;
+  n_folds = fold_slot_counts.size();
+  node_slots = node_slot_count;
+  node.assign(node_slots * width, 0.0);
+  node_total.assign(width, 0.0);
+  node_offered.assign(node_slots, 0);
+  node_state.assign(node_slots, 0);
+  fold_begin.assign(n_folds + 1, 0);
+  for (size_t f = 0; f < n_folds; ++f)
+    fold_begin[f + 1] = fold_begin[f] + fold_slot_counts[f];
+  const size_t rows = fold_begin[n_folds];
+  train.assign(rows * width, 0.0);
+  val.assign(rows * width, 0.0);
+  train_total.assign(n_folds * width, 0.0);
+  val_total.assign(n_folds * width, 0.0);
+  fold_offered.assign(rows, 0);
+  fold_state.assign(rows, 0);
+}
+
+void SlotTable::finish_totals() {
+  for (size_t f = 0; f < n_folds; ++f) {
+    for (size_t w = 0; w < width; ++w)
+      train_total[f * width + w] = node_total[w] - val_total[f * width + w];
+  }
+}
+
+namespace {
+
+constexpr double kPseudoCount = 1.0;  // per class, in the smoothed class frequencies
+
+// Squared error: rows are [count, sum, sum of squares].
+struct SquaredLoss {
+  static double sse(const double* r) {
+    if (!(r[0] > 0.0)) return 0.0;
+    const double mean = r[1] / r[0];
+    const double v = r[2] / r[0] - mean * mean;
+    return v >= 0.0 ? r[0] * v : 0.0;  // rounding below zero, or an infinite target: no spread
+  }
+  static double gain(const double* total, const double* left, const double* right) {
+    return sse(total) - sse(left) - sse(right);
+  }
+
+  std::pair<double, double> choice(const double* total, const double* left,
+                                   const double* right) const {
+    return {gain(total, left, right), 0.0};
+  }
+  double pick(const double* total, const double* left, const double* right) const {
+    return gain(total, left, right);
+  }
+  double loss_gain(const double* total, const double* left, const double* right) const {
+    return gain(total, left, right);
+  }
+  // Sum over the validation rows of (y - mean0)^2 - (y - mean_side)^2, with the means of the
+  // training part: (mean_side - mean0) (2 sum_side - count_side (mean0 + mean_side)).
+  double held_out(const double* train_total, const double* train_left, const double* train_right,
+                  const double* val_left, const double* val_right) const {
+    const double mean0 = train_total[1] / train_total[0];
+    const double mean_left = train_left[1] / train_left[0];
+    const double mean_right = train_right[1] / train_right[0];
+    return (mean_left - mean0) * (2.0 * val_left[1] - val_left[0] * (mean0 + mean_left)) +
+           (mean_right - mean0) * (2.0 * val_right[1] - val_right[0] * (mean0 + mean_right));
+  }
+};
+
+// Class counts: rows are [count, count of class 0, ..., count of class K - 1].
+class ClassLoss {
+ public:
+  // `probabilities` has room for three rows of n_classes.
+  ClassLoss(const HeldOutTask& task, double* probabilities)
+      : task_(task),
+        k_(task.n_classes),
+        p0_(probabilities),
+        p_left_(p0_ + k_),
+        p_right_(p_left_ + k_) {}
+
+  std::pair<double, double> choice(const double* total, const double* left,
+                                   const double* right) const {
+    if (task_.kind != HeldOutTask::Kind::Objective) return {pick(total, left, right), 0.0};
+    return {metric_gain(total, left, right), impurity_gain(false, total, left, right)};
+  }
+  // The training part picks by the task's impurity (Gini for a metric objective).
+  double pick(const double* total, const double* left, const double* right) const {
+    return impurity_gain(task_.kind == HeldOutTask::Kind::Entropy, total, left, right);
+  }
+  double loss_gain(const double* total, const double* left, const double* right) const {
+    smooth(total, p0_);
+    smooth(left, p_left_);
+    smooth(right, p_right_);
+    return brier(total, p0_) - brier(left, p_left_) - brier(right, p_right_);
+  }
+  double held_out(const double* train_total, const double* train_left, const double* train_right,
+                  const double* val_left, const double* val_right) const {
+    smooth(train_total, p0_);
+    smooth(train_left, p_left_);
+    smooth(train_right, p_right_);
+    return brier(val_left, p0_) + brier(val_right, p0_) - brier(val_left, p_left_) -
+           brier(val_right, p_right_);
+  }
+
+ private:
+  double classified(const double* r) const {
+    double n = 0.0;
+    for (size_t c = 0; c < k_; ++c)
+      n += r[1 + c];
+    return n;
+  }
+  // n times the impurity of the counts: n - sum c^2 / n (Gini) or -sum c log2(c / n) (entropy).
+  double weighted_impurity(bool entropy, const double* r) const {
+    const double n = classified(r);
+    if (!(n > 0.0)) return 0.0;
+    double acc = 0.0;
+    for (size_t c = 0; c < k_; ++c) {
+      const double count = r[1 + c];
+      if (entropy) {
+        if (count > 0.0) acc -= count * std::log2(count / n);
+      } else {
+        acc += count * count;
+      }
+    }
+    return entropy ? acc : n - acc / n;
+  }
+  double impurity_gain(bool entropy, const double* total, const double* left,
+                       const double* right) const {
+    return weighted_impurity(entropy, total) - weighted_impurity(entropy, left) -
+           weighted_impurity(entropy, right);
+  }
+  // Class frequencies with one pseudo-sample per class.
+  void smooth(const double* r, double* p) const {
+    const double denominator = classified(r) + kPseudoCount * static_cast<double>(k_);
+    for (size_t c = 0; c < k_; ++c)
+      p[c] = (r[1 + c] + kPseudoCount) / denominator;
+  }
+  // Total Brier loss of the counts `r` predicted by `p`: sum_c r_c (1 + sum p^2 - 2 p_c).
+  double brier(const double* r, const double* p) const {
+    double sum_sq = 0.0;
+    for (size_t c = 0; c < k_; ++c)
+      sum_sq += p[c] * p[c];
+    double loss = 0.0;
+    for (size_t c = 0; c < k_; ++c)
+      loss += r[1 + c] * (1.0 + sum_sq - 2.0 * p[c]);
+    return loss;
+  }
+  // The metric's gain when each side predicts its majority over predicting the node's.
+  double metric_gain(const double* total, const double* left, const double* right) const {
+    std::vector<uint64_t>& counts = counts_;
+    const auto as_counts = [&](const double* r) {
+      counts.resize(k_);
+      for (size_t c = 0; c < k_; ++c)
+        counts[c] = static_cast<uint64_t>(r[1 + c]);
+      return std::span<const uint64_t>(counts);
+    };
+    Confusion split = Confusion::zero(k_);
+    split.add_group(majority_class(as_counts(left)), as_counts(left));
+    split.add_group(majority_class(as_counts(right)), as_counts(right));
+    Confusion base = Confusion::zero(k_);
+    base.add_group(majority_class(as_counts(total)), as_counts(total));
+    return task_.objective->score(split) - task_.objective->score(base);
+  }
+
+  const HeldOutTask& task_;
+  size_t k_;
+  double* p0_;
+  double* p_left_;
+  double* p_right_;
+  mutable std::vector<uint64_t> counts_;
+};
+
+// Running left side of a layer: the slot's own row (membership) or every row up to it.
+class LeftSide {
+ public:
+  LeftSide(double* row, size_t width, bool threshold)
+      : row_(row), width_(width), threshold_(threshold) {
+    std::fill(row_, row_ + width_, 0.0);
+  }
+  const double* take(const double* slot_row) {
+    for (size_t i = 0; i < width_; ++i)
+      row_[i] = threshold_ ? row_[i] + slot_row[i] : slot_row[i];
+    return row_;
+  }
+
+ private:
+  double* row_;
+  size_t width_;
+  bool threshold_;
+};
+
+// The node's choice: the candidate with the largest in-sample gain on the whole node.
+template <class Loss>
+void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature,
+                  HeldOutEvidence& evidence, double* work) {
+  const size_t w = t.width;
+  LeftSide left(work, w, t.threshold);
+  double* right = work + w;
+  for (size_t s = 0; s < t.node_slots; ++s) {
+    const double* l = left.take(t.node_row(s));
+    if (!t.node_offered[s]) continue;
+    for (size_t i = 0; i < w; ++i)
+      right[i] = t.node_total[i] - l[i];
+    if (!(l[0] >= minimum && right[0] >= minimum)) continue;
+    const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
+    if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
+    evidence.found = true;
+    evidence.feature = feature;
+    evidence.state = t.node_state[s];
+    evidence.key = key;
+    evidence.tie_break = tie_break;
+    evidence.loss_gain = loss.loss_gain(t.node_total.data(), l, right);
+  }
+}
+
+// Fold f's pick: the candidate its training part likes best, measured on its validation part.
+template <class Loss>
+void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t feature, size_t f,
+                      HeldOutEvidence& evidence, double* work) {
+  const size_t w = t.width;
+  LeftSide train_left(work, w, t.threshold);
+  LeftSide val_left(work + w, w, t.threshold);
+  double* train_right = work + 2 * w;
+  double* val_right = work + 3 * w;
+  const double* total = &t.train_total[f * w];
+  const double* v_total = &t.val_total[f * w];
+  FoldPick& pick = evidence.folds[f];
+  const size_t first = t.fold_begin[f];
+  for (size_t s = 0; s < t.fold_slots(f); ++s) {
+    const double* l = train_left.take(t.train_row(f, s));
+    const double* vl = val_left.take(t.val_row(f, s));
+    if (!t.fold_offered[first + s]) continue;
+    for (size_t i = 0; i < w; ++i)
+      train_right[i] = total[i] - l[i];
+    if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
+    const double gain = loss.pick(total, l, train_right);
+    if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
+    for (size_t i = 0; i < w; ++i)
+      val_right[i] = v_total[i] - vl[i];
+    pick = FoldPick{true,
+                    feature,
+                    t.fold_state[first + s],
+                    gain,
+                    loss.held_out(total, l, train_right, vl, val_right),
+                    loss.loss_gain(total, l, train_right)};
+  }
+}
+
+template <class Loss>
+void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, size_t feature,
+               HeldOutEvidence& evidence, double* work) {
+  const double minimum = static_cast<double>(std::max<size_t>(min_leaf, 1));
+  for (size_t f = 0; f < t.n_folds; ++f)
+    evidence.validation_size[f] = t.val_total[f * t.width];
+  offer_choice(t, loss, minimum, feature, evidence, work);
+  for (size_t f = 0; f < t.n_folds; ++f)
+    offer_fold_picks(t, loss, minimum, feature, f, evidence, work);
+}
+
+}  // namespace
+
+void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
+                    HeldOutEvidence& evidence) {
+  if (task.kind == HeldOutTask::Kind::Absolute) {
+    // Medians are no sums of slots: absolute error is judged from lists by the strict scorer.
+    throw std::logic_error("absolute error has no slot table");
+  }
+  // Four working rows, then the classifiers' three probability rows.
+  table.work.resize(4 * table.width + 3 * task.n_classes);
+  double* rows = table.work.data();
+  if (task.kind == HeldOutTask::Kind::Squared) {
+    enumerate(table, SquaredLoss{}, task.min_samples_leaf, feature, evidence, rows);
+  } else {
+    enumerate(table, ClassLoss(task, rows + 4 * table.width), task.min_samples_leaf, feature,
+              evidence, rows);
+  }
+}
+
+HeldOutEstimate estimate_held_out(const HeldOutEvidence& evidence, const Aggregator& aggregator,
+                                  double n) {
+  HeldOutEstimate out;
+  if (!evidence.found) return out;
+  out.found = true;
+  std::vector<double> fold_gains;
+  double train_gains = 0.0;
+  for (size_t f = 0; f < evidence.folds.size(); ++f) {
+    const FoldPick& pick = evidence.folds[f];
+    if (!pick.found || !(evidence.validation_size[f] > 0.0)) continue;
+    fold_gains.push_back(pick.held_out_gain);
+    out.fold_scores.push_back(pick.held_out_gain / evidence.validation_size[f]);
+    train_gains += pick.train_gain;
+  }
+  const size_t m = fold_gains.size();
+  if (m == 0) {
+    out.score = out.gain;  // no fold could judge a split: -infinity
+    return out;
+  }
+  const FoldStats stats = FoldStats::from_scores(out.fold_scores, evidence.folds.size());
+  // An aggregate without loss units (a signal-to-noise ratio) cannot make a gain; the mean can.
+  const double aggregate = aggregator.in_loss_units() ? aggregator.aggregate(stats) : stats.mean;
+  const double folds = static_cast<double>(m);
+  out.gain = n * (1.0 - 1.0 / folds) * aggregate + evidence.loss_gain - train_gains / folds;
+  if (m >= 2) {
+    double mean = 0.0;
+    for (double g : fold_gains)
+      mean += g;
+    mean /= folds;
+    double squares = 0.0;
+    for (double g : fold_gains)
+      squares += (g - mean) * (g - mean);
+    out.variance = folds * squares / (folds - 1.0);
+  } else {
+    out.variance = out.gain * out.gain;
+  }
+  out.score = out.gain / n;
+  return out;
+}
+
+}  // namespace zelk

@@ -1,0 +1,129 @@
+// Held-out validation of a node's split: what the node's own folds say about whether splitting
+// it generalises. Per fold, the training part picks the split it likes best (largest
+// in-sample impurity decrease) and that pick is measured on the validation part, with the
+// predictions learnt on the training part. Both growth modes reduce a feature to a table of
+// per-slot statistics and hand it to `offer_held_out`, which offers the feature's candidates to
+// the node's evidence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "core/aggregation.hpp"
+#include "core/objective.hpp"
+
+namespace zelk {
+
+// The split that one fold's training part picks, and what it does on the fold's validation part.
+struct FoldPick {
+  bool found = false;
+  size_t feature = 0;
+  uint32_t state = 0;
+  double pick_gain = 0.0;      // the training part's in-sample impurity decrease: what it maximises
+  double held_out_gain = 0.0;  // loss reduction on the validation part (total, not per sample)
+  double train_gain = 0.0;     // the same loss's in-sample reduction on the training part
+};
+
+// The node's own choice (the largest in-sample gain over the whole node) and every fold's pick,
+// gathered feature by feature in ascending order: a later candidate replaces the current one
+// only when it ranks strictly higher, so ties go to the lowest feature, then the lowest state.
+struct HeldOutEvidence {
+  bool found = false;
+  size_t feature = 0;
+  uint32_t state = 0;
+  double key = 0.0;        // the choice's in-sample gain (the metric's gain for an objective)
+  double tie_break = 0.0;  // then its impurity decrease (objective only)
+  double loss_gain = 0.0;  // the choice's in-sample loss reduction, in the held-out loss
+  std::vector<FoldPick> folds;
+  std::vector<double> validation_size;  // per fold, the validation part's size
+
+  explicit HeldOutEvidence(size_t n_folds = 0) : folds(n_folds), validation_size(n_folds, 0.0) {}
+
+  bool ranks_above(double candidate_key, double candidate_tie_break) const {
+    return !found || candidate_key > key ||
+           (candidate_key == key && candidate_tie_break > tie_break);
+  }
+  // Keeps `later` (from later features only) where it ranks above.
+  void merge(const HeldOutEvidence& later);
+};
+
+// The measures of one task under held-out validation. Squared error for regression (absolute
+// error from the sides' medians for the mae criterion); for the classifiers the Brier score of
+// class frequencies smoothed by one pseudo-sample per class, which judges a side by the
+// probabilities it would predict rather than its majority alone.
+struct HeldOutTask {
+  enum class Kind { Squared, Absolute, Gini, Entropy, Objective };
+  Kind kind = Kind::Squared;
+  size_t n_classes = 0;
+  const ClassObjective* objective = nullptr;  // Kind::Objective: what the node's choice maximises
+  size_t min_samples_leaf = 1;                // a candidate leaves at least this many rows per side
+
+  // Numbers per slot: a row count, then the task's sums (regression: sum and sum of squares of
+  // the targets; classification: one count per class).
+  size_t width() const { return 1 + (kind == Kind::Squared ? 2 : n_classes); }
+};
+
+// One feature's statistics at a node, per slot, in layers of `width` numbers per slot: the node's
+// layer, whose candidates the node's choice ranges over, and one layer per fold whose
+// candidates that fold's training part picks from (slots of its own: in strict mode a fold cuts
+// at the edges of its training values). Slots are candidate positions in ascending order; a
+// candidate's left side is its own slot (membership) or every slot up to it (threshold). Rows
+// with a missing value are in no slot but in the totals: they go right.
+struct SlotTable {
+  size_t width = 0;
+  size_t n_folds = 0;
+  bool threshold = true;
+  size_t node_slots = 0;
+  std::vector<double> node;           // (slot, width)
+  std::vector<double> node_total;     // (width)
+  std::vector<uint8_t> node_offered;  // (slot): whether the slot is a candidate of the choice
+  std::vector<uint32_t> node_state;   // (slot): the candidate's state
+  std::vector<size_t> fold_begin;     // (fold + 1): each fold layer's first slot
+  std::vector<double> train;          // (fold slot, width): each fold's training part
+  std::vector<double> val;            // (fold slot, width): each fold's validation part
+  std::vector<double> train_total;    // (fold, width)
+  std::vector<double> val_total;      // (fold, width)
+  std::vector<uint8_t> fold_offered;  // (fold slot): whether the slot is a candidate of the pick
+  std::vector<uint32_t> fold_state;   // (fold slot): the candidate's state in the fold
+
+  // Sizes and zeroes every layer: `node_slot_count` node slots, and fold f with
+  // fold_slot_counts[f] slots; keeps the capacity.
+  void reset(size_t row_width, bool threshold_rule, size_t node_slot_count,
+             std::span<const size_t> fold_slot_counts);
+  double* node_row(size_t slot) { return &node[slot * width]; }
+  size_t fold_slots(size_t fold) const { return fold_begin[fold + 1] - fold_begin[fold]; }
+  double* train_row(size_t fold, size_t slot) { return &train[(fold_begin[fold] + slot) * width]; }
+  double* val_row(size_t fold, size_t slot) { return &val[(fold_begin[fold] + slot) * width]; }
+  // Fills train_total as node_total less each fold's val_total.
+  void finish_totals();
+  // The enumeration's working rows (kept to reuse their capacity).
+  std::vector<double> work;
+};
+
+// Offers every candidate of the table to `evidence`: the node layer's to the node's choice when
+// both sides of the node keep min_samples_leaf rows, each fold layer's to that fold's pick when
+// both sides of its training part do.
+void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
+                    HeldOutEvidence& evidence);
+
+// What a node's evidence says, in total-loss units and per sample.
+struct HeldOutEstimate {
+  bool found = false;
+  double gain = -std::numeric_limits<double>::infinity();  // validated gain of the split
+  double variance = 0.0;  // of that gain, from the spread of its fold gains
+  double score = std::numeric_limits<double>::quiet_NaN();  // the aggregated per-sample gain
+  std::vector<double> fold_scores;  // held-out gain per validation sample, fold by fold
+};
+
+// The validated gain of splitting a node of total size `n`: the folds' held-out gains of
+// their training parts' picks, aggregated per sample, corrected for the training parts being
+// smaller than the node (the node's own in-sample gain less the mean of the picks' in-sample
+// gains on their training parts), in total-loss units. Its variance is the number of folds
+// times the sample variance of the fold gains.
+HeldOutEstimate estimate_held_out(const HeldOutEvidence& evidence, const Aggregator& aggregator,
+                                  double n);
+
+}  // namespace zelk

@@ -239,11 +239,11 @@ TEST_P(HeldOutFast, AgreesWithListsOnRandomData) {
     HeldOutTask task{sc.regression ? HeldOutTask::Kind::Squared : HeldOutTask::Kind::Gini,
                      sc.regression ? 0 : n_classes, nullptr, sc.min_leaf};
     HeldOutEvidence evidence(n_folds);
-    SlotTable table;
+    FastScratch scratch;
     if (sc.regression) {
-      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, 7, table, evidence);
+      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, 7, scratch, evidence);
     } else {
-      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, 7, table,
+      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, 7, scratch,
                                   evidence);
     }
 

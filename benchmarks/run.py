@@ -48,9 +48,15 @@ def make_data(task: str, n: int, m: int, seed: int = 0):
     return np.ascontiguousarray(x, dtype=np.float64), y
 
 
-def zelk_model(task, mode, depth, n_bins, folds, threads):
-    cls = zelk.ZELKRegressor if task == "regress" else zelk.ZELKClassifier
-    return cls(mode=mode, max_depth=depth, n_bins=n_bins, cv_folds=folds, n_jobs=threads)
+def zelk_model(task, mode, depth, n_bins, folds, threads, validation="candidates"):
+    """Scored per candidate (with the classifier's former default criterion, gini), the rows
+    compare with earlier runs; validation="prune" is the package's default."""
+    if task == "regress":
+        return zelk.ZELKRegressor(mode=mode, max_depth=depth, n_bins=n_bins, cv_folds=folds,
+                                  n_jobs=threads, validation=validation)
+    criterion = "gini" if validation == "candidates" else "entropy"
+    return zelk.ZELKClassifier(mode=mode, max_depth=depth, n_bins=n_bins, cv_folds=folds,
+                               n_jobs=threads, validation=validation, criterion=criterion)
 
 
 def sklearn_model(task, depth):
@@ -77,19 +83,21 @@ def timed(fn, repeats):
     return statistics.median(times)
 
 
-def peers(task, mode, depth, n_bins, folds, threads):
-    models = {f"zelk-{mode}": lambda: zelk_model(task, mode, depth, n_bins, folds, threads),
+def peers(task, mode, depth, n_bins, folds, threads, validation):
+    models = {f"zelk-{mode}": lambda: zelk_model(task, mode, depth, n_bins, folds, threads,
+                                                 validation),
               "sklearn": lambda: sklearn_model(task, depth)}
     if lightgbm is not None:
         models["lightgbm"] = lambda: lightgbm_fit(task, depth, n_bins, threads)
     return models
 
 
-def run_case(name, task, mode, n, m, depth, n_bins, folds, threads, repeats):
+def run_case(name, task, mode, validation, n, m, depth, n_bins, folds, threads, repeats):
     x, y = make_data(task, n, m)
-    row = {"case": name, "task": task, "mode": mode, "n": n, "m": m, "depth": depth,
-           "n_bins": n_bins, "folds": folds, "threads": threads, "fit": {}, "predict": {}}
-    for label, build in peers(task, mode, depth, n_bins, folds, threads).items():
+    row = {"case": name, "task": task, "mode": mode, "validation": validation, "n": n, "m": m,
+           "depth": depth, "n_bins": n_bins, "folds": folds, "threads": threads, "fit": {},
+           "predict": {}}
+    for label, build in peers(task, mode, depth, n_bins, folds, threads, validation).items():
         model = build()
         row["fit"][label] = timed(lambda: model.fit(x, y), repeats)
         row["predict"][label] = timed(lambda: model.predict(x), repeats)
@@ -144,19 +152,22 @@ def main(argv=None):
     repeats = 1 if args.quick else 3
     t = args.threads
     cases = [
-        ("fast-regress", "regress", "fast", big, 32, 10, 255, 5),
-        ("fast-binary", "classify", "fast", big, 32, 10, 255, 5),
-        ("strict-regress", "regress", "strict", strict_n, 16, 8, 16, 5),
-        ("strict-binary", "classify", "strict", strict_n, 16, 8, 16, 5),
+        ("fast-regress", "regress", "fast", "candidates", big, 32, 10, 255, 5),
+        ("fast-binary", "classify", "fast", "candidates", big, 32, 10, 255, 5),
+        ("strict-regress", "regress", "strict", "candidates", strict_n, 16, 8, 16, 5),
+        ("strict-binary", "classify", "strict", "candidates", strict_n, 16, 8, 16, 5),
+        ("fast-regress-prune", "regress", "fast", "prune", big, 32, 10, 255, 5),
+        ("fast-binary-prune", "classify", "fast", "prune", big, 32, 10, 255, 5),
+        ("strict-binary-prune", "classify", "strict", "prune", strict_n, 16, 8, 16, 5),
     ]
     report = {"machine": platform.platform(), "cpus": os.cpu_count(), "threads": t,
               "quick": args.quick, "lightgbm": getattr(lightgbm, "__version__", None),
               "cases": [], "memory": [], "scaling": {}, "thread_speedup": {}}
-    for name, task, mode, n, m, depth, n_bins, folds in cases:
-        row = run_case(name, task, mode, n, m, depth, n_bins, folds, t, repeats)
+    for name, task, mode, validation, n, m, depth, n_bins, folds in cases:
+        row = run_case(name, task, mode, validation, n, m, depth, n_bins, folds, t, repeats)
         report["cases"].append(row)
         print_row(row)
-    for name, task, mode, n, m, depth, n_bins, folds in cases[:2]:
+    for name, task, mode, _, n, m, depth, n_bins, folds in cases[:2]:
         mem = measure_memory(task, mode, n, m, depth, n_bins, folds, t)
         mem["budget_bytes"] = 2 * n * m + 64 * n
         mem["case"] = name

@@ -65,10 +65,10 @@ _GROWTH_DOC = """
         predictions learnt on the training part ({held_out_loss}). The
         node's validated gain is the aggregate of these held-out gains,
         corrected for the training parts being smaller than the node. After
-        growth, a split is kept only when its subtree's validated gain
-        exceeds what chance alone leaves in a subtree with nothing to gain,
-        and the whole tree must beat a single leaf at the 5% level: data
-        with nothing to learn give a single leaf.
+        growth, a split is kept only when the validated gain of its subtree
+        (its own and that of the splits kept below it) is positive, and the
+        whole tree must beat a single leaf at the 5% level (one-sided t test
+        on the folds): data with nothing to learn give a single leaf.
 
         "candidates": every candidate split is scored on every fold by its
         {candidate_score} on the fold's held-out part, the fold scores are
@@ -77,9 +77,8 @@ _GROWTH_DOC = """
 
     min_impurity_decrease : float, default=0.0
         With "prune", a split is kept only when its subtree's validated gain
-        per sample exceeds this value (on top of the bar for chance); with
-        "candidates", only when its aggregated validation score is strictly
-        greater than this value.
+        per sample exceeds this value; with "candidates", only when its
+        aggregated validation score is strictly greater than this value.
 
     n_bins : int, default=16
         Quantile bins per continuous feature: candidate thresholds are the

@@ -4,76 +4,141 @@
 #include <vector>
 
 #include "core/binning.hpp"
+#include "core/histogram/candidates.hpp"
 
 namespace zelk {
+
+namespace {
+
+using detail::grow_and_zero;
+
+// Fills the table from per-(fold, bin) histograms, bin n_bins holding the rows whose value is
+// missing: `row_of(f, b, out)` writes one row. The table's slots are the occupied bins only
+// (a bin without rows of the node changes no side); a fold's total is the sum of its bins and
+// its missing rows, the node's the sum of its folds.
+template <class RowOf>
+void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_folds, size_t n_bins,
+                bool threshold, RowOf&& row_of) {
+  const size_t width = table.width;
+  for (size_t f = 0; f < n_folds; ++f) {
+    double* total = &table.val_total[f * width];
+    for (size_t i = 0; i <= occupied.size(); ++i) {
+      double* row = table.val_row(f, i);  // the last of the layer's rows: the missing rows
+      row_of(f, i < occupied.size() ? occupied[i] : n_bins, row);
+      for (size_t w = 0; w < width; ++w)
+        total[w] += row[w];
+    }
+    for (size_t w = 0; w < width; ++w)
+      table.node_total[w] += total[w];
+    for (size_t i = 0; i < occupied.size(); ++i) {
+      const double* own = table.val_row(f, i);
+      double* node = table.node_row(i);
+      for (size_t w = 0; w < width; ++w)
+        node[w] += own[w];
+    }
+  }
+  for (size_t i = 0; i < occupied.size(); ++i) {
+    // Under the threshold rule the last bin would leave nothing on the right.
+    const bool offered = !(threshold && occupied[i] + 1 == n_bins);
+    table.node_state[i] = occupied[i];
+    table.node_offered[i] = offered;
+    const double* node = table.node_row(i);
+    for (size_t f = 0; f < n_folds; ++f) {
+      const double* own = table.val_row(f, i);
+      double* out = table.train_row(f, i);
+      for (size_t w = 0; w < width; ++w)
+        out[w] = node[w] - own[w];
+      table.fold_state[table.fold_begin[f] + i] = occupied[i];
+      table.fold_offered[table.fold_begin[f] + i] = offered;
+    }
+  }
+  table.finish_totals();
+}
+
+}  // namespace
 
 template <class Target>
 void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
                          std::span<const Target> targets, std::span<const uint16_t> codes,
-                         size_t n_bins, bool threshold, size_t feature, SlotTable& table,
+                         size_t n_bins, bool threshold, size_t feature, FastScratch& scratch,
                          HeldOutEvidence& evidence) {
   const size_t n_folds = rows.n_folds;
   if (n_folds == 0 || n_bins == 0) return;
-  const size_t width = task.width();
-  const size_t n_classes = task.n_classes;
-  // Every fold cuts at the same whole-set bins.
-  const std::vector<size_t> fold_slots(n_folds, n_bins);
-  table.reset(width, threshold, n_bins, fold_slots);
+  SlotTable& table = scratch.held_out;
   const size_t n_rows = rows.rows.size();
-  for (size_t j = 0; j < n_rows; ++j) {
-    const uint32_t at = rows.rows[j];
-    const size_t f = rows.fold[j];
-    const uint16_t b = codes[at];
-    const Target y = targets[at];
-    // Every row counts in its fold's total; a missing value is in no bin and goes right.
-    double* total = &table.val_total[f * width];
-    double* bin = b < n_bins ? table.val_row(f, b) : nullptr;
-    for (double* row : {total, bin}) {
-      if (row == nullptr) continue;
-      row[0] += 1.0;
-      if constexpr (std::is_same_v<Target, double>) {
-        row[1] += y;
-        row[2] += y * y;
-      } else {
-        if (y < n_classes) row[1 + y] += 1.0;
-      }
-    }
-  }
-  for (size_t f = 0; f < n_folds; ++f) {
+  const uint16_t* const code = detail::gather_codes(codes, rows.rows, scratch);
+  const uint8_t* const fold = rows.fold.data();
+  const uint32_t* const at = rows.rows.data();
+  // Integer counts per (fold, bin), bin n_bins for a missing value; which bins hold rows.
+  const size_t slots = n_bins + 1;
+  grow_and_zero(scratch.seen, slots);
+  uint8_t* const seen = scratch.seen.data();
+  const auto bin_of = [n_bins](uint16_t b) -> size_t { return b < n_bins ? b : n_bins; };
+  const auto occupied = [&]() {
+    scratch.occupied.clear();
     for (size_t b = 0; b < n_bins; ++b) {
-      const double* own = table.val_row(f, b);
-      double* node = table.node_row(b);
-      for (size_t w = 0; w < width; ++w)
-        node[w] += own[w];
+      if (seen[b]) scratch.occupied.push_back(static_cast<uint32_t>(b));
     }
-    for (size_t w = 0; w < width; ++w)
-      table.node_total[w] += table.val_total[f * width + w];
-  }
-  for (size_t f = 0; f < n_folds; ++f) {
-    for (size_t b = 0; b < n_bins; ++b) {
-      const double* node = table.node_row(b);
-      const double* own = table.val_row(f, b);
-      double* out = table.train_row(f, b);
-      for (size_t w = 0; w < width; ++w)
-        out[w] = node[w] - own[w];
-      table.fold_state[table.fold_begin[f] + b] = static_cast<uint32_t>(b);
-      // Under the threshold rule the last bin would leave nothing on the right.
-      table.fold_offered[table.fold_begin[f] + b] = !(threshold && b + 1 == n_bins);
+    // Every fold's layer has the node's slots: every fold cuts at the whole-set bins. One
+    // more row per layer than slots: the missing rows' row while the totals are summed.
+    const std::vector<size_t> fold_slots(n_folds, scratch.occupied.size() + 1);
+    table.reset(task.width(), threshold, scratch.occupied.size(), fold_slots);
+    return std::span<const uint32_t>(scratch.occupied);
+  };
+  if constexpr (std::is_same_v<Target, double>) {
+    grow_and_zero(scratch.bin_counts, n_folds * slots);
+    grow_and_zero(scratch.bin_sums, n_folds * slots);
+    grow_and_zero(scratch.bin_sq_sums, n_folds * slots);
+    uint32_t* const counts = scratch.bin_counts.data();
+    double* const sums = scratch.bin_sums.data();
+    double* const sq_sums = scratch.bin_sq_sums.data();
+    // The node's targets in dealt order, when the stash gathered them.
+    const bool gathered = rows.y.size() == n_rows;
+    for (size_t j = 0; j < n_rows; ++j) {
+      const size_t b = bin_of(code[j]);
+      const size_t cell = fold[j] * slots + b;
+      const double y = gathered ? rows.y[j] : targets[at[j]];
+      seen[b] = 1;
+      counts[cell] += 1;
+      sums[cell] += y;
+      sq_sums[cell] += y * y;
     }
-  }
-  table.finish_totals();
-  for (size_t b = 0; b < n_bins; ++b) {
-    table.node_state[b] = static_cast<uint32_t>(b);
-    table.node_offered[b] = table.node_row(b)[0] > 0.0 && !(threshold && b + 1 == n_bins);
+    fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
+      const size_t cell = f * slots + b;
+      row[0] = counts[cell];
+      row[1] = sums[cell];
+      row[2] = sq_sums[cell];
+    });
+  } else {
+    // One more class for labels at or above n_classes: counted as rows, in no class.
+    const size_t k = task.n_classes, classes = k + 1;
+    grow_and_zero(scratch.class_counts, n_folds * slots * classes);
+    uint32_t* const counts = scratch.class_counts.data();
+    const bool gathered = rows.label.size() == n_rows;
+    for (size_t j = 0; j < n_rows; ++j) {
+      const size_t label = gathered ? rows.label[j] : targets[at[j]];
+      const size_t b = bin_of(code[j]);
+      seen[b] = 1;
+      counts[(fold[j] * slots + b) * classes + (label < k ? label : k)] += 1;
+    }
+    fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
+      const uint32_t* cell = &counts[(f * slots + b) * classes];
+      uint64_t n = 0;
+      for (size_t c = 0; c < classes; ++c)
+        n += cell[c];
+      row[0] = static_cast<double>(n);
+      for (size_t c = 0; c < k; ++c)
+        row[1 + c] = cell[c];
+    });
   }
   offer_held_out(table, task, feature, evidence);
 }
 
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const double>,
-                                  std::span<const uint16_t>, size_t, bool, size_t, SlotTable&,
+                                  std::span<const uint16_t>, size_t, bool, size_t, FastScratch&,
                                   HeldOutEvidence&);
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const size_t>,
-                                  std::span<const uint16_t>, size_t, bool, size_t, SlotTable&,
+                                  std::span<const uint16_t>, size_t, bool, size_t, FastScratch&,
                                   HeldOutEvidence&);
 
 }  // namespace zelk

@@ -12,11 +12,12 @@
 
 namespace zelk {
 
-// `targets` and `codes` are indexed as `rows.rows` indexes them.
+// `targets` and `codes` are indexed as `rows.rows` indexes them; the scratch's held-out table
+// and histogram arrays are reused.
 template <class Target>
 void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
                          std::span<const Target> targets, std::span<const uint16_t> codes,
-                         size_t n_bins, bool threshold, size_t feature, SlotTable& table,
+                         size_t n_bins, bool threshold, size_t feature, FastScratch& scratch,
                          HeldOutEvidence& evidence);
 
 }  // namespace zelk

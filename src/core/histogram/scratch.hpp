@@ -29,6 +29,8 @@ struct FastScratch {
   std::vector<uint16_t> gathered;           // one feature's codes in dealt order
   FoldStats stats;                          // one candidate's summary
   SlotTable held_out;                       // held-out validation's per-bin statistics
+  std::vector<uint8_t> seen;                // per bin: whether a row of the node is in it
+  std::vector<uint32_t> occupied;           // the bins seen, ascending
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.

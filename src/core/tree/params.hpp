@@ -13,7 +13,7 @@ enum class SplitStyle { Threshold, Bin };
 // How a split is validated. Candidates: every candidate is scored on the node's folds and the
 // best aggregate splits the node while it beats min_impurity_decrease. Prune: the node splits
 // by its best in-sample candidate, its folds estimate whether splitting it generalises, and
-// after growth every subtree whose estimated gain does not stand out is pruned.
+// after growth every subtree without an estimated gain is pruned.
 enum class Validation { Candidates, Prune };
 
 // Every growth setting, validated once at construction and read-only afterwards.

@@ -133,25 +133,41 @@ class ClassLoss {
       n += r[1 + c];
     return n;
   }
-  // n times the impurity of the counts: n - sum c^2 / n (Gini) or -sum c log2(c / n) (entropy).
+  // n times the impurity of the counts: n - sum c^2 / n (Gini) or n log2 n - sum c log2 c
+  // (entropy).
   double weighted_impurity(bool entropy, const double* r) const {
     const double n = classified(r);
     if (!(n > 0.0)) return 0.0;
     double acc = 0.0;
     for (size_t c = 0; c < k_; ++c) {
       const double count = r[1 + c];
-      if (entropy) {
-        if (count > 0.0) acc -= count * std::log2(count / n);
-      } else {
-        acc += count * count;
-      }
+      acc += entropy ? x_log2_x(count) : count * count;
     }
-    return entropy ? acc : n - acc / n;
+    return entropy ? x_log2_x(n) - acc : n - acc / n;
+  }
+  // c log2 c, 0 for 0; looked up for the small whole counts that most nodes hold.
+  static double x_log2_x(double c) {
+    static const std::vector<double> table = [] {
+      std::vector<double> t(size_t{1} << 16, 0.0);
+      for (size_t i = 1; i < t.size(); ++i)
+        t[i] = static_cast<double>(i) * std::log2(static_cast<double>(i));
+      return t;
+    }();
+    if (c >= 0.0 && c < static_cast<double>(table.size())) {
+      const auto whole = static_cast<size_t>(c);
+      if (static_cast<double>(whole) == c) return table[whole];
+    }
+    return c > 0.0 ? c * std::log2(c) : 0.0;
   }
   double impurity_gain(bool entropy, const double* total, const double* left,
                        const double* right) const {
-    return weighted_impurity(entropy, total) - weighted_impurity(entropy, left) -
-           weighted_impurity(entropy, right);
+    // A layer's candidates share its total: its impurity is computed once.
+    if (total != cached_total_ || entropy != cached_entropy_) {
+      cached_total_ = total;
+      cached_entropy_ = entropy;
+      cached_impurity_ = weighted_impurity(entropy, total);
+    }
+    return cached_impurity_ - weighted_impurity(entropy, left) - weighted_impurity(entropy, right);
   }
   // Class frequencies with one pseudo-sample per class.
   void smooth(const double* r, double* p) const {
@@ -192,6 +208,9 @@ class ClassLoss {
   double* p_left_;
   double* p_right_;
   mutable std::vector<uint64_t> counts_;
+  mutable const double* cached_total_ = nullptr;
+  mutable bool cached_entropy_ = false;
+  mutable double cached_impurity_ = 0.0;
 };
 
 // Running left side of a layer: the slot's own row (membership) or every row up to it.
@@ -223,8 +242,8 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature
   for (size_t s = 0; s < t.node_slots; ++s) {
     const double* l = left.take(t.node_row(s));
     if (!t.node_offered[s]) continue;
-    for (size_t i = 0; i < w; ++i)
-      right[i] = t.node_total[i] - l[i];
+    for (size_t j = 0; j < w; ++j)
+      right[j] = t.node_total[j] - l[j];
     if (!(l[0] >= minimum && right[0] >= minimum)) continue;
     const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
     if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
@@ -251,16 +270,19 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t fea
   FoldPick& pick = evidence.folds[f];
   const size_t first = t.fold_begin[f];
   for (size_t s = 0; s < t.fold_slots(f); ++s) {
-    const double* l = train_left.take(t.train_row(f, s));
+    const double* row = t.train_row(f, s);
+    const double* l = train_left.take(row);
     const double* vl = val_left.take(t.val_row(f, s));
-    if (!t.fold_offered[first + s]) continue;
-    for (size_t i = 0; i < w; ++i)
-      train_right[i] = total[i] - l[i];
+    // A slot without training rows leaves the training part's sides as the slot before it
+    // did: its gain cannot rank above theirs.
+    if (!t.fold_offered[first + s] || row[0] == 0.0) continue;
+    for (size_t j = 0; j < w; ++j)
+      train_right[j] = total[j] - l[j];
     if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
     const double gain = loss.pick(total, l, train_right);
     if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
-    for (size_t i = 0; i < w; ++i)
-      val_right[i] = v_total[i] - vl[i];
+    for (size_t j = 0; j < w; ++j)
+      val_right[j] = v_total[j] - vl[j];
     pick = FoldPick{true,
                     feature,
                     t.fold_state[first + s],

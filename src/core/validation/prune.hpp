@@ -18,16 +18,15 @@ inline constexpr double kTreeSignificance = 0.05;
 
 // Bottom-up over the grown tree (children before their parent, with no recursion). A split
 // stays when its subtree's validated gain S - its own held-out gain plus its kept children's
-// S - exceeds z sqrt(W) + min_impurity_decrease n, with W the summed variance of those gains, n
-// the node's weight, and z = E[max(0, T)] for T with (folds - 1) degrees of freedom: keeping a
-// subtree only when its estimate looks positive lets a subtree without any real gain through
-// with an estimate that high on average. Otherwise the split becomes a leaf with the payload
-// growth left in it, and its subtree is freed.
+// S - exceeds min_impurity_decrease per unit of the node's weight: the subtree is expected to
+// gain on data it was not grown from. Otherwise the split becomes a leaf with the payload growth
+// left in it, and its subtree is freed.
 //
-// The root then answers for the whole tree: it stays only when S exceeds the one-sided 5%
-// quantile of that t distribution times sqrt(W), so that data with nothing to learn give a
-// single leaf at most about one time in twenty. A not-a-number min_impurity_decrease keeps
-// every split whose gain was measured.
+// Then the root answers for the whole tree, whose gain was picked as the best of many: it stays
+// only when S exceeds the one-sided 5% quantile of Student's t with (the root's folds - 1)
+// degrees of freedom times sqrt(W), W the summed variance of the kept splits' gains, so that
+// data with nothing to learn give a single leaf at least about nineteen times in twenty. A
+// not-a-number min_impurity_decrease keeps every split whose gain was measured.
 template <class T>
 void prune_held_out(Node<T>& root, double min_impurity_decrease) {
   struct Entry {
@@ -62,9 +61,9 @@ void prune_held_out(Node<T>& root, double min_impurity_decrease) {
     n.stats.split_score = std::numeric_limits<double>::quiet_NaN();
     n.stats.fold_scores.clear();
   };
-  // The degrees of freedom of a node's variance: its folds that judged a split, less one.
-  const auto freedom = [](const Node<T>& n, size_t least) {
-    return std::max(n.stats.fold_scores.size(), least + 1) - 1;
+  // The degrees of freedom of the root's variance: its folds that judged a split, less one.
+  const auto freedom = [](const Node<T>& n) {
+    return std::max<size_t>(n.stats.fold_scores.size(), 2) - 1;
   };
   std::vector<double> subtree_gain(order.size(), 0.0);
   std::vector<double> subtree_variance(order.size(), 0.0);
@@ -79,8 +78,7 @@ void prune_held_out(Node<T>& root, double min_impurity_decrease) {
       gain += subtree_gain[child];
       variance += subtree_variance[child];
     }
-    const double bar = student_t_positive_mean(freedom(n, 2)) * std::sqrt(variance) +
-                       min_impurity_decrease * n.stats.weighted_n_samples;
+    const double bar = min_impurity_decrease * n.stats.weighted_n_samples;
     const bool measured = !std::isnan(gain) && gain > -std::numeric_limits<double>::infinity();
     if (measured && !(bar >= gain)) {
       kept[i] = 1;
@@ -91,8 +89,8 @@ void prune_held_out(Node<T>& root, double min_impurity_decrease) {
     to_leaf(n);
   }
   if (kept[0] && !std::isnan(min_impurity_decrease)) {
-    const double bar = student_t_quantile(1.0 - kTreeSignificance, freedom(root, 1)) *
-                       std::sqrt(subtree_variance[0]);
+    const double bar =
+        student_t_quantile(1.0 - kTreeSignificance, freedom(root)) * std::sqrt(subtree_variance[0]);
     if (!(subtree_gain[0] > bar)) to_leaf(root);
   }
 }

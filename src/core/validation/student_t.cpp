@@ -42,10 +42,4 @@ double student_t_quantile(double p, size_t nu) {
   return 0.5 * (low + high);
 }
 
-double student_t_positive_mean(size_t nu) {
-  const double v = static_cast<double>(nu);
-  return std::sqrt(v) * std::exp(std::lgamma((v - 1.0) / 2.0) - std::lgamma(v / 2.0)) /
-         (2.0 * std::sqrt(std::numbers::pi));
-}
-
 }  // namespace zelk

@@ -13,9 +13,4 @@ double student_t_cdf(double t, size_t nu);
 // The t with P(T <= t) = p, for 0.5 <= p < 1.
 double student_t_quantile(double p, size_t nu);
 
-// E[max(0, T)]: how far a quantity that is kept only when it looks positive overstates itself
-// when it is zero, in units of its estimated standard error. 1 / sqrt(2 pi) for a known
-// standard error; larger the fewer the degrees of freedom (`nu` >= 2).
-double student_t_positive_mean(size_t nu);
-
 }  // namespace zelk

@@ -229,7 +229,7 @@ class FastGrowth {
     const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
       const FeatureBins& bins = data_.bins[f];
       score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
-                                  uses_threshold(params_, bins), f, scratch.held_out, evidence);
+                                  uses_threshold(params_, bins), f, scratch, evidence);
     };
     HeldOutEvidence evidence(n_folds);
     if (!shares_work(shared, node.n)) {

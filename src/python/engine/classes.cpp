@@ -224,9 +224,11 @@ MethodDocs docs(const char* fit, const char* from_tree) {
 
 PyObject* regressor_class() {
   return class_object<Flavour::Engine, Regression>(
-      docs("fit($self, x, y)\n--\n\n"
+      docs("fit($self, x, y, sample_weight=None)\n--\n\n"
            "Grow the tree from x (float64, n x m, NaN for missing) and y (float64, n finite\n"
-           "values). A fit that fails leaves the previous tree in place.",
+           "values), each sample counted with its weight in sample_weight (float64, n finite\n"
+           "non-negative values, not all zero; None weighs every sample 1). A fit that fails\n"
+           "leaves the previous tree in place.",
            "from_tree(tree, *, categorical=())\n--\n\n"
            "Rebuild a fitted regressor from an export_tree dictionary (with or without its\n"
            "statistics)."));
@@ -234,9 +236,11 @@ PyObject* regressor_class() {
 
 PyObject* classifier_class() {
   static constexpr const char* kFit =
-      "fit($self, x, y)\n--\n\n"
+      "fit($self, x, y, sample_weight=None)\n--\n\n"
       "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
-      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+      "0 .. n_classes - 1), each sample counted with its weight in sample_weight (float64,\n"
+      "n finite non-negative values, not all zero; None weighs every sample 1). A fit that\n"
+      "fails leaves the previous tree in place.";
   static constexpr const char* kFromTree =
       "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
       "Rebuild a fitted classifier from an export_tree dictionary (with or without its\n"
@@ -246,9 +250,11 @@ PyObject* classifier_class() {
 
 PyObject* objective_classifier_class() {
   static constexpr const char* kFit =
-      "fit($self, x, y)\n--\n\n"
+      "fit($self, x, y, sample_weight=None)\n--\n\n"
       "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
-      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+      "0 .. n_classes - 1), each sample counted with its weight in sample_weight (float64,\n"
+      "n finite non-negative values, not all zero; None weighs every sample 1). A fit that\n"
+      "fails leaves the previous tree in place.";
   static constexpr const char* kFromTree =
       "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
       "Rebuild a fitted objective classifier from an export_tree dictionary (with or\n"

@@ -1,5 +1,7 @@
 #include "core/histogram/objective.hpp"
 
+#include <algorithm>
+
 #include "core/binning.hpp"
 #include "core/histogram/candidates.hpp"
 
@@ -40,7 +42,6 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
     if (bin == kMissingBin || bin >= n_bins || c >= n_classes) continue;
     const size_t m = folds.fold[j];
     h[(m * n_bins + bin) * n_classes + c] += folds.w[j];
-    f[m * n_classes + c] += folds.w[j];
     ++hr[m * n_bins + bin];
   }
   std::vector<double> b(n_bins * n_classes, 0.0);
@@ -51,6 +52,7 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
       br[bin] += hr[m * n_bins + bin];
       for (size_t c = 0; c < n_classes; ++c) {
         const double x = h[(m * n_bins + bin) * n_classes + c];
+        f[m * n_classes + c] += x;
         b[bin * n_classes + c] += x;
         a[c] += x;
       }
@@ -93,12 +95,13 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
       for (size_t c = 0; c < n_classes; ++c) {
         const size_t mc = m * n_classes + c;
         const double in_bin = h[(m * n_bins + k) * n_classes + c];
+        // Differences of weights summed in other orders, kept from rounding below zero.
         val[c] = f[mc];
         left_val[c] = threshold ? cl[mc] : in_bin;
-        right_val[c] = val[c] - left_val[c];
-        train[c] = a[c] - val[c];
-        left_train[c] = threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin;
-        right_train[c] = train[c] - left_train[c];
+        right_val[c] = std::max(val[c] - left_val[c], 0.0);
+        train[c] = std::max(a[c] - val[c], 0.0);
+        left_train[c] = std::max(threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin, 0.0);
+        right_train[c] = std::max(train[c] - left_train[c], 0.0);
       }
       WeightedConfusion split = WeightedConfusion::zero(n_classes);
       split.add_group(majority_class(std::span<const double>(left_train)), left_val);

@@ -198,8 +198,11 @@ class ClassCountSides {
       } else {
         if (n_left == 0 || n_left == n_val) continue;
       }
-      for (size_t k = 0; k < row; ++k)
+      for (size_t k = 0; k < row; ++k) {
         right_classes_[k] = totals_[k] - left_classes_[k];
+        // Weights summed in another order can leave a rounding below zero where none is left.
+        if constexpr (Weighted) right_classes_[k] = std::max(right_classes_[k], 0.0);
+      }
       const std::span<const Count> lc(left_classes_.data(), n_classes_);
       const std::span<const Count> rc(right_classes_.data(), n_classes_);
       double children = 0.0;

@@ -218,9 +218,10 @@ std::vector<ScoredCandidate> score_objective_weighted(const ClassObjective& obje
           rows_train_left == train.total_rows()) {
         continue;
       }
+      // Weights summed in another order can leave a rounding below zero where none is left.
       for (size_t k = 0; k < n_classes; ++k) {
-        train_right[k] = train_all[k] - train_left[k];
-        val_right[k] = val_all[k] - val_left[k];
+        train_right[k] = std::max(train_all[k] - train_left[k], 0.0);
+        val_right[k] = std::max(val_all[k] - val_left[k], 0.0);
       }
       clear();
       table.add_group(majority_class(std::span<const double>(train_left)), val_left);

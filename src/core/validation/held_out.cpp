@@ -239,8 +239,8 @@ class LeftSide {
 // The node's choice: the candidate with the largest in-sample gain on the whole node. A
 // weighted side must keep weight as well as rows: a rounding can leave none to a side.
 template <bool Weighted, class Loss>
-void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature,
-                  HeldOutEvidence& evidence, double* work) {
+void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_weight,
+                  size_t feature, HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide left(work, w, t.threshold);
   double* right = work + w;
@@ -251,6 +251,9 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature
       right[i] = t.node_total[i] - l[i];
     if (!(l[0] >= minimum && right[0] >= minimum)) continue;
     if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(right) > 0.0)) continue;
+    if (min_weight > 0.0 && !(loss.weight(l) >= min_weight && loss.weight(right) >= min_weight)) {
+      continue;
+    }
     const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
     if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
     evidence.found = true;
@@ -264,8 +267,8 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature
 
 // Fold f's pick: the candidate its training part likes best, measured on its validation part.
 template <bool Weighted, class Loss>
-void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t feature, size_t f,
-                      HeldOutEvidence& evidence, double* work) {
+void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, double min_weight,
+                      size_t feature, size_t f, HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide train_left(work, w, t.threshold);
   LeftSide val_left(work + w, w, t.threshold);
@@ -283,6 +286,10 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t fea
       train_right[i] = total[i] - l[i];
     if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
     if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(train_right) > 0.0)) continue;
+    if (min_weight > 0.0 &&
+        !(loss.weight(l) >= min_weight && loss.weight(train_right) >= min_weight)) {
+      continue;
+    }
     const double gain = loss.pick(total, l, train_right);
     if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
     for (size_t i = 0; i < w; ++i)
@@ -297,14 +304,14 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t fea
 }
 
 template <bool Weighted, class Loss>
-void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, size_t feature,
+void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, double min_weight, size_t feature,
                HeldOutEvidence& evidence, double* work) {
   const double minimum = static_cast<double>(std::max<size_t>(min_leaf, 1));
   for (size_t f = 0; f < t.n_folds; ++f)
     evidence.validation_size[f] = t.val_total[f * t.width + Columns<Weighted>::kWeight];
-  offer_choice<Weighted>(t, loss, minimum, feature, evidence, work);
+  offer_choice<Weighted>(t, loss, minimum, min_weight, feature, evidence, work);
   for (size_t f = 0; f < t.n_folds; ++f)
-    offer_fold_picks<Weighted>(t, loss, minimum, feature, f, evidence, work);
+    offer_fold_picks<Weighted>(t, loss, minimum, min_weight, feature, f, evidence, work);
 }
 
 template <bool Weighted>
@@ -312,11 +319,11 @@ void enumerate_task(SlotTable& table, const HeldOutTask& task, size_t feature,
                     HeldOutEvidence& evidence) {
   double* rows = table.work.data();
   if (task.kind == HeldOutTask::Kind::Squared) {
-    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, task.min_samples_leaf, feature, evidence,
-                        rows);
+    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, task.min_samples_leaf, task.min_weight,
+                        feature, evidence, rows);
   } else {
     enumerate<Weighted>(table, ClassLoss<Weighted>(task, rows + 4 * table.width),
-                        task.min_samples_leaf, feature, evidence, rows);
+                        task.min_samples_leaf, task.min_weight, feature, evidence, rows);
   }
 }
 

@@ -66,6 +66,9 @@ struct HeldOutTask {
   bool weighted = false;
   // Per class, in the smoothed class frequencies: one pseudo-sample of the node's mean weight.
   double pseudo_count = 1.0;
+  // A candidate leaves at least this weight per side (min_weight_fraction_leaf of the training
+  // set's weight); 0 sets no floor.
+  double min_weight = 0.0;
 
   // Numbers per slot: a row count, [its weight,] then the task's sums (regression: sum and sum
   // of squares of the targets; classification: one count per class).

@@ -59,7 +59,8 @@ constexpr Default kGrowth[] = {{"max_depth", "None"},
                                {"n_threads", "1"},
                                {"parallel_min_samples", "512"},
                                {"categorical", "()"},
-                               {"validation", "'prune'"}};
+                               {"validation", "'prune'"},
+                               {"min_weight_fraction_leaf", "0.0"}};
 
 // One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
 // kGrowth with `min_samples_leaf` after `min_samples_split`.

@@ -57,6 +57,15 @@ class FastGrowth {
 
   std::unique_ptr<NodeT> grow(size_t depth) {
     const size_t n = data_.n_samples;
+    if (params_.min_weight_fraction_leaf > 0.0) {
+      double total = static_cast<double>(n);
+      if (weighted()) {
+        total = 0.0;
+        for (double w : weights_)
+          total += w;
+      }
+      min_weight_leaf_ = params_.min_weight_fraction_leaf * total;
+    }
     std::unique_ptr<NodeT> root;
     std::vector<Pending> stack;
     // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
@@ -261,6 +270,7 @@ class FastGrowth {
   HeldOutEvidence gather_evidence(const FastNode<Target>& node, const Prepared& prepared,
                                   Worker& w, bool shared) const {
     HeldOutTask task = task_.held_out(params_);
+    task.min_weight = min_weight_leaf_;
     if (weighted()) {
       task.weighted = true;
       // One pseudo-sample of the node's mean weight: the smoothing does not change when
@@ -334,6 +344,18 @@ class FastGrowth {
         return std::nullopt;
       }
     }
+    if (min_weight_leaf_ > 0.0) {
+      double left_weight = static_cast<double>(n_left);
+      if (weighted()) {
+        left_weight = 0.0;
+        for (size_t i = 0; i < n_left; ++i)
+          left_weight += weights_[p.begin + w.order[i]];
+      }
+      if (!(left_weight >= min_weight_leaf_ &&
+            p.prepared->weight - left_weight >= min_weight_leaf_)) {
+        return std::nullopt;
+      }
+    }
     // The sample numbers themselves are not needed any more: every list that is read later
     // moves instead. Whoever moves the targets then prepares both children from them; the two
     // weigh as much as this many code lists and share the split of the work.
@@ -396,6 +418,7 @@ class FastGrowth {
   std::vector<Target> targets_;  // in the order of the samples
   std::vector<double> weights_;  // the same for their weights; empty when unweighted
   NodeStash<K> stash_;
+  double min_weight_leaf_ = 0.0;  // the least weight of a side; 0 sets no floor
 };
 
 }  // namespace

@@ -83,6 +83,15 @@ class StrictGrowth {
         weights_(weights) {}
 
   std::unique_ptr<NodeT> grow(std::vector<size_t> samples, size_t depth) {
+    if (params_.min_weight_fraction_leaf > 0.0) {
+      double total = static_cast<double>(samples.size());
+      if (weighted()) {
+        total = 0.0;
+        for (size_t s : samples)
+          total += weights_[s];
+      }
+      min_weight_leaf_ = params_.min_weight_fraction_leaf * total;
+    }
     std::unique_ptr<NodeT> root;
     std::vector<Pending> stack;
     stack.push_back({std::move(samples), depth, &root});
@@ -201,6 +210,7 @@ class StrictGrowth {
                                               size_t counted) const {
     if (held_out()) {
       HeldOutTask task = task_.held_out(params_);
+      task.min_weight = min_weight_leaf_;
       if (weighted()) {
         task.weighted = true;
         // One pseudo-sample of the node's mean weight: the smoothing does not change when
@@ -306,7 +316,17 @@ class StrictGrowth {
       (rule.route_left_train(columns_, s) ? left : right).push_back(s);
     }
     const size_t min_leaf = std::max<size_t>(params_.min_samples_leaf, 1);
-    return counted(left) >= min_leaf && counted(right) >= min_leaf;
+    if (counted(left) < min_leaf || counted(right) < min_leaf) return false;
+    return min_weight_leaf_ == 0.0 ||
+           (weight_of(left) >= min_weight_leaf_ && weight_of(right) >= min_weight_leaf_);
+  }
+
+  double weight_of(const std::vector<size_t>& samples) const {
+    if (!weighted()) return static_cast<double>(samples.size());
+    double total = 0.0;
+    for (size_t s : samples)
+      total += weights_[s];
+    return total;
   }
 
   size_t counted(const std::vector<size_t>& samples) const {
@@ -325,6 +345,7 @@ class StrictGrowth {
   std::span<const double> weights_;   // empty when unweighted
   std::vector<Target> node_targets_;  // the current node's targets, in sample order
   std::vector<double> node_weights_;  // and their weights, when weighted
+  double min_weight_leaf_ = 0.0;      // the least weight of a side; 0 sets no floor
 };
 
 }  // namespace

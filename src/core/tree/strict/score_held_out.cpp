@@ -217,8 +217,12 @@ class AbsoluteSides {
   uint64_t n_edges() const { return n_edges_; }
 
   void offer(const std::vector<uint32_t>& states, const std::vector<uint8_t>& offered,
-             size_t min_samples_leaf, size_t feature, HeldOutEvidence& evidence) {
+             size_t min_samples_leaf, double min_weight, size_t feature,
+             HeldOutEvidence& evidence) {
     const size_t minimum = std::max<size_t>(min_samples_leaf, 1);
+    const auto too_light = [min_weight](const Split& s) {
+      return min_weight > 0.0 && !(s.left.weight >= min_weight && s.right.weight >= min_weight);
+    };
     const size_t n_folds = train_.size();
     for (size_t f = 0; f < n_folds; ++f) {
       if constexpr (Weighted) {
@@ -233,7 +237,7 @@ class AbsoluteSides {
     for (size_t i = 0; i < states.size(); ++i) {
       if (!offered[i]) continue;
       const Split node = split(node_, static_cast<uint32_t>(i));
-      if (node.left.count < minimum || node.right.count < minimum) continue;
+      if (node.left.count < minimum || node.right.count < minimum || too_light(node)) continue;
       const double gain = node.gain();
       if (!std::isfinite(gain) || !evidence.ranks_above(gain, 0.0)) continue;
       evidence.found = true;
@@ -250,7 +254,9 @@ class AbsoluteSides {
         if (!layers_.fold_offered[at]) continue;
         const auto slot = static_cast<uint32_t>(s);
         const Split train = split(train_[f], slot);
-        if (train.left.count < minimum || train.right.count < minimum) continue;
+        if (train.left.count < minimum || train.right.count < minimum || too_light(train)) {
+          continue;
+        }
         const double gain = train.gain();
         if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
         double held_out = 0.0;
@@ -276,6 +282,7 @@ class AbsoluteSides {
     double median = 0.0;
     double deviation = 0.0;
     size_t count = 0;
+    double weight = 0.0;  // the count's double when unweighted
   };
   struct Split {
     Summary whole, left, right;
@@ -302,12 +309,16 @@ class AbsoluteSides {
     std::vector<double>& values = side.values;
     Summary s;
     s.count = values.size();
+    s.weight = static_cast<double>(s.count);
     if (values.empty()) return s;
     if constexpr (Weighted) {
       // In ascending order, as the unweighted sum: weights of 1 give its bits.
       s.median = weighted_median(values, side.weights, pairs_);
-      for (const auto& [y, w] : pairs_)
+      s.weight = 0.0;
+      for (const auto& [y, w] : pairs_) {
         s.deviation += w * std::fabs(y - s.median);
+        s.weight += w;
+      }
       return s;
     }
     std::sort(values.begin(), values.end());
@@ -352,7 +363,7 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
     if (task.kind == HeldOutTask::Kind::Absolute) {
       const auto offer = [&](auto&& sides) {
         sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
-                    task.min_samples_leaf, feature, evidence);
+                    task.min_samples_leaf, task.min_weight, feature, evidence);
       };
       if (task.weighted) {
         offer(AbsoluteSides<true>(node, column, codes, threshold));

@@ -168,8 +168,8 @@ class WeightedTree : public testing::TestWithParam<TreeCase> {
     ASSERT_GT(plain.size(), 1u);
     {
       SCOPED_TRACE("weights of 1 grow the unweighted tree");
-      expect_same_tree(plain, grow_flat(task, params, table, targets,
-                                        std::vector<double>(table.n, 1.0)));
+      expect_same_tree(plain,
+                       grow_flat(task, params, table, targets, std::vector<double>(table.n, 1.0)));
     }
     const std::vector<double> weights = random_weights(table.n, rng);
     const std::vector<ExportedNode> weighted = grow_flat(task, params, table, targets, weights);
@@ -212,8 +212,7 @@ TEST_P(WeightedTree, MatchesTheUnweightedTreeAndIsScaleInvariant) {
     case TaskKind::Gini:
       return check(Classification{std::make_unique<Gini>(3), 3, false}, table.labels, table, rng);
     case TaskKind::Entropy:
-      return check(Classification{std::make_unique<Entropy>(3), 3, true}, table.labels, table,
-                   rng);
+      return check(Classification{std::make_unique<Entropy>(3), 3, true}, table.labels, table, rng);
     case TaskKind::F1:
       return check(ObjectiveClassification(std::make_unique<F1>(Average::Macro, 0), 3),
                    table.labels, table, rng);
@@ -413,9 +412,8 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
       const bool threshold = threshold_mode(params, column);
       const std::vector<uint32_t> states = present_states(column, samples, params.n_bins);
       const std::vector<std::vector<ScoredCandidate>> got = {
-          mse.score_feature(reg, f),      mae.score_feature(reg, f),
-          gini.score_feature(cls, f),     entropy.score_feature(cls, f),
-          accuracy.score_feature(cls, f), f1.score_feature(cls, f)};
+          mse.score_feature(reg, f),     mae.score_feature(reg, f),      gini.score_feature(cls, f),
+          entropy.score_feature(cls, f), accuracy.score_feature(cls, f), f1.score_feature(cls, f)};
       for (const auto& list : got)
         ASSERT_EQ(list.size(), states.size());
       std::vector<size_t> at(got.size(), 0);  // each list's next fold score
@@ -475,9 +473,9 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
           std::vector<double> train_values;
           for (size_t s : fold.train)
             train_values.push_back(column.is_categorical() ? 0.0 : column.values()[s]);
-          const std::vector<double> edges =
-              column.is_categorical() ? std::vector<double>{}
-                                      : quantile_edges(train_values, params.n_bins);
+          const std::vector<double> edges = column.is_categorical()
+                                                ? std::vector<double>{}
+                                                : quantile_edges(train_values, params.n_bins);
           size_t rows[2][2] = {{0, 0}, {0, 0}};  // [train, validation][left, right]
           const auto tally = [&](size_t s, uint32_t code, bool train) {
             if (d.labels[s] >= 3) return;
@@ -659,8 +657,7 @@ TEST(WeightedScoring, FastScorersMatchANaiveWeightedRecomputation) {
       SCOPED_TRACE(entropy ? "entropy" : "gini");
       FastScratch scratch;
       BestSplit best;
-      best_classification_fast(view, entropy, r.codes, r.n_bins, 0, mean, scratch, threshold,
-                               best);
+      best_classification_fast(view, entropy, r.codes, r.n_bins, 0, mean, scratch, threshold, best);
       const auto impurity = [&](const std::vector<size_t>& s) {
         std::vector<size_t> labels;
         for (size_t i : s)

@@ -85,8 +85,7 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
     fold_scores.reserve(n_folds);
     for (size_t m = 0; m < n_folds; ++m) {
       const uint64_t rows_left_val = threshold ? clr[m] : hr[m * n_bins + k];
-      const uint64_t rows_left_train =
-          threshold ? car - clr[m] : br[k] - hr[m * n_bins + k];
+      const uint64_t rows_left_train = threshold ? car - clr[m] : br[k] - hr[m * n_bins + k];
       // Both sides must be seen in the validation fold and learned from the training folds.
       if (fr[m] == 0 || rows_left_val == 0 || rows_left_val == fr[m] || rows_left_train == 0 ||
           rows_left_train == ar - fr[m]) {

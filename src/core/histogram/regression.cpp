@@ -36,7 +36,7 @@ struct RegressionHistogram {
   size_t n_folds;
   size_t n_bins;
   bool threshold;
-  const double* weights = nullptr;      // weighted: per cell
+  const double* weights = nullptr;       // weighted: per cell
   const double* fold_weights = nullptr;  // weighted: per fold
 };
 
@@ -152,9 +152,9 @@ namespace {
 
 // The weighted histogram: rows (all of positive weight) counted per cell as unweighted, with
 // each cell's weight and its sums of w y and w y y.
-void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> codes,
-                              size_t n_bins, size_t feature, const Aggregator& aggregator,
-                              FastScratch& scratch, bool threshold, BestSplit& best) {
+void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                              size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                              bool threshold, BestSplit& best) {
   const size_t n_folds = rows.n_folds;
   const size_t cells = n_folds * n_bins;
   grow_and_zero(scratch.bin_counts, cells);
@@ -215,14 +215,13 @@ void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> co
   std::array<double, kMaxAssignFolds> left_sum{};
   std::array<double, kMaxAssignFolds> left_sq_sum{};
   std::array<double, kMaxAssignFolds> left_weight{};
-  RegressionHistogram h{counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
-                        n_bins, threshold};
+  RegressionHistogram h{counts,       sums,    sq_sums, fold_size.data(), fold_sums,
+                        fold_sq_sums, n_folds, n_bins,  threshold};
   h.weights = weights;
   h.fold_weights = fold_weights;
   enumerate_regression<true>(
       h, left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
-      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); },
-      left_weight.data());
+      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); }, left_weight.data());
 }
 
 }  // namespace

@@ -107,7 +107,8 @@ struct Classification {
     return leaf_value(labels);
   }
   double node_impurity(std::span<const size_t> labels) const { return criterion->impurity(labels); }
-  ClassPrediction leaf_value(std::span<const size_t> labels, std::span<const double> weights) const {
+  ClassPrediction leaf_value(std::span<const size_t> labels,
+                             std::span<const double> weights) const {
     return weighted_class_leaf(n_classes, labels, weights);
   }
   ClassPrediction fast_leaf_value(std::span<const size_t> labels,
@@ -144,7 +145,8 @@ struct ObjectiveClassification {
     return leaf_value(labels);
   }
   double node_impurity(std::span<const size_t> labels) const { return gini.impurity(labels); }
-  ClassPrediction leaf_value(std::span<const size_t> labels, std::span<const double> weights) const {
+  ClassPrediction leaf_value(std::span<const size_t> labels,
+                             std::span<const double> weights) const {
     return weighted_class_leaf(n_classes, labels, weights);
   }
   ClassPrediction fast_leaf_value(std::span<const size_t> labels,

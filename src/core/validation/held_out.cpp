@@ -100,8 +100,7 @@ struct SquaredLoss : Columns<Weighted> {
     const double mean0 = train_total[kSums] / train_total[kWeight];
     const double mean_left = train_left[kSums] / train_left[kWeight];
     const double mean_right = train_right[kSums] / train_right[kWeight];
-    return (mean_left - mean0) *
-               (2.0 * val_left[kSums] - val_left[kWeight] * (mean0 + mean_left)) +
+    return (mean_left - mean0) * (2.0 * val_left[kSums] - val_left[kWeight] * (mean0 + mean_left)) +
            (mean_right - mean0) *
                (2.0 * val_right[kSums] - val_right[kWeight] * (mean0 + mean_right));
   }
@@ -239,8 +238,8 @@ class LeftSide {
 // The node's choice: the candidate with the largest in-sample gain on the whole node. A
 // weighted side must keep weight as well as rows: a rounding can leave none to a side.
 template <bool Weighted, class Loss>
-void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_weight,
-                  size_t feature, HeldOutEvidence& evidence, double* work) {
+void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_weight, size_t feature,
+                  HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide left(work, w, t.threshold);
   double* right = work + w;

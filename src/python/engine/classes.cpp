@@ -196,7 +196,8 @@ namespace {
 constexpr const char* kStatsDoc =
     "The tree as a dictionary of flat per-node lists (nodes in pre-order, the root first),\n"
     "followed by per-node training statistics: \"impurity\" (of the node's training samples\n"
-    "by the task's criterion; Gini for the objective classifier), \"weighted_n_samples\",\n"
+    "by the task's criterion; Gini for the objective classifier), \"weighted_n_samples\"\n"
+    "(the node's total sample weight),\n"
     "\"split_score\" (the chosen split's aggregated score; NaN at a leaf) and \"fold_scores\"\n"
     "(that split's per-fold scores; empty at a leaf).";
 

@@ -267,8 +267,8 @@ class FastGrowth {
 
   // Every feature's held-out evidence of the node, merged in feature order; a large node's
   // features are scored in blocks on several threads.
-  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const Prepared& prepared,
-                                  Worker& w, bool shared) const {
+  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const Prepared& prepared, Worker& w,
+                                  bool shared) const {
     HeldOutTask task = task_.held_out(params_);
     task.min_weight = min_weight_leaf_;
     if (weighted()) {

@@ -195,10 +195,14 @@ class StrictGrowth {
     if (weighted()) {
       const PositiveSamples positive =
           positive_samples(samples, folds, indexed ? &index : nullptr, weights_);
-      const StrictNode<Target> node{params_,         columns_,
-                                    targets_,        positive.samples,
-                                    positive.folds,  aggregator_,
-                                    indexed ? &positive.index : nullptr, weights_};
+      const StrictNode<Target> node{params_,
+                                    columns_,
+                                    targets_,
+                                    positive.samples,
+                                    positive.folds,
+                                    aggregator_,
+                                    indexed ? &positive.index : nullptr,
+                                    weights_};
       return decide_scored(node, weight, counted);
     }
     const StrictNode<Target> node{
@@ -365,12 +369,9 @@ template std::unique_ptr<NodeOf<Regression>> build_node(const Regression&, const
                                                         std::span<const double>,
                                                         std::vector<size_t>, size_t,
                                                         std::span<const double>);
-template std::unique_ptr<NodeOf<Classification>> build_node(const Classification&, const Params&,
-                                                            const Aggregator&,
-                                                            std::span<const Column>,
-                                                            std::span<const size_t>,
-                                                            std::vector<size_t>, size_t,
-                                                            std::span<const double>);
+template std::unique_ptr<NodeOf<Classification>> build_node(
+    const Classification&, const Params&, const Aggregator&, std::span<const Column>,
+    std::span<const size_t>, std::vector<size_t>, size_t, std::span<const double>);
 template std::unique_ptr<NodeOf<ObjectiveClassification>> build_node(
     const ObjectiveClassification&, const Params&, const Aggregator&, std::span<const Column>,
     std::span<const size_t>, std::vector<size_t>, size_t, std::span<const double>);

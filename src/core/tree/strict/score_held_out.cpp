@@ -176,8 +176,9 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
     });
     offer_fold(column, codes, threshold, f, table);
   }
-  const uint64_t n_edges = visit_node<false>(
-      node, column, codes, threshold, [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
+  const uint64_t n_edges =
+      visit_node<false>(node, column, codes, threshold,
+                        [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
   table.finish_totals();
   const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);
   for (size_t i = 0; i < codes.states.size(); ++i) {
@@ -345,7 +346,7 @@ class AbsoluteSides {
   std::vector<Entry> node_;
   std::vector<std::vector<Entry>> train_;
   std::vector<std::vector<Entry>> val_;
-  SlotTable layers_;          // which fold slots are candidates
+  SlotTable layers_;           // which fold slots are candidates
   Side whole_, left_, right_;  // reused for every list
   std::vector<std::pair<double, double>> pairs_;
 };

@@ -67,8 +67,7 @@ class SideSums {
 
   // Two blocks (four states) at a time, so that their sums stay in registers.
   template <bool Threshold>
-  void pass(std::span<const double> y, std::span<const double> w,
-            std::span<const uint32_t> slots) {
+  void pass(std::span<const double> y, std::span<const double> w, std::span<const uint32_t> slots) {
     for (size_t b = 0; b < n_blocks_; b += 2) {
       const bool pair = b + 1 < n_blocks_;
       const Lanes index0 = index_[b];
@@ -339,8 +338,7 @@ std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criter
             const double w_left = sums.weight_left(i), w_right = sums.weight_right(i);
             children =
                 w_left * variance_from_weighted_sums(sums.sum_left(i), sums.sq_left(i), w_left) +
-                w_right *
-                    variance_from_weighted_sums(sums.sum_right(i), sums.sq_right(i), w_right);
+                w_right * variance_from_weighted_sums(sums.sum_right(i), sums.sq_right(i), w_right);
           } else {
             const uint64_t n_right = n_val - n_left;
             children = static_cast<double>(n_left) *

@@ -241,8 +241,7 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
   FeatureCodes codes;
   if (!code_feature(node, feature, threshold, codes)) return {};
   if (!node.weights.empty()) {
-    return score_objective_weighted(objective, n_classes, node, feature, column, threshold,
-                                    codes);
+    return score_objective_weighted(objective, n_classes, node, feature, column, threshold, codes);
   }
   const std::vector<uint32_t>& states = codes.states;
   const size_t n_states = states.size();

@@ -292,8 +292,10 @@ def _validated_importances(tree, n_features):
         return None
     weight = np.asarray(tree["weighted_n_samples"], dtype=np.float64)
     split = ~np.asarray(tree["is_leaf"], dtype=bool)
+    if np.isnan(score[split]).any():  # a tree imported without its statistics
+        return None
     gain = score[split] * (weight[split] / weight[0])
-    gain = np.where(np.isfinite(gain) & (gain > 0.0), gain, 0.0)
+    gain = np.where(gain > 0.0, gain, 0.0)
     importances = np.zeros(n_features, dtype=np.float64)
     np.add.at(importances, np.asarray(tree["feature"], dtype=np.intp)[split], gain)
     total = importances.sum()
@@ -688,6 +690,12 @@ class _ZELKBase(BaseEstimator):
 
     def __setstate__(self, state):
         state = dict(state)
+        # Parameters that estimators pickled by an earlier zelk did not have yet; those grew
+        # their trees by validating candidates.
+        state.setdefault("validation", "candidates")
+        state.setdefault("min_weight_fraction_leaf", 0.0)
+        if isinstance(self, ZELKClassifier):
+            state.setdefault("class_weight", None)
         tree = state.pop("_tree_state", None)
         kind = state.pop("_native_kind", None)
         super().__setstate__(state)

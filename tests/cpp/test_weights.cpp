@@ -265,133 +265,138 @@ TEST(WeightedBinning, EdgesComeFromTheRowsOfPositiveWeightEachCountedOnce) {
   }
 }
 
-// ---- strict scorers against a naive weighted recomputation -------------------------------
+// ---- naive weighted statistics of lists of rows ----------------------------------------
 
-double naive_mean(const std::vector<double>& y, const std::vector<double>& w) {
-  double s = 0.0, t = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    s += w[i] * y[i];
-    t += w[i];
+// Rows' targets, labels (below n_classes, or one at it counted in no class) and weights.
+struct Rows {
+  std::vector<double> y;
+  std::vector<size_t> labels;
+  std::vector<double> w;
+  size_t n_classes = 3;
+
+  double total(const std::vector<size_t>& s) const {
+    double t = 0.0;
+    for (size_t i : s)
+      t += w[i];
+    return t;
   }
-  return s / t;
+  double mean(const std::vector<size_t>& s) const {
+    double t = 0.0;
+    for (size_t i : s)
+      t += w[i] * y[i];
+    return t / total(s);
+  }
+  double variance(const std::vector<size_t>& s) const {
+    const double m = mean(s);
+    double t = 0.0;
+    for (size_t i : s)
+      t += w[i] * (y[i] - m) * (y[i] - m);
+    return t / total(s);
+  }
+  // The smallest value whose running weight reaches half, or the midpoint of it and the next
+  // when it reaches exactly half.
+  double median(std::vector<size_t> s) const {
+    std::sort(s.begin(), s.end(), [&](size_t a, size_t b) { return y[a] < y[b]; });
+    double running = 0.0;
+    for (size_t k = 0; k < s.size(); ++k) {
+      running += w[s[k]];
+      if (running < total(s) / 2) continue;
+      return running == total(s) / 2 && k + 1 < s.size() ? (y[s[k]] + y[s[k + 1]]) / 2 : y[s[k]];
+    }
+    return 0.0;
+  }
+  double mae(const std::vector<size_t>& s) const {
+    const double m = median(s);
+    double t = 0.0;
+    for (size_t i : s)
+      t += w[i] * std::fabs(y[i] - m);
+    return t / total(s);
+  }
+  std::vector<double> classes(const std::vector<size_t>& s) const {
+    std::vector<double> c(n_classes, 0.0);
+    for (size_t i : s)
+      if (labels[i] < n_classes) c[labels[i]] += w[i];
+    return c;
+  }
+  // Gini or entropy over every label's weight.
+  double class_impurity(const std::vector<size_t>& s, bool entropy) const {
+    double acc = 0.0;
+    for (double c : classes(s)) {
+      const double p = c / total(s);
+      acc += entropy ? (p > 0.0 ? -p * std::log2(p) : 0.0) : p * p;
+    }
+    return entropy ? acc : 1.0 - acc;
+  }
+};
+
+// The weighted impurity decrease of splitting `all` into `left` and `right`.
+template <class Impurity>
+double decrease(const Rows& d, const std::vector<size_t>& left, const std::vector<size_t>& right,
+                Impurity&& impurity) {
+  std::vector<size_t> all(left);
+  all.insert(all.end(), right.begin(), right.end());
+  return impurity(all) -
+         (d.total(left) * impurity(left) + d.total(right) * impurity(right)) / d.total(all);
 }
 
-double naive_variance(const std::vector<double>& y, const std::vector<double>& w) {
-  const double mean = naive_mean(y, w);
-  double s = 0.0, t = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    s += w[i] * (y[i] - mean) * (y[i] - mean);
-    t += w[i];
-  }
-  return s / t;
-}
-
-// The smallest value whose cumulative weight reaches half, or the midpoint of it and the next
-// when it reaches exactly half.
-double naive_median(const std::vector<double>& y, const std::vector<double>& w) {
-  std::vector<size_t> order(y.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return y[a] < y[b]; });
-  double total = 0.0;
-  for (double x : w)
-    total += x;
-  double running = 0.0;
-  for (size_t i = 0; i < order.size(); ++i) {
-    running += w[order[i]];
-    if (running < total / 2) continue;
-    if (running == total / 2 && i + 1 < order.size()) return (y[order[i]] + y[order[i + 1]]) / 2;
-    return y[order[i]];
-  }
-  return 0.0;
-}
-
-double naive_mae(const std::vector<double>& y, const std::vector<double>& w) {
-  const double median = naive_median(y, w);
-  double s = 0.0, t = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    s += w[i] * std::fabs(y[i] - median);
-    t += w[i];
-  }
-  return s / t;
-}
-
-// Class weights of labels below n_classes; the total weighs every label.
-std::vector<double> class_weights(const std::vector<size_t>& y, const std::vector<double>& w,
-                                  size_t n_classes, double& total) {
-  std::vector<double> out(n_classes, 0.0);
-  total = 0.0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    if (y[i] < n_classes) out[y[i]] += w[i];
-    total += w[i];
-  }
-  return out;
-}
-
-double naive_class_impurity(const std::vector<size_t>& y, const std::vector<double>& w,
-                            size_t n_classes, bool entropy) {
-  double total = 0.0;
-  const std::vector<double> c = class_weights(y, w, n_classes, total);
-  double acc = 0.0;
-  for (double x : c) {
-    const double p = x / total;
-    acc += entropy ? (p > 0.0 ? -p * std::log2(p) : 0.0) : p * p;
-  }
-  return entropy ? acc : 1.0 - acc;
-}
-
-size_t naive_argmax(const std::vector<double>& c) {
+size_t argmax(const std::vector<double>& c) {
   return static_cast<size_t>(std::max_element(c.begin(), c.end()) - c.begin());
 }
 
-// Accuracy (f1 = false) or macro F1 of sides predicting their training majorities.
-double naive_metric(bool f1, size_t n_classes,
-                    const std::vector<std::pair<size_t, std::vector<double>>>& groups) {
-  std::vector<double> tp(n_classes, 0.0), fp(n_classes, 0.0), fn(n_classes, 0.0);
+// Accuracy (f1 = false) or macro F1 of groups of validation class weights, each predicted as
+// the majority of its training class weights.
+double metric(const Rows& d, bool f1,
+              const std::vector<std::pair<std::vector<size_t>, std::vector<size_t>>>& groups) {
+  const size_t k = d.n_classes;
+  std::vector<double> tp(k, 0.0), fp(k, 0.0), fn(k, 0.0);
   double total = 0.0;
-  for (const auto& [predicted, counts] : groups) {
-    for (size_t k = 0; k < n_classes; ++k) {
-      total += counts[k];
-      (k == predicted ? tp[k] : fn[k]) += counts[k];
-      if (k != predicted) fp[predicted] += counts[k];
+  for (const auto& [train, val] : groups) {
+    const size_t predicted = argmax(d.classes(train));
+    const std::vector<double> counts = d.classes(val);
+    for (size_t c = 0; c < k; ++c) {
+      total += counts[c];
+      (c == predicted ? tp[c] : fn[c]) += counts[c];
+      if (c != predicted) fp[predicted] += counts[c];
     }
   }
   if (!f1) return std::accumulate(tp.begin(), tp.end(), 0.0) / total;
   double sum = 0.0;
-  for (size_t k = 0; k < n_classes; ++k) {
-    const double d = 2 * tp[k] + fp[k] + fn[k];
-    sum += d > 0.0 ? 2 * tp[k] / d : 0.0;
-  }
-  return sum / static_cast<double>(n_classes);
+  for (size_t c = 0; c < k; ++c)
+    sum += 2 * tp[c] + fp[c] + fn[c] > 0.0 ? 2 * tp[c] / (2 * tp[c] + fp[c] + fn[c]) : 0.0;
+  return sum / static_cast<double>(k);
 }
 
-struct StrictData {
-  std::vector<Column> columns;
-  std::vector<double> y;
-  std::vector<size_t> labels;
-  std::vector<double> w;
-};
-
-StrictData strict_data(size_t n, std::mt19937_64& rng) {
-  const Table t = random_table(n, rng);
-  StrictData d;
-  d.columns = build_columns(t.view(), std::vector<size_t>{3});
-  d.y = t.y;
-  d.labels = t.labels;
-  for (size_t& label : d.labels)
-    if (rng() % 29 == 0) label = 3;  // out of range: counted in no class
-  d.w = random_weights(n, rng);
-  return d;
+// The objective's gain when each side predicts its training majority, over the whole.
+double objective_gain(const Rows& d, bool f1, const std::vector<size_t> (&train)[2],
+                      const std::vector<size_t> (&val)[2]) {
+  std::vector<size_t> train_all(train[0]), val_all(val[0]);
+  train_all.insert(train_all.end(), train[1].begin(), train[1].end());
+  val_all.insert(val_all.end(), val[1].begin(), val[1].end());
+  return metric(d, f1, {{train[0], val[0]}, {train[1], val[1]}}) -
+         metric(d, f1, {{train_all, val_all}});
 }
+
+// Rows of a class below n_classes: the only ones the objectives count.
+std::vector<size_t> labelled(const Rows& d, std::vector<size_t> s) {
+  std::erase_if(s, [&](size_t i) { return d.labels[i] >= d.n_classes; });
+  return s;
+}
+
+// ---- strict and fast scorers against the naive statistics -------------------------------
 
 TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
   std::mt19937_64 rng(17);
   const Mean mean;
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);
-    const StrictData d = strict_data(80 + rng() % 300, rng);
+    const Table t = random_table(80 + rng() % 300, rng);
+    const std::vector<Column> columns = build_columns(t.view(), std::vector<size_t>{3});
+    Rows d{t.y, t.labels, random_weights(t.n, rng)};
+    for (size_t& label : d.labels)
+      if (rng() % 29 == 0) label = 3;  // out of range
     // A weighted node holds its samples of positive weight only.
     std::vector<size_t> samples;
-    for (size_t i = 0; i < d.w.size(); ++i)
+    for (size_t i = 0; i < t.n; ++i)
       if (d.w[i] > 0.0) samples.push_back(i);
     Params params;
     params.n_bins = 2 + rng() % 10;
@@ -399,433 +404,268 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
     params.split_style = round % 2 == 0 ? SplitStyle::Threshold : SplitStyle::Bin;
     FoldIndex index;
     const std::vector<Fold> folds = params.kfold.folds(samples, index);
-    const StrictNode<double> reg{params, d.columns, d.y, samples, folds, mean, &index, d.w};
-    const StrictNode<size_t> cls{params, d.columns, d.labels, samples, folds, mean, &index, d.w};
-    const Regression mse{std::make_unique<Mse>()}, mae{std::make_unique<Mae>()};
-    const Classification gini{std::make_unique<Gini>(3), 3, false};
-    const Classification entropy{std::make_unique<Entropy>(3), 3, true};
-    const ObjectiveClassification accuracy(std::make_unique<Accuracy>(), 3);
-    const ObjectiveClassification f1(std::make_unique<F1>(Average::Macro, 0), 3);
-    for (size_t f = 0; f < d.columns.size(); ++f) {
+    const StrictNode<double> reg{params, columns, d.y, samples, folds, mean, &index, d.w};
+    const StrictNode<size_t> cls{params, columns, d.labels, samples, folds, mean, &index, d.w};
+    for (size_t f = 0; f < columns.size(); ++f) {
       SCOPED_TRACE(f);
-      const Column& column = d.columns[f];
+      const Column& column = columns[f];
       const bool threshold = threshold_mode(params, column);
       const std::vector<uint32_t> states = present_states(column, samples, params.n_bins);
       const std::vector<std::vector<ScoredCandidate>> got = {
-          mse.score_feature(reg, f),     mae.score_feature(reg, f),      gini.score_feature(cls, f),
-          entropy.score_feature(cls, f), accuracy.score_feature(cls, f), f1.score_feature(cls, f)};
-      for (const auto& list : got)
-        ASSERT_EQ(list.size(), states.size());
-      std::vector<size_t> at(got.size(), 0);  // each list's next fold score
+          Regression{std::make_unique<Mse>()}.score_feature(reg, f),
+          Regression{std::make_unique<Mae>()}.score_feature(reg, f),
+          Classification{std::make_unique<Gini>(3), 3, false}.score_feature(cls, f),
+          Classification{std::make_unique<Entropy>(3), 3, true}.score_feature(cls, f),
+          ObjectiveClassification(std::make_unique<Accuracy>(), 3).score_feature(cls, f),
+          ObjectiveClassification(std::make_unique<F1>(Average::Macro, 0), 3)
+              .score_feature(cls, f)};
       for (size_t i = 0; i < states.size(); ++i) {
-        std::fill(at.begin(), at.end(), 0);
+        std::vector<std::vector<double>> want(got.size());
         for (const Fold& fold : folds) {
-          const std::vector<uint32_t> codes = fold_val_codes(column, fold, params.n_bins);
-          const auto side = [&](const std::vector<size_t>& list, const std::vector<uint32_t>& c,
-                                bool left, auto&& take) {
-            for (size_t j = 0; j < list.size(); ++j)
-              if (goes_left(c[j], states[i], threshold) == left) take(list[j]);
-          };
-          // Impurity scores on the validation part.
-          std::vector<double> yl, yr, wl, wr, yv, wv;
-          std::vector<size_t> ll, lr, lv;
-          for (size_t s : fold.validation) {
-            yv.push_back(d.y[s]);
-            wv.push_back(d.w[s]);
-            lv.push_back(d.labels[s]);
-          }
-          side(fold.validation, codes, true, [&](size_t s) {
-            yl.push_back(d.y[s]);
-            ll.push_back(d.labels[s]);
-            wl.push_back(d.w[s]);
-          });
-          side(fold.validation, codes, false, [&](size_t s) {
-            yr.push_back(d.y[s]);
-            lr.push_back(d.labels[s]);
-            wr.push_back(d.w[s]);
-          });
-          const double tv = std::accumulate(wv.begin(), wv.end(), 0.0);
-          const double tl = std::accumulate(wl.begin(), wl.end(), 0.0);
-          const double tr = std::accumulate(wr.begin(), wr.end(), 0.0);
-          if (!yl.empty() && !yr.empty()) {
-            const auto score = [&](auto&& impurity) {
-              return impurity(yv, wv) - (tl * impurity(yl, wl) + tr * impurity(yr, wr)) / tv;
-            };
-            const auto class_score = [&](bool ent) {
-              return naive_class_impurity(lv, wv, 3, ent) -
-                     (tl * naive_class_impurity(ll, wl, 3, ent) +
-                      tr * naive_class_impurity(lr, wr, 3, ent)) /
-                         tv;
-            };
-            const double want[] = {score(naive_variance), score(naive_mae), class_score(false),
-                                   class_score(true)};
-            for (size_t g = 0; g < 4; ++g) {
-              ASSERT_LT(at[g], got[g][i].stats.scores.size());
-              SCOPED_TRACE(g);
-              expect_close(got[g][i].stats.scores[at[g]++], want[g]);
-            }
-          }
-          // Objective scores: each side predicts its training majority.
-          if (fold.train.empty() || fold.validation.empty()) continue;
-          std::vector<double> train_codes_w[2], val_w[2], train_all(3, 0.0), val_all(3, 0.0);
-          for (auto* v : {&train_codes_w[0], &train_codes_w[1], &val_w[0], &val_w[1]})
-            v->assign(3, 0.0);
-          std::vector<double> train_values;
+          // Both parts coded against the edges of the training part's values.
+          std::vector<double> values;
           for (size_t s : fold.train)
-            train_values.push_back(column.is_categorical() ? 0.0 : column.values()[s]);
-          const std::vector<double> edges = column.is_categorical()
-                                                ? std::vector<double>{}
-                                                : quantile_edges(train_values, params.n_bins);
-          size_t rows[2][2] = {{0, 0}, {0, 0}};  // [train, validation][left, right]
-          const auto tally = [&](size_t s, uint32_t code, bool train) {
-            if (d.labels[s] >= 3) return;
-            const int sd = goes_left(code, states[i], threshold) ? 0 : 1;
-            (train ? train_codes_w : val_w)[sd][d.labels[s]] += d.w[s];
-            (train ? train_all : val_all)[d.labels[s]] += d.w[s];
-            ++rows[train ? 0 : 1][sd];
-          };
-          for (size_t s : fold.train) {
+            values.push_back(column.is_categorical() ? 0.0 : column.values()[s]);
+          const std::vector<double> edges = quantile_edges(values, params.n_bins);
+          const auto side = [&](size_t s) {
             const double v = column.is_categorical() ? 0.0 : column.values()[s];
             const uint32_t code = column.is_categorical() ? column.codes()[s]
                                   : std::isfinite(v)      ? bin_code(edges, v)
                                                           : kMissingCode;
-            tally(s, code, true);
+            return goes_left(code, states[i], threshold) ? 0 : 1;
+          };
+          std::vector<size_t> val[2], train[2];
+          for (size_t s : fold.validation)
+            val[side(s)].push_back(s);
+          for (size_t s : fold.train)
+            train[side(s)].push_back(s);
+          if (!val[0].empty() && !val[1].empty()) {
+            using L = const std::vector<size_t>&;
+            want[0].push_back(decrease(d, val[0], val[1], [&](L s) { return d.variance(s); }));
+            want[1].push_back(decrease(d, val[0], val[1], [&](L s) { return d.mae(s); }));
+            for (bool entropy : {false, true}) {
+              want[2 + entropy].push_back(
+                  decrease(d, val[0], val[1], [&](L s) { return d.class_impurity(s, entropy); }));
+            }
           }
-          for (size_t j = 0; j < fold.validation.size(); ++j)
-            tally(fold.validation[j], codes[j], false);
-          if (rows[0][0] == 0 || rows[0][1] == 0 || rows[1][0] == 0 || rows[1][1] == 0) continue;
-          for (bool use_f1 : {false, true}) {
-            const double split = naive_metric(use_f1, 3,
-                                              {{naive_argmax(train_codes_w[0]), val_w[0]},
-                                               {naive_argmax(train_codes_w[1]), val_w[1]}});
-            const double base = naive_metric(use_f1, 3, {{naive_argmax(train_all), val_all}});
-            const size_t g = use_f1 ? 5 : 4;
-            ASSERT_LT(at[g], got[g][i].stats.scores.size());
-            expect_close(got[g][i].stats.scores[at[g]++], split - base);
-          }
+          const std::vector<size_t> lt[2] = {labelled(d, train[0]), labelled(d, train[1])};
+          const std::vector<size_t> lv[2] = {labelled(d, val[0]), labelled(d, val[1])};
+          if (lt[0].empty() || lt[1].empty() || lv[0].empty() || lv[1].empty()) continue;
+          want[4].push_back(objective_gain(d, false, lt, lv));
+          want[5].push_back(objective_gain(d, true, lt, lv));
         }
-        for (size_t g = 0; g < got.size(); ++g)
-          EXPECT_EQ(at[g], got[g][i].stats.scores.size()) << "list " << g << " state " << i;
+        for (size_t g = 0; g < got.size(); ++g) {
+          SCOPED_TRACE(g);
+          ASSERT_EQ(got[g].size(), states.size());
+          ASSERT_EQ(got[g][i].stats.scores.size(), want[g].size());
+          for (size_t k = 0; k < want[g].size(); ++k)
+            expect_close(got[g][i].stats.scores[k], want[g][k]);
+        }
       }
     }
   }
 }
 
-// ---- fast scorers against a naive weighted recomputation --------------------------------
-
+// A fast node's entries of positive weight, dealt into folds, as the fast driver keeps them.
 struct FastRows {
-  std::vector<uint16_t> codes;  // indexed by position
-  std::vector<double> y;
-  std::vector<size_t> labels;
-  std::vector<uint32_t> label_dealt;
-  std::vector<double> w;  // indexed by position
-  std::vector<uint32_t> rows;
+  Rows d;
+  std::vector<uint16_t> codes;  // by row
+  std::vector<uint32_t> rows;   // the dealt entries, then the same in dealt order:
   std::vector<uint8_t> fold;
-  std::vector<double> y_dealt, w_dealt, fold_sums, fold_sq_sums, fold_weights;  // dealt order
-  size_t n_folds = 0;
-  size_t n_bins = 0;
+  std::vector<double> y, w, fold_sums, fold_sq_sums, fold_weights;
+  std::vector<uint32_t> label;
+  size_t n_folds = 0, n_bins = 0;
 
-  // Entries of positive weight only, as the fast driver keeps them.
-  RowsView view(size_t n_classes) const {
+  RowsView view() const {
     RowsView v;
     v.rows = rows;
     v.fold = fold;
     v.n_folds = n_folds;
-    v.y = y_dealt;
+    v.y = y;
     v.fold_sums = fold_sums;
     v.fold_sq_sums = fold_sq_sums;
-    v.label = label_dealt;
-    v.n_classes = n_classes;
-    v.w = w_dealt;
+    v.label = label;
+    v.n_classes = d.n_classes;
+    v.w = w;
     v.fold_weights = fold_weights;
     return v;
   }
+  // Fold m's entries (or the other folds') with a code below n_bins, by side of bin k.
+  void sides(size_t m, bool in_fold, uint32_t k, bool threshold, std::vector<size_t> (&out)[2],
+             bool with_missing = false) const {
+    for (size_t j = 0; j < rows.size(); ++j) {
+      const uint16_t b = codes[rows[j]];
+      if ((fold[j] == m) != in_fold || (b >= n_bins && !with_missing)) continue;
+      out[b < n_bins && (threshold ? b <= k : b == k) ? 0 : 1].push_back(rows[j]);
+    }
+  }
 };
 
-FastRows fast_rows(std::mt19937_64& rng, size_t n_classes) {
+FastRows fast_rows(std::mt19937_64& rng) {
   FastRows r;
   const size_t n = 60 + rng() % 300;
   r.n_bins = 2 + rng() % 8;
   r.n_folds = 2 + rng() % 4;
+  r.d.n_classes = 2 + rng() % 2;
   std::normal_distribution<double> normal(0.0, 1.0);
-  r.w = random_weights(n, rng);
+  r.d.w = random_weights(n, rng);
   for (size_t i = 0; i < n; ++i) {
     r.codes.push_back(rng() % 13 == 0 ? kMissingBin : static_cast<uint16_t>(rng() % r.n_bins));
-    r.y.push_back(normal(rng) + 0.3 * r.codes.back());
-    r.labels.push_back((rng() % 3 == 0 ? rng() : r.codes.back()) % n_classes);
+    r.d.y.push_back(normal(rng) + 0.3 * r.codes.back());
+    r.d.labels.push_back((rng() % 3 == 0 ? rng() : r.codes.back()) % r.d.n_classes);
   }
   r.fold_sums.assign(r.n_folds, 0.0);
   r.fold_sq_sums.assign(r.n_folds, 0.0);
   r.fold_weights.assign(r.n_folds, 0.0);
   for (uint32_t i = 0; i < n; ++i) {
-    if (r.w[i] == 0.0) continue;
+    if (r.d.w[i] == 0.0) continue;
     const auto m = static_cast<uint8_t>(rng() % r.n_folds);
     r.rows.push_back(i);
     r.fold.push_back(m);
-    r.y_dealt.push_back(r.y[i]);
-    r.label_dealt.push_back(static_cast<uint32_t>(r.labels[i]));
-    r.w_dealt.push_back(r.w[i]);
-    r.fold_sums[m] += r.w[i] * r.y[i];
-    r.fold_sq_sums[m] += r.w[i] * r.y[i] * r.y[i];
-    r.fold_weights[m] += r.w[i];
+    r.y.push_back(r.d.y[i]);
+    r.label.push_back(static_cast<uint32_t>(r.d.labels[i]));
+    r.w.push_back(r.d.w[i]);
+    r.fold_sums[m] += r.d.w[i] * r.d.y[i];
+    r.fold_sq_sums[m] += r.d.w[i] * r.d.y[i] * r.d.y[i];
+    r.fold_weights[m] += r.d.w[i];
   }
   return r;
 }
 
-// Per candidate bin k, the fold scores that a naive pass over the entries gives.
-template <class Score>
-std::vector<std::vector<double>> naive_fast_scores(const FastRows& r, bool threshold,
-                                                   Score&& score) {
-  std::vector<std::vector<double>> out(r.n_bins);
+// The winner's fold scores are its naive ones (each fold's decrease on its own entries), and
+// no candidate's naive mean beats its score.
+template <class Impurity>
+void expect_naive_winner(const FastRows& r, bool threshold, const BestSplit& best,
+                         Impurity&& impurity) {
+  double top = -std::numeric_limits<double>::infinity();
+  std::vector<std::vector<double>> naive(r.n_bins);
   for (uint32_t k = 0; k < r.n_bins; ++k) {
     for (size_t m = 0; m < r.n_folds; ++m) {
-      std::vector<size_t> left, right;
-      for (size_t j = 0; j < r.rows.size(); ++j) {
-        const uint16_t b = r.codes[r.rows[j]];
-        if (r.fold[j] != m || b >= r.n_bins) continue;
-        ((threshold ? b <= k : b == k) ? left : right).push_back(r.rows[j]);
-      }
-      if (left.empty() || right.empty()) continue;
-      out[k].push_back(score(left, right));
+      std::vector<size_t> side[2];
+      r.sides(m, true, k, threshold, side);
+      if (!side[0].empty() && !side[1].empty())
+        naive[k].push_back(decrease(r.d, side[0], side[1], impurity));
     }
+    if (naive[k].empty()) continue;
+    top = std::max(top, std::accumulate(naive[k].begin(), naive[k].end(), 0.0) /
+                            static_cast<double>(naive[k].size()));
   }
-  return out;
-}
-
-double mean_of(const std::vector<double>& v) {
-  return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
-}
-
-// The winner's fold scores are its naive ones, and no naive candidate beats its mean.
-void expect_naive_winner(const BestSplit& best, const std::vector<std::vector<double>>& naive) {
-  double top = -std::numeric_limits<double>::infinity();
-  for (const auto& scores : naive)
-    if (!scores.empty()) top = std::max(top, mean_of(scores));
-  if (!std::isfinite(top)) {
-    EXPECT_FALSE(best.found);
-    return;
-  }
-  ASSERT_TRUE(best.found);
-  const std::vector<double>& want = naive[best.state];
-  ASSERT_EQ(best.fold_scores.size(), want.size());
-  for (size_t m = 0; m < want.size(); ++m)
-    expect_close(best.fold_scores[m], want[m]);
+  ASSERT_EQ(best.found, std::isfinite(top));
+  if (!best.found) return;
+  ASSERT_EQ(best.fold_scores.size(), naive[best.state].size());
+  for (size_t m = 0; m < best.fold_scores.size(); ++m)
+    expect_close(best.fold_scores[m], naive[best.state][m]);
   expect_close(best.score, top);
 }
 
 TEST(WeightedScoring, FastScorersMatchANaiveWeightedRecomputation) {
   std::mt19937_64 rng(23);
   const Mean mean;
+  using L = const std::vector<size_t>&;
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
-    const size_t n_classes = 2 + rng() % 2;
-    const FastRows r = fast_rows(rng, n_classes);
+    const FastRows r = fast_rows(rng);
     const bool threshold = round % 2 == 0;
-    const RowsView view = r.view(n_classes);
-    const auto gather = [&](const std::vector<size_t>& s, auto&& value) {
-      std::vector<double> v;
-      for (size_t i : s)
-        v.push_back(value(i));
-      return v;
-    };
-    const auto weights = [&](const std::vector<size_t>& s) {
-      return gather(s, [&](size_t i) { return r.w[i]; });
-    };
-    const auto total = [&](const std::vector<size_t>& s) {
-      const std::vector<double> w = weights(s);
-      return std::accumulate(w.begin(), w.end(), 0.0);
-    };
-    const auto both = [](std::vector<size_t> a, const std::vector<size_t>& b) {
-      a.insert(a.end(), b.begin(), b.end());
-      return a;
-    };
-    {
-      SCOPED_TRACE("regression");
-      FastScratch scratch;
-      BestSplit best;
-      best_regression_fast(view, r.codes, r.n_bins, 0, mean, scratch, threshold, best);
-      const auto variance = [&](const std::vector<size_t>& s) {
-        return naive_variance(gather(s, [&](size_t i) { return r.y[i]; }), weights(s));
-      };
-      expect_naive_winner(best, naive_fast_scores(r, threshold, [&](const auto& l, const auto& rt) {
-                            const auto all = both(l, rt);
-                            return variance(all) -
-                                   (total(l) * variance(l) + total(rt) * variance(rt)) / total(all);
-                          }));
-    }
+    FastScratch scratch;
+    BestSplit regression;
+    best_regression_fast(r.view(), r.codes, r.n_bins, 0, mean, scratch, threshold, regression);
+    expect_naive_winner(r, threshold, regression, [&](L s) { return r.d.variance(s); });
     for (bool entropy : {false, true}) {
-      SCOPED_TRACE(entropy ? "entropy" : "gini");
-      FastScratch scratch;
       BestSplit best;
-      best_classification_fast(view, entropy, r.codes, r.n_bins, 0, mean, scratch, threshold, best);
-      const auto impurity = [&](const std::vector<size_t>& s) {
-        std::vector<size_t> labels;
-        for (size_t i : s)
-          labels.push_back(r.labels[i]);
-        return naive_class_impurity(labels, weights(s), n_classes, entropy);
-      };
-      expect_naive_winner(best, naive_fast_scores(r, threshold, [&](const auto& l, const auto& rt) {
-                            const auto all = both(l, rt);
-                            return impurity(all) -
-                                   (total(l) * impurity(l) + total(rt) * impurity(rt)) / total(all);
-                          }));
+      best_classification_fast(r.view(), entropy, r.codes, r.n_bins, 0, mean, scratch, threshold,
+                               best);
+      expect_naive_winner(r, threshold, best, [&](L s) { return r.d.class_impurity(s, entropy); });
     }
-    {
-      SCOPED_TRACE("accuracy");
-      const Accuracy accuracy;
-      const std::vector<ScoredCandidate> got = score_objective_fast(
-          accuracy, n_classes, r.codes, r.labels, view, r.n_bins, 0, mean, threshold);
-      for (const ScoredCandidate& c : got) {
-        SCOPED_TRACE(c.state);
-        std::vector<double> want;
-        for (size_t m = 0; m < r.n_folds; ++m) {
-          // [train, validation][left, right] class weights and rows.
-          std::vector<double> cw[2][2];
-          size_t rows[2][2] = {{0, 0}, {0, 0}};
-          for (auto& part : cw)
-            for (auto& v : part)
-              v.assign(n_classes, 0.0);
-          for (size_t j = 0; j < r.rows.size(); ++j) {
-            const uint16_t b = r.codes[r.rows[j]];
-            if (b >= r.n_bins) continue;
-            const int part = r.fold[j] == m ? 1 : 0;
-            const int sd = (threshold ? b <= c.state : b == c.state) ? 0 : 1;
-            cw[part][sd][r.labels[r.rows[j]]] += r.w[r.rows[j]];
-            ++rows[part][sd];
-          }
-          if (rows[0][0] == 0 || rows[0][1] == 0 || rows[1][0] == 0 || rows[1][1] == 0) continue;
-          std::vector<double> train(n_classes), val(n_classes);
-          for (size_t k = 0; k < n_classes; ++k) {
-            train[k] = cw[0][0][k] + cw[0][1][k];
-            val[k] = cw[1][0][k] + cw[1][1][k];
-          }
-          want.push_back(naive_metric(false, n_classes,
-                                      {{naive_argmax(cw[0][0]), cw[1][0]},
-                                       {naive_argmax(cw[0][1]), cw[1][1]}}) -
-                         naive_metric(false, n_classes, {{naive_argmax(train), val}}));
-        }
-        ASSERT_EQ(c.stats.scores.size(), want.size());
-        for (size_t m = 0; m < want.size(); ++m)
-          expect_close(c.stats.scores[m], want[m]);
+    const Accuracy accuracy;
+    for (const ScoredCandidate& c :
+         score_objective_fast(accuracy, r.d.n_classes, r.codes, r.d.labels, r.view(), r.n_bins, 0,
+                              mean, threshold)) {
+      std::vector<double> want;
+      for (size_t m = 0; m < r.n_folds; ++m) {
+        std::vector<size_t> train[2], val[2];
+        r.sides(m, false, c.state, threshold, train);
+        r.sides(m, true, c.state, threshold, val);
+        if (train[0].empty() || train[1].empty() || val[0].empty() || val[1].empty()) continue;
+        want.push_back(objective_gain(r.d, false, train, val));
       }
+      ASSERT_EQ(c.stats.scores.size(), want.size());
+      for (size_t m = 0; m < want.size(); ++m)
+        expect_close(c.stats.scores[m], want[m]);
     }
   }
 }
 
-// ---- fast held-out evidence against a naive weighted recomputation ----------------------
-
-std::vector<double> gather_y(const FastRows& r, const std::vector<size_t>& s) {
-  std::vector<double> out;
-  for (size_t i : s)
-    out.push_back(r.y[i]);
-  return out;
-}
-
-std::vector<double> gather_w(const FastRows& r, const std::vector<size_t>& s) {
-  std::vector<double> out;
-  for (size_t i : s)
-    out.push_back(r.w[i]);
-  return out;
-}
-
+// Each fold's pick (the training part's largest in-sample decrease) and its held-out gain:
+// the weighted loss of the training part's predictions on the validation part, before the
+// split less after (squared error, or the Brier score of class frequencies smoothed by the
+// pseudo count).
 TEST(WeightedHeldOut, FastEvidenceMatchesANaiveWeightedRecomputation) {
   std::mt19937_64 rng(29);
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
-    const size_t n_classes = 2 + rng() % 2;
-    const FastRows r = fast_rows(rng, n_classes);
+    const FastRows r = fast_rows(rng);
+    const Rows& d = r.d;
     const bool threshold = round % 2 == 0;
     const bool classify = round % 4 >= 2;
-    HeldOutTask task = classify ? HeldOutTask{HeldOutTask::Kind::Entropy, n_classes, nullptr, 2}
-                                : HeldOutTask{HeldOutTask::Kind::Squared, 0, nullptr, 2};
+    HeldOutTask task{classify ? HeldOutTask::Kind::Entropy : HeldOutTask::Kind::Squared,
+                     classify ? d.n_classes : 0, nullptr, 2};
     task.weighted = true;
     task.pseudo_count = 0.25 + 0.5 * static_cast<double>(rng() % 4);
     SlotTable table;
     HeldOutEvidence evidence(r.n_folds);
     if (classify) {
-      score_held_out_fast<size_t>(task, r.view(n_classes), r.labels, r.codes, r.n_bins, threshold,
-                                  0, table, evidence);
+      score_held_out_fast<size_t>(task, r.view(), d.labels, r.codes, r.n_bins, threshold, 0, table,
+                                  evidence);
     } else {
-      score_held_out_fast<double>(task, r.view(0), r.y, r.codes, r.n_bins, threshold, 0, table,
+      score_held_out_fast<double>(task, r.view(), d.y, r.codes, r.n_bins, threshold, 0, table,
                                   evidence);
     }
+    const auto loss = [&](const std::vector<size_t>& fit, const std::vector<size_t>& on) {
+      double total = 0.0;
+      const std::vector<double> c = d.classes(fit);
+      const double smoothed = d.total(fit) + task.pseudo_count * static_cast<double>(d.n_classes);
+      for (size_t i : on) {
+        double l = classify ? 0.0 : (d.y[i] - d.mean(fit)) * (d.y[i] - d.mean(fit));
+        for (size_t k = 0; classify && k < d.n_classes; ++k) {
+          const double p = (c[k] + task.pseudo_count) / smoothed;
+          l += (p - (d.labels[i] == k ? 1.0 : 0.0)) * (p - (d.labels[i] == k ? 1.0 : 0.0));
+        }
+        total += d.w[i] * l;
+      }
+      return total;
+    };
+    const auto impurity = [&](const std::vector<size_t>& s) {
+      return d.total(s) * (classify ? d.class_impurity(s, true) : d.variance(s));
+    };
     for (size_t m = 0; m < r.n_folds; ++m) {
       SCOPED_TRACE(m);
-      // The fold's training and validation entries (a missing code goes right).
-      std::vector<size_t> train, val;
-      for (size_t j = 0; j < r.rows.size(); ++j)
-        (r.fold[j] == m ? val : train).push_back(r.rows[j]);
-      expect_close(evidence.validation_size[m], [&] {
-        double t = 0.0;
-        for (size_t i : val)
-          t += r.w[i];
-        return t;
-      }());
-      const auto left_of = [&](size_t i, uint32_t k) {
-        const uint16_t b = r.codes[i];
-        return b < r.n_bins && (threshold ? b <= k : b == k);
-      };
-      // Class frequencies smoothed by the pseudo count, or the weighted mean.
-      const auto fit = [&](const std::vector<size_t>& s) {
-        std::vector<double> p(n_classes, task.pseudo_count);
-        double t = task.pseudo_count * static_cast<double>(n_classes);
-        double sum = 0.0, weight = 0.0;
-        for (size_t i : s) {
-          if (classify) p[r.labels[i]] += r.w[i];
-          if (classify) t += r.w[i];
-          sum += r.w[i] * r.y[i];
-          weight += r.w[i];
-        }
-        for (double& x : p)
-          x /= t;
-        p.push_back(sum / weight);
-        return p;
-      };
-      const auto loss = [&](size_t i, const std::vector<double>& p) {
-        if (!classify) return r.w[i] * (r.y[i] - p.back()) * (r.y[i] - p.back());
-        double l = 0.0;
-        for (size_t k = 0; k < n_classes; ++k) {
-          const double hit = r.labels[i] == k ? 1.0 : 0.0;
-          l += (p[k] - hit) * (p[k] - hit);
-        }
-        return r.w[i] * l;
-      };
-      // In-sample impurity decrease on the training part (what a fold picks by).
-      const auto impurity = [&](const std::vector<size_t>& s) {
-        double t = 0.0;
-        for (size_t i : s)
-          t += r.w[i];
-        if (!classify) return t * naive_variance(gather_y(r, s), gather_w(r, s));
-        std::vector<size_t> labels;
-        for (size_t i : s)
-          labels.push_back(r.labels[i]);
-        return t * naive_class_impurity(labels, gather_w(r, s), n_classes, true);
-      };
+      std::vector<size_t> everything[2];
+      r.sides(m, true, 0, true, everything, true);
+      std::vector<size_t> val(everything[0]);
+      val.insert(val.end(), everything[1].begin(), everything[1].end());
+      expect_close(evidence.validation_size[m], d.total(val));
       bool found = false;
-      uint32_t best_k = 0;
-      double best_gain = 0.0, best_held_out = 0.0;
-      for (uint32_t k = 0; k < r.n_bins; ++k) {
-        if (threshold && k + 1 == r.n_bins) continue;
-        std::vector<size_t> tl, tr;
-        for (size_t i : train)
-          (left_of(i, k) ? tl : tr).push_back(i);
-        if (tl.size() < 2 || tr.size() < 2) continue;
-        const double gain = impurity(train) - impurity(tl) - impurity(tr);
-        if (found && !(gain > best_gain + 1e-9 * (1.0 + std::fabs(best_gain)))) continue;
-        const std::vector<double> p0 = fit(train), pl = fit(tl), pr = fit(tr);
-        double held_out = 0.0;
-        for (size_t i : val)
-          held_out += loss(i, p0) - loss(i, left_of(i, k) ? pl : pr);
+      FoldPick want;
+      for (uint32_t k = 0; k + (threshold ? 1 : 0) < r.n_bins; ++k) {
+        std::vector<size_t> t[2], v[2];
+        r.sides(m, false, k, threshold, t, true);
+        r.sides(m, true, k, threshold, v, true);
+        if (t[0].size() < 2 || t[1].size() < 2) continue;
+        std::vector<size_t> all(t[0]);
+        all.insert(all.end(), t[1].begin(), t[1].end());
+        const double gain = impurity(all) - impurity(t[0]) - impurity(t[1]);
+        if (found && !(gain > want.pick_gain + 1e-9 * (1.0 + std::fabs(want.pick_gain)))) continue;
         found = true;
-        best_k = k;
-        best_gain = gain;
-        best_held_out = held_out;
+        want.state = k;
+        want.pick_gain = gain;
+        want.held_out_gain =
+            loss(all, v[0]) + loss(all, v[1]) - loss(t[0], v[0]) - loss(t[1], v[1]);
       }
       ASSERT_EQ(evidence.folds[m].found, found);
       if (!found) continue;
-      EXPECT_EQ(evidence.folds[m].state, best_k);
-      expect_close(evidence.folds[m].pick_gain, best_gain);
-      expect_close(evidence.folds[m].held_out_gain, best_held_out);
+      EXPECT_EQ(evidence.folds[m].state, want.state);
+      expect_close(evidence.folds[m].pick_gain, want.pick_gain);
+      expect_close(evidence.folds[m].held_out_gain, want.held_out_gain);
     }
   }
 }

@@ -2,6 +2,7 @@
 
     python benchmarks/run.py            # the full suite (takes a while on 2 cores)
     python benchmarks/run.py --quick    # smaller data, fewer repeats
+    python benchmarks/run.py --no-peers # zelk alone, e.g. to compare two builds
 
 Prints a table of medians with zelk/peer ratios and writes every figure to
 benchmarks/results/latest.json. Peak memory of a fit is measured in a fresh process per
@@ -83,24 +84,46 @@ def timed(fn, repeats):
     return statistics.median(times)
 
 
-def peers(task, mode, depth, n_bins, folds, threads, validation):
+def peers(task, mode, depth, n_bins, folds, threads, validation, with_peers=True):
     models = {f"zelk-{mode}": lambda: zelk_model(task, mode, depth, n_bins, folds, threads,
-                                                 validation),
-              "sklearn": lambda: sklearn_model(task, depth)}
-    if lightgbm is not None:
+                                                 validation)}
+    if with_peers:
+        models["sklearn"] = lambda: sklearn_model(task, depth)
+    if with_peers and lightgbm is not None:
         models["lightgbm"] = lambda: lightgbm_fit(task, depth, n_bins, threads)
     return models
 
 
-def run_case(name, task, mode, validation, n, m, depth, n_bins, folds, threads, repeats):
+def run_case(name, task, mode, validation, n, m, depth, n_bins, folds, threads, repeats,
+             with_peers=True):
     x, y = make_data(task, n, m)
     row = {"case": name, "task": task, "mode": mode, "validation": validation, "n": n, "m": m,
            "depth": depth, "n_bins": n_bins, "folds": folds, "threads": threads, "fit": {},
            "predict": {}}
-    for label, build in peers(task, mode, depth, n_bins, folds, threads, validation).items():
+    for label, build in peers(task, mode, depth, n_bins, folds, threads, validation,
+                              with_peers).items():
         model = build()
         row["fit"][label] = timed(lambda: model.fit(x, y), repeats)
         row["predict"][label] = timed(lambda: model.predict(x), repeats)
+    return row
+
+
+def weighted_case(name, task, n, m, depth, n_bins, folds, threads, repeats):
+    """The same fast fit without and with sample weights (all positive, spread over two
+    orders of magnitude: rows of zero weight would leave less to score), alternated so that
+    both see the same machine."""
+    x, y = make_data(task, n, m)
+    weights = 10.0 ** np.random.default_rng(1).uniform(-1.0, 1.0, n)
+    model = zelk_model(task, "fast", depth, n_bins, folds, threads)
+    plain, weighted = [], []
+    for _ in range(repeats):
+        plain.append(timed(lambda: model.fit(x, y), 1))
+        weighted.append(timed(lambda: model.fit(x, y, sample_weight=weights), 1))
+    row = {"case": name, "n": n, "m": m, "unweighted": statistics.median(plain),
+           "weighted": statistics.median(weighted)}
+    row["ratio"] = row["weighted"] / row["unweighted"]
+    print(f"{name:16s} n={n:>8d}  fast fit unweighted {row['unweighted']:7.3f}s  weighted "
+          f"{row['weighted']:7.3f}s (x{row['ratio']:.2f})", flush=True)
     return row
 
 
@@ -140,6 +163,10 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small data, fewer repeats")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--no-peers", action="store_true",
+                        help="time zelk alone (no scikit-learn or LightGBM fits)")
+    parser.add_argument("--no-weighted", action="store_true",
+                        help="leave out the weighted fits (a build without sample_weight)")
     parser.add_argument("--child-memory", nargs=8, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child_memory:
@@ -162,11 +189,16 @@ def main(argv=None):
     ]
     report = {"machine": platform.platform(), "cpus": os.cpu_count(), "threads": t,
               "quick": args.quick, "lightgbm": getattr(lightgbm, "__version__", None),
-              "cases": [], "memory": [], "scaling": {}, "thread_speedup": {}}
+              "cases": [], "weighted": [], "memory": [], "scaling": {}, "thread_speedup": {}}
     for name, task, mode, validation, n, m, depth, n_bins, folds in cases:
-        row = run_case(name, task, mode, validation, n, m, depth, n_bins, folds, t, repeats)
+        row = run_case(name, task, mode, validation, n, m, depth, n_bins, folds, t, repeats,
+                       not args.no_peers)
         report["cases"].append(row)
         print_row(row)
+    if not args.no_weighted:
+        for name, task, mode, _, n, m, depth, n_bins, folds in cases[:2]:
+            report["weighted"].append(
+                weighted_case(name + "-w", task, n, m, depth, n_bins, folds, t, repeats))
     for name, task, mode, _, n, m, depth, n_bins, folds in cases[:2]:
         mem = measure_memory(task, mode, n, m, depth, n_bins, folds, t)
         mem["budget_bytes"] = 2 * n * m + 64 * n
@@ -198,8 +230,9 @@ def print_row(row):
     for peer in ("sklearn", "lightgbm"):
         if peer in fit:
             parts.append(f"{peer} {fit[peer]:7.3f}s (x{fit[zk] / fit[peer]:.2f})")
-    parts.append(f"| predict {pred[zk]:.3f}s vs sklearn {pred['sklearn']:.3f}s "
-                 f"(x{pred[zk] / pred['sklearn']:.2f})")
+    parts.append(f"| predict {pred[zk]:.3f}s")
+    if "sklearn" in pred:
+        parts.append(f"vs sklearn {pred['sklearn']:.3f}s (x{pred[zk] / pred['sklearn']:.2f})")
     print("  ".join(parts), flush=True)
 
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -128,8 +129,9 @@ std::vector<size_t> row_blocks(size_t n, size_t n_threads) {
 class MatrixEdges {
  public:
   MatrixEdges(const MatrixView& x, const std::vector<bool>& is_categorical, size_t n_bins,
-              size_t n_threads)
+              size_t n_threads, std::span<const double> weights)
       : x_(x),
+        weights_(weights),
         is_categorical_(is_categorical),
         n_bins_(n_bins),
         n_threads_(n_threads),
@@ -182,10 +184,16 @@ class MatrixEdges {
             uint32_t* const out = cats_[j - g].data();
             for (size_t i = first; i < last; ++i)
               out[i] = category_code(x_.at(i, j));
-          } else {
+          } else if (weights_.empty()) {
             uint64_t* const out = keys_[j - g].data();
             for (size_t i = first; i < last; ++i)
               out[i] = total_order_key(x_.at(i, j));
+          } else {
+            // A row of zero weight takes no part in the edges: its key is dropped like a
+            // missing value's.
+            uint64_t* const out = keys_[j - g].data();
+            for (size_t i = first; i < last; ++i)
+              out[i] = total_order_key(weights_[i] > 0.0 ? x_.at(i, j) : kNaN);
           }
         }
       }
@@ -214,7 +222,10 @@ class MatrixEdges {
     });
   }
 
+  static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
   const MatrixView& x_;
+  std::span<const double> weights_;
   const std::vector<bool>& is_categorical_;
   size_t n_bins_;
   size_t n_threads_;
@@ -304,7 +315,8 @@ Expected<BinnedData> BinnedData::fit(const std::vector<Column>& columns, size_t 
 }
 
 Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t> categorical,
-                                     size_t n_bins, size_t n_threads) {
+                                     size_t n_bins, size_t n_threads,
+                                     std::span<const double> weights) {
   const size_t n_features = x.cols;
   std::vector<bool> is_categorical(n_features);
   for (size_t j = 0; j < n_features; ++j)
@@ -314,7 +326,7 @@ Expected<BinnedData> BinnedData::fit(const MatrixView& x, std::span<const size_t
   data.n_samples = x.rows;
   data.bins.resize(n_features);
   {
-    MatrixEdges edges(x, is_categorical, n_bins, n_threads);
+    MatrixEdges edges(x, is_categorical, n_bins, n_threads, weights);
     for (size_t g = 0; g < n_features; g += kEdgeGroup) {
       if (std::optional<Error> error = edges.fit_group(g, data.bins)) return std::move(*error);
     }

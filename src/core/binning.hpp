@@ -31,9 +31,12 @@ struct BinnedData {
   // The same binning read straight from the matrix, whose column j is categorical exactly
   // when j is in `categorical` (ascending): a few columns at a time for the edges, then one
   // pass over the rows for the codes, never a float copy of every column. Uses up to
-  // `n_threads` threads; the result does not depend on it.
+  // `n_threads` threads; the result does not depend on it. With `weights` (one per row), the
+  // quantile edges are those of the rows of positive weight, each counted once; categories
+  // and codes are those of every row.
   static Expected<BinnedData> fit(const MatrixView& x, std::span<const size_t> categorical,
-                                  size_t n_bins, size_t n_threads);
+                                  size_t n_bins, size_t n_threads,
+                                  std::span<const double> weights = {});
 };
 
 }  // namespace zelk

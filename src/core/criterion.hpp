@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zelk {
@@ -14,12 +15,28 @@ class Criterion {
  public:
   virtual ~Criterion() = default;
   virtual double impurity(std::span<const Target> targets) const = 0;
+  // The impurity of the targets each counted with its weight (`weights` as long as
+  // `targets`); weights of 1 give impurity() bit for bit, and scaling every weight by a power
+  // of two changes nothing.
+  virtual double weighted_impurity(std::span<const Target> targets,
+                                   std::span<const double> weights) const = 0;
   virtual std::string_view name() const = 0;
 };
 
 // Population variance of n values from their sum and sum of squares, each accumulated in list
 // order; Mse and Variance compute exactly this, so a scorer with running sums matches them.
 double variance_from_sums(double sum, double sum_sq, size_t n);
+// The same from weighted sums (of w y and of w y y) and the total weight, a count's double for
+// weights of 1.
+double variance_from_weighted_sums(double sum, double sum_sq, double weight);
+
+// The median of the values of positive weight: the first value whose running weight (in
+// ascending order) reaches half the total, or the mean of it and the next value of positive
+// weight when it reaches exactly half; an unweighted median for weights of 1. `scratch`
+// receives the (value, weight) pairs of positive weight in ascending order; 0.0 when no weight
+// is positive.
+double weighted_median(std::span<const double> values, std::span<const double> weights,
+                       std::vector<std::pair<double, double>>& scratch);
 
 using RegressionCriterion = Criterion<double>;
 using ClassCriterion = Criterion<size_t>;
@@ -28,6 +45,8 @@ using ClassCriterion = Criterion<size_t>;
 class Mse final : public RegressionCriterion {
  public:
   double impurity(std::span<const double> targets) const override;
+  double weighted_impurity(std::span<const double> targets,
+                           std::span<const double> weights) const override;
   std::string_view name() const override { return "mse"; }
 };
 
@@ -35,6 +54,8 @@ class Mse final : public RegressionCriterion {
 class Variance final : public RegressionCriterion {
  public:
   double impurity(std::span<const double> targets) const override;
+  double weighted_impurity(std::span<const double> targets,
+                           std::span<const double> weights) const override;
   std::string_view name() const override { return "variance"; }
 };
 
@@ -44,6 +65,11 @@ class Mae final : public RegressionCriterion {
   double impurity(std::span<const double> targets) const override;
   // The same, sorting in `scratch` so that repeated calls need not allocate.
   double impurity(std::span<const double> targets, std::vector<double>& scratch) const;
+  // Mean absolute deviation from the weighted median, each deviation weighted.
+  double weighted_impurity(std::span<const double> targets,
+                           std::span<const double> weights) const override;
+  double weighted_impurity(std::span<const double> targets, std::span<const double> weights,
+                           std::vector<std::pair<double, double>>& scratch) const;
   std::string_view name() const override { return "mae"; }
 };
 
@@ -52,6 +78,8 @@ class Gini final : public ClassCriterion {
  public:
   explicit Gini(size_t n_classes) : n_classes_(n_classes) {}
   double impurity(std::span<const size_t> labels) const override;
+  double weighted_impurity(std::span<const size_t> labels,
+                           std::span<const double> weights) const override;
   std::string_view name() const override { return "gini"; }
   size_t n_classes() const { return n_classes_; }
 
@@ -64,6 +92,8 @@ class Entropy final : public ClassCriterion {
  public:
   explicit Entropy(size_t n_classes) : n_classes_(n_classes) {}
   double impurity(std::span<const size_t> labels) const override;
+  double weighted_impurity(std::span<const size_t> labels,
+                           std::span<const double> weights) const override;
   std::string_view name() const override { return "entropy"; }
   size_t n_classes() const { return n_classes_; }
 
@@ -77,5 +107,9 @@ template <class Count>
 double gini_from_counts(std::span<const Count> counts, uint64_t total);
 template <class Count>
 double entropy_from_counts(std::span<const Count> counts, uint64_t total);
+// The same on class weights with total weight `total`; integer-valued weights give the count
+// formulas bit for bit.
+double gini_from_weights(std::span<const double> weights, double total);
+double entropy_from_weights(std::span<const double> weights, double total);
 
 }  // namespace zelk

@@ -4,8 +4,9 @@
 
 namespace zelk {
 
-Confusion Confusion::zero(size_t n_classes) {
-  Confusion table;
+template <class Count>
+BasicConfusion<Count> BasicConfusion<Count>::zero(size_t n_classes) {
+  BasicConfusion table;
   table.true_pos.assign(n_classes, 0);
   table.false_pos.assign(n_classes, 0);
   table.false_neg.assign(n_classes, 0);
@@ -15,13 +16,14 @@ Confusion Confusion::zero(size_t n_classes) {
   return table;
 }
 
-void Confusion::add_group(size_t predicted, std::span<const uint64_t> counts) {
+template <class Count>
+void BasicConfusion<Count>::add_group(size_t predicted, std::span<const Count> counts) {
   // A short `counts` or a prediction outside the table must not write out of bounds: missing
   // counts are zero, and a prediction of no known class is wrong for every sample, with no
   // class to charge the false positive to.
   const size_t n = std::min(n_classes, counts.size());
   for (size_t k = 0; k < n; ++k) {
-    const uint64_t x = counts[k];
+    const Count x = counts[k];
     if (x == 0) continue;
     support[k] += x;
     total += x;
@@ -34,22 +36,35 @@ void Confusion::add_group(size_t predicted, std::span<const uint64_t> counts) {
   }
 }
 
+template struct BasicConfusion<uint64_t>;
+template struct BasicConfusion<double>;
+
 namespace {
 
-double ratio(uint64_t numerator, uint64_t denominator) {
+// Counts are summed as integers and weights as doubles: integer-valued weights below 2^53
+// give the same sums, so a weight-1 table scores as its count table.
+template <class Count>
+double ratio(Count numerator, Count denominator) {
   return denominator == 0 ? 0.0 : static_cast<double>(numerator) / static_cast<double>(denominator);
 }
 
 struct PrecisionFormula {
-  double operator()(uint64_t tp, uint64_t fp, uint64_t /*fn*/) const { return ratio(tp, tp + fp); }
+  template <class Count>
+  double operator()(Count tp, Count fp, Count /*fn*/) const {
+    return ratio(tp, tp + fp);
+  }
 };
 
 struct RecallFormula {
-  double operator()(uint64_t tp, uint64_t /*fp*/, uint64_t fn) const { return ratio(tp, tp + fn); }
+  template <class Count>
+  double operator()(Count tp, Count /*fp*/, Count fn) const {
+    return ratio(tp, tp + fn);
+  }
 };
 
 struct F1Formula {
-  double operator()(uint64_t tp, uint64_t fp, uint64_t fn) const {
+  template <class Count>
+  double operator()(Count tp, Count fp, Count fn) const {
     return ratio(2 * tp, 2 * tp + fp + fn);
   }
 };
@@ -62,14 +77,16 @@ struct FBetaFormula {
 
   explicit FBetaFormula(double beta) : b2(beta * beta), w(1.0 + b2) {}
 
-  double operator()(uint64_t tp, uint64_t fp, uint64_t fn) const {
+  template <class Count>
+  double operator()(Count tp, Count fp, Count fn) const {
     const double numerator = static_cast<double>(tp) * w;
     const double denominator =
         static_cast<double>(fp) + (static_cast<double>(fn) * b2 + static_cast<double>(tp) * w);
     return denominator > 0.0 ? numerator / denominator : 0.0;
   }
 
-  double micro(uint64_t tp, uint64_t fp, uint64_t fn) const {
+  template <class Count>
+  double micro(Count tp, Count fp, Count fn) const {
     const double numerator = w * static_cast<double>(tp);
     const double denominator =
         (static_cast<double>(fn) * b2 + w * static_cast<double>(tp)) + static_cast<double>(fp);
@@ -77,8 +94,8 @@ struct FBetaFormula {
   }
 };
 
-template <class Formula>
-double micro_score(const Formula& formula, uint64_t tp, uint64_t fp, uint64_t fn) {
+template <class Formula, class Count>
+double micro_score(const Formula& formula, Count tp, Count fp, Count fn) {
   if constexpr (requires { formula.micro(tp, fp, fn); }) {
     return formula.micro(tp, fp, fn);
   } else {
@@ -86,15 +103,16 @@ double micro_score(const Formula& formula, uint64_t tp, uint64_t fp, uint64_t fn
   }
 }
 
-template <class Formula>
-double averaged(const Confusion& t, Average average, size_t pos_label, const Formula& formula) {
+template <class Count, class Formula>
+double averaged(const BasicConfusion<Count>& t, Average average, size_t pos_label,
+                const Formula& formula) {
   const size_t n = t.n_classes;
   switch (average) {
     case Average::Binary:
       if (pos_label >= n) return 0.0;
       return formula(t.true_pos[pos_label], t.false_pos[pos_label], t.false_neg[pos_label]);
     case Average::Micro: {
-      uint64_t tp = 0, fp = 0, fn = 0;
+      Count tp = 0, fp = 0, fn = 0;
       for (size_t k = 0; k < n; ++k) {
         tp += t.true_pos[k];
         fp += t.false_pos[k];
@@ -122,16 +140,29 @@ double averaged(const Confusion& t, Average average, size_t pos_label, const For
   return 0.0;
 }
 
-}  // namespace
-
-double Accuracy::score(const Confusion& table) const {
-  uint64_t correct = 0;
-  for (uint64_t tp : table.true_pos)
+template <class Count>
+double accuracy(const BasicConfusion<Count>& table) {
+  Count correct = 0;
+  for (Count tp : table.true_pos)
     correct += tp;
   return ratio(correct, table.total);
 }
 
+}  // namespace
+
+double Accuracy::score(const Confusion& table) const {
+  return accuracy(table);
+}
+
+double Accuracy::score(const WeightedConfusion& table) const {
+  return accuracy(table);
+}
+
 double Precision::score(const Confusion& table) const {
+  return averaged(table, average_, pos_label_, PrecisionFormula{});
+}
+
+double Precision::score(const WeightedConfusion& table) const {
   return averaged(table, average_, pos_label_, PrecisionFormula{});
 }
 
@@ -139,11 +170,23 @@ double Recall::score(const Confusion& table) const {
   return averaged(table, average_, pos_label_, RecallFormula{});
 }
 
+double Recall::score(const WeightedConfusion& table) const {
+  return averaged(table, average_, pos_label_, RecallFormula{});
+}
+
 double F1::score(const Confusion& table) const {
   return averaged(table, average_, pos_label_, F1Formula{});
 }
 
+double F1::score(const WeightedConfusion& table) const {
+  return averaged(table, average_, pos_label_, F1Formula{});
+}
+
 double FBeta::score(const Confusion& table) const {
+  return averaged(table, average_, pos_label_, FBetaFormula(beta_));
+}
+
+double FBeta::score(const WeightedConfusion& table) const {
   return averaged(table, average_, pos_label_, FBetaFormula(beta_));
 }
 

@@ -8,7 +8,9 @@ import numbers
 import os
 
 import numpy as np
+from scipy import sparse
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
@@ -55,6 +57,11 @@ _GROWTH_DOC = """
     min_samples_leaf : int or float, default={leaf_default}
         Minimum samples on each side of a split. A float in (0, 1) is a
         fraction of the training samples (rounded up).
+
+    min_weight_fraction_leaf : float, default=0.0
+        Minimum fraction of the training set's total sample weight (of its
+        sample count without ``sample_weight``) on each side of a split, in
+        [0, 0.5].
 
     validation : {{"prune", "candidates"}}, default="prune"
         How a split is validated on the node's own folds.
@@ -140,6 +147,23 @@ _GROWTH_DOC = """
         ``category``, polars ``Enum``) or their sorted distinct values, as
         are text columns named here, and a category unseen in training is
         treated as missing.
+"""
+
+_WEIGHTS_DOC = """
+    Sample weights: ``fit`` takes ``sample_weight``, and every count and sum
+    that growth, scoring, the leaves and the exported statistics use is
+    weighted: the folds' statistics, the class frequencies and means of the
+    leaves, the impurities and "weighted_n_samples". Rows, not weight units,
+    are dealt into each node's folds, so an integer weight is not the same as
+    repeating the row (a repeated row can land in several folds, a weighted
+    one lands in one); scikit-learn's sample-weight equivalence checks are
+    expected to fail for that reason. A row of zero weight still routes down
+    the tree and counts in "n_samples", but takes part in no statistic: not in
+    the quantile bin edges (which come from the rows of positive weight, each
+    counted once), not in ``min_samples_split`` and ``min_samples_leaf``
+    (which count rows of positive weight), not in any score. Weights of 1 grow
+    the unweighted tree exactly, and scaling every weight by a power of two
+    changes nothing but "weighted_n_samples".
 """
 
 _MISSING_DOC = """
@@ -258,6 +282,116 @@ def _impurity_importances(tree, n_features):
     return importances / total if total > 0 else importances
 
 
+def _validated_importances(tree, n_features):
+    """Per-feature sums of the splits' validated gains (aggregated held-out score per unit of
+    weight times the node's weighted share of the training set), negative gains clipped at
+    zero, normalised to sum to 1; None when the tree carries no split scores."""
+    score = np.asarray(tree.get("split_score", ()), dtype=np.float64)
+    if score.shape != (tree["node_count"],):
+        return None
+    weight = np.asarray(tree["weighted_n_samples"], dtype=np.float64)
+    split = ~np.asarray(tree["is_leaf"], dtype=bool)
+    if np.isnan(score[split]).any():  # a tree imported without its statistics
+        return None
+    gain = score[split] * (weight[split] / weight[0])
+    gain = np.where(gain > 0.0, gain, 0.0)
+    importances = np.zeros(n_features, dtype=np.float64)
+    np.add.at(importances, np.asarray(tree["feature"], dtype=np.intp)[split], gain)
+    total = importances.sum()
+    return importances / total if total > 0 else importances
+
+
+def _decision_path(tree, leaves):
+    """The CSR indicator of the nodes on each row's path from the root to its leaf."""
+    left = np.asarray(tree["children_left"], dtype=np.intp)
+    right = np.asarray(tree["children_right"], dtype=np.intp)
+    n_nodes = left.shape[0]
+    nodes = np.arange(n_nodes, dtype=np.intp)
+    split = left >= 0
+    parent = np.full(n_nodes, -1, dtype=np.intp)
+    parent[left[split]] = nodes[split]
+    parent[right[split]] = nodes[split]
+    # Depths level by level: as many vectorised steps as the tree is deep, no recursion.
+    depth = np.zeros(n_nodes, dtype=np.intp)
+    level = np.array([0], dtype=np.intp) if n_nodes else np.empty(0, dtype=np.intp)
+    d = 0
+    while level.size:
+        depth[level] = d
+        level = level[split[level]]
+        level = np.concatenate([left[level], right[level]])
+        d += 1
+    # Each distinct leaf's path once, written from its end upwards; nodes are numbered in
+    # pre-order, so a path's nodes ascend from the root.
+    distinct, inverse = np.unique(leaves, return_inverse=True)
+    inverse = inverse.reshape(-1)
+    lengths = depth[distinct] + 1
+    ends = np.cumsum(lengths)
+    paths = np.empty(int(ends[-1]) if ends.size else 0, dtype=np.intp)
+    current, at = distinct.copy(), ends - 1
+    active = np.ones(distinct.shape[0], dtype=bool)
+    while active.any():
+        paths[at[active]] = current[active]
+        current = np.where(active, parent[current], -1)
+        at -= 1
+        active = current >= 0
+    row_lengths = lengths[inverse]
+    indptr = np.zeros(leaves.shape[0] + 1, dtype=np.intp)
+    np.cumsum(row_lengths, out=indptr[1:])
+    offsets = np.repeat((ends - lengths)[inverse] - indptr[:-1], row_lengths)
+    indices = paths[offsets + np.arange(indptr[-1], dtype=np.intp)]
+    data = np.ones(indices.shape[0], dtype=np.int64)
+    return sparse.csr_matrix((data, indices, indptr), shape=(leaves.shape[0], n_nodes))
+
+
+def _check_sample_weight(sample_weight, n_samples):
+    """`sample_weight` as a float64 array of n_samples finite, non-negative weights that are
+    not all zero (a number weighs every row the same), or None."""
+    if sample_weight is None:
+        return None
+    if _is_real(sample_weight):
+        weights = np.full(n_samples, float(sample_weight))
+    else:
+        try:
+            weights = np.asarray(sample_weight, dtype=np.float64)
+        except (TypeError, ValueError) as exc:
+            raise ValueError(f"sample_weight must hold numbers: {exc}") from None
+        if weights.ndim != 1:
+            raise ValueError(
+                f"sample_weight must be 1-D with one weight per sample; got shape "
+                f"{weights.shape}."
+            )
+        if weights.shape[0] != n_samples:
+            raise ValueError(
+                f"sample_weight has {weights.shape[0]} entries for {n_samples} samples."
+            )
+    if not np.isfinite(weights).all():
+        raise ValueError("sample_weight must be finite; it holds NaN or infinity.")
+    if (weights < 0).any():
+        raise ValueError("sample_weight must be non-negative; it holds a negative weight.")
+    if not (weights > 0).any():
+        raise ValueError("sample_weight sums to zero: no sample has a positive weight.")
+    return np.ascontiguousarray(weights)
+
+
+# Rows, not weight units, are dealt into folds, so an integer weight and repeated rows grow
+# different trees.
+_EQUIVALENCE_REASON = (
+    "rows, not weight units, are dealt into each node's cross-validation folds, so an "
+    "integer weight is not equivalent to repeating the row"
+)
+_EXPECTED_FAILED_CHECKS = {
+    "check_sample_weight_equivalence_on_dense_data": _EQUIVALENCE_REASON,
+    "check_sample_weight_equivalence_on_sparse_data": _EQUIVALENCE_REASON,
+    "check_sample_weights_invariance": _EQUIVALENCE_REASON,  # scikit-learn < 1.6
+}
+
+
+def _expected_failed_checks(estimator):
+    """scikit-learn's estimator checks that zelk's estimators are expected to fail, with the
+    reason: ``parametrize_with_checks(..., expected_failed_checks=expected_failed_checks)``."""
+    return dict(_EXPECTED_FAILED_CHECKS) if isinstance(estimator, _ZELKBase) else {}
+
+
 def _check_columns(estimator, X, reset):
     """Records (`reset`) or checks the column names and count of DataFrame `X`."""
     if _sk_validate_data is not None:
@@ -301,6 +435,9 @@ class _ZELKBase(BaseEstimator):
         min_samples_leaf = _resolve_count(
             "min_samples_leaf", self.min_samples_leaf, n_samples, 1, True
         )
+        min_weight_fraction_leaf = _check_real(
+            "min_weight_fraction_leaf", self.min_weight_fraction_leaf, 0.0, 0.5
+        )
         min_impurity_decrease = _check_real("min_impurity_decrease", self.min_impurity_decrease)
         n_bins = _check_int("n_bins", self.n_bins, 2)
         cv_folds = _check_int("cv_folds", self.cv_folds, 2)
@@ -320,6 +457,7 @@ class _ZELKBase(BaseEstimator):
             max_depth=max_depth,
             min_samples_split=min_samples_split,
             min_samples_leaf=min_samples_leaf,
+            min_weight_fraction_leaf=min_weight_fraction_leaf,
             min_impurity_decrease=min_impurity_decrease,
             n_bins=n_bins,
             cv_folds=cv_folds,
@@ -435,12 +573,12 @@ class _ZELKBase(BaseEstimator):
     def _categorical_indices(self):
         return [int(j) for j in np.flatnonzero(self.is_categorical_)]
 
-    def _fit_keeping_state_on_error(self, fit, X, y):
+    def _fit_keeping_state_on_error(self, fit, X, y, sample_weight):
         # Validation records n_features_in_ and friends before the native fit can still
         # fail; restoring them keeps a previously fitted estimator consistent.
         saved = dict(self.__dict__)
         try:
-            return fit(X, y)
+            return fit(X, y, sample_weight)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(saved)
@@ -490,6 +628,36 @@ class _ZELKBase(BaseEstimator):
         X = self._predict_features(X)
         return self._native.apply(X)
 
+    def decision_path(self, X):
+        """The nodes each sample passes through, as a scipy CSR indicator matrix of
+        shape (n_samples, n_nodes) in the node numbering of :meth:`export_tree`: entry
+        (i, j) is 1 when sample i passes node j. Each row's last node is the leaf that
+        :meth:`apply` gives."""
+        leaves = self.apply(X)
+        return _decision_path(self._native.export_tree(), leaves)
+
+    @property
+    def validated_importances_(self):
+        """Held-out feature importances: for every split, its validated gain - the
+        aggregated held-out score of the split (``split_score``, per unit of weight)
+        times its node's weighted share of the training set - summed per feature and
+        normalised to sum to 1 (all zeros for a single leaf). A split whose validated
+        gain is negative counts as zero.
+
+        With ``validation="prune"`` a split's score is its own validated gain, estimated
+        on the node's folds; with "candidates" it is the aggregated validation score that
+        chose it. Unlike ``feature_importances_`` (in-sample impurity decreases, which
+        favour noise features with many distinct values, as any impurity-based measure
+        does), a split on noise earns little here: its held-out gain is near zero."""
+        check_is_fitted(self)
+        importances = _validated_importances(self._native.export_tree(), self.n_features_in_)
+        if importances is None:
+            raise AttributeError(
+                "validated_importances_ needs the per-node split scores that this estimator's "
+                "tree, pickled by an earlier zelk, does not carry; fit it again."
+            )
+        return importances
+
     @property
     def feature_importances_(self):
         """Impurity-based feature importances: for every split, the decrease of
@@ -521,6 +689,12 @@ class _ZELKBase(BaseEstimator):
 
     def __setstate__(self, state):
         state = dict(state)
+        # Parameters that estimators pickled by an earlier zelk did not have yet; those grew
+        # their trees by validating candidates.
+        state.setdefault("validation", "candidates")
+        state.setdefault("min_weight_fraction_leaf", 0.0)
+        if isinstance(self, ZELKClassifier):
+            state.setdefault("class_weight", None)
         tree = state.pop("_tree_state", None)
         kind = state.pop("_native_kind", None)
         super().__setstate__(state)
@@ -544,12 +718,14 @@ class _ZELKBase(BaseEstimator):
     # ---------------------------------------------------------------------- tags
 
     def __sklearn_tags__(self):
+        # scikit-learn >= 1.6 reads expected check failures from
+        # parametrize_with_checks(expected_failed_checks=zelk.expected_failed_checks).
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         return tags
 
     def _more_tags(self):  # scikit-learn < 1.6
-        return {"allow_nan": True}
+        return {"allow_nan": True, "_xfail_checks": dict(_EXPECTED_FAILED_CHECKS)}
 
 
 class ZELKRegressor(RegressorMixin, _ZELKBase):
@@ -581,7 +757,14 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
 
     is_categorical_ : ndarray of bool
         Which training columns are categorical.
+
+    feature_importances_ : ndarray of float
+        Impurity-based (in-sample) importances.
+
+    validated_importances_ : ndarray of float
+        Importances from the splits' held-out (validated) gains.
 """
+        + _WEIGHTS_DOC
         + _MISSING_DOC
     )
 
@@ -591,6 +774,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         max_depth=None,
         min_samples_split=2,
         min_samples_leaf=5,
+        min_weight_fraction_leaf=0.0,
         min_impurity_decrease=0.0,
         validation="prune",
         n_bins=16,
@@ -611,6 +795,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.min_impurity_decrease = min_impurity_decrease
         self.validation = validation
         self.n_bins = n_bins
@@ -627,22 +812,25 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         self.n_jobs = n_jobs
         self.categorical_features = categorical_features
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree from features ``X`` (n_samples, n_features) and targets ``y``.
 
         ``X`` may be any array-like or a pandas DataFrame and may hold NaN.
+        ``sample_weight`` (n_samples finite, non-negative weights, not all zero; None
+        weighs every sample 1) weighs each sample in every statistic of the fit.
         Parameters are validated here. Returns the fitted estimator; a fit that
         fails leaves the estimator as it was.
         """
-        return self._fit_keeping_state_on_error(self._fit, X, y)
+        return self._fit_keeping_state_on_error(self._fit, X, y, sample_weight)
 
-    def _fit(self, X, y):
+    def _fit(self, X, y, sample_weight):
         criterion = _check_choice("criterion", self.criterion, _REGRESSION_CRITERIA)
         X, y = self._fit_data(X, y, y_numeric=True)
+        weights = _check_sample_weight(sample_weight, X.shape[0])
         y = np.ascontiguousarray(y, dtype=np.float64)
         settings = self._growth_settings(X.shape[0])
         native = _engine.Regressor(criterion=criterion, **settings)
-        native.fit(X, y)
+        native.fit(X, y, weights)
         self._native = native
         return self
 
@@ -680,6 +868,12 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
 
     beta : float, default=1.0
         Weight of recall against precision in "fbeta" (>= 0).
+
+    class_weight : None, "balanced" or dict, default=None
+        Weights of the classes, as scikit-learn defines them: a dict maps labels
+        of ``y`` to weights, "balanced" weighs each class by n_samples /
+        (n_classes * its count), None weighs every class 1. They multiply
+        ``sample_weight`` in ``fit``.
 """
         + _GROWTH_DOC.format(
             criterion_default='"entropy"',
@@ -707,7 +901,14 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
 
     is_categorical_ : ndarray of bool
         Which training columns are categorical.
+
+    feature_importances_ : ndarray of float
+        Impurity-based (in-sample) importances.
+
+    validated_importances_ : ndarray of float
+        Importances from the splits' held-out (validated) gains.
 """
+        + _WEIGHTS_DOC
         + _MISSING_DOC
     )
 
@@ -718,9 +919,11 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         average=None,
         pos_label=None,
         beta=1.0,
+        class_weight=None,
         max_depth=None,
         min_samples_split=2,
         min_samples_leaf=1,
+        min_weight_fraction_leaf=0.0,
         min_impurity_decrease=0.0,
         validation="prune",
         n_bins=16,
@@ -742,9 +945,11 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         self.average = average
         self.pos_label = pos_label
         self.beta = beta
+        self.class_weight = class_weight
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.min_impurity_decrease = min_impurity_decrease
         self.validation = validation
         self.n_bins = n_bins
@@ -787,23 +992,38 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
             )
         return average, int(matches[0]), beta
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree from features ``X`` (n_samples, n_features) and labels ``y``.
 
         ``X`` may be any array-like or a pandas DataFrame and may hold NaN;
-        labels may be of any sortable kind. Parameters are validated here.
-        Returns the fitted estimator; a fit that fails leaves the estimator as
-        it was.
+        labels may be of any sortable kind. ``sample_weight`` (n_samples finite,
+        non-negative weights, not all zero; None weighs every sample 1) weighs
+        each sample in every statistic of the fit, times its class's
+        ``class_weight``. Parameters are validated here. Returns the fitted
+        estimator; a fit that fails leaves the estimator as it was.
         """
-        return self._fit_keeping_state_on_error(self._fit, X, y)
+        return self._fit_keeping_state_on_error(self._fit, X, y, sample_weight)
 
-    def _fit(self, X, y):
+    def _class_weights(self, y, weights):
+        """`weights` times the weight of each sample's class under class_weight."""
+        class_weight = self.class_weight
+        if class_weight is None:
+            return weights
+        if not (isinstance(class_weight, dict) or class_weight == "balanced"):
+            _fail("class_weight", 'None, "balanced" or a dict of label: weight', class_weight)
+        by_class = compute_sample_weight(class_weight, y)
+        return _check_sample_weight(
+            by_class if weights is None else weights * by_class, y.shape[0]
+        )
+
+    def _fit(self, X, y, sample_weight):
         if self.objective is None:
             criterion = _check_choice("criterion", self.criterion, _CLASSIFICATION_CRITERIA)
         else:
             objective = _check_choice("objective", self.objective, _OBJECTIVES)
         X, y = self._fit_data(X, y)
         check_classification_targets(y)
+        weights = self._class_weights(y, _check_sample_weight(sample_weight, X.shape[0]))
         classes, encoded = np.unique(y, return_inverse=True)
         settings = self._growth_settings(X.shape[0])
         self.classes_ = classes
@@ -821,7 +1041,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
                 beta=beta,
                 **settings,
             )
-        native.fit(X, encoded)
+        native.fit(X, encoded, weights)
         self._native = native
         return self
 

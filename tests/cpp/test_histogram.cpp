@@ -822,10 +822,10 @@ TEST(FastScoring, GathersAndTheNodeStashMatchANaiveGather) {
     // in stretch order, so the stash deals and gathers exactly as above.
     const size_t offset = trial % 3;
     Regression regression;
-    NodeStash<Regression> regression_stash(offset + n);
+    NodeStash<Regression> regression_stash(offset + n, false);
     PreparedNode<Regression> regression_node;
-    regression_stash.deal(regression, kfold, offset, targets, regression_node);
-    const RowsView y_view = regression_stash.view(regression, offset, n, regression_node);
+    regression_stash.deal(regression, kfold, offset, targets, {}, regression_node);
+    const RowsView y_view = regression_stash.view(regression, offset, regression_node);
     EXPECT_EQ(regression_node.n_folds, n_folds);
     EXPECT_TRUE(std::equal(y_view.rows.begin(), y_view.rows.end(), rows.begin(), rows.end()));
     EXPECT_TRUE(std::equal(y_view.fold.begin(), y_view.fold.end(), fold.begin(), fold.end()));
@@ -834,10 +834,10 @@ TEST(FastScoring, GathersAndTheNodeStashMatchANaiveGather) {
 
     Classification classification;
     classification.n_classes = 4;
-    NodeStash<Classification> label_stash(offset + n);
+    NodeStash<Classification> label_stash(offset + n, false);
     PreparedNode<Classification> label_node;
-    label_stash.deal(classification, kfold, offset, labels, label_node);
-    const RowsView label_view = label_stash.view(classification, offset, n, label_node);
+    label_stash.deal(classification, kfold, offset, labels, {}, label_node);
+    const RowsView label_view = label_stash.view(classification, offset, label_node);
     EXPECT_EQ(label_view.n_classes, 4u);
     EXPECT_TRUE(std::equal(label_view.label.begin(), label_view.label.end(), want_label.begin(),
                            want_label.end()));

@@ -540,6 +540,10 @@ class FailsOnWorkers final : public RegressionCriterion {
     }
     return Mse().impurity(targets);
   }
+  double weighted_impurity(std::span<const double> targets,
+                           std::span<const double> weights) const override {
+    return Mse().weighted_impurity(targets, weights);
+  }
   std::string_view name() const override { return "mse"; }
 
  private:

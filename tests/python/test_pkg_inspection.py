@@ -6,6 +6,7 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+from sklearn.base import clone
 import pytest
 from sklearn.datasets import make_classification, make_regression
 
@@ -91,6 +92,10 @@ def test_estimators_pickled_by_an_earlier_zelk_predict_the_same():
             np.testing.assert_array_equal(est.predict_proba(X), saved["proba"], err_msg=name)
         assert est.get_n_leaves() == saved["leaves"]
         assert not hasattr(est, "feature_importances_")
+        assert not hasattr(est, "validated_importances_")
+        # Parameters added since take their defaults, so the estimator clones and refits.
+        assert est.get_params()["validation"] == "candidates"
+        assert clone(est).fit(X, saved["predict"]).get_n_leaves() >= 1
         # Pickled again, it keeps predicting the same.
         again = pickle.loads(pickle.dumps(est))
         np.testing.assert_array_equal(again.predict(X), saved["predict"], err_msg=name)

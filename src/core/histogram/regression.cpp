@@ -23,7 +23,9 @@ double variance_from_sums(double sum, double sq_sum, double n) {
   return v >= 0.0 ? v : 0.0;
 }
 
-// One feature's per-(fold, bin) regression histogram and its per-fold totals.
+// One feature's per-(fold, bin) regression histogram and its per-fold totals. Weighted, the
+// sums are of w y and w y y and every cell and fold also has its weight; the counts (of rows,
+// all of positive weight) still decide whether a side is empty.
 struct RegressionHistogram {
   const uint32_t* counts;
   const double* sums;
@@ -34,16 +36,18 @@ struct RegressionHistogram {
   size_t n_folds;
   size_t n_bins;
   bool threshold;
+  const double* weights = nullptr;       // weighted: per cell
+  const double* fold_weights = nullptr;  // weighted: per fold
 };
 
 // Enumerates the candidates of the threshold or membership rule in increasing bin order and,
 // for each, fills `fold_scores` with the variance-reduction score of every fold that has
 // samples on both sides, then calls `on_candidate(k)`. The left_* arrays hold n_folds
 // entries, zeroed.
-template <class OnCandidate>
+template <bool Weighted = false, class OnCandidate>
 void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, double* left_sum,
                           double* left_sq_sum, std::vector<double>& fold_scores,
-                          OnCandidate&& on_candidate) {
+                          OnCandidate&& on_candidate, double* left_weight = nullptr) {
   const size_t n_folds = h.n_folds, n_bins = h.n_bins;
   fold_scores.reserve(n_folds);
   for (size_t k = 0; k < n_bins; ++k) {
@@ -55,6 +59,7 @@ void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, do
         left_count[m] += h.counts[cell];
         left_sum[m] += h.sums[cell];
         left_sq_sum[m] += h.sq_sums[cell];
+        if constexpr (Weighted) left_weight[m] += h.weights[cell];
       }
     }
     if (h.threshold && k + 1 == n_bins) break;  // nothing would remain on the right
@@ -68,9 +73,14 @@ void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, do
       if (n_total == 0 || n_left == 0 || n_left == n_total) continue;
       const double s_left = h.threshold ? left_sum[m] : h.sums[cell];
       const double q_left = h.threshold ? left_sq_sum[m] : h.sq_sums[cell];
-      const double n = static_cast<double>(n_total);
-      const double nl = static_cast<double>(n_left);
-      const double nr = static_cast<double>(n_total - n_left);
+      double n = static_cast<double>(n_total);
+      double nl = static_cast<double>(n_left);
+      double nr = static_cast<double>(n_total - n_left);
+      if constexpr (Weighted) {
+        n = h.fold_weights[m];
+        nl = h.threshold ? left_weight[m] : h.weights[cell];
+        nr = n - nl;
+      }
       const double s = h.fold_sums[m];
       const double q = h.fold_sq_sums[m];
       const double v = variance_from_sums(s, q, n);
@@ -138,9 +148,92 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
   return out;
 }
 
+namespace {
+
+// The weighted histogram: rows (all of positive weight) counted per cell as unweighted, with
+// each cell's weight and its sums of w y and w y y.
+void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                              size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                              bool threshold, BestSplit& best) {
+  const size_t n_folds = rows.n_folds;
+  const size_t cells = n_folds * n_bins;
+  grow_and_zero(scratch.bin_counts, cells);
+  grow_and_zero(scratch.bin_weights, cells);
+  grow_and_zero(scratch.bin_sums, cells);
+  grow_and_zero(scratch.bin_sq_sums, cells);
+  uint32_t* const counts = scratch.bin_counts.data();
+  double* const weights = scratch.bin_weights.data();
+  double* const sums = scratch.bin_sums.data();
+  double* const sq_sums = scratch.bin_sq_sums.data();
+
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
+  const double* const y = rows.y.data();
+  const double* const w = rows.w.data();
+  const uint16_t* const code = detail::gather_codes(codes, rows.rows, scratch);
+  for (size_t j = 0; j < n_rows; ++j) {
+    const size_t b = code[j];
+    if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
+    const size_t cell = fd[j] * n_bins + b;
+    const double wv = w[j] * y[j];
+    counts[cell] += 1;
+    weights[cell] += w[j];
+    sums[cell] += wv;
+    sq_sums[cell] += wv * y[j];
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> fold_size{};
+  uint64_t seen = 0;
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
+    seen += fold_size[m];
+  }
+  const double* fold_sums = rows.fold_sums.data();
+  const double* fold_sq_sums = rows.fold_sq_sums.data();
+  const double* fold_weights = rows.fold_weights.data();
+  if (seen != n_rows) {
+    grow_and_zero(scratch.fold_sums, n_folds);
+    grow_and_zero(scratch.fold_sq_sums, n_folds);
+    grow_and_zero(scratch.fold_weights, n_folds);
+    double* const own_sums = scratch.fold_sums.data();
+    double* const own_sq_sums = scratch.fold_sq_sums.data();
+    double* const own_weights = scratch.fold_weights.data();
+    for (size_t j = 0; j < n_rows; ++j) {
+      if (code[j] >= n_bins) continue;
+      const double wv = w[j] * y[j];
+      own_sums[fd[j]] += wv;
+      own_sq_sums[fd[j]] += wv * y[j];
+      own_weights[fd[j]] += w[j];
+    }
+    fold_sums = own_sums;
+    fold_sq_sums = own_sq_sums;
+    fold_weights = own_weights;
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> left_count{};
+  std::array<double, kMaxAssignFolds> left_sum{};
+  std::array<double, kMaxAssignFolds> left_sq_sum{};
+  std::array<double, kMaxAssignFolds> left_weight{};
+  RegressionHistogram h{counts,       sums,    sq_sums, fold_size.data(), fold_sums,
+                        fold_sq_sums, n_folds, n_bins,  threshold};
+  h.weights = weights;
+  h.fold_weights = fold_weights;
+  enumerate_regression<true>(
+      h, left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
+      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); }, left_weight.data());
+}
+
+}  // namespace
+
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best) {
+  if (!rows.w.empty()) {
+    if (rows.n_folds == 0 || n_bins == 0) return;
+    best_weighted_regression(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
+    return;
+  }
   const size_t n_folds = rows.n_folds;
   if (n_folds == 0 || n_bins == 0) return;
 

@@ -21,8 +21,11 @@ struct FastScratch {
   std::vector<uint32_t> bin_counts;         // (fold, bin)
   std::vector<double> bin_sums;             // (fold, bin): sum of targets
   std::vector<double> bin_sq_sums;          // (fold, bin): sum of squared targets
+  std::vector<double> bin_weights;          // (fold, bin): weighted fits, total weight
+  std::vector<double> class_weights;        // (fold, bin, class): weighted fits
   std::vector<double> fold_sums;            // per fold: sum of targets
   std::vector<double> fold_sq_sums;         // per fold: sum of squared targets
+  std::vector<double> fold_weights;         // per fold: weighted fits, total weight
   std::vector<double> fold_scores;          // one candidate's fold scores
   std::vector<double> sorted_scores;        // the same, sorted for the median
   std::vector<uint64_t> wide;               // the classifiers' per-fold and per-side counts
@@ -31,6 +34,7 @@ struct FastScratch {
   SlotTable held_out;                       // held-out validation's per-bin statistics
   std::vector<uint8_t> seen;                // per bin: whether a row of the node is in it
   std::vector<uint32_t> occupied;           // the bins seen, ascending
+  std::vector<double> held_out_cells;       // (fold, bin, column): weighted held-out rows
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.
@@ -43,6 +47,10 @@ struct RowsView {
   std::span<const double> fold_sq_sums;  // regression
   std::span<const uint32_t> label;       // classification
   size_t n_classes = 0;
+  // A weighted fit: every entry's weight, in dealt order (the node's entries of positive weight
+  // only); empty for an unweighted one. The regression fold sums are then of w y and w y y.
+  std::span<const double> w = {};
+  std::span<const double> fold_weights = {};  // regression, weighted: every fold's weight
 };
 
 }  // namespace zelk

@@ -43,4 +43,35 @@ double regression_leaf(std::span<const double> targets) {
   return sum / static_cast<double>(targets.size());
 }
 
+ClassPrediction weighted_class_leaf(size_t n_classes, std::span<const size_t> labels,
+                                    std::span<const double> weights) {
+  std::vector<double> sums(n_classes, 0.0);
+  for (size_t i = 0; i < labels.size(); ++i) {
+    if (labels[i] < n_classes) sums[labels[i]] += weights[i];
+  }
+  double total = 0.0;
+  for (double c : sums)
+    total += c;
+  ClassPrediction out;
+  out.proba.assign(n_classes, 0.0);
+  if (total > 0.0) {
+    for (size_t k = 0; k < n_classes; ++k)
+      out.proba[k] = sums[k] / total;
+  }
+  for (size_t k = 1; k < n_classes; ++k) {
+    if (sums[k] > sums[out.predicted_class]) out.predicted_class = k;
+  }
+  return out;
+}
+
+double weighted_regression_leaf(std::span<const double> targets, std::span<const double> weights,
+                                double start) {
+  double sum = start, weight = 0.0;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    sum += weights[i] * targets[i];
+    weight += weights[i];
+  }
+  return weight > 0.0 ? sum / weight : 0.0;
+}
+
 }  // namespace zelk

@@ -189,4 +189,12 @@ ClassPrediction class_leaf(size_t n_classes, std::span<const size_t> labels);
 // Arithmetic mean in sample order; 0.0 for no targets.
 double regression_leaf(std::span<const double> targets);
 
+// The same payloads with every sample counted with its weight (`weights` as long as the
+// targets): class weights over their total, the weighted mean from `start` (0.0, or -0.0 for
+// fast growth's leaves); weights of 1 give the unweighted payloads bit for bit.
+ClassPrediction weighted_class_leaf(size_t n_classes, std::span<const size_t> labels,
+                                    std::span<const double> weights);
+double weighted_regression_leaf(std::span<const double> targets, std::span<const double> weights,
+                                double start = 0.0);
+
 }  // namespace zelk

@@ -21,6 +21,9 @@ struct Params {
   std::optional<size_t> max_depth;  // absent: no depth limit
   size_t min_samples_split = 2;
   size_t min_samples_leaf = 1;
+  // Each side of a split keeps at least this fraction of the training set's total weight (its
+  // sample count when unweighted); 0 sets no floor.
+  double min_weight_fraction_leaf = 0.0;
   double min_impurity_decrease = 0.0;
   size_t n_bins = 8;
   KFold kfold;

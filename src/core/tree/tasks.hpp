@@ -38,6 +38,9 @@ struct StrictNode {
   // Where KFold dealt each entry of `samples`, when it dealt `folds` from them; lets scoring
   // derive every fold's training order from one sort of the node.
   const FoldIndex* index = nullptr;
+  // A weighted fit: every sample's weight, indexed like `targets`; empty for an unweighted
+  // one. Weighted, `samples` and `folds` hold the node's samples of positive weight only.
+  std::span<const double> weights = {};
 };
 
 // What fast scoring of one feature reads at a node: its dealt entries and, for every
@@ -69,6 +72,15 @@ struct Regression {
   double node_impurity(std::span<const double> targets) const {
     return criterion->impurity(targets);
   }
+  double leaf_value(std::span<const double> targets, std::span<const double> weights) const {
+    return weighted_regression_leaf(targets, weights);
+  }
+  double fast_leaf_value(std::span<const double> targets, std::span<const double> weights) const {
+    return weighted_regression_leaf(targets, weights, -0.0);
+  }
+  double node_impurity(std::span<const double> targets, std::span<const double> weights) const {
+    return criterion->weighted_impurity(targets, weights);
+  }
   std::vector<ScoredCandidate> score_feature(const StrictNode<double>& node, size_t feature) const;
   // Variance reduction from histograms, whatever the criterion.
   void score_feature_fast(const FastNode<double>& node, size_t feature, FastScratch& scratch,
@@ -95,6 +107,17 @@ struct Classification {
     return leaf_value(labels);
   }
   double node_impurity(std::span<const size_t> labels) const { return criterion->impurity(labels); }
+  ClassPrediction leaf_value(std::span<const size_t> labels,
+                             std::span<const double> weights) const {
+    return weighted_class_leaf(n_classes, labels, weights);
+  }
+  ClassPrediction fast_leaf_value(std::span<const size_t> labels,
+                                  std::span<const double> weights) const {
+    return leaf_value(labels, weights);
+  }
+  double node_impurity(std::span<const size_t> labels, std::span<const double> weights) const {
+    return criterion->weighted_impurity(labels, weights);
+  }
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
@@ -122,6 +145,17 @@ struct ObjectiveClassification {
     return leaf_value(labels);
   }
   double node_impurity(std::span<const size_t> labels) const { return gini.impurity(labels); }
+  ClassPrediction leaf_value(std::span<const size_t> labels,
+                             std::span<const double> weights) const {
+    return weighted_class_leaf(n_classes, labels, weights);
+  }
+  ClassPrediction fast_leaf_value(std::span<const size_t> labels,
+                                  std::span<const double> weights) const {
+    return leaf_value(labels, weights);
+  }
+  double node_impurity(std::span<const size_t> labels, std::span<const double> weights) const {
+    return gini.weighted_impurity(labels, weights);
+  }
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
   // Leaves the scratch alone: the objective scorer keeps its counts for one call.
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,

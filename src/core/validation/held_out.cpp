@@ -4,6 +4,7 @@
 #include <cmath>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace zelk {
@@ -55,19 +56,32 @@ void SlotTable::finish_totals() {
 
 namespace {
 
-constexpr double kPseudoCount = 1.0;  // per class, in the smoothed class frequencies
+// The column layout of a table's rows: unweighted [count, sums...], weighted [count, weight,
+// sums...]. Every loss reads a row's weight and sums through it, so that the unweighted
+// instantiation is the plain count arithmetic.
+template <bool Weighted>
+struct Columns {
+  static constexpr size_t kWeight = Weighted ? 1 : 0;
+  static constexpr size_t kSums = Weighted ? 2 : 1;
+};
 
-// Squared error: rows are [count, sum, sum of squares].
-struct SquaredLoss {
+// Squared error: rows are [count, (weight,) sum, sum of squares].
+template <bool Weighted>
+struct SquaredLoss : Columns<Weighted> {
+  using Columns<Weighted>::kWeight;
+  using Columns<Weighted>::kSums;
+
   static double sse(const double* r) {
-    if (!(r[0] > 0.0)) return 0.0;
-    const double mean = r[1] / r[0];
-    const double v = r[2] / r[0] - mean * mean;
-    return v >= 0.0 ? r[0] * v : 0.0;  // rounding below zero, or an infinite target: no spread
+    if (!(r[kWeight] > 0.0)) return 0.0;
+    const double mean = r[kSums] / r[kWeight];
+    const double v = r[kSums + 1] / r[kWeight] - mean * mean;
+    // rounding below zero, or an infinite target: no spread
+    return v >= 0.0 ? r[kWeight] * v : 0.0;
   }
   static double gain(const double* total, const double* left, const double* right) {
     return sse(total) - sse(left) - sse(right);
   }
+  static double weight(const double* r) { return r[kWeight]; }
 
   std::pair<double, double> choice(const double* total, const double* left,
                                    const double* right) const {
@@ -79,20 +93,25 @@ struct SquaredLoss {
   double loss_gain(const double* total, const double* left, const double* right) const {
     return gain(total, left, right);
   }
-  // Sum over the validation rows of (y - mean0)^2 - (y - mean_side)^2, with the means of the
-  // training part: (mean_side - mean0) (2 sum_side - count_side (mean0 + mean_side)).
+  // Sum over the validation rows of w ((y - mean0)^2 - (y - mean_side)^2), with the means of
+  // the training part: (mean_side - mean0) (2 sum_side - weight_side (mean0 + mean_side)).
   double held_out(const double* train_total, const double* train_left, const double* train_right,
                   const double* val_left, const double* val_right) const {
-    const double mean0 = train_total[1] / train_total[0];
-    const double mean_left = train_left[1] / train_left[0];
-    const double mean_right = train_right[1] / train_right[0];
-    return (mean_left - mean0) * (2.0 * val_left[1] - val_left[0] * (mean0 + mean_left)) +
-           (mean_right - mean0) * (2.0 * val_right[1] - val_right[0] * (mean0 + mean_right));
+    const double mean0 = train_total[kSums] / train_total[kWeight];
+    const double mean_left = train_left[kSums] / train_left[kWeight];
+    const double mean_right = train_right[kSums] / train_right[kWeight];
+    return (mean_left - mean0) * (2.0 * val_left[kSums] - val_left[kWeight] * (mean0 + mean_left)) +
+           (mean_right - mean0) *
+               (2.0 * val_right[kSums] - val_right[kWeight] * (mean0 + mean_right));
   }
 };
 
-// Class counts: rows are [count, count of class 0, ..., count of class K - 1].
-class ClassLoss {
+// Class counts: rows are [count, (weight,) count (weight) of class 0, ..., of class K - 1].
+template <bool Weighted>
+class ClassLoss : Columns<Weighted> {
+  using Columns<Weighted>::kSums;
+  using Count = std::conditional_t<Weighted, double, uint64_t>;
+
  public:
   // `probabilities` has room for three rows of n_classes.
   ClassLoss(const HeldOutTask& task, double* probabilities)
@@ -101,6 +120,8 @@ class ClassLoss {
         p0_(probabilities),
         p_left_(p0_ + k_),
         p_right_(p_left_ + k_) {}
+
+  double weight(const double* r) const { return classified(r); }
 
   std::pair<double, double> choice(const double* total, const double* left,
                                    const double* right) const {
@@ -130,7 +151,7 @@ class ClassLoss {
   double classified(const double* r) const {
     double n = 0.0;
     for (size_t c = 0; c < k_; ++c)
-      n += r[1 + c];
+      n += r[kSums + c];
     return n;
   }
   // n times the impurity of the counts: n - sum c^2 / n (Gini) or n log2 n - sum c log2 c
@@ -140,7 +161,7 @@ class ClassLoss {
     if (!(n > 0.0)) return 0.0;
     double acc = 0.0;
     for (size_t c = 0; c < k_; ++c) {
-      const double count = r[1 + c];
+      const double count = r[kSums + c];
       acc += entropy ? x_log2_x(count) : count * count;
     }
     return entropy ? x_log2_x(n) - acc : n - acc / n;
@@ -171,9 +192,10 @@ class ClassLoss {
   }
   // Class frequencies with one pseudo-sample per class.
   void smooth(const double* r, double* p) const {
-    const double denominator = classified(r) + kPseudoCount * static_cast<double>(k_);
+    const double pseudo = task_.pseudo_count;
+    const double denominator = classified(r) + pseudo * static_cast<double>(k_);
     for (size_t c = 0; c < k_; ++c)
-      p[c] = (r[1 + c] + kPseudoCount) / denominator;
+      p[c] = (r[kSums + c] + pseudo) / denominator;
   }
   // Total Brier loss of the counts `r` predicted by `p`: sum_c r_c (1 + sum p^2 - 2 p_c).
   double brier(const double* r, const double* p) const {
@@ -182,22 +204,22 @@ class ClassLoss {
       sum_sq += p[c] * p[c];
     double loss = 0.0;
     for (size_t c = 0; c < k_; ++c)
-      loss += r[1 + c] * (1.0 + sum_sq - 2.0 * p[c]);
+      loss += r[kSums + c] * (1.0 + sum_sq - 2.0 * p[c]);
     return loss;
   }
   // The metric's gain when each side predicts its majority over predicting the node's.
   double metric_gain(const double* total, const double* left, const double* right) const {
-    std::vector<uint64_t>& counts = counts_;
+    std::vector<Count>& counts = counts_;
     const auto as_counts = [&](const double* r) {
       counts.resize(k_);
       for (size_t c = 0; c < k_; ++c)
-        counts[c] = static_cast<uint64_t>(r[1 + c]);
-      return std::span<const uint64_t>(counts);
+        counts[c] = static_cast<Count>(r[kSums + c]);
+      return std::span<const Count>(counts);
     };
-    Confusion split = Confusion::zero(k_);
+    auto split = BasicConfusion<Count>::zero(k_);
     split.add_group(majority_class(as_counts(left)), as_counts(left));
     split.add_group(majority_class(as_counts(right)), as_counts(right));
-    Confusion base = Confusion::zero(k_);
+    auto base = BasicConfusion<Count>::zero(k_);
     base.add_group(majority_class(as_counts(total)), as_counts(total));
     return task_.objective->score(split) - task_.objective->score(base);
   }
@@ -207,7 +229,7 @@ class ClassLoss {
   double* p0_;
   double* p_left_;
   double* p_right_;
-  mutable std::vector<uint64_t> counts_;
+  mutable std::vector<Count> counts_;
   mutable const double* cached_total_ = nullptr;
   mutable bool cached_entropy_ = false;
   mutable double cached_impurity_ = 0.0;
@@ -232,9 +254,10 @@ class LeftSide {
   bool threshold_;
 };
 
-// The node's choice: the candidate with the largest in-sample gain on the whole node.
-template <class Loss>
-void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature,
+// The node's choice: the candidate with the largest in-sample gain on the whole node. A
+// weighted side must keep weight as well as rows: a rounding can leave none to a side.
+template <bool Weighted, class Loss>
+void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_weight, size_t feature,
                   HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide left(work, w, t.threshold);
@@ -245,6 +268,10 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature
     for (size_t j = 0; j < w; ++j)
       right[j] = t.node_total[j] - l[j];
     if (!(l[0] >= minimum && right[0] >= minimum)) continue;
+    if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(right) > 0.0)) continue;
+    if (min_weight > 0.0 && !(loss.weight(l) >= min_weight && loss.weight(right) >= min_weight)) {
+      continue;
+    }
     const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
     if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
     evidence.found = true;
@@ -257,9 +284,9 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, size_t feature
 }
 
 // Fold f's pick: the candidate its training part likes best, measured on its validation part.
-template <class Loss>
-void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t feature, size_t f,
-                      HeldOutEvidence& evidence, double* work) {
+template <bool Weighted, class Loss>
+void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, double min_weight,
+                      size_t feature, size_t f, HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide train_left(work, w, t.threshold);
   LeftSide val_left(work + w, w, t.threshold);
@@ -279,6 +306,11 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t fea
     for (size_t j = 0; j < w; ++j)
       train_right[j] = total[j] - l[j];
     if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
+    if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(train_right) > 0.0)) continue;
+    if (min_weight > 0.0 &&
+        !(loss.weight(l) >= min_weight && loss.weight(train_right) >= min_weight)) {
+      continue;
+    }
     const double gain = loss.pick(total, l, train_right);
     if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
     for (size_t j = 0; j < w; ++j)
@@ -292,15 +324,28 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, size_t fea
   }
 }
 
-template <class Loss>
-void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, size_t feature,
+template <bool Weighted, class Loss>
+void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, double min_weight, size_t feature,
                HeldOutEvidence& evidence, double* work) {
   const double minimum = static_cast<double>(std::max<size_t>(min_leaf, 1));
   for (size_t f = 0; f < t.n_folds; ++f)
-    evidence.validation_size[f] = t.val_total[f * t.width];
-  offer_choice(t, loss, minimum, feature, evidence, work);
+    evidence.validation_size[f] = t.val_total[f * t.width + Columns<Weighted>::kWeight];
+  offer_choice<Weighted>(t, loss, minimum, min_weight, feature, evidence, work);
   for (size_t f = 0; f < t.n_folds; ++f)
-    offer_fold_picks(t, loss, minimum, feature, f, evidence, work);
+    offer_fold_picks<Weighted>(t, loss, minimum, min_weight, feature, f, evidence, work);
+}
+
+template <bool Weighted>
+void enumerate_task(SlotTable& table, const HeldOutTask& task, size_t feature,
+                    HeldOutEvidence& evidence) {
+  double* rows = table.work.data();
+  if (task.kind == HeldOutTask::Kind::Squared) {
+    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, task.min_samples_leaf, task.min_weight,
+                        feature, evidence, rows);
+  } else {
+    enumerate<Weighted>(table, ClassLoss<Weighted>(task, rows + 4 * table.width),
+                        task.min_samples_leaf, task.min_weight, feature, evidence, rows);
+  }
 }
 
 }  // namespace
@@ -313,12 +358,10 @@ void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
   }
   // Four working rows, then the classifiers' three probability rows.
   table.work.resize(4 * table.width + 3 * task.n_classes);
-  double* rows = table.work.data();
-  if (task.kind == HeldOutTask::Kind::Squared) {
-    enumerate(table, SquaredLoss{}, task.min_samples_leaf, feature, evidence, rows);
+  if (task.weighted) {
+    enumerate_task<true>(table, task, feature, evidence);
   } else {
-    enumerate(table, ClassLoss(task, rows + 4 * table.width), task.min_samples_leaf, feature,
-              evidence, rows);
+    enumerate_task<false>(table, task, feature, evidence);
   }
 }
 

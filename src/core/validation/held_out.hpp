@@ -38,7 +38,7 @@ struct HeldOutEvidence {
   double tie_break = 0.0;  // then its impurity decrease (objective only)
   double loss_gain = 0.0;  // the choice's in-sample loss reduction, in the held-out loss
   std::vector<FoldPick> folds;
-  std::vector<double> validation_size;  // per fold, the validation part's size
+  std::vector<double> validation_size;  // per fold, the validation part's size (its weight)
 
   explicit HeldOutEvidence(size_t n_folds = 0) : folds(n_folds), validation_size(n_folds, 0.0) {}
 
@@ -60,10 +60,21 @@ struct HeldOutTask {
   size_t n_classes = 0;
   const ClassObjective* objective = nullptr;  // Kind::Objective: what the node's choice maximises
   size_t min_samples_leaf = 1;                // a candidate leaves at least this many rows per side
+  // Weighted rows: a row count, the rows' total weight, then the sums of the weighted targets
+  // (w y and w y y) or the class weights. Only rows of positive weight are tallied, so the row
+  // count is the count of those.
+  bool weighted = false;
+  // Per class, in the smoothed class frequencies: one pseudo-sample of the node's mean weight.
+  double pseudo_count = 1.0;
+  // A candidate leaves at least this weight per side (min_weight_fraction_leaf of the training
+  // set's weight); 0 sets no floor.
+  double min_weight = 0.0;
 
-  // Numbers per slot: a row count, then the task's sums (regression: sum and sum of squares of
-  // the targets; classification: one count per class).
-  size_t width() const { return 1 + (kind == Kind::Squared ? 2 : n_classes); }
+  // Numbers per slot: a row count, [its weight,] then the task's sums (regression: sum and sum
+  // of squares of the targets; classification: one count per class).
+  size_t width() const { return 1 + (weighted ? 1 : 0) + (kind == Kind::Squared ? 2 : n_classes); }
+  // Where a row's total weight is: the weight column, or the row count itself.
+  size_t weight_column() const { return weighted ? 1 : 0; }
 };
 
 // One feature's statistics at a node, per slot, in layers of `width` numbers per slot: the node's
@@ -118,7 +129,7 @@ struct HeldOutEstimate {
   std::vector<double> fold_scores;  // held-out gain per validation sample, fold by fold
 };
 
-// The validated gain of splitting a node of total size `n`: the folds' held-out gains of
+// The validated gain of splitting a node of total size (weight) `n`: the folds' held-out gains of
 // their training parts' picks, aggregated per sample, corrected for the training parts being
 // smaller than the node (the node's own in-sample gain less the mean of the picks' in-sample
 // gains on their training parts), in total-loss units. Its variance is the number of folds

@@ -137,11 +137,38 @@ std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y,
   return targets;
 }
 
-// Grows a tree of `est`'s settings from `x` and `y`; nullptr with the exception set when the
-// input is refused. The estimator itself is not touched.
+// The sample weights of `sample_weight` (n finite, non-negative values, not all zero), or
+// nullopt with ValueError set naming `sample_weight`.
+inline std::optional<std::vector<double>> read_weights(const VectorView& w, size_t n) {
+  if (w.size != n) {
+    raise_value_error("sample_weight has " + std::to_string(w.size) + " entries for " +
+                      std::to_string(n) + " samples");
+    return std::nullopt;
+  }
+  std::vector<double> weights(n);
+  bool positive = false;
+  for (size_t i = 0; i < n; ++i) {
+    const double value = w.at<double>(i);
+    if (!std::isfinite(value) || value < 0.0) {
+      raise_value_error("sample_weight holds " + std::to_string(value) + " at row " +
+                        std::to_string(i) + "; weights must be finite and non-negative");
+      return std::nullopt;
+    }
+    weights[i] = value;
+    positive = positive || value > 0.0;
+  }
+  if (!positive) {
+    raise_value_error("sample_weight sums to zero: no sample has a positive weight");
+    return std::nullopt;
+  }
+  return weights;
+}
+
+// Grows a tree of `est`'s settings from `x` and `y` (weighted by `w` when given); nullptr
+// with the exception set when the input is refused. The estimator itself is not touched.
 template <Flavour F, class K>
 std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixView& x,
-                                     const VectorView& y) {
+                                     const VectorView& y, const VectorView* w = nullptr) {
   const Params& params = est.model.params;
   // The shape checks need only the shapes, so they run before anything is copied.
   const size_t n = x.rows;
@@ -170,6 +197,12 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
       return nullptr;
     }
   }
+  std::vector<double> weights;
+  if (w != nullptr) {
+    std::optional<std::vector<double>> read = read_weights(*w, n);
+    if (!read) return nullptr;
+    weights = std::move(*read);
+  }
   const auto& task = est.model.task;
   const Aggregator& aggregator = *est.model.aggregator;
   using Target = typename K::Target;
@@ -177,14 +210,14 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
     // Binned straight from the caller's array: no float copy of the columns is ever made.
     BinnedData data;
     if (!take(BinnedData::fit(x, est.categorical, params.n_bins,
-                              params.parallel ? params.n_threads : 1),
+                              params.parallel ? params.n_threads : 1, weights),
               data)) {
       return nullptr;
     }
     const auto targets = read_targets<F, K>(y, est.n_classes);
     if (!targets) return nullptr;
     return build_node_fast_in_place<K>(task, params, aggregator, std::move(data),
-                                       std::span<const Target>(*targets), 0);
+                                       std::span<const Target>(*targets), 0, weights);
   }
   const std::vector<Column> columns = build_columns(x, est.categorical);
   if (const std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
@@ -196,15 +229,21 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
   std::vector<size_t> samples(n);
   std::iota(samples.begin(), samples.end(), size_t{0});
   return build_node<K>(task, params, aggregator, std::span<const Column>(columns),
-                       std::span<const Target>(*targets), std::move(samples), 0);
+                       std::span<const Target>(*targets), std::move(samples), 0, weights);
 }
 
 template <Flavour F, class K>
 PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr std::array<const char*, 2> kNames = {"x", "y"};
-    std::array<PyRef, 2> argv;
-    if (!match_arguments(all_required(function_name<F, K>("fit"), kNames), args, kwargs, argv)) {
+    // The engine also takes sample weights; the contract module keeps its two arguments.
+    static constexpr std::array<const char*, 3> kNames = {"x", "y", "sample_weight"};
+    constexpr size_t kCount = F == Flavour::Engine ? 3 : 2;
+    const std::span<const char* const> names(kNames.data(), kCount);
+    const std::string function = function_name<F, K>("fit");
+    const Signature signature =
+        F == Flavour::Engine ? Signature{function, names, 3, 2} : all_required(function, names);
+    std::array<PyRef, 3> argv;
+    if (!match_arguments(signature, args, kwargs, std::span<PyRef>(argv.data(), kCount))) {
       return nullptr;
     }
     MatrixView x;
@@ -213,8 +252,11 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         !as_vector("y", argv[1].get(), kIsRegression<K> ? NPY_FLOAT64 : NPY_INT64, y)) {
       return nullptr;
     }
+    VectorView w;
+    const bool weighted = argv[2] && argv[2].get() != Py_None;
+    if (weighted && !as_vector("sample_weight", argv[2].get(), NPY_FLOAT64, w)) return nullptr;
     EstimatorState<K>& est = state_of<K>(self);
-    std::unique_ptr<NodeOf<K>> root = grow_tree<F, K>(est, x, y);
+    std::unique_ptr<NodeOf<K>> root = grow_tree<F, K>(est, x, y, weighted ? &w : nullptr);
     if (!root) return nullptr;
     // Installed only now: any failure above left the previous tree in place.
     est.model.root = std::move(root);

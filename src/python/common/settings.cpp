@@ -24,6 +24,20 @@ struct CommonArgs {
   std::optional<std::u32string> validation;  // classes without the setting validate candidates
 };
 
+// The engine's fraction of the training weight that each side of a split keeps, in [0, 0.5];
+// the contract's classes have no such setting.
+bool convert_min_weight_fraction(const CallArgs& args, Params& p) {
+  PyObject* given = args["min_weight_fraction_leaf"];
+  if (given == nullptr) return true;
+  if (!to_double("min_weight_fraction_leaf", given, p.min_weight_fraction_leaf)) return false;
+  if (!(p.min_weight_fraction_leaf >= 0.0 && p.min_weight_fraction_leaf <= 0.5)) {
+    raise_value_error("min_weight_fraction_leaf must be in [0, 0.5], got " +
+                      std::to_string(p.min_weight_fraction_leaf));
+    return false;
+  }
+  return true;
+}
+
 // Converts the 18 shared arguments `max_depth` .. `categorical`, in parameter order.
 bool convert_common(const CallArgs& args, CommonArgs& out) {
   Params& p = out.params;
@@ -47,7 +61,8 @@ bool convert_common(const CallArgs& args, CommonArgs& out) {
          to_size("parallel_min_samples", args["parallel_min_samples"], p.parallel_min_samples) &&
          to_index_list("categorical", args["categorical"], out.categorical) &&
          (args["validation"] == nullptr ||
-          to_text("validation", args["validation"], out.validation.emplace()));
+          to_text("validation", args["validation"], out.validation.emplace())) &&
+         convert_min_weight_fraction(args, p);
 }
 
 bool set_mode(const std::u32string& name, Params& params) {

@@ -59,7 +59,8 @@ constexpr Default kGrowth[] = {{"max_depth", "None"},
                                {"n_threads", "1"},
                                {"parallel_min_samples", "512"},
                                {"categorical", "()"},
-                               {"validation", "'prune'"}};
+                               {"validation", "'prune'"},
+                               {"min_weight_fraction_leaf", "0.0"}};
 
 // One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
 // kGrowth with `min_samples_leaf` after `min_samples_split`.
@@ -195,7 +196,8 @@ namespace {
 constexpr const char* kStatsDoc =
     "The tree as a dictionary of flat per-node lists (nodes in pre-order, the root first),\n"
     "followed by per-node training statistics: \"impurity\" (of the node's training samples\n"
-    "by the task's criterion; Gini for the objective classifier), \"weighted_n_samples\",\n"
+    "by the task's criterion; Gini for the objective classifier), \"weighted_n_samples\"\n"
+    "(the node's total sample weight),\n"
     "\"split_score\" (the chosen split's aggregated score; NaN at a leaf) and \"fold_scores\"\n"
     "(that split's per-fold scores; empty at a leaf).";
 
@@ -224,9 +226,11 @@ MethodDocs docs(const char* fit, const char* from_tree) {
 
 PyObject* regressor_class() {
   return class_object<Flavour::Engine, Regression>(
-      docs("fit($self, x, y)\n--\n\n"
+      docs("fit($self, x, y, sample_weight=None)\n--\n\n"
            "Grow the tree from x (float64, n x m, NaN for missing) and y (float64, n finite\n"
-           "values). A fit that fails leaves the previous tree in place.",
+           "values), each sample counted with its weight in sample_weight (float64, n finite\n"
+           "non-negative values, not all zero; None weighs every sample 1). A fit that fails\n"
+           "leaves the previous tree in place.",
            "from_tree(tree, *, categorical=())\n--\n\n"
            "Rebuild a fitted regressor from an export_tree dictionary (with or without its\n"
            "statistics)."));
@@ -234,9 +238,11 @@ PyObject* regressor_class() {
 
 PyObject* classifier_class() {
   static constexpr const char* kFit =
-      "fit($self, x, y)\n--\n\n"
+      "fit($self, x, y, sample_weight=None)\n--\n\n"
       "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
-      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+      "0 .. n_classes - 1), each sample counted with its weight in sample_weight (float64,\n"
+      "n finite non-negative values, not all zero; None weighs every sample 1). A fit that\n"
+      "fails leaves the previous tree in place.";
   static constexpr const char* kFromTree =
       "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
       "Rebuild a fitted classifier from an export_tree dictionary (with or without its\n"
@@ -246,9 +252,11 @@ PyObject* classifier_class() {
 
 PyObject* objective_classifier_class() {
   static constexpr const char* kFit =
-      "fit($self, x, y)\n--\n\n"
+      "fit($self, x, y, sample_weight=None)\n--\n\n"
       "Grow the tree from x (float64, n x m, NaN for missing) and y (int64 labels\n"
-      "0 .. n_classes - 1). A fit that fails leaves the previous tree in place.";
+      "0 .. n_classes - 1), each sample counted with its weight in sample_weight (float64,\n"
+      "n finite non-negative values, not all zero; None weighs every sample 1). A fit that\n"
+      "fails leaves the previous tree in place.";
   static constexpr const char* kFromTree =
       "from_tree(tree, *, n_classes=None, categorical=())\n--\n\n"
       "Rebuild a fitted objective classifier from an export_tree dictionary (with or\n"

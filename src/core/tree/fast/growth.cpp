@@ -43,7 +43,7 @@ class FastGrowth {
   using NodeT = NodeOf<K>;
 
   FastGrowth(const K& task, const Params& params, const Aggregator& aggregator, BinnedData& data,
-             std::span<const Target> targets)
+             std::span<const Target> targets, std::span<const double> weights)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
@@ -52,10 +52,20 @@ class FastGrowth {
         min_split_(std::max<size_t>(params.min_samples_split, 2)),
         min_leaf_(std::max<size_t>(params.min_samples_leaf, 1)),
         targets_(targets.begin(), targets.begin() + data.n_samples),
-        stash_(data.n_samples) {}
+        weights_(weights.begin(), weights.begin() + (weights.empty() ? 0 : data.n_samples)),
+        stash_(data.n_samples, !weights.empty()) {}
 
   std::unique_ptr<NodeT> grow(size_t depth) {
     const size_t n = data_.n_samples;
+    if (params_.min_weight_fraction_leaf > 0.0) {
+      double total = static_cast<double>(n);
+      if (weighted()) {
+        total = 0.0;
+        for (double w : weights_)
+          total += w;
+      }
+      min_weight_leaf_ = params_.min_weight_fraction_leaf * total;
+    }
     std::unique_ptr<NodeT> root;
     std::vector<Pending> stack;
     // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
@@ -92,6 +102,7 @@ class FastGrowth {
   // The buffers of one thread that grows nodes, kept across its nodes.
   struct Worker {
     std::vector<Target> moved_targets;  // reordering the targets after a split
+    std::vector<double> moved_weights;  // and their weights
     std::vector<size_t> blocks;
     std::vector<FastScratch> scratches;              // one per block
     std::vector<uint32_t> order;                     // reordering the code lists after a split
@@ -109,17 +120,50 @@ class FastGrowth {
            n >= params_.parallel_min_samples && n_features_ >= 2;
   }
 
+  bool weighted() const { return !weights_.empty(); }
+
+  // The weights of the stretch [begin, begin + n), or none when unweighted.
+  std::span<const double> stretch_weights(size_t begin, size_t n) const {
+    return weighted() ? std::span<const double>(weights_).subspan(begin, n)
+                      : std::span<const double>();
+  }
+
   // Prepares the node of stretch [begin, begin + n) as its own pass would begin: its payload,
-  // the stop rules and purity test, and for a node to split its dealing.
+  // the stop rules and purity test, and for a node to split its dealing. Weighted, the stop
+  // rules count the samples of positive weight.
   Prepared prepare(size_t begin, size_t n, size_t depth) {
     const std::span<const Target> t = std::span<const Target>(targets_).subspan(begin, n);
+    const std::span<const double> w = stretch_weights(begin, n);
     Prepared prepared;
-    prepared.payload = task_.fast_leaf_value(t);
-    prepared.impurity = task_.node_impurity(t);
-    if (stopped(n, depth) || 0.0 >= prepared.impurity) return prepared;
+    prepared.counted = n;
+    prepared.weight = static_cast<double>(n);
+    if (weighted()) {
+      prepared.payload = task_.fast_leaf_value(t, w);
+      prepared.impurity = task_.node_impurity(t, w);
+      prepared.weight = 0.0;
+      prepared.counted = 0;
+      for (double x : w) {
+        prepared.weight += x;
+        prepared.counted += x > 0.0 ? 1 : 0;
+      }
+    } else {
+      prepared.payload = task_.fast_leaf_value(t);
+      prepared.impurity = task_.node_impurity(t);
+    }
+    if (stopped(prepared.counted, depth) || 0.0 >= prepared.impurity) return prepared;
     prepared.split = true;
-    stash_.deal(task_, params_.kfold, begin, t, prepared);
+    stash_.deal(task_, params_.kfold, begin, t, w, prepared);
     return prepared;
+  }
+
+  // The samples among positions order[from .. to) of the stretch from `begin` that the
+  // min_samples_leaf rule counts: all of them, or those of positive weight.
+  size_t counted(size_t begin, std::span<const uint32_t> order, size_t from, size_t to) const {
+    if (!weighted()) return to - from;
+    size_t kept = 0;
+    for (size_t i = from; i < to; ++i)
+      kept += weights_[begin + order[i]] > 0.0 ? 1 : 0;
+    return kept;
   }
 
   // Grows the nodes of `stack` and their subtrees with `w`'s buffers; with `shared`, splits
@@ -143,7 +187,7 @@ class FastGrowth {
     const size_t n = p.end - p.begin;
     NodeStats stats;
     stats.impurity = p.prepared->impurity;
-    stats.weighted_n_samples = static_cast<double>(n);
+    stats.weighted_n_samples = p.prepared->weight;
     const auto make_leaf = [&]() {
       *p.slot = NodeT::make_leaf(std::move(p.prepared->payload), n);
       (*p.slot)->stats = std::move(stats);
@@ -153,17 +197,17 @@ class FastGrowth {
     const FastNode<Target> node{params_,
                                 data_,
                                 aggregator_,
-                                stash_.view(task_, p.begin, n, *p.prepared),
+                                stash_.view(task_, p.begin, *p.prepared),
                                 std::span<const Target>(targets_).subspan(p.begin, n),
                                 p.begin,
                                 n};
     std::optional<FastDecision> decision =
-        held_out() ? choose_held_out(gather_evidence(node, w, shared), n)
+        held_out() ? choose_held_out(gather_evidence(node, *p.prepared, w, shared), *p.prepared)
                    : choose(score_features(node, w, shared));
     if (!decision) return make_leaf();
     std::optional<Prepared> left, right;
-    const size_t n_left = partition(p, node, *decision, w, shared, left, right);
-    if (n_left < min_leaf_ || n - n_left < min_leaf_) return make_leaf();
+    const std::optional<size_t> n_left = partition(p, node, *decision, w, shared, left, right);
+    if (!n_left) return make_leaf();
 
     *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
     NodeT& split = **p.slot;
@@ -175,19 +219,21 @@ class FastGrowth {
     split.n_samples = n;
     // Pruning may turn the split back into a leaf.
     if (held_out()) split.value = std::move(p.prepared->payload);
-    stack.push_back({p.begin + n_left, p.end, p.depth + 1, &split.right, std::move(right)});
-    stack.push_back({p.begin, p.begin + n_left, p.depth + 1, &split.left, std::move(left)});
+    stack.push_back({p.begin + *n_left, p.end, p.depth + 1, &split.right, std::move(right)});
+    stack.push_back({p.begin, p.begin + *n_left, p.depth + 1, &split.left, std::move(left)});
   }
 
-  // Offers every feature of the node to one BestSplit, in feature order; a large node's
-  // features are scored in blocks on several threads and the blocks' winners merged in order.
-  BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
-    BestSplit best;
-    if (!shares_work(shared, node.n)) {
+  // Scores every feature of the node into one result, in feature order: a large node's
+  // features in blocks on several threads, the blocks' results merged in order. `score(f,
+  // scratch, result)` adds feature f; `empty` is the result of no feature.
+  template <class Result, class Score>
+  Result over_features(size_t n, Worker& w, bool shared, const Result& empty, Score&& score) const {
+    Result result = empty;
+    if (!shares_work(shared, n)) {
       if (w.scratches.empty()) w.scratches.resize(1);
       for (size_t f = 0; f < n_features_; ++f)
-        task_.score_feature_fast(node, f, w.scratches[0], best);
-      return best;
+        score(f, w.scratches[0], result);
+      return result;
     }
     const size_t n_blocks = std::min(params_.n_threads, n_features_);
     if (w.blocks.size() != n_blocks) {
@@ -195,16 +241,24 @@ class FastGrowth {
       std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
       w.scratches.resize(n_blocks);
     }
-    const auto results =
+    const auto blocks =
         par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
-          BestSplit block_best;
+          Result block = empty;
           for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
-            task_.score_feature_fast(node, f, w.scratches[b], block_best);
-          return block_best;
+            score(f, w.scratches[b], block);
+          return block;
         });
-    for (const BestSplit& r : results)
-      best.merge(r);
-    return best;
+    for (const Result& block : blocks)
+      result.merge(block);
+    return result;
+  }
+
+  // Offers every feature of the node to one BestSplit.
+  BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
+    return over_features(node.n, w, shared, BestSplit{},
+                         [&](size_t f, FastScratch& scratch, BestSplit& best) {
+                           task_.score_feature_fast(node, f, scratch, best);
+                         });
   }
 
   // The winner, if it beats min_impurity_decrease and the whole-set bins give it a rule.
@@ -221,45 +275,31 @@ class FastGrowth {
 
   bool held_out() const { return params_.validation == Validation::Prune; }
 
-  // Every feature's held-out evidence of the node, merged in feature order; a large node's
-  // features are scored in blocks on several threads.
-  HeldOutEvidence gather_evidence(const FastNode<Target>& node, Worker& w, bool shared) const {
-    const HeldOutTask task = task_.held_out(params_);
+  // Every feature's held-out evidence of the node.
+  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const Prepared& prepared, Worker& w,
+                                  bool shared) const {
+    HeldOutTask task = task_.held_out(params_);
+    task.min_weight = min_weight_leaf_;
+    if (weighted()) {
+      task.weighted = true;
+      // One pseudo-sample of the node's mean weight: the smoothing does not change when
+      // every weight is scaled.
+      task.pseudo_count = prepared.weight / static_cast<double>(prepared.counted);
+    }
     const size_t n_folds = node.rows.n_folds;
     const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
       const FeatureBins& bins = data_.bins[f];
       score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
                                   uses_threshold(params_, bins), f, scratch, evidence);
     };
-    HeldOutEvidence evidence(n_folds);
-    if (!shares_work(shared, node.n)) {
-      if (w.scratches.empty()) w.scratches.resize(1);
-      for (size_t f = 0; f < n_features_; ++f)
-        score(f, w.scratches[0], evidence);
-      return evidence;
-    }
-    const size_t n_blocks = std::min(params_.n_threads, n_features_);
-    if (w.blocks.size() != n_blocks) {
-      w.blocks.resize(n_blocks);
-      std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
-      w.scratches.resize(n_blocks);
-    }
-    const auto results =
-        par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
-          HeldOutEvidence block(n_folds);
-          for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
-            score(f, w.scratches[b], block);
-          return block;
-        });
-    for (const HeldOutEvidence& block : results)
-      evidence.merge(block);
-    return evidence;
+    return over_features(node.n, w, shared, HeldOutEvidence(n_folds), score);
   }
 
   // The node's own choice, if the whole-set bins give it a rule; its validated gain goes with
   // it to the pruning.
-  std::optional<FastDecision> choose_held_out(const HeldOutEvidence& evidence, size_t n) const {
-    HeldOutEstimate estimate = estimate_held_out(evidence, aggregator_, static_cast<double>(n));
+  std::optional<FastDecision> choose_held_out(const HeldOutEvidence& evidence,
+                                              const Prepared& prepared) const {
+    HeldOutEstimate estimate = estimate_held_out(evidence, aggregator_, prepared.weight);
     if (!estimate.found) return std::nullopt;
     std::optional<FastRule> rule =
         fast_rule(params_, data_.bins[evidence.feature], evidence.feature, evidence.state);
@@ -272,19 +312,37 @@ class FastGrowth {
     return decision;
   }
 
-  // Partitions the node's positions by the decision and returns the left count. When both
-  // sides are large enough, moves the targets and every code list the same way and prepares
-  // both children into `left` and `right`.
-  size_t partition(const Pending& p, const FastNode<Target>& node, const FastDecision& decision,
-                   Worker& w, bool shared, std::optional<Prepared>& left,
-                   std::optional<Prepared>& right) {
+  // Partitions the node's positions by the decision and returns the left count, or nothing
+  // when a side falls below min_samples_leaf. Otherwise moves the targets (and weights) and
+  // every code list the same way and prepares both children into `left` and `right`.
+  std::optional<size_t> partition(const Pending& p, const FastNode<Target>& node,
+                                  const FastDecision& decision, Worker& w, bool shared,
+                                  std::optional<Prepared>& left, std::optional<Prepared>& right) {
     const size_t n = node.n;
     const size_t f = decision.feature;
     w.order.resize(n);
     std::iota(w.order.begin(), w.order.end(), uint32_t{0});
     const size_t n_left = partition_in_place(
         w.order, node.codes(f), static_cast<uint16_t>(decision.state), decision.rule.mode);
-    if (n_left < min_leaf_ || n - n_left < min_leaf_) return n_left;
+    if (n_left < min_leaf_ || n - n_left < min_leaf_) return std::nullopt;
+    if (weighted()) {
+      const size_t counted_left = counted(p.begin, w.order, 0, n_left);
+      if (counted_left < min_leaf_ || p.prepared->counted - counted_left < min_leaf_) {
+        return std::nullopt;
+      }
+    }
+    if (min_weight_leaf_ > 0.0) {
+      double left_weight = static_cast<double>(n_left);
+      if (weighted()) {
+        left_weight = 0.0;
+        for (size_t i = 0; i < n_left; ++i)
+          left_weight += weights_[p.begin + w.order[i]];
+      }
+      if (!(left_weight >= min_weight_leaf_ &&
+            p.prepared->weight - left_weight >= min_weight_leaf_)) {
+        return std::nullopt;
+      }
+    }
     // The sample numbers themselves are not needed any more: every list that is read later
     // moves instead. Whoever moves the targets then prepares both children from them; the two
     // weigh as much as this many code lists and share the split of the work.
@@ -295,6 +353,9 @@ class FastGrowth {
       const size_t first = b * units / n_blocks, last = (b + 1) * units / n_blocks;
       if (first == 0) {
         reorder(std::span<Target>(targets_).subspan(p.begin, n), w.order, w.moved_targets);
+        if (weighted()) {
+          reorder(std::span<double>(weights_).subspan(p.begin, n), w.order, w.moved_weights);
+        }
         // Preparing is the children's own work: a failure in it surfaces as it would there,
         // on the calling thread, not as a failed worker.
         try {
@@ -342,7 +403,9 @@ class FastGrowth {
   const size_t min_split_;
   const size_t min_leaf_;
   std::vector<Target> targets_;  // in the order of the samples
+  std::vector<double> weights_;  // the same for their weights; empty when unweighted
   NodeStash<K> stash_;
+  double min_weight_leaf_ = 0.0;  // the least weight of a side; 0 sets no floor
 };
 
 }  // namespace
@@ -351,7 +414,7 @@ template <class K>
 std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params& params,
                                                     const Aggregator& aggregator, BinnedData&& data,
                                                     std::span<const typename K::Target> targets,
-                                                    size_t depth) {
+                                                    size_t depth, std::span<const double> weights) {
   BinnedData owned = std::move(data);
   const size_t n = owned.n_samples;
   if (n > std::numeric_limits<uint32_t>::max()) {
@@ -369,21 +432,22 @@ std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params&
     throw Panic("fast growth: " + std::to_string(owned.codes.size()) + " code lists but " +
                 std::to_string(owned.bins.size()) + " feature bins");
   }
-  if (n > 0 && targets.size() < n) {
+  if (n > 0 && (targets.size() < n || (!weights.empty() && weights.size() < n))) {
     throw Panic("fast growth: sample number " + std::to_string(n - 1) + " out of range");
   }
-  return FastGrowth<K>(task, params, aggregator, owned, targets).grow(depth);
+  return FastGrowth<K>(task, params, aggregator, owned, targets, weights).grow(depth);
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression>(
     const Regression&, const Params&, const Aggregator&, BinnedData&&, std::span<const double>,
-    size_t);
+    size_t, std::span<const double>);
 template std::unique_ptr<NodeOf<Classification>> build_node_fast_in_place<Classification>(
     const Classification&, const Params&, const Aggregator&, BinnedData&&, std::span<const size_t>,
-    size_t);
+    size_t, std::span<const double>);
 template std::unique_ptr<NodeOf<ObjectiveClassification>>
 build_node_fast_in_place<ObjectiveClassification>(const ObjectiveClassification&, const Params&,
                                                   const Aggregator&, BinnedData&&,
-                                                  std::span<const size_t>, size_t);
+                                                  std::span<const size_t>, size_t,
+                                                  std::span<const double>);
 
 }  // namespace zelk

@@ -27,6 +27,17 @@ size_t deal_positions(const KFold& kfold, std::span<uint32_t> rows, std::span<ui
 void gather_regression(std::span<const double> targets, std::span<const uint32_t> rows,
                        std::span<const uint8_t> fold, size_t n_folds, std::span<double> y,
                        std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums);
+// The same for a weighted fit: w y and w y y summed per fold, and every fold's weight;
+// `weights` is indexed like `targets`, `w` receives the weights at `rows`.
+void gather_weighted_regression(std::span<const double> targets, std::span<const double> weights,
+                                std::span<const uint32_t> rows, std::span<const uint8_t> fold,
+                                size_t n_folds, std::span<double> y, std::span<double> w,
+                                std::vector<double>& fold_sums, std::vector<double>& fold_sq_sums,
+                                std::vector<double>& fold_weights);
+// Keeps the dealt entries whose weight (indexed like the rows) is positive, in their order, at
+// the front of `rows` and `fold`; returns how many there are.
+size_t keep_positive(std::span<const double> weights, std::span<uint32_t> rows,
+                     std::span<uint8_t> fold);
 // The labels at `rows` into `label`, n_classes for a label at or above it.
 void gather_labels(std::span<const size_t> labels, size_t n_classes, std::span<const uint32_t> rows,
                    std::span<uint32_t> label);
@@ -41,6 +52,12 @@ struct PreparedNode {
   size_t n_folds = 0;
   std::vector<double> fold_sums;     // regression
   std::vector<double> fold_sq_sums;  // regression
+  // Weighted: the node's total weight, its samples of positive weight (the stop rules count
+  // those) and, once dealt, its dealt entries that are scored (those same samples).
+  double weight = 0.0;
+  size_t counted = 0;
+  size_t n_scored = 0;
+  std::vector<double> fold_weights;  // regression, weighted
 };
 
 // The prepared nodes' dealt positions, fold numbers and gathered targets, each node in its
@@ -48,33 +65,55 @@ struct PreparedNode {
 template <class K>
 class NodeStash {
  public:
-  explicit NodeStash(size_t n) : rows_(n), fold_(n) {
+  NodeStash(size_t n, bool weighted) : rows_(n), fold_(n) {
     if constexpr (std::is_same_v<K, Regression>) y_.resize(n);
     if constexpr (std::is_same_v<K, Classification>) label_.resize(n);
+    if (weighted) w_.resize(n);
   }
 
   // Deals the node of stretch [begin, begin + t.size()) and gathers its targets `t` (in
-  // stretch order) in dealt order.
+  // stretch order) in dealt order. Weighted (`weights` in stretch order), only the entries of
+  // positive weight are kept, in dealt order, with their weights.
   void deal(const K& task, const KFold& kfold, size_t begin, std::span<const typename K::Target> t,
-            PreparedNode<K>& prepared) {
-    const size_t n = t.size();
-    const std::span<uint32_t> dealt = std::span<uint32_t>(rows_).subspan(begin, n);
-    const std::span<uint8_t> fold = std::span<uint8_t>(fold_).subspan(begin, n);
+            std::span<const double> weights, PreparedNode<K>& prepared) {
+    size_t n = t.size();
+    std::span<uint32_t> dealt = std::span<uint32_t>(rows_).subspan(begin, n);
+    std::span<uint8_t> fold = std::span<uint8_t>(fold_).subspan(begin, n);
     prepared.n_folds = deal_positions(kfold, dealt, fold);
-    if constexpr (std::is_same_v<K, Regression>) {
+    if (!weights.empty()) {
+      n = keep_positive(weights, dealt, fold);
+      dealt = dealt.first(n);
+      fold = fold.first(n);
+      const std::span<double> w = std::span<double>(w_).subspan(begin, n);
+      if constexpr (std::is_same_v<K, Regression>) {
+        gather_weighted_regression(t, weights, dealt, fold, prepared.n_folds,
+                                   std::span<double>(y_).subspan(begin, n), w, prepared.fold_sums,
+                                   prepared.fold_sq_sums, prepared.fold_weights);
+      } else {
+        for (size_t j = 0; j < n; ++j)
+          w[j] = weights[dealt[j]];
+      }
+    } else if constexpr (std::is_same_v<K, Regression>) {
       gather_regression(t, dealt, fold, prepared.n_folds, std::span<double>(y_).subspan(begin, n),
                         prepared.fold_sums, prepared.fold_sq_sums);
-    } else if constexpr (std::is_same_v<K, Classification>) {
+    }
+    prepared.n_scored = n;
+    if constexpr (std::is_same_v<K, Classification>) {
       gather_labels(t, task.n_classes, dealt, std::span<uint32_t>(label_).subspan(begin, n));
     }
   }
 
-  // What the scorers read of the prepared node of stretch [begin, begin + n).
-  RowsView view(const K& task, size_t begin, size_t n, const PreparedNode<K>& prepared) const {
+  // What the scorers read of the prepared node of stretch [begin, ...).
+  RowsView view(const K& task, size_t begin, const PreparedNode<K>& prepared) const {
+    const size_t n = prepared.n_scored;
     RowsView view;
     view.rows = std::span<const uint32_t>(rows_).subspan(begin, n);
     view.fold = std::span<const uint8_t>(fold_).subspan(begin, n);
     view.n_folds = prepared.n_folds;
+    if (!w_.empty()) {
+      view.w = std::span<const double>(w_).subspan(begin, n);
+      view.fold_weights = prepared.fold_weights;
+    }
     if constexpr (std::is_same_v<K, Regression>) {
       view.y = std::span<const double>(y_).subspan(begin, n);
       view.fold_sums = prepared.fold_sums;
@@ -91,6 +130,7 @@ class NodeStash {
   std::vector<uint8_t> fold_;
   std::vector<double> y_;        // regression
   std::vector<uint32_t> label_;  // classification
+  std::vector<double> w_;        // weighted
 };
 
 }  // namespace zelk

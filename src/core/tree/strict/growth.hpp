@@ -15,11 +15,14 @@
 namespace zelk {
 
 // Strict growth from raw values. Never fails for valid input (at least one sample and one
-// column); throws Panic only when worker threads fail.
+// column); throws Panic only when worker threads fail. `weights` (indexed like `targets`,
+// finite and non-negative, positive somewhere in `samples`) weighs every sample in every
+// statistic; empty grows the unweighted tree.
 template <class K>
 std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
                                       const Aggregator& aggregator, std::span<const Column> columns,
                                       std::span<const typename K::Target> targets,
-                                      std::vector<size_t> samples, size_t depth);
+                                      std::vector<size_t> samples, size_t depth,
+                                      std::span<const double> weights = {});
 
 }  // namespace zelk

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "core/criterion.hpp"
 #include "core/encoder.hpp"
 #include "core/tree/rules.hpp"
 #include "core/tree/strict/feature_codes.hpp"
@@ -21,7 +22,7 @@ using detail::key_value;
 using detail::run_slot;
 using detail::SortedValue;
 
-// Calls add(slot, target) for every node sample, with its slot against the node's own edges
+// Calls add(slot, sample) for every node sample, with its slot against the node's own edges
 // (kMissingCode for a missing value, visited only `WithMissing`); returns the number of those
 // edges (0 for a categorical feature).
 template <bool WithMissing, class Target, class Add>
@@ -30,13 +31,13 @@ uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const 
   if (column.is_categorical()) {
     for (size_t s : node.samples) {
       const uint32_t slot = category_slot(codes.states, column.codes()[s]);
-      if (WithMissing || slot != kMissingCode) add(slot, node.targets[s]);
+      if (WithMissing || slot != kMissingCode) add(slot, s);
     }
     return 0;
   }
   if (WithMissing) {
     for (size_t s : node.samples) {
-      if (!std::isfinite(column.values()[s])) add(kMissingCode, node.targets[s]);
+      if (!std::isfinite(column.values()[s])) add(kMissingCode, s);
     }
   }
   if (codes.general) {
@@ -47,7 +48,7 @@ uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const 
     const EdgeRuns edges = quantile_edge_runs(values, node.params.n_bins);
     for (size_t s : node.samples) {
       const double v = column.values()[s];
-      if (std::isfinite(v)) add(run_slot(codes.states, edges, v, threshold), node.targets[s]);
+      if (std::isfinite(v)) add(run_slot(codes.states, edges, v, threshold), s);
     }
     return edges.size();
   }
@@ -55,7 +56,7 @@ uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const 
   for (const SortedValue& e : codes.sorted) {
     k = codes.edges.runs_through_from(k, key_value(e.key));
     add(bin_slot(codes.states, static_cast<uint32_t>(codes.edges.code_after(k)), threshold),
-        node.targets[node.folds[e.fold].validation[e.place]]);
+        node.folds[e.fold].validation[e.place]);
   }
   return codes.edges.size();
 }
@@ -66,7 +67,7 @@ size_t fold_layer_size(const Column& column, const FeatureCodes& codes, size_t f
   return column.is_categorical() ? codes.states.size() + 1 : codes.fold_edges[f].size() + 1;
 }
 
-// Calls add(is_validation, slot, target) for every node sample, with its slot in fold f's layer:
+// Calls add(is_validation, slot, sample) for every node sample, with its slot in fold f's layer:
 // a continuous value's code against the edges of the fold's training values, a category's
 // node slot (kMissingCode for a missing value, visited only `WithMissing`).
 template <bool WithMissing, class Target, class Add>
@@ -82,7 +83,7 @@ void visit_fold(const StrictNode<Target>& node, const Column& column, const Feat
         if (!codes.general) continue;  // visited in sorted order below
         slot = static_cast<uint32_t>(codes.fold_edges[f].code(column.values()[s]));
       }
-      if (WithMissing || slot != kMissingCode) add(validation, slot, node.targets[s]);
+      if (WithMissing || slot != kMissingCode) add(validation, slot, s);
     }
   };
   visit_list(fold.train, false);
@@ -94,7 +95,7 @@ void visit_fold(const StrictNode<Target>& node, const Column& column, const Feat
   for (const SortedValue& e : codes.sorted) {
     k = edges.runs_through_from(k, key_value(e.key));
     add(e.fold == f, static_cast<uint32_t>(edges.code_after(k)),
-        node.targets[node.folds[e.fold].validation[e.place]]);
+        node.folds[e.fold].validation[e.place]);
   }
 }
 
@@ -116,15 +117,27 @@ void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold,
 }
 
 // Adds one sample's target to a row of the table: its count, then its sums (regression) or its
-// class (a label at or above n_classes is counted in no class).
-template <class Target>
-void tally(double* row, Target y, size_t n_classes) {
+// class (a label at or above n_classes is counted in no class); weighted, its weight after the
+// count and its target counted with that weight.
+template <bool Weighted, class Target>
+void tally(double* row, Target y, double w, size_t n_classes) {
   row[0] += 1.0;
-  if constexpr (std::is_same_v<Target, double>) {
-    row[1] += y;
-    row[2] += y * y;
+  if constexpr (Weighted) {
+    row[1] += w;
+    if constexpr (std::is_same_v<Target, double>) {
+      const double wy = w * y;
+      row[2] += wy;
+      row[3] += wy * y;
+    } else {
+      if (y < n_classes) row[2 + y] += w;
+    }
   } else {
-    if (y < n_classes) row[1 + y] += 1.0;
+    if constexpr (std::is_same_v<Target, double>) {
+      row[1] += y;
+      row[2] += y * y;
+    } else {
+      if (y < n_classes) row[1 + y] += 1.0;
+    }
   }
 }
 
@@ -138,12 +151,15 @@ std::vector<uint8_t> offered_states(const FeatureCodes& codes, const Column& col
   return offered;
 }
 
-template <class Target>
+template <bool Weighted, class Target>
 void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, const Column& column,
                    const FeatureCodes& codes, bool threshold, size_t feature,
                    HeldOutEvidence& evidence) {
   const size_t n_folds = node.folds.size();
   const size_t k = task.n_classes;
+  const auto add = [&](double* row, size_t s) {
+    tally<Weighted>(row, node.targets[s], Weighted ? node.weights[s] : 1.0, k);
+  };
   std::vector<size_t> fold_slots(n_folds);
   for (size_t f = 0; f < n_folds; ++f)
     fold_slots[f] = fold_layer_size(column, codes, f);
@@ -152,17 +168,17 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
   for (size_t f = 0; f < n_folds; ++f) {
     double* total = &table.val_total[f * table.width];
     for (size_t s : node.folds[f].validation)
-      tally(total, node.targets[s], k);
+      add(total, s);
     for (size_t w = 0; w < table.width; ++w)
       table.node_total[w] += total[w];
-    visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, Target y) {
-      tally(validation ? table.val_row(f, slot) : table.train_row(f, slot), y, k);
+    visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
+      add(validation ? table.val_row(f, slot) : table.train_row(f, slot), s);
     });
     offer_fold(column, codes, threshold, f, table);
   }
   const uint64_t n_edges =
       visit_node<false>(node, column, codes, threshold,
-                        [&](uint32_t slot, Target y) { tally(table.node_row(slot), y, k); });
+                        [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
   table.finish_totals();
   const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);
   for (size_t i = 0; i < codes.states.size(); ++i) {
@@ -174,18 +190,23 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
 
 // Absolute error needs the sides' medians, which no per-slot sum gives: the node's and every
 // fold's samples are listed with their slots, and each candidate's sides are summarised anew.
+// Weighted, every median is a weighted median and every deviation counts with its weight.
+template <bool Weighted>
 class AbsoluteSides {
  public:
   AbsoluteSides(const StrictNode<double>& node, const Column& column, const FeatureCodes& codes,
                 bool threshold)
       : threshold_(threshold), train_(node.folds.size()), val_(node.folds.size()) {
+    const auto entry = [&node](uint32_t slot, size_t s) {
+      return Entry{slot, node.targets[s], Weighted ? node.weights[s] : 1.0};
+    };
     n_edges_ = visit_node<true>(node, column, codes, threshold,
-                                [this](uint32_t slot, double y) { node_.push_back({slot, y}); });
+                                [&](uint32_t slot, size_t s) { node_.push_back(entry(slot, s)); });
     std::vector<size_t> fold_slots(node.folds.size());
     for (size_t f = 0; f < node.folds.size(); ++f) {
       fold_slots[f] = fold_layer_size(column, codes, f);
-      visit_fold<true>(node, column, codes, f, [&](bool validation, uint32_t slot, double y) {
-        (validation ? val_[f] : train_[f]).push_back({slot, y});
+      visit_fold<true>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
+        (validation ? val_[f] : train_[f]).push_back(entry(slot, s));
       });
     }
     // Only which fold slots are offered is read from the table.
@@ -197,15 +218,27 @@ class AbsoluteSides {
   uint64_t n_edges() const { return n_edges_; }
 
   void offer(const std::vector<uint32_t>& states, const std::vector<uint8_t>& offered,
-             size_t min_samples_leaf, size_t feature, HeldOutEvidence& evidence) {
+             size_t min_samples_leaf, double min_weight, size_t feature,
+             HeldOutEvidence& evidence) {
     const size_t minimum = std::max<size_t>(min_samples_leaf, 1);
+    const auto too_light = [min_weight](const Split& s) {
+      return min_weight > 0.0 && !(s.left.weight >= min_weight && s.right.weight >= min_weight);
+    };
     const size_t n_folds = train_.size();
-    for (size_t f = 0; f < n_folds; ++f)
-      evidence.validation_size[f] = static_cast<double>(val_[f].size());
+    for (size_t f = 0; f < n_folds; ++f) {
+      if constexpr (Weighted) {
+        double weight = 0.0;
+        for (const Entry& e : val_[f])
+          weight += e.w;
+        evidence.validation_size[f] = weight;
+      } else {
+        evidence.validation_size[f] = static_cast<double>(val_[f].size());
+      }
+    }
     for (size_t i = 0; i < states.size(); ++i) {
       if (!offered[i]) continue;
       const Split node = split(node_, static_cast<uint32_t>(i));
-      if (node.left.count < minimum || node.right.count < minimum) continue;
+      if (node.left.count < minimum || node.right.count < minimum || too_light(node)) continue;
       const double gain = node.gain();
       if (!std::isfinite(gain) || !evidence.ranks_above(gain, 0.0)) continue;
       evidence.found = true;
@@ -222,13 +255,16 @@ class AbsoluteSides {
         if (!layers_.fold_offered[at]) continue;
         const auto slot = static_cast<uint32_t>(s);
         const Split train = split(train_[f], slot);
-        if (train.left.count < minimum || train.right.count < minimum) continue;
+        if (train.left.count < minimum || train.right.count < minimum || too_light(train)) {
+          continue;
+        }
         const double gain = train.gain();
         if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
         double held_out = 0.0;
         for (const Entry& e : val_[f]) {
           const double side = goes_left(e.slot, slot) ? train.left.median : train.right.median;
-          held_out += std::fabs(e.y - train.whole.median) - std::fabs(e.y - side);
+          const double change = std::fabs(e.y - train.whole.median) - std::fabs(e.y - side);
+          held_out += Weighted ? e.w * change : change;
         }
         pick = FoldPick{true, feature, layers_.fold_state[at], gain, held_out, gain};
       }
@@ -239,27 +275,53 @@ class AbsoluteSides {
   struct Entry {
     uint32_t slot;
     double y;
+    double w;
   };
-  // A list's median (the mean of the two middle values for an even count) and its total
-  // absolute deviation from it.
+  // A list's median (the mean of the two middle values for an even count; weighted, the
+  // weighted median) and its total absolute deviation from it.
   struct Summary {
     double median = 0.0;
     double deviation = 0.0;
     size_t count = 0;
+    double weight = 0.0;  // the count's double when unweighted
   };
   struct Split {
     Summary whole, left, right;
     double gain() const { return whole.deviation - left.deviation - right.deviation; }
+  };
+  struct Side {
+    std::vector<double> values;
+    std::vector<double> weights;  // weighted only
+    void clear() {
+      values.clear();
+      weights.clear();
+    }
+    void add(const Entry& e) {
+      values.push_back(e.y);
+      if (Weighted) weights.push_back(e.w);
+    }
   };
 
   bool goes_left(uint32_t entry_slot, uint32_t slot) const {
     return entry_slot != kMissingCode && (threshold_ ? entry_slot <= slot : entry_slot == slot);
   }
 
-  static Summary summarise(std::vector<double>& values) {
+  Summary summarise(Side& side) {
+    std::vector<double>& values = side.values;
     Summary s;
     s.count = values.size();
+    s.weight = static_cast<double>(s.count);
     if (values.empty()) return s;
+    if constexpr (Weighted) {
+      // In ascending order, as the unweighted sum: weights of 1 give its bits.
+      s.median = weighted_median(values, side.weights, pairs_);
+      s.weight = 0.0;
+      for (const auto& [y, w] : pairs_) {
+        s.deviation += w * std::fabs(y - s.median);
+        s.weight += w;
+      }
+      return s;
+    }
     std::sort(values.begin(), values.end());
     const size_t h = values.size() / 2;
     s.median = values.size() % 2 == 1 ? values[h] : (values[h - 1] + values[h]) * 0.5;
@@ -273,8 +335,8 @@ class AbsoluteSides {
     left_.clear();
     right_.clear();
     for (const Entry& e : entries) {
-      whole_.push_back(e.y);
-      (goes_left(e.slot, slot) ? left_ : right_).push_back(e.y);
+      whole_.add(e);
+      (goes_left(e.slot, slot) ? left_ : right_).add(e);
     }
     return Split{summarise(whole_), summarise(left_), summarise(right_)};
   }
@@ -284,8 +346,9 @@ class AbsoluteSides {
   std::vector<Entry> node_;
   std::vector<std::vector<Entry>> train_;
   std::vector<std::vector<Entry>> val_;
-  SlotTable layers_;                          // which fold slots are candidates
-  std::vector<double> whole_, left_, right_;  // reused for every list
+  SlotTable layers_;           // which fold slots are candidates
+  Side whole_, left_, right_;  // reused for every list
+  std::vector<std::pair<double, double>> pairs_;
 };
 
 }  // namespace
@@ -299,13 +362,23 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
   if (!detail::code_feature(node, feature, threshold, codes)) return;
   if constexpr (std::is_same_v<Target, double>) {
     if (task.kind == HeldOutTask::Kind::Absolute) {
-      AbsoluteSides sides(node, column, codes, threshold);
-      sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
-                  task.min_samples_leaf, feature, evidence);
+      const auto offer = [&](auto&& sides) {
+        sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
+                    task.min_samples_leaf, task.min_weight, feature, evidence);
+      };
+      if (task.weighted) {
+        offer(AbsoluteSides<true>(node, column, codes, threshold));
+      } else {
+        offer(AbsoluteSides<false>(node, column, codes, threshold));
+      }
       return;
     }
   }
-  offer_by_sums(task, node, column, codes, threshold, feature, evidence);
+  if (task.weighted) {
+    offer_by_sums<true>(task, node, column, codes, threshold, feature, evidence);
+  } else {
+    offer_by_sums<false>(task, node, column, codes, threshold, feature, evidence);
+  }
 }
 
 template void score_held_out(const HeldOutTask&, const StrictNode<double>&, size_t,

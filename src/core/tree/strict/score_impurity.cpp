@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/tree/rules.hpp"
@@ -18,17 +19,12 @@ using detail::finish_candidates;
 
 namespace {
 
-// Impurity of one side from its per-class counts (classes first, then labels at or above
-// n_classes) and its size, as Gini or Entropy computes it from the side's label list.
-double class_impurity(bool entropy, std::span<const uint64_t> class_counts, uint64_t total) {
-  return entropy ? entropy_from_counts<uint64_t>(class_counts, total)
-                 : gini_from_counts<uint64_t>(class_counts, total);
-}
-
 // Both sides' sums and sums of squares for every state, from one pass over the validation
 // samples. Each state's four sums still take the samples in validation order, adding +0.0
 // where a sample is on the other side; a sum that starts at +0.0 is never -0.0, so that
-// addition changes nothing. States are independent lanes, two to a vector.
+// addition changes nothing. States are independent lanes, two to a vector. Weighted, the sums
+// are of w y and w y y, and both sides' weights are summed the same way.
+template <bool Weighted>
 class SideSums {
  public:
   explicit SideSums(size_t n_states)
@@ -37,16 +33,19 @@ class SideSums {
         sum_left_(n_blocks_),
         sq_left_(n_blocks_),
         sum_right_(n_blocks_),
-        sq_right_(n_blocks_) {
+        sq_right_(n_blocks_),
+        weight_left_(Weighted ? n_blocks_ : 0),
+        weight_right_(Weighted ? n_blocks_ : 0) {
     for (size_t b = 0; b < n_blocks_; ++b)
       index_[b] = Lanes{static_cast<double>(2 * b), static_cast<double>(2 * b + 1)};
   }
 
-  void accumulate(std::span<const double> y, std::span<const uint32_t> slots, bool threshold) {
+  void accumulate(std::span<const double> y, std::span<const double> w,
+                  std::span<const uint32_t> slots, bool threshold) {
     if (threshold) {
-      pass<true>(y, slots);
+      pass<true>(y, w, slots);
     } else {
-      pass<false>(y, slots);
+      pass<false>(y, w, slots);
     }
   }
 
@@ -54,6 +53,8 @@ class SideSums {
   double sq_left(size_t i) const { return sq_left_[i / 2][i % 2]; }
   double sum_right(size_t i) const { return sum_right_[i / 2][i % 2]; }
   double sq_right(size_t i) const { return sq_right_[i / 2][i % 2]; }
+  double weight_left(size_t i) const { return weight_left_[i / 2][i % 2]; }
+  double weight_right(size_t i) const { return weight_right_[i / 2][i % 2]; }
 
  private:
   using Lanes = double __attribute__((vector_size(16)));
@@ -66,17 +67,19 @@ class SideSums {
 
   // Two blocks (four states) at a time, so that their sums stay in registers.
   template <bool Threshold>
-  void pass(std::span<const double> y, std::span<const uint32_t> slots) {
+  void pass(std::span<const double> y, std::span<const double> w, std::span<const uint32_t> slots) {
     for (size_t b = 0; b < n_blocks_; b += 2) {
       const bool pair = b + 1 < n_blocks_;
       const Lanes index0 = index_[b];
       const Lanes index1 = pair ? index_[b + 1] : index_[b];
       Lanes sl0{0.0, 0.0}, ql0{0.0, 0.0}, sr0{0.0, 0.0}, qr0{0.0, 0.0};
       Lanes sl1{0.0, 0.0}, ql1{0.0, 0.0}, sr1{0.0, 0.0}, qr1{0.0, 0.0};
+      Lanes wl0{0.0, 0.0}, wr0{0.0, 0.0}, wl1{0.0, 0.0}, wr1{0.0, 0.0};
       for (size_t j = 0; j < y.size(); ++j) {
         const double t = y[j];
-        const Mask value = (Mask)(Lanes{t, t});
-        const Mask square = (Mask)(Lanes{t * t, t * t});
+        const double a = Weighted ? w[j] * t : t;
+        const Mask value = (Mask)(Lanes{a, a});
+        const Mask square = (Mask)(Lanes{a * t, a * t});
         // The missing slot is above every state number, so it is never left.
         const auto code = static_cast<double>(slots[j]);
         const Lanes slot{code, code};
@@ -91,16 +94,31 @@ class SideSums {
         ql1 += (Lanes)(square & left1);
         sr1 += (Lanes)(value & ~left1);
         qr1 += (Lanes)(square & ~left1);
+        if constexpr (Weighted) {
+          const Mask weight = (Mask)(Lanes{w[j], w[j]});
+          wl0 += (Lanes)(weight & left0);
+          wr0 += (Lanes)(weight & ~left0);
+          wl1 += (Lanes)(weight & left1);
+          wr1 += (Lanes)(weight & ~left1);
+        }
       }
       sum_left_[b] = sl0;
       sq_left_[b] = ql0;
       sum_right_[b] = sr0;
       sq_right_[b] = qr0;
+      if constexpr (Weighted) {
+        weight_left_[b] = wl0;
+        weight_right_[b] = wr0;
+      }
       if (pair) {
         sum_left_[b + 1] = sl1;
         sq_left_[b + 1] = ql1;
         sum_right_[b + 1] = sr1;
         sq_right_[b + 1] = qr1;
+        if constexpr (Weighted) {
+          weight_left_[b + 1] = wl1;
+          weight_right_[b + 1] = wr1;
+        }
       }
     }
   }
@@ -108,12 +126,17 @@ class SideSums {
   size_t n_blocks_;
   std::vector<Lanes> index_;
   std::vector<Lanes> sum_left_, sq_left_, sum_right_, sq_right_;
+  std::vector<Lanes> weight_left_, weight_right_;
 };
 
-// Gini or entropy fold scores of every state from integer class counts per slot: one row of
+// Gini or entropy fold scores of every state from class counts per slot: one row of
 // n_classes + 1 per slot (the last column for labels at or above n_classes), then the fold's
-// totals.
+// totals. Weighted, the rows hold class weights, the sides' sizes are their weights, and
+// whether a side is empty is read from its row counts.
+template <bool Weighted>
 class ClassCountSides {
+  using Count = std::conditional_t<Weighted, double, uint64_t>;
+
  public:
   ClassCountSides(size_t n_states, size_t n_classes, bool entropy)
       : n_states_(n_states),
@@ -123,59 +146,103 @@ class ClassCountSides {
         slot_classes_(n_states == 0 ? 0 : (n_states + 1) * row_),
         totals_(row_),
         left_classes_(row_),
-        right_classes_(row_) {}
+        right_classes_(row_),
+        slot_rows_(Weighted ? n_states + 1 : 0) {}
 
   // Appends the fold's score to scores[i] for every state i that splits the fold's
-  // validation labels `y` (slots `val`) into two non-empty sides.
-  void score_fold(std::span<const size_t> y, std::span<const uint32_t> val, bool threshold,
-                  double parent, std::vector<std::vector<double>>& scores) {
+  // validation labels `y` (slots `val`, weights `w` when weighted) into two non-empty sides.
+  void score_fold(std::span<const size_t> y, std::span<const double> w,
+                  std::span<const uint32_t> val, bool threshold, double parent,
+                  std::vector<std::vector<double>>& scores) {
     const size_t n_val = y.size();
-    const double m = static_cast<double>(n_val);
     const size_t row = row_;
     std::fill(slot_classes_.begin(), slot_classes_.end(), 0);
     std::fill(totals_.begin(), totals_.end(), 0);
+    if constexpr (Weighted) std::fill(slot_rows_.begin(), slot_rows_.end(), 0);
     for (size_t j = 0; j < n_val; ++j) {
       const size_t label = std::min(y[j], n_classes_);
-      ++totals_[label];
-      if (val[j] != kMissingCode) ++slot_classes_[val[j] * row + label];
+      if constexpr (Weighted) {
+        totals_[label] += w[j];
+        if (val[j] != kMissingCode) {
+          slot_classes_[val[j] * row + label] += w[j];
+          ++slot_rows_[val[j]];
+        }
+      } else {
+        ++totals_[label];
+        if (val[j] != kMissingCode) ++slot_classes_[val[j] * row + label];
+      }
+    }
+    double m = static_cast<double>(n_val);
+    if constexpr (Weighted) {
+      m = 0.0;
+      for (size_t j = 0; j < n_val; ++j)
+        m += w[j];
     }
     std::fill(left_classes_.begin(), left_classes_.end(), 0);
+    uint64_t rows_left = 0;
     for (size_t i = 0; i < n_states_; ++i) {
-      const uint64_t* here = &slot_classes_[i * row];
+      const Count* here = &slot_classes_[i * row];
       if (threshold) {
         for (size_t k = 0; k < row; ++k)
           left_classes_[k] += here[k];
       } else {
         std::copy(here, here + row, left_classes_.begin());
       }
-      uint64_t n_left = 0;
+      Count n_left = 0;
       for (size_t k = 0; k < row; ++k)
         n_left += left_classes_[k];
-      if (n_left == 0 || n_left == n_val) continue;
-      for (size_t k = 0; k < row; ++k)
+      if constexpr (Weighted) {
+        rows_left = threshold ? rows_left + slot_rows_[i] : slot_rows_[i];
+        if (rows_left == 0 || rows_left == n_val) continue;
+      } else {
+        if (n_left == 0 || n_left == n_val) continue;
+      }
+      for (size_t k = 0; k < row; ++k) {
         right_classes_[k] = totals_[k] - left_classes_[k];
-      const uint64_t n_right = n_val - n_left;
-      const std::span<const uint64_t> lc(left_classes_.data(), n_classes_);
-      const std::span<const uint64_t> rc(right_classes_.data(), n_classes_);
-      const double children = static_cast<double>(n_left) * class_impurity(entropy_, lc, n_left) +
-                              static_cast<double>(n_right) * class_impurity(entropy_, rc, n_right);
+        // Weights summed in another order can leave a rounding below zero where none is left.
+        if constexpr (Weighted) right_classes_[k] = std::max(right_classes_[k], 0.0);
+      }
+      const std::span<const Count> lc(left_classes_.data(), n_classes_);
+      const std::span<const Count> rc(right_classes_.data(), n_classes_);
+      double children = 0.0;
+      if constexpr (Weighted) {
+        double n_right = 0.0;
+        for (size_t k = 0; k < row; ++k)
+          n_right += right_classes_[k];
+        children = n_left * class_impurity(lc, n_left) + n_right * class_impurity(rc, n_right);
+      } else {
+        const uint64_t n_right = n_val - n_left;
+        children = static_cast<double>(n_left) * class_impurity(lc, n_left) +
+                   static_cast<double>(n_right) * class_impurity(rc, n_right);
+      }
       scores[i].push_back(parent - children / m);
     }
   }
 
  private:
+  // Impurity of one side from its per-class counts or weights (classes first, then labels at
+  // or above n_classes) and its size, as Gini or Entropy computes it from the side's labels.
+  double class_impurity(std::span<const Count> class_counts, Count total) const {
+    if constexpr (Weighted) {
+      return entropy_ ? entropy_from_weights(class_counts, total)
+                      : gini_from_weights(class_counts, total);
+    } else {
+      return entropy_ ? entropy_from_counts<uint64_t>(class_counts, total)
+                      : gini_from_counts<uint64_t>(class_counts, total);
+    }
+  }
+
   size_t n_states_;
   size_t n_classes_;
   size_t row_;
   bool entropy_;
-  std::vector<uint64_t> slot_classes_, totals_, left_classes_, right_classes_;
+  std::vector<Count> slot_classes_, totals_, left_classes_, right_classes_;
+  std::vector<uint64_t> slot_rows_;  // weighted: the rows of each slot
 };
 
-}  // namespace
-
-template <class Target>
-std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
-                                            const StrictNode<Target>& node, size_t feature) {
+template <bool Weighted, class Target>
+std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criterion,
+                                                 const StrictNode<Target>& node, size_t feature) {
   const Column& column = node.columns[feature];
   const bool threshold = threshold_mode(node.params, column);
   FeatureCodes codes;
@@ -185,7 +252,7 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
   auto scores = empty_score_lists(n_states, node.folds.size());
 
   // Side statistics without side lists where the arithmetic allows: Mse and Variance need
-  // each side's sums in validation order, Gini and Entropy only integer class counts.
+  // each side's sums in validation order, Gini and Entropy only class counts.
   enum class Kind { Sums, Counts, Lists } kind = Kind::Lists;
   bool entropy = false;
   size_t n_classes = 0;
@@ -205,33 +272,48 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
   }
 
   std::vector<Target> y, left, right;
+  std::vector<double> yw, left_w, right_w;  // weighted: the weights of y, left and right
   std::vector<double> scratch;
+  std::vector<std::pair<double, double>> pairs;
   const Mae* mae = nullptr;
   if constexpr (std::is_same_v<Target, double>) mae = dynamic_cast<const Mae*>(&criterion);
-  const auto list_impurity = [&](const std::vector<Target>& side) {
+  const auto list_impurity = [&](const std::vector<Target>& side,
+                                 const std::vector<double>& side_w) {
     if constexpr (std::is_same_v<Target, double>) {
-      if (mae != nullptr) return mae->impurity(side, scratch);
+      if (mae != nullptr) {
+        return Weighted ? mae->weighted_impurity(side, side_w, pairs)
+                        : mae->impurity(side, scratch);
+      }
     }
-    return criterion.impurity(side);
+    return Weighted ? criterion.weighted_impurity(side, side_w) : criterion.impurity(side);
+  };
+  const auto total_weight = [](const std::vector<double>& w) {
+    double sum = 0.0;
+    for (double x : w)
+      sum += x;
+    return sum;
   };
   std::vector<uint64_t> side_count(n_states + 1);
-  SideSums sums(n_states);
-  ClassCountSides counts(kind == Kind::Counts ? n_states : 0, n_classes, entropy);
+  SideSums<Weighted> sums(n_states);
+  ClassCountSides<Weighted> counts(kind == Kind::Counts ? n_states : 0, n_classes, entropy);
 
   for (size_t f = 0; f < node.folds.size(); ++f) {
     const Fold& fold = node.folds[f];
     if (fold.validation.empty()) continue;
     const std::vector<uint32_t>& val = codes.val[f];
     y.clear();
-    for (size_t s : fold.validation)
+    yw.clear();
+    for (size_t s : fold.validation) {
       y.push_back(node.targets[s]);
+      if (Weighted) yw.push_back(node.weights[s]);
+    }
     const size_t n_val = y.size();
-    const double m = static_cast<double>(n_val);
-    const double parent = criterion.impurity(y);
+    const double m = Weighted ? total_weight(yw) : static_cast<double>(n_val);
+    const double parent = Weighted ? criterion.weighted_impurity(y, yw) : criterion.impurity(y);
 
     if (kind == Kind::Counts) {
       if constexpr (std::is_same_v<Target, size_t>) {
-        counts.score_fold(y, val, threshold, parent, scores);
+        counts.score_fold(y, yw, val, threshold, parent, scores);
       }
       continue;
     }
@@ -241,7 +323,7 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
       if (slot != kMissingCode) ++side_count[slot];
     }
     if constexpr (std::is_same_v<Target, double>) {
-      if (kind == Kind::Sums) sums.accumulate(y, val, threshold);
+      if (kind == Kind::Sums) sums.accumulate(y, yw, val, threshold);
     }
     uint64_t running = 0;
     for (size_t i = 0; i < n_states; ++i) {
@@ -252,25 +334,50 @@ std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
       double children = 0.0;
       if (kind == Kind::Sums) {
         if constexpr (std::is_same_v<Target, double>) {
-          const uint64_t n_right = n_val - n_left;
-          children = static_cast<double>(n_left) *
-                         variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
-                     static_cast<double>(n_right) *
-                         variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
+          if constexpr (Weighted) {
+            const double w_left = sums.weight_left(i), w_right = sums.weight_right(i);
+            children =
+                w_left * variance_from_weighted_sums(sums.sum_left(i), sums.sq_left(i), w_left) +
+                w_right * variance_from_weighted_sums(sums.sum_right(i), sums.sq_right(i), w_right);
+          } else {
+            const uint64_t n_right = n_val - n_left;
+            children = static_cast<double>(n_left) *
+                           variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
+                       static_cast<double>(n_right) *
+                           variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
+          }
         }
       } else {
         left.clear();
         right.clear();
+        left_w.clear();
+        right_w.clear();
         for (size_t j = 0; j < n_val; ++j) {
-          (goes_left(val[j], state, threshold) ? left : right).push_back(y[j]);
+          const bool to_left = goes_left(val[j], state, threshold);
+          (to_left ? left : right).push_back(y[j]);
+          if (Weighted) (to_left ? left_w : right_w).push_back(yw[j]);
         }
-        children = static_cast<double>(left.size()) * list_impurity(left) +
-                   static_cast<double>(right.size()) * list_impurity(right);
+        if constexpr (Weighted) {
+          children = total_weight(left_w) * list_impurity(left, left_w) +
+                     total_weight(right_w) * list_impurity(right, right_w);
+        } else {
+          children = static_cast<double>(left.size()) * list_impurity(left, left_w) +
+                     static_cast<double>(right.size()) * list_impurity(right, right_w);
+        }
       }
       scores[i].push_back(parent - children / m);
     }
   }
   return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+}
+
+}  // namespace
+
+template <class Target>
+std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
+                                            const StrictNode<Target>& node, size_t feature) {
+  return node.weights.empty() ? score_impurity_with<false>(criterion, node, feature)
+                              : score_impurity_with<true>(criterion, node, feature);
 }
 
 template std::vector<ScoredCandidate> score_impurity(const Criterion<double>&,

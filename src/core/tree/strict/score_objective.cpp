@@ -112,12 +112,137 @@ void count_training_slots(const StrictNode<size_t>& node, const Column& column,
 
 }  // namespace
 
+namespace {
+
+// Weighted: class weights per slot for each fold's training and validation parts, the rows
+// per slot beside them (whether a side is empty is a matter of rows, not of a rounded
+// weight), and the same gain of the objective on weighted confusion tables.
+class WeightedSlots {
+ public:
+  WeightedSlots(size_t n_states, size_t n_classes)
+      : n_classes_(n_classes),
+        classes_((n_states + 1) * n_classes),
+        rows_(n_states + 1),
+        totals_(n_classes) {}
+
+  void clear() {
+    std::fill(classes_.begin(), classes_.end(), 0.0);
+    std::fill(rows_.begin(), rows_.end(), 0);
+    std::fill(totals_.begin(), totals_.end(), 0.0);
+    total_rows_ = 0;
+  }
+  // A sample of class `label` (counted only below n_classes) and weight w in slot `slot`.
+  void add(uint32_t slot, size_t label, double w) {
+    if (label >= n_classes_) return;
+    totals_[label] += w;
+    ++total_rows_;
+    if (slot == kMissingCode) return;
+    classes_[slot * n_classes_ + label] += w;
+    ++rows_[slot];
+  }
+  const double* classes(size_t slot) const { return &classes_[slot * n_classes_]; }
+  uint64_t rows(size_t slot) const { return rows_[slot]; }
+  const std::vector<double>& totals() const { return totals_; }
+  uint64_t total_rows() const { return total_rows_; }
+
+ private:
+  size_t n_classes_;
+  std::vector<double> classes_;
+  std::vector<uint64_t> rows_;
+  std::vector<double> totals_;
+  uint64_t total_rows_ = 0;
+};
+
+std::vector<ScoredCandidate> score_objective_weighted(const ClassObjective& objective,
+                                                      size_t n_classes,
+                                                      const StrictNode<size_t>& node,
+                                                      size_t feature, const Column& column,
+                                                      bool threshold, const FeatureCodes& codes) {
+  const std::vector<uint32_t>& states = codes.states;
+  const size_t n_states = states.size();
+  auto scores = empty_score_lists(n_states, node.folds.size());
+  WeightedSlots train(n_states, n_classes), val(n_states, n_classes);
+  std::vector<double> train_left(n_classes), val_left(n_classes);
+  std::vector<double> train_right(n_classes), val_right(n_classes);
+  WeightedConfusion table = WeightedConfusion::zero(n_classes);
+  const auto clear = [&table] {
+    std::fill(table.true_pos.begin(), table.true_pos.end(), 0.0);
+    std::fill(table.false_pos.begin(), table.false_pos.end(), 0.0);
+    std::fill(table.false_neg.begin(), table.false_neg.end(), 0.0);
+    std::fill(table.support.begin(), table.support.end(), 0.0);
+    table.total = 0.0;
+  };
+  const auto train_slot = [&](size_t f, size_t s) -> uint32_t {
+    if (column.is_categorical()) return category_slot(states, column.codes()[s]);
+    const double v = column.values()[s];
+    return std::isfinite(v) ? run_slot(states, codes.fold_edges[f], v, threshold) : kMissingCode;
+  };
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const Fold& fold = node.folds[f];
+    if (fold.train.empty() || fold.validation.empty()) continue;
+    train.clear();
+    val.clear();
+    // Training samples coded against the fold's own edges, like the validation ones.
+    for (size_t s : fold.train)
+      train.add(train_slot(f, s), node.targets[s], node.weights[s]);
+    for (size_t j = 0; j < fold.validation.size(); ++j) {
+      const size_t s = fold.validation[j];
+      val.add(codes.val[f][j], node.targets[s], node.weights[s]);
+    }
+    const std::span<const double> train_all(train.totals()), val_all(val.totals());
+    clear();
+    table.add_group(majority_class(train_all), val_all);
+    const double base = objective.score(table);
+
+    std::fill(train_left.begin(), train_left.end(), 0.0);
+    std::fill(val_left.begin(), val_left.end(), 0.0);
+    uint64_t rows_train_left = 0, rows_val_left = 0;
+    for (size_t i = 0; i < n_states; ++i) {
+      const double* train_here = train.classes(i);
+      const double* val_here = val.classes(i);
+      if (threshold) {
+        for (size_t k = 0; k < n_classes; ++k) {
+          train_left[k] += train_here[k];
+          val_left[k] += val_here[k];
+        }
+        rows_train_left += train.rows(i);
+        rows_val_left += val.rows(i);
+      } else {
+        std::copy(train_here, train_here + n_classes, train_left.begin());
+        std::copy(val_here, val_here + n_classes, val_left.begin());
+        rows_train_left = train.rows(i);
+        rows_val_left = val.rows(i);
+      }
+      // Both the training and the validation part must be split for the fold to judge it.
+      if (rows_val_left == 0 || rows_val_left == val.total_rows() || rows_train_left == 0 ||
+          rows_train_left == train.total_rows()) {
+        continue;
+      }
+      // Weights summed in another order can leave a rounding below zero where none is left.
+      for (size_t k = 0; k < n_classes; ++k) {
+        train_right[k] = std::max(train_all[k] - train_left[k], 0.0);
+        val_right[k] = std::max(val_all[k] - val_left[k], 0.0);
+      }
+      clear();
+      table.add_group(majority_class(std::span<const double>(train_left)), val_left);
+      table.add_group(majority_class(std::span<const double>(train_right)), val_right);
+      scores[i].push_back(objective.score(table) - base);
+    }
+  }
+  return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+}
+
+}  // namespace
+
 std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, size_t n_classes,
                                              const StrictNode<size_t>& node, size_t feature) {
   const Column& column = node.columns[feature];
   const bool threshold = threshold_mode(node.params, column);
   FeatureCodes codes;
   if (!code_feature(node, feature, threshold, codes)) return {};
+  if (!node.weights.empty()) {
+    return score_objective_weighted(objective, n_classes, node, feature, column, threshold, codes);
+  }
   const std::vector<uint32_t>& states = codes.states;
   const size_t n_states = states.size();
   auto scores = empty_score_lists(n_states, node.folds.size());

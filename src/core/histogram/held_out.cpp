@@ -12,21 +12,6 @@ namespace {
 
 using detail::grow_and_zero;
 
-// Adds one weighted entry to a row in the table's layout: [count, weight, w y, w y y] or
-// [count, weight, class weights]; a label at or above n_classes weighs in no class.
-template <class Target>
-void tally_weighted(double* row, Target y, double w, size_t n_classes) {
-  row[0] += 1.0;
-  row[1] += w;
-  if constexpr (std::is_same_v<Target, double>) {
-    const double wy = w * y;
-    row[2] += wy;
-    row[3] += wy * y;
-  } else {
-    if (y < n_classes) row[2 + y] += w;
-  }
-}
-
 // Fills the table from per-(fold, bin) histograms, bin n_bins holding the rows whose value is
 // missing: `row_of(f, b, out)` writes one row. The table's slots are the occupied bins only
 // (a bin without rows of the node changes no side); a fold's total is the sum of its bins and
@@ -108,8 +93,8 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
     for (size_t j = 0; j < n_rows; ++j) {
       const size_t b = bin_of(code[j]);
       seen[b] = 1;
-      tally_weighted(&cells[(fold[j] * slots + b) * width], targets[at[j]], rows.w[j],
-                     task.n_classes);
+      tally_held_out<true>(&cells[(fold[j] * slots + b) * width], targets[at[j]], rows.w[j],
+                           task.n_classes);
     }
     fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
       const double* cell = &cells[(f * slots + b) * width];

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/aggregation.hpp"
@@ -56,6 +57,7 @@ struct HeldOutEvidence {
 // probabilities it would predict rather than its majority alone.
 struct HeldOutTask {
   enum class Kind { Squared, Absolute, Gini, Entropy, Objective };
+
   Kind kind = Kind::Squared;
   size_t n_classes = 0;
   const ClassObjective* objective = nullptr;  // Kind::Objective: what the node's choice maximises
@@ -76,6 +78,31 @@ struct HeldOutTask {
   // Where a row's total weight is: the weight column, or the row count itself.
   size_t weight_column() const { return weighted ? 1 : 0; }
 };
+
+// Adds one sample's target to a row of the table: its count, then its sums (regression) or its
+// class (a label at or above n_classes is counted in no class); weighted, its weight after the
+// count and its target counted with that weight.
+template <bool Weighted, class Target>
+inline void tally_held_out(double* row, Target y, double w, size_t n_classes) {
+  row[0] += 1.0;
+  if constexpr (Weighted) {
+    row[1] += w;
+    if constexpr (std::is_same_v<Target, double>) {
+      const double wy = w * y;
+      row[2] += wy;
+      row[3] += wy * y;
+    } else {
+      if (y < n_classes) row[2 + y] += w;
+    }
+  } else {
+    if constexpr (std::is_same_v<Target, double>) {
+      row[1] += y;
+      row[2] += y * y;
+    } else {
+      if (y < n_classes) row[1 + y] += 1.0;
+    }
+  }
+}
 
 // One feature's statistics at a node, per slot, in layers of `width` numbers per slot: the node's
 // layer, whose candidates the node's choice ranges over, and one layer per fold whose

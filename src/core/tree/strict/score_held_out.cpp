@@ -116,31 +116,6 @@ void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold,
   }
 }
 
-// Adds one sample's target to a row of the table: its count, then its sums (regression) or its
-// class (a label at or above n_classes is counted in no class); weighted, its weight after the
-// count and its target counted with that weight.
-template <bool Weighted, class Target>
-void tally(double* row, Target y, double w, size_t n_classes) {
-  row[0] += 1.0;
-  if constexpr (Weighted) {
-    row[1] += w;
-    if constexpr (std::is_same_v<Target, double>) {
-      const double wy = w * y;
-      row[2] += wy;
-      row[3] += wy * y;
-    } else {
-      if (y < n_classes) row[2 + y] += w;
-    }
-  } else {
-    if constexpr (std::is_same_v<Target, double>) {
-      row[1] += y;
-      row[2] += y * y;
-    } else {
-      if (y < n_classes) row[1 + y] += 1.0;
-    }
-  }
-}
-
 // The candidates the node can split by: in threshold mode the state above the node's last
 // edge sends every finite value left, which no rule expresses.
 std::vector<uint8_t> offered_states(const FeatureCodes& codes, const Column& column, bool threshold,
@@ -158,7 +133,7 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
   const size_t n_folds = node.folds.size();
   const size_t k = task.n_classes;
   const auto add = [&](double* row, size_t s) {
-    tally<Weighted>(row, node.targets[s], Weighted ? node.weights[s] : 1.0, k);
+    tally_held_out<Weighted>(row, node.targets[s], Weighted ? node.weights[s] : 1.0, k);
   };
   std::vector<size_t> fold_slots(n_folds);
   for (size_t f = 0; f < n_folds; ++f)

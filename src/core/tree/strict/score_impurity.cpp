@@ -56,6 +56,20 @@ class SideSums {
   double weight_left(size_t i) const { return weight_left_[i / 2][i % 2]; }
   double weight_right(size_t i) const { return weight_right_[i / 2][i % 2]; }
 
+  // The sides' weighted impurity at state i: the sides' weights (counts, unweighted: n_left of
+  // n rows go left) times their variances.
+  double children(size_t i, uint64_t n_left, uint64_t n) const {
+    if constexpr (Weighted) {
+      const double w_left = weight_left(i), w_right = weight_right(i);
+      return w_left * variance_from_weighted_sums(sum_left(i), sq_left(i), w_left) +
+             w_right * variance_from_weighted_sums(sum_right(i), sq_right(i), w_right);
+    } else {
+      const uint64_t n_right = n - n_left;
+      return static_cast<double>(n_left) * variance_from_sums(sum_left(i), sq_left(i), n_left) +
+             static_cast<double>(n_right) * variance_from_sums(sum_right(i), sq_right(i), n_right);
+    }
+  }
+
  private:
   using Lanes = double __attribute__((vector_size(16)));
   using Mask = int64_t __attribute__((vector_size(16)));
@@ -333,20 +347,7 @@ std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criter
       const auto state = static_cast<uint32_t>(i);
       double children = 0.0;
       if (kind == Kind::Sums) {
-        if constexpr (std::is_same_v<Target, double>) {
-          if constexpr (Weighted) {
-            const double w_left = sums.weight_left(i), w_right = sums.weight_right(i);
-            children =
-                w_left * variance_from_weighted_sums(sums.sum_left(i), sums.sq_left(i), w_left) +
-                w_right * variance_from_weighted_sums(sums.sum_right(i), sums.sq_right(i), w_right);
-          } else {
-            const uint64_t n_right = n_val - n_left;
-            children = static_cast<double>(n_left) *
-                           variance_from_sums(sums.sum_left(i), sums.sq_left(i), n_left) +
-                       static_cast<double>(n_right) *
-                           variance_from_sums(sums.sum_right(i), sums.sq_right(i), n_right);
-          }
-        }
+        children = sums.children(i, n_left, n_val);
       } else {
         left.clear();
         right.clear();

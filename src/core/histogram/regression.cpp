@@ -150,21 +150,23 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
 
 namespace {
 
-// The weighted histogram: rows (all of positive weight) counted per cell as unweighted, with
-// each cell's weight and its sums of w y and w y y.
-void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                              size_t feature, const Aggregator& aggregator, FastScratch& scratch,
-                              bool threshold, BestSplit& best) {
+// The histogram of one feature over the node's dealt entries: per cell a row count and the
+// sums of y and y y, or weighted (rows all of positive weight) the cell's weight and the sums
+// of w y and w y y.
+template <bool Weighted>
+void best_regression(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                     size_t feature, const Aggregator& aggregator, FastScratch& scratch,
+                     bool threshold, BestSplit& best) {
   const size_t n_folds = rows.n_folds;
   const size_t cells = n_folds * n_bins;
   grow_and_zero(scratch.bin_counts, cells);
-  grow_and_zero(scratch.bin_weights, cells);
   grow_and_zero(scratch.bin_sums, cells);
   grow_and_zero(scratch.bin_sq_sums, cells);
+  if constexpr (Weighted) grow_and_zero(scratch.bin_weights, cells);
   uint32_t* const counts = scratch.bin_counts.data();
-  double* const weights = scratch.bin_weights.data();
   double* const sums = scratch.bin_sums.data();
   double* const sq_sums = scratch.bin_sq_sums.data();
+  double* const weights = Weighted ? scratch.bin_weights.data() : nullptr;
 
   const size_t n_rows = rows.rows.size();
   const uint8_t* const fd = rows.fold.data();
@@ -175,11 +177,17 @@ void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> co
     const size_t b = code[j];
     if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
     const size_t cell = fd[j] * n_bins + b;
-    const double wv = w[j] * y[j];
     counts[cell] += 1;
-    weights[cell] += w[j];
-    sums[cell] += wv;
-    sq_sums[cell] += wv * y[j];
+    if constexpr (Weighted) {
+      const double wv = w[j] * y[j];
+      weights[cell] += w[j];
+      sums[cell] += wv;
+      sq_sums[cell] += wv * y[j];
+    } else {
+      const double v = y[j];
+      sums[cell] += v;
+      sq_sums[cell] += v * v;
+    }
   }
 
   std::array<uint64_t, kMaxAssignFolds> fold_size{};
@@ -189,22 +197,29 @@ void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> co
       fold_size[m] += counts[m * n_bins + b];
     seen += fold_size[m];
   }
+  // The node's fold sums cover every entry; a feature with missing codes sums its own.
   const double* fold_sums = rows.fold_sums.data();
   const double* fold_sq_sums = rows.fold_sq_sums.data();
   const double* fold_weights = rows.fold_weights.data();
   if (seen != n_rows) {
     grow_and_zero(scratch.fold_sums, n_folds);
     grow_and_zero(scratch.fold_sq_sums, n_folds);
-    grow_and_zero(scratch.fold_weights, n_folds);
+    if constexpr (Weighted) grow_and_zero(scratch.fold_weights, n_folds);
     double* const own_sums = scratch.fold_sums.data();
     double* const own_sq_sums = scratch.fold_sq_sums.data();
-    double* const own_weights = scratch.fold_weights.data();
+    double* const own_weights = Weighted ? scratch.fold_weights.data() : nullptr;
     for (size_t j = 0; j < n_rows; ++j) {
       if (code[j] >= n_bins) continue;
-      const double wv = w[j] * y[j];
-      own_sums[fd[j]] += wv;
-      own_sq_sums[fd[j]] += wv * y[j];
-      own_weights[fd[j]] += w[j];
+      if constexpr (Weighted) {
+        const double wv = w[j] * y[j];
+        own_sums[fd[j]] += wv;
+        own_sq_sums[fd[j]] += wv * y[j];
+        own_weights[fd[j]] += w[j];
+      } else {
+        const double v = y[j];
+        own_sums[fd[j]] += v;
+        own_sq_sums[fd[j]] += v * v;
+      }
     }
     fold_sums = own_sums;
     fold_sq_sums = own_sq_sums;
@@ -219,7 +234,7 @@ void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> co
                         fold_sq_sums, n_folds, n_bins,  threshold};
   h.weights = weights;
   h.fold_weights = fold_weights;
-  enumerate_regression<true>(
+  enumerate_regression<Weighted>(
       h, left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
       [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); }, left_weight.data());
 }
@@ -229,68 +244,12 @@ void best_weighted_regression(const RowsView& rows, std::span<const uint16_t> co
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best) {
-  if (!rows.w.empty()) {
-    if (rows.n_folds == 0 || n_bins == 0) return;
-    best_weighted_regression(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
-    return;
+  if (rows.n_folds == 0 || n_bins == 0) return;
+  if (rows.w.empty()) {
+    best_regression<false>(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
+  } else {
+    best_regression<true>(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
   }
-  const size_t n_folds = rows.n_folds;
-  if (n_folds == 0 || n_bins == 0) return;
-
-  const size_t cells = n_folds * n_bins;
-  grow_and_zero(scratch.bin_counts, cells);
-  grow_and_zero(scratch.bin_sums, cells);
-  grow_and_zero(scratch.bin_sq_sums, cells);
-  uint32_t* const counts = scratch.bin_counts.data();
-  double* const sums = scratch.bin_sums.data();
-  double* const sq_sums = scratch.bin_sq_sums.data();
-
-  const size_t n_rows = rows.rows.size();
-  const uint8_t* const fd = rows.fold.data();
-  const double* const y = rows.y.data();
-  const uint16_t* const code = detail::gather_codes(codes, rows.rows, scratch);
-  for (size_t j = 0; j < n_rows; ++j) {
-    const size_t b = code[j];
-    if (b >= n_bins) continue;  // also the missing code, which is at least every n_bins
-    const size_t cell = fd[j] * n_bins + b;
-    const double v = y[j];
-    counts[cell] += 1;
-    sums[cell] += v;
-    sq_sums[cell] += v * v;
-  }
-
-  std::array<uint64_t, kMaxAssignFolds> fold_size{};
-  uint64_t seen = 0;
-  for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t b = 0; b < n_bins; ++b)
-      fold_size[m] += counts[m * n_bins + b];
-    seen += fold_size[m];
-  }
-  // The node's fold sums cover every entry; a feature with missing codes sums its own.
-  const double* fold_sums = rows.fold_sums.data();
-  const double* fold_sq_sums = rows.fold_sq_sums.data();
-  if (seen != n_rows) {
-    grow_and_zero(scratch.fold_sums, n_folds);
-    grow_and_zero(scratch.fold_sq_sums, n_folds);
-    double* const own_sums = scratch.fold_sums.data();
-    double* const own_sq_sums = scratch.fold_sq_sums.data();
-    for (size_t j = 0; j < n_rows; ++j) {
-      if (code[j] >= n_bins) continue;
-      const double v = y[j];
-      own_sums[fd[j]] += v;
-      own_sq_sums[fd[j]] += v * v;
-    }
-    fold_sums = own_sums;
-    fold_sq_sums = own_sq_sums;
-  }
-
-  std::array<uint64_t, kMaxAssignFolds> left_count{};
-  std::array<double, kMaxAssignFolds> left_sum{};
-  std::array<double, kMaxAssignFolds> left_sq_sum{};
-  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
-                        n_bins, threshold},
-                       left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
-                       [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
 }
 
 }  // namespace zelk

@@ -135,6 +135,11 @@ constexpr const char* kGrowthDoc =
     "scores are combined by the aggregator. Settings are keyword-only and are read as\n"
     "zelk._zelk reads them; the same settings grow the same tree.";
 
+// A class's docstring: its text signature, its summary, then what every class shares.
+std::string class_doc(const Parameters& parameters, const char* name, const char* summary) {
+  return parameters.signed_doc(name, (std::string(summary) + kGrowthDoc).c_str());
+}
+
 }  // namespace
 
 template <>
@@ -142,10 +147,9 @@ struct ClassInfo<Flavour::Engine, Regression> {
   static constexpr const char* kName = "Regressor";
   static constexpr const char* kQualifiedName = "zelk._engine.Regressor";
   static const std::string& doc() {
-    static const std::string text = regressor_parameters().signed_doc(
-        kName, (std::string("Regression tree with cross-validated splits; y holds finite floats.") +
-                kGrowthDoc)
-                   .c_str());
+    static const std::string text =
+        class_doc(regressor_parameters(), kName,
+                  "Regression tree with cross-validated splits; y holds finite floats.");
     return text;
   }
   static std::optional<EstimatorState<Regression>> from_call(PyObject* args, PyObject* kwargs) {
@@ -158,11 +162,10 @@ struct ClassInfo<Flavour::Engine, Classification> {
   static constexpr const char* kName = "Classifier";
   static constexpr const char* kQualifiedName = "zelk._engine.Classifier";
   static const std::string& doc() {
-    static const std::string text = classifier_parameters().signed_doc(
-        kName, (std::string("Classification tree with splits chosen by a cross-validated "
-                            "impurity decrease;\ny holds labels 0 .. n_classes - 1.") +
-                kGrowthDoc)
-                   .c_str());
+    static const std::string text =
+        class_doc(classifier_parameters(), kName,
+                  "Classification tree with splits chosen by a cross-validated impurity "
+                  "decrease;\ny holds labels 0 .. n_classes - 1.");
     return text;
   }
   static std::optional<EstimatorState<Classification>> from_call(PyObject* args, PyObject* kwargs) {
@@ -175,12 +178,11 @@ struct ClassInfo<Flavour::Engine, ObjectiveClassification> {
   static constexpr const char* kName = "ObjectiveClassifier";
   static constexpr const char* kQualifiedName = "zelk._engine.ObjectiveClassifier";
   static const std::string& doc() {
-    static const std::string text = objective_classifier_parameters().signed_doc(
-        kName, (std::string("Classification tree with splits chosen by the cross-validated gain "
-                            "of a metric\n(accuracy, precision, recall, f1, fbeta); y holds "
-                            "labels 0 .. n_classes - 1.") +
-                kGrowthDoc)
-                   .c_str());
+    static const std::string text =
+        class_doc(objective_classifier_parameters(), kName,
+                  "Classification tree with splits chosen by the cross-validated gain of a "
+                  "metric\n(accuracy, precision, recall, f1, fbeta); y holds labels 0 .. "
+                  "n_classes - 1.");
     return text;
   }
   static std::optional<EstimatorState<ObjectiveClassification>> from_call(PyObject* args,

@@ -28,9 +28,9 @@ size_t block_start(size_t fold, size_t n, size_t m) {
 
 }  // namespace
 
-std::vector<size_t> KFold::dealt_order(std::span<const size_t> samples) const {
-  std::vector<size_t> order(samples.begin(), samples.end());
-  if (!shuffle) return order;
+template <class T>
+void KFold::shuffle_in_place(std::span<T> order) const {
+  if (!shuffle) return;
   const uint64_t n = order.size();
   uint64_t state = seed ^ (n * kGolden);
   for (uint64_t i = n; i >= 2; --i) {
@@ -41,7 +41,25 @@ std::vector<size_t> KFold::dealt_order(std::span<const size_t> samples) const {
     z = z ^ (z >> 31);
     std::swap(order[i - 1], order[z % i]);
   }
+}
+
+template void KFold::shuffle_in_place(std::span<size_t>) const;
+template void KFold::shuffle_in_place(std::span<uint32_t>) const;
+
+std::vector<size_t> KFold::dealt_order(std::span<const size_t> samples) const {
+  std::vector<size_t> order(samples.begin(), samples.end());
+  shuffle_in_place(std::span<size_t>(order));
   return order;
+}
+
+size_t KFold::deal(std::span<uint32_t> order, std::span<uint8_t> fold) const {
+  shuffle_in_place(order);
+  const size_t n = order.size();
+  const size_t m = std::min(fold_count(k, n), kMaxAssignFolds);
+  for (size_t f = 0; f < m; ++f)
+    std::fill(fold.begin() + block_start(f, n, m), fold.begin() + block_start(f + 1, n, m),
+              static_cast<uint8_t>(f));
+  return m;
 }
 
 std::vector<Fold> KFold::folds(std::span<const size_t> samples) const {
@@ -92,20 +110,12 @@ std::vector<Fold> KFold::folds(std::span<const size_t> samples, FoldIndex& index
 }
 
 FoldAssignment KFold::assign(std::span<const size_t> samples) const {
-  const std::vector<size_t> order = dealt_order(samples);
-  const size_t n = order.size();
-  const size_t m = std::min(fold_count(k, n), kMaxAssignFolds);
   FoldAssignment result;
-  result.n_folds = m;
-  result.rows.resize(n);
-  result.fold.resize(n);
-  for (size_t f = 0; f < m; ++f) {
-    const size_t begin = block_start(f, n, m), end = block_start(f + 1, n, m);
-    for (size_t j = begin; j < end; ++j) {
-      result.rows[j] = static_cast<uint32_t>(order[j]);
-      result.fold[j] = static_cast<uint8_t>(f);
-    }
-  }
+  result.rows.resize(samples.size());
+  for (size_t j = 0; j < samples.size(); ++j)
+    result.rows[j] = static_cast<uint32_t>(samples[j]);
+  result.fold.resize(samples.size());
+  result.n_folds = deal(result.rows, result.fold);
   return result;
 }
 

@@ -41,6 +41,16 @@ struct KFold {
   FoldAssignment assign(std::span<const size_t> samples) const;
   // The order in which samples are dealt: `samples` itself, or its SplitMix64 permutation.
   std::vector<size_t> dealt_order(std::span<const size_t> samples) const;
+
+  // Deals the list `order` in place: permutes it as dealt_order permutes a list of its length,
+  // numbers each entry's fold in `fold` (as long as `order`) and returns the number of folds,
+  // at most 255. Dealing depends only on the count and the seed, so dealing positions 0 ..
+  // n - 1 deals a node's samples themselves.
+  size_t deal(std::span<uint32_t> order, std::span<uint8_t> fold) const;
+
+  // The SplitMix64 shuffle of dealt_order, applied to `order` in place.
+  template <class T>
+  void shuffle_in_place(std::span<T> order) const;
 };
 
 // Split codes of the fold's validation samples: category codes, or bin numbers against

@@ -163,11 +163,11 @@ double Variance::weighted_impurity(std::span<const double> targets,
 double Mae::weighted_impurity(std::span<const double> targets,
                               std::span<const double> weights) const {
   std::vector<std::pair<double, double>> scratch;
-  return weighted_impurity(targets, weights, scratch);
+  return weighted_absolute_deviation(targets, weights, scratch);
 }
 
-double Mae::weighted_impurity(std::span<const double> targets, std::span<const double> weights,
-                              std::vector<std::pair<double, double>>& scratch) const {
+double weighted_absolute_deviation(std::span<const double> targets, std::span<const double> weights,
+                                   std::vector<std::pair<double, double>>& scratch) {
   if (targets.empty()) return 0.0;
   const double median = weighted_median(targets, weights, scratch);
   double deviation = 0.0, weight = 0.0;
@@ -180,10 +180,10 @@ double Mae::weighted_impurity(std::span<const double> targets, std::span<const d
 
 double Mae::impurity(std::span<const double> targets) const {
   std::vector<double> scratch;
-  return impurity(targets, scratch);
+  return absolute_deviation(targets, scratch);
 }
 
-double Mae::impurity(std::span<const double> targets, std::vector<double>& scratch) const {
+double absolute_deviation(std::span<const double> targets, std::vector<double>& scratch) {
   if (targets.empty()) return 0.0;
   std::vector<double>& sorted = scratch;
   sorted.assign(targets.begin(), targets.end());

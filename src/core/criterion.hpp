@@ -10,10 +10,16 @@
 
 namespace zelk {
 
+// What a criterion measures, and with it which statistics of a side its scorers need:
+// squared error a side's weight and its sums of y and y y, absolute error the side's values
+// themselves, Gini and entropy the side's class counts (class weights when weighted).
+enum class CriterionKind { SquaredError, AbsoluteError, Gini, Entropy };
+
 template <class Target>
 class Criterion {
  public:
   virtual ~Criterion() = default;
+  virtual CriterionKind kind() const = 0;
   virtual double impurity(std::span<const Target> targets) const = 0;
   // The impurity of the targets each counted with its weight (`weights` as long as
   // `targets`); weights of 1 give impurity() bit for bit, and scaling every weight by a power
@@ -38,12 +44,19 @@ double variance_from_weighted_sums(double sum, double sum_sq, double weight);
 double weighted_median(std::span<const double> values, std::span<const double> weights,
                        std::vector<std::pair<double, double>>& scratch);
 
+// Mae's impurity (mean absolute deviation from the median) and its weighted form, sorting in
+// the caller's buffers so that repeated calls need not allocate.
+double absolute_deviation(std::span<const double> targets, std::vector<double>& scratch);
+double weighted_absolute_deviation(std::span<const double> targets, std::span<const double> weights,
+                                   std::vector<std::pair<double, double>>& scratch);
+
 using RegressionCriterion = Criterion<double>;
 using ClassCriterion = Criterion<size_t>;
 
 // Population variance, clamped at zero against rounding.
 class Mse final : public RegressionCriterion {
  public:
+  CriterionKind kind() const override { return CriterionKind::SquaredError; }
   double impurity(std::span<const double> targets) const override;
   double weighted_impurity(std::span<const double> targets,
                            std::span<const double> weights) const override;
@@ -53,6 +66,7 @@ class Mse final : public RegressionCriterion {
 // The same computation as Mse under another name.
 class Variance final : public RegressionCriterion {
  public:
+  CriterionKind kind() const override { return CriterionKind::SquaredError; }
   double impurity(std::span<const double> targets) const override;
   double weighted_impurity(std::span<const double> targets,
                            std::span<const double> weights) const override;
@@ -62,14 +76,11 @@ class Variance final : public RegressionCriterion {
 // Mean absolute deviation from the median.
 class Mae final : public RegressionCriterion {
  public:
+  CriterionKind kind() const override { return CriterionKind::AbsoluteError; }
   double impurity(std::span<const double> targets) const override;
-  // The same, sorting in `scratch` so that repeated calls need not allocate.
-  double impurity(std::span<const double> targets, std::vector<double>& scratch) const;
   // Mean absolute deviation from the weighted median, each deviation weighted.
   double weighted_impurity(std::span<const double> targets,
                            std::span<const double> weights) const override;
-  double weighted_impurity(std::span<const double> targets, std::span<const double> weights,
-                           std::vector<std::pair<double, double>>& scratch) const;
   std::string_view name() const override { return "mae"; }
 };
 
@@ -77,6 +88,7 @@ class Mae final : public RegressionCriterion {
 class Gini final : public ClassCriterion {
  public:
   explicit Gini(size_t n_classes) : n_classes_(n_classes) {}
+  CriterionKind kind() const override { return CriterionKind::Gini; }
   double impurity(std::span<const size_t> labels) const override;
   double weighted_impurity(std::span<const size_t> labels,
                            std::span<const double> weights) const override;
@@ -91,6 +103,7 @@ class Gini final : public ClassCriterion {
 class Entropy final : public ClassCriterion {
  public:
   explicit Entropy(size_t n_classes) : n_classes_(n_classes) {}
+  CriterionKind kind() const override { return CriterionKind::Entropy; }
   double impurity(std::span<const size_t> labels) const override;
   double weighted_impurity(std::span<const size_t> labels,
                            std::span<const double> weights) const override;

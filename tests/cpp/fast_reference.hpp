@@ -40,8 +40,8 @@ std::vector<ScoredCandidate> reference_candidates(const K& task, const Params& p
     return score_regression_fast(data.codes[f], targets, folds, bins.n_bins, f, aggregator, scratch,
                                  threshold);
   } else if constexpr (std::is_same_v<K, Classification>) {
-    return score_classification_fast(task.n_classes, task.entropy, data.codes[f], targets, folds,
-                                     bins.n_bins, f, aggregator, scratch, threshold);
+    return score_classification_fast(task.n_classes, task.criterion->kind(), data.codes[f], targets,
+                                     folds, bins.n_bins, f, aggregator, scratch, threshold);
   } else {
     return score_objective_fast(*task.objective, task.n_classes, data.codes[f], targets, folds,
                                 bins.n_bins, f, aggregator, threshold);

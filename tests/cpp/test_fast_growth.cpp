@@ -67,7 +67,6 @@ Classification classification(size_t n_classes, bool entropy) {
     c.criterion = std::make_unique<Gini>(n_classes);
   }
   c.n_classes = n_classes;
-  c.entropy = entropy;
   return c;
 }
 

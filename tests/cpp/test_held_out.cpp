@@ -2,6 +2,7 @@
 // recomputation from lists, the validated gain of a node's evidence, and the pruning pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -12,8 +13,8 @@
 #include "core/histogram/held_out.hpp"
 #include "core/objective.hpp"
 #include "core/tree/model.hpp"
+#include "core/tree/policy.hpp"
 #include "core/validation/held_out.hpp"
-#include "core/validation/prune.hpp"
 #include "core/validation/student_t.hpp"
 
 namespace zelk {
@@ -231,15 +232,19 @@ TEST_P(HeldOutFast, AgreesWithListsOnRandomData) {
     view.rows = rows;
     view.fold = fold;
     view.n_folds = n_folds;
-    HeldOutTask task{sc.regression ? HeldOutTask::Kind::Squared : HeldOutTask::Kind::Gini,
-                     sc.regression ? 0 : n_classes, nullptr, sc.min_leaf};
+    HeldOutTask task{sc.regression ? CriterionKind::SquaredError : CriterionKind::Gini,
+                     sc.regression ? 0 : n_classes, nullptr};
+    Admissibility floors;
+    floors.min_rows = static_cast<double>(std::max<size_t>(sc.min_leaf, 1));
+    const NodeAdmission admission{&floors, {}};
     HeldOutEvidence evidence(n_folds);
     FastScratch scratch;
     if (sc.regression) {
-      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, 7, scratch, evidence);
-    } else {
-      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, 7, scratch,
+      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, 7, admission, scratch,
                                   evidence);
+    } else {
+      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, 7, admission,
+                                  scratch, evidence);
     }
 
     // The same by enumeration of lists: the first candidate with the largest gain wins.

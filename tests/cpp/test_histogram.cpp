@@ -143,14 +143,15 @@ TEST(FastScoring, SingleBinGivesNoThresholdAndOneUnscoredMembership) {
   Mean mean;
   Accuracy accuracy;
   EXPECT_TRUE(score_regression_fast(codes, targets, folds, 1, 0, mean, scratch, true).empty());
-  EXPECT_TRUE(
-      score_classification_fast(2, false, codes, labels, folds, 1, 0, mean, scratch, true).empty());
+  EXPECT_TRUE(score_classification_fast(2, CriterionKind::Gini, codes, labels, folds, 1, 0, mean,
+                                        scratch, true)
+                  .empty());
   EXPECT_TRUE(score_objective_fast(accuracy, 2, codes, labels, folds, 1, 0, mean, true).empty());
 
   std::vector<std::vector<ScoredCandidate>> membership;
   membership.push_back(score_regression_fast(codes, targets, folds, 1, 0, mean, scratch, false));
-  membership.push_back(
-      score_classification_fast(2, true, codes, labels, folds, 1, 0, mean, scratch, false));
+  membership.push_back(score_classification_fast(2, CriterionKind::Entropy, codes, labels, folds, 1,
+                                                 0, mean, scratch, false));
   membership.push_back(score_objective_fast(accuracy, 2, codes, labels, folds, 1, 0, mean, false));
   for (const auto& cands : membership) {
     ASSERT_EQ(cands.size(), 1u);
@@ -188,13 +189,13 @@ TEST(FastScoring, NoFoldsNoBinsOrNoClassesGiveNothing) {
   EXPECT_TRUE(
       score_regression_fast(d.codes, d.targets, d.folds, 0, 0, mean, scratch, false).empty());
   for (bool threshold : {true, false}) {
-    EXPECT_TRUE(score_classification_fast(0, false, d.codes, labels, d.folds, 2, 0, mean, scratch,
-                                          threshold)
+    EXPECT_TRUE(score_classification_fast(0, CriterionKind::Gini, d.codes, labels, d.folds, 2, 0,
+                                          mean, scratch, threshold)
                     .empty());
     EXPECT_TRUE(
         score_objective_fast(accuracy, 0, d.codes, labels, d.folds, 2, 0, mean, threshold).empty());
-    EXPECT_TRUE(score_classification_fast(2, false, d.codes, labels, d.folds, 0, 0, mean, scratch,
-                                          threshold)
+    EXPECT_TRUE(score_classification_fast(2, CriterionKind::Gini, d.codes, labels, d.folds, 0, 0,
+                                          mean, scratch, threshold)
                     .empty());
     EXPECT_TRUE(score_objective_fast(accuracy, 2, d.codes, labels, no_folds, 2, 0, mean, threshold)
                     .empty());
@@ -212,14 +213,14 @@ TEST(FastScoring, ClassificationGiniAndEntropyWorkedExample) {
   TwoFoldClasses d;
   FastScratch scratch;
   Mean mean;
-  auto gini =
-      score_classification_fast(2, false, d.codes, d.labels, d.folds, 2, 3, mean, scratch, true);
+  auto gini = score_classification_fast(2, CriterionKind::Gini, d.codes, d.labels, d.folds, 2, 3,
+                                        mean, scratch, true);
   ASSERT_EQ(gini.size(), 1u);
   EXPECT_EQ(gini[0].feature, 3u);
   EXPECT_EQ(gini[0].state, 0u);
   EXPECT_EQ(gini[0].stats.scores, (std::vector<double>{0.5, 0.5}));
-  auto entropy =
-      score_classification_fast(2, true, d.codes, d.labels, d.folds, 2, 3, mean, scratch, true);
+  auto entropy = score_classification_fast(2, CriterionKind::Entropy, d.codes, d.labels, d.folds, 2,
+                                           3, mean, scratch, true);
   ASSERT_EQ(entropy.size(), 1u);
   EXPECT_EQ(entropy[0].stats.scores, (std::vector<double>{1.0, 1.0}));
 }
@@ -276,10 +277,12 @@ TEST(FastScoring, OutOfRangeLabelsAndMissingCodesAreInvisibleToClassifiers) {
   for (bool threshold : {true, false}) {
     FastScratch scratch;
     for (bool entropy : {false, true}) {
-      auto want = score_classification_fast(2, entropy, base.codes, base.labels, base.folds, 2, 0,
-                                            mean, scratch, threshold);
-      auto got = score_classification_fast(2, entropy, codes, labels, noisy, 2, 0, mean, scratch,
-                                           threshold);
+      auto want = score_classification_fast(
+          2, entropy ? CriterionKind::Entropy : CriterionKind::Gini, base.codes, base.labels,
+          base.folds, 2, 0, mean, scratch, threshold);
+      auto got =
+          score_classification_fast(2, entropy ? CriterionKind::Entropy : CriterionKind::Gini,
+                                    codes, labels, noisy, 2, 0, mean, scratch, threshold);
       ASSERT_EQ(states_of(got), states_of(want));
       for (size_t i = 0; i < got.size(); ++i)
         EXPECT_EQ(got[i].stats.scores, want[i].stats.scores);
@@ -313,7 +316,7 @@ TEST(FastScoring, ReusedScratchGivesFreshResultsAndOnlyGrows) {
   Mean mean;
   FastScratch reused;
   score_regression_fast(wide, targets, folds, 9, 0, mean, reused, true);
-  score_classification_fast(3, false, wide, labels, folds, 9, 0, mean, reused, true);
+  score_classification_fast(3, CriterionKind::Gini, wide, labels, folds, 9, 0, mean, reused, true);
   const size_t regression_size = reused.bin_sums.size();
   const size_t class_size = reused.class_counts.size();
   for (bool threshold : {true, false}) {
@@ -323,10 +326,10 @@ TEST(FastScoring, ReusedScratchGivesFreshResultsAndOnlyGrows) {
     ASSERT_EQ(states_of(got), states_of(want));
     for (size_t i = 0; i < got.size(); ++i)
       EXPECT_EQ(got[i].stats.scores, want[i].stats.scores);
-    auto got_c =
-        score_classification_fast(3, true, narrow, labels, folds, 3, 1, mean, reused, threshold);
-    auto want_c =
-        score_classification_fast(3, true, narrow, labels, folds, 3, 1, mean, fresh, threshold);
+    auto got_c = score_classification_fast(3, CriterionKind::Entropy, narrow, labels, folds, 3, 1,
+                                           mean, reused, threshold);
+    auto want_c = score_classification_fast(3, CriterionKind::Entropy, narrow, labels, folds, 3, 1,
+                                            mean, fresh, threshold);
     ASSERT_EQ(states_of(got_c), states_of(want_c));
     for (size_t i = 0; i < got_c.size(); ++i) {
       EXPECT_EQ(got_c[i].stats.scores, want_c[i].stats.scores);
@@ -589,7 +592,8 @@ TEST(FastScoring, ClassificationMatchesNaiveRecomputation) {
     const RandomNode r = random_node(rng, true);
     for (bool threshold : {true, false}) {
       for (bool entropy : {false, true}) {
-        auto got = score_classification_fast(r.n_classes, entropy, r.codes, r.labels, r.folds,
+        const CriterionKind kind = entropy ? CriterionKind::Entropy : CriterionKind::Gini;
+        auto got = score_classification_fast(r.n_classes, kind, r.codes, r.labels, r.folds,
                                              r.n_bins, 4, mean, scratch, threshold);
         expect_same(got, naive_classification(r, threshold, entropy), r.folds.n_folds, true);
       }
@@ -725,17 +729,18 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
       first.merge(second);
       expect_same_winner(list, first, label + " merged");
 
-      for (bool entropy : {false, true}) {
+      for (const CriterionKind kind : {CriterionKind::Gini, CriterionKind::Entropy}) {
+        const bool entropy = kind == CriterionKind::Entropy;
         std::vector<ScoredCandidate> classes =
-            score_classification_fast(r.n_classes, entropy, r.codes, r.labels, r.folds, r.n_bins, 3,
+            score_classification_fast(r.n_classes, kind, r.codes, r.labels, r.folds, r.n_bins, 3,
                                       aggregator, list_scratch, threshold);
-        for (auto& c : score_classification_fast(r.n_classes, entropy, other, r.labels, r.folds,
+        for (auto& c : score_classification_fast(r.n_classes, kind, other, r.labels, r.folds,
                                                  r.n_bins, 5, aggregator, list_scratch, threshold))
           classes.push_back(std::move(c));
         BestSplit class_best;
-        best_classification_fast(rows, entropy, r.codes, r.n_bins, 3, aggregator, best_scratch,
+        best_classification_fast(rows, kind, r.codes, r.n_bins, 3, aggregator, best_scratch,
                                  threshold, class_best);
-        best_classification_fast(rows, entropy, other, r.n_bins, 5, aggregator, best_scratch,
+        best_classification_fast(rows, kind, other, r.n_bins, 5, aggregator, best_scratch,
                                  threshold, class_best);
         expect_same_winner(classes, class_best, label + (entropy ? " entropy" : " gini"));
       }

@@ -32,7 +32,7 @@ Regression mse_task() {
   return Regression{std::make_unique<Mse>()};
 }
 Classification gini_task(size_t n_classes) {
-  return Classification{std::make_unique<Gini>(n_classes), n_classes, false};
+  return Classification{std::make_unique<Gini>(n_classes), n_classes};
 }
 ObjectiveClassification accuracy_task(size_t n_classes) {
   return ObjectiveClassification(std::make_unique<Accuracy>(), n_classes);
@@ -524,7 +524,7 @@ TEST(StrictGrowth, ParallelScoringGrowsTheSequentialTree) {
     expect_parallel_matches(mse_task(), d, d.y);
     expect_parallel_matches(gini_task(3), d, d.labels);
     expect_parallel_matches(accuracy_task(3), d, d.labels);
-    expect_parallel_matches(Classification{std::make_unique<Entropy>(3), 3, true}, d, d.labels);
+    expect_parallel_matches(Classification{std::make_unique<Entropy>(3), 3}, d, d.labels);
   }
 }
 
@@ -533,6 +533,7 @@ TEST(StrictGrowth, ParallelScoringGrowsTheSequentialTree) {
 class FailsOnWorkers final : public RegressionCriterion {
  public:
   explicit FailsOnWorkers(bool out_of_memory) : out_of_memory_(out_of_memory) {}
+  CriterionKind kind() const override { return CriterionKind::SquaredError; }
   double impurity(std::span<const double> targets) const override {
     if (std::this_thread::get_id() != owner_) {
       if (out_of_memory_) throw std::bad_alloc();
@@ -873,8 +874,8 @@ TEST(StrictGrowth, ScoringAgreesWithSideListsOnRandomNodes) {
     const Regression mse_task{std::make_unique<Mse>()};
     const Regression variance_task{std::make_unique<Variance>()};
     const Regression mae_task{std::make_unique<Mae>()};
-    const Classification gini_task{std::make_unique<Gini>(3), 3, false};
-    const Classification entropy_task{std::make_unique<Entropy>(3), 3, true};
+    const Classification gini_task{std::make_unique<Gini>(3), 3};
+    const Classification entropy_task{std::make_unique<Entropy>(3), 3};
     const ObjectiveClassification accuracy_task(std::make_unique<Accuracy>(), 3);
     const ObjectiveClassification f1_task(std::make_unique<F1>(Average::Macro, 0), 3);
     for (size_t f = 0; f < d.columns.size(); ++f) {

@@ -210,9 +210,9 @@ TEST_P(WeightedTree, MatchesTheUnweightedTreeAndIsScaleInvariant) {
     case TaskKind::Mae:
       return check(Regression{std::make_unique<Mae>()}, table.y, table, rng);
     case TaskKind::Gini:
-      return check(Classification{std::make_unique<Gini>(3), 3, false}, table.labels, table, rng);
+      return check(Classification{std::make_unique<Gini>(3), 3}, table.labels, table, rng);
     case TaskKind::Entropy:
-      return check(Classification{std::make_unique<Entropy>(3), 3, true}, table.labels, table, rng);
+      return check(Classification{std::make_unique<Entropy>(3), 3}, table.labels, table, rng);
     case TaskKind::F1:
       return check(ObjectiveClassification(std::make_unique<F1>(Average::Macro, 0), 3),
                    table.labels, table, rng);
@@ -414,8 +414,8 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
       const std::vector<std::vector<ScoredCandidate>> got = {
           Regression{std::make_unique<Mse>()}.score_feature(reg, f),
           Regression{std::make_unique<Mae>()}.score_feature(reg, f),
-          Classification{std::make_unique<Gini>(3), 3, false}.score_feature(cls, f),
-          Classification{std::make_unique<Entropy>(3), 3, true}.score_feature(cls, f),
+          Classification{std::make_unique<Gini>(3), 3}.score_feature(cls, f),
+          Classification{std::make_unique<Entropy>(3), 3}.score_feature(cls, f),
           ObjectiveClassification(std::make_unique<Accuracy>(), 3).score_feature(cls, f),
           ObjectiveClassification(std::make_unique<F1>(Average::Macro, 0), 3)
               .score_feature(cls, f)};
@@ -572,8 +572,8 @@ TEST(WeightedScoring, FastScorersMatchANaiveWeightedRecomputation) {
     expect_naive_winner(r, threshold, regression, [&](L s) { return r.d.variance(s); });
     for (bool entropy : {false, true}) {
       BestSplit best;
-      best_classification_fast(r.view(), entropy, r.codes, r.n_bins, 0, mean, scratch, threshold,
-                               best);
+      best_classification_fast(r.view(), entropy ? CriterionKind::Entropy : CriterionKind::Gini,
+                               r.codes, r.n_bins, 0, mean, scratch, threshold, best);
       expect_naive_winner(r, threshold, best, [&](L s) { return r.d.class_impurity(s, entropy); });
     }
     const Accuracy accuracy;
@@ -607,18 +607,22 @@ TEST(WeightedHeldOut, FastEvidenceMatchesANaiveWeightedRecomputation) {
     const Rows& d = r.d;
     const bool threshold = round % 2 == 0;
     const bool classify = round % 4 >= 2;
-    HeldOutTask task{classify ? HeldOutTask::Kind::Entropy : HeldOutTask::Kind::Squared,
-                     classify ? d.n_classes : 0, nullptr, 2};
+    HeldOutTask task{classify ? CriterionKind::Entropy : CriterionKind::SquaredError,
+                     classify ? d.n_classes : 0, nullptr};
+    Admissibility floors;
+    floors.min_rows = 2.0;
+    floors.positive_weight = true;
+    const NodeAdmission admission{&floors, {}};
     task.weighted = true;
     task.pseudo_count = 0.25 + 0.5 * static_cast<double>(rng() % 4);
     FastScratch scratch;
     HeldOutEvidence evidence(r.n_folds);
     if (classify) {
       score_held_out_fast<size_t>(task, r.view(), d.labels, r.codes, r.n_bins, threshold, 0,
-                                  scratch, evidence);
+                                  admission, scratch, evidence);
     } else {
-      score_held_out_fast<double>(task, r.view(), d.y, r.codes, r.n_bins, threshold, 0, scratch,
-                                  evidence);
+      score_held_out_fast<double>(task, r.view(), d.y, r.codes, r.n_bins, threshold, 0, admission,
+                                  scratch, evidence);
     }
     const auto loss = [&](const std::vector<size_t>& fit, const std::vector<size_t>& on) {
       double total = 0.0;

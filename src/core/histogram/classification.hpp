@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/aggregation.hpp"
+#include "core/criterion.hpp"
 #include "core/cross_validation.hpp"
 #include "core/histogram/best_split.hpp"
 #include "core/histogram/scratch.hpp"
@@ -16,7 +17,7 @@
 namespace zelk {
 
 // Gini or entropy decrease fold scores of one classification feature.
-std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool entropy,
+std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, CriterionKind criterion,
                                                        std::span<const uint16_t> codes,
                                                        std::span<const size_t> labels,
                                                        const FoldAssignment& folds, size_t n_bins,
@@ -25,8 +26,9 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, bool en
 
 // The same candidates offered to `best` instead of returned, with no allocation once the
 // scratch has grown; the labels are the view's gathered ones.
-void best_classification_fast(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
-                              size_t n_bins, size_t feature, const Aggregator& aggregator,
-                              FastScratch& scratch, bool threshold, BestSplit& best);
+void best_classification_fast(const RowsView& rows, CriterionKind criterion,
+                              std::span<const uint16_t> codes, size_t n_bins, size_t feature,
+                              const Aggregator& aggregator, FastScratch& scratch, bool threshold,
+                              BestSplit& best);
 
 }  // namespace zelk

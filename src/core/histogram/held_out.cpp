@@ -60,7 +60,8 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
 template <class Target>
 void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
                          std::span<const Target> targets, std::span<const uint16_t> codes,
-                         size_t n_bins, bool threshold, size_t feature, FastScratch& scratch,
+                         size_t n_bins, bool threshold, size_t feature,
+                         const NodeAdmission& admission, FastScratch& scratch,
                          HeldOutEvidence& evidence) {
   const size_t n_folds = rows.n_folds;
   if (n_folds == 0 || n_bins == 0) return;
@@ -147,14 +148,14 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
         row[1 + c] = cell[c];
     });
   }
-  offer_held_out(table, task, feature, evidence);
+  offer_held_out(table, task, admission, feature, evidence);
 }
 
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const double>,
-                                  std::span<const uint16_t>, size_t, bool, size_t, FastScratch&,
-                                  HeldOutEvidence&);
+                                  std::span<const uint16_t>, size_t, bool, size_t,
+                                  const NodeAdmission&, FastScratch&, HeldOutEvidence&);
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const size_t>,
-                                  std::span<const uint16_t>, size_t, bool, size_t, FastScratch&,
-                                  HeldOutEvidence&);
+                                  std::span<const uint16_t>, size_t, bool, size_t,
+                                  const NodeAdmission&, FastScratch&, HeldOutEvidence&);
 
 }  // namespace zelk

@@ -17,7 +17,8 @@ namespace zelk {
 template <class Target>
 void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
                          std::span<const Target> targets, std::span<const uint16_t> codes,
-                         size_t n_bins, bool threshold, size_t feature, FastScratch& scratch,
+                         size_t n_bins, bool threshold, size_t feature,
+                         const NodeAdmission& admission, FastScratch& scratch,
                          HeldOutEvidence& evidence);
 
 }  // namespace zelk

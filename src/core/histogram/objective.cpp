@@ -1,6 +1,7 @@
 #include "core/histogram/objective.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "core/binning.hpp"
 #include "core/histogram/candidates.hpp"
@@ -11,27 +12,23 @@ using detail::emit;
 
 namespace {
 
-uint64_t sum_counts(std::span<const uint64_t> counts) {
-  uint64_t total = 0;
-  for (uint64_t x : counts)
-    total += x;
-  return total;
-}
-
-// The weighted scores: class weights where the unweighted scorer has class counts, on
-// weighted confusion tables, and rows (all of positive weight) per (fold, bin) beside them to
-// tell whether a side is empty.
-std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, size_t n_classes,
-                                            std::span<const uint16_t> codes,
-                                            std::span<const size_t> labels, const RowsView& folds,
-                                            size_t n_bins, size_t feature,
-                                            const Aggregator& aggregator, bool threshold) {
+// The objective's fold scores of one feature: class tallies per (fold, bin, class) - counts, or
+// weighted class weights - with the rows per (fold, bin) beside them to tell whether a side is
+// empty; each fold's sides predict their training majorities on weighted or plain confusion
+// tables.
+template <bool Weighted>
+std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, size_t n_classes,
+                                             std::span<const uint16_t> codes,
+                                             std::span<const size_t> labels, const RowsView& folds,
+                                             size_t n_bins, size_t feature,
+                                             const Aggregator& aggregator, bool threshold) {
+  using Count = std::conditional_t<Weighted, double, uint64_t>;
   std::vector<ScoredCandidate> out;
   const size_t n_folds = folds.n_folds;
   // h: (fold, bin, class), f: (fold, class), b: (bin, class) over folds, a: class over all;
   // the same as rows without the class: hr, fr, br, ar.
-  std::vector<double> h(n_folds * n_bins * n_classes, 0.0);
-  std::vector<double> f(n_folds * n_classes, 0.0);
+  std::vector<Count> h(n_folds * n_bins * n_classes, 0);
+  std::vector<Count> f(n_folds * n_classes, 0);
   std::vector<uint64_t> hr(n_folds * n_bins, 0), fr(n_folds, 0), br(n_bins, 0);
   uint64_t ar = 0;
   const size_t n_rows = folds.rows.size();
@@ -41,17 +38,17 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
     const size_t c = labels[s];
     if (bin == kMissingBin || bin >= n_bins || c >= n_classes) continue;
     const size_t m = folds.fold[j];
-    h[(m * n_bins + bin) * n_classes + c] += folds.w[j];
+    h[(m * n_bins + bin) * n_classes + c] += Weighted ? folds.w[j] : 1;
     ++hr[m * n_bins + bin];
   }
-  std::vector<double> b(n_bins * n_classes, 0.0);
-  std::vector<double> a(n_classes, 0.0);
+  std::vector<Count> b(n_bins * n_classes, 0);
+  std::vector<Count> a(n_classes, 0);
   for (size_t m = 0; m < n_folds; ++m) {
     for (size_t bin = 0; bin < n_bins; ++bin) {
       fr[m] += hr[m * n_bins + bin];
       br[bin] += hr[m * n_bins + bin];
       for (size_t c = 0; c < n_classes; ++c) {
-        const double x = h[(m * n_bins + bin) * n_classes + c];
+        const Count x = h[(m * n_bins + bin) * n_classes + c];
         f[m * n_classes + c] += x;
         b[bin * n_classes + c] += x;
         a[c] += x;
@@ -59,14 +56,22 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
     }
     ar += fr[m];
   }
+  // Differences of weights summed in other orders, kept from rounding below zero.
+  const auto difference = [](Count x, Count y) -> Count {
+    if constexpr (Weighted) {
+      return std::max(x - y, 0.0);
+    } else {
+      return x - y;
+    }
+  };
 
   // Running left sides over bins 0 .. k: per fold (cl, clr) and over all folds (ca, car).
-  std::vector<double> cl(threshold ? n_folds * n_classes : 0, 0.0);
-  std::vector<double> ca(threshold ? n_classes : 0, 0.0);
+  std::vector<Count> cl(threshold ? n_folds * n_classes : 0, 0);
+  std::vector<Count> ca(threshold ? n_classes : 0, 0);
   std::vector<uint64_t> clr(threshold ? n_folds : 0, 0);
   uint64_t car = 0;
-  std::vector<double> val(n_classes), left_val(n_classes), right_val(n_classes);
-  std::vector<double> train(n_classes), left_train(n_classes), right_train(n_classes);
+  std::vector<Count> val(n_classes), left_val(n_classes), right_val(n_classes);
+  std::vector<Count> train(n_classes), left_train(n_classes), right_train(n_classes);
   for (size_t k = 0; k < n_bins; ++k) {
     if (threshold) {
       for (size_t m = 0; m < n_folds; ++m) {
@@ -93,20 +98,20 @@ std::vector<ScoredCandidate> score_weighted(const ClassObjective& objective, siz
       }
       for (size_t c = 0; c < n_classes; ++c) {
         const size_t mc = m * n_classes + c;
-        const double in_bin = h[(m * n_bins + k) * n_classes + c];
-        // Differences of weights summed in other orders, kept from rounding below zero.
+        const Count in_bin = h[(m * n_bins + k) * n_classes + c];
         val[c] = f[mc];
         left_val[c] = threshold ? cl[mc] : in_bin;
-        right_val[c] = std::max(val[c] - left_val[c], 0.0);
-        train[c] = std::max(a[c] - val[c], 0.0);
-        left_train[c] = std::max(threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin, 0.0);
-        right_train[c] = std::max(train[c] - left_train[c], 0.0);
+        right_val[c] = difference(val[c], left_val[c]);
+        train[c] = difference(a[c], val[c]);
+        left_train[c] =
+            threshold ? difference(ca[c], cl[mc]) : difference(b[k * n_classes + c], in_bin);
+        right_train[c] = difference(train[c], left_train[c]);
       }
-      WeightedConfusion split = WeightedConfusion::zero(n_classes);
-      split.add_group(majority_class(std::span<const double>(left_train)), left_val);
-      split.add_group(majority_class(std::span<const double>(right_train)), right_val);
-      WeightedConfusion baseline = WeightedConfusion::zero(n_classes);
-      baseline.add_group(majority_class(std::span<const double>(train)), val);
+      auto split = BasicConfusion<Count>::zero(n_classes);
+      split.add_group(majority_class(std::span<const Count>(left_train)), left_val);
+      split.add_group(majority_class(std::span<const Count>(right_train)), right_val);
+      auto baseline = BasicConfusion<Count>::zero(n_classes);
+      baseline.add_group(majority_class(std::span<const Count>(train)), val);
       fold_scores.push_back(objective.score(split) - objective.score(baseline));
     }
     emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
@@ -136,89 +141,13 @@ std::vector<ScoredCandidate> score_objective_fast(const ClassObjective& objectiv
                                                   const RowsView& folds, size_t n_bins,
                                                   size_t feature, const Aggregator& aggregator,
                                                   bool threshold) {
-  std::vector<ScoredCandidate> out;
-  const size_t n_folds = folds.n_folds;
-  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
+  if (folds.n_folds == 0 || n_bins == 0 || n_classes == 0) return {};
   if (!folds.w.empty()) {
-    return score_weighted(objective, n_classes, codes, labels, folds, n_bins, feature, aggregator,
-                          threshold);
+    return score_objective<true>(objective, n_classes, codes, labels, folds, n_bins, feature,
+                                 aggregator, threshold);
   }
-
-  // h: (fold, bin, class), f: (fold, class), b: (bin, class) over folds, a: class over all.
-  std::vector<uint64_t> h(n_folds * n_bins * n_classes, 0);
-  std::vector<uint64_t> f(n_folds * n_classes, 0);
-  const size_t n_rows = folds.rows.size();
-  for (size_t j = 0; j < n_rows; ++j) {
-    const uint32_t s = folds.rows[j];
-    const uint16_t bin = codes[s];
-    const size_t c = labels[s];
-    if (bin == kMissingBin || bin >= n_bins || c >= n_classes) continue;
-    const size_t m = folds.fold[j];
-    h[(m * n_bins + bin) * n_classes + c] += 1;
-    f[m * n_classes + c] += 1;
-  }
-  std::vector<uint64_t> b(n_bins * n_classes, 0);
-  std::vector<uint64_t> a(n_classes, 0);
-  for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t bin = 0; bin < n_bins; ++bin) {
-      for (size_t c = 0; c < n_classes; ++c) {
-        const uint64_t x = h[(m * n_bins + bin) * n_classes + c];
-        b[bin * n_classes + c] += x;
-        a[c] += x;
-      }
-    }
-  }
-
-  // Running left counts over bins 0 .. k: per fold (cl) and over all folds (ca).
-  std::vector<uint64_t> cl(threshold ? n_folds * n_classes : 0, 0);
-  std::vector<uint64_t> ca(threshold ? n_classes : 0, 0);
-  std::vector<uint64_t> val(n_classes), left_val(n_classes), right_val(n_classes);
-  std::vector<uint64_t> train(n_classes), left_train(n_classes), right_train(n_classes);
-
-  for (size_t k = 0; k < n_bins; ++k) {
-    uint64_t bin_total = 0;
-    for (size_t c = 0; c < n_classes; ++c)
-      bin_total += b[k * n_classes + c];
-    if (threshold) {
-      for (size_t m = 0; m < n_folds; ++m) {
-        for (size_t c = 0; c < n_classes; ++c) {
-          cl[m * n_classes + c] += h[(m * n_bins + k) * n_classes + c];
-        }
-      }
-      for (size_t c = 0; c < n_classes; ++c)
-        ca[c] += b[k * n_classes + c];
-    }
-    if (threshold && k + 1 == n_bins) break;
-    if (bin_total == 0) continue;
-
-    std::vector<double> fold_scores;
-    fold_scores.reserve(n_folds);
-    for (size_t m = 0; m < n_folds; ++m) {
-      for (size_t c = 0; c < n_classes; ++c) {
-        const size_t mc = m * n_classes + c;
-        const uint64_t in_bin = h[(m * n_bins + k) * n_classes + c];
-        val[c] = f[mc];
-        left_val[c] = threshold ? cl[mc] : in_bin;
-        right_val[c] = val[c] - left_val[c];
-        train[c] = a[c] - val[c];
-        left_train[c] = threshold ? ca[c] - cl[mc] : b[k * n_classes + c] - in_bin;
-        right_train[c] = train[c] - left_train[c];
-      }
-      // Both sides must be seen in the validation fold and learned from the training folds.
-      if (sum_counts(val) == 0 || sum_counts(left_val) == 0 || sum_counts(right_val) == 0 ||
-          sum_counts(left_train) == 0 || sum_counts(right_train) == 0) {
-        continue;
-      }
-      Confusion split = Confusion::zero(n_classes);
-      split.add_group(majority_class(left_train), left_val);
-      split.add_group(majority_class(right_train), right_val);
-      Confusion baseline = Confusion::zero(n_classes);
-      baseline.add_group(majority_class(train), val);
-      fold_scores.push_back(objective.score(split) - objective.score(baseline));
-    }
-    emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
-  }
-  return out;
+  return score_objective<false>(objective, n_classes, codes, labels, folds, n_bins, feature,
+                                aggregator, threshold);
 }
 
 }  // namespace zelk

@@ -8,6 +8,13 @@
 
 namespace zelk {
 
+void bound_class_one(ClassPrediction& p, const NodeBounds& bounds) {
+  if (!bounds.bounded() || p.proba.size() != 2) return;
+  const double one = bounds.clamp(p.proba[1]);
+  p.proba = {1.0 - one, one};
+  p.predicted_class = one > p.proba[0] ? 1 : 0;
+}
+
 double Regression::fast_leaf_value(std::span<const double> targets) const {
   if (targets.empty()) return 0.0;
   double sum = -0.0;
@@ -18,12 +25,12 @@ double Regression::fast_leaf_value(std::span<const double> targets) const {
 
 std::vector<ScoredCandidate> Regression::score_feature(const StrictNode<double>& node,
                                                        size_t feature) const {
-  return score_impurity(*criterion, node, feature);
+  return score_impurity(*criterion, 0, node, feature);
 }
 
 std::vector<ScoredCandidate> Classification::score_feature(const StrictNode<size_t>& node,
                                                            size_t feature) const {
-  return score_impurity(*criterion, node, feature);
+  return score_impurity(*criterion, n_classes, node, feature);
 }
 
 std::vector<ScoredCandidate> ObjectiveClassification::score_feature(const StrictNode<size_t>& node,
@@ -41,7 +48,7 @@ void Regression::score_feature_fast(const FastNode<double>& node, size_t feature
 void Classification::score_feature_fast(const FastNode<size_t>& node, size_t feature,
                                         FastScratch& scratch, BestSplit& best) const {
   const FeatureBins& bins = node.data.bins[feature];
-  best_classification_fast(node.rows, entropy, node.codes(feature), bins.n_bins, feature,
+  best_classification_fast(node.rows, criterion->kind(), node.codes(feature), bins.n_bins, feature,
                            node.aggregator, scratch, uses_threshold(node.params, bins), best);
 }
 

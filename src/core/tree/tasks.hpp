@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
 #include "core/binning.hpp"
 #include "core/criterion.hpp"
@@ -41,6 +42,7 @@ struct StrictNode {
   // A weighted fit: every sample's weight, indexed like `targets`; empty for an unweighted
   // one. Weighted, `samples` and `folds` hold the node's samples of positive weight only.
   std::span<const double> weights = {};
+  NodeAdmission admission = {};  // which candidates the node may take
 };
 
 // What fast scoring of one feature reads at a node: its dealt entries and, for every
@@ -55,11 +57,16 @@ struct FastNode {
   std::span<const Target> targets;  // the node's targets, in stretch order
   size_t begin = 0;                 // the node's stretch of every code list
   size_t n = 0;
+  NodeAdmission admission = {};  // which candidates the node may take
 
   std::span<const uint16_t> codes(size_t feature) const {
     return std::span<const uint16_t>(data.codes[feature]).subspan(begin, n);
   }
 };
+
+// Two classes: the frequency of class 1 kept within the node's bounds, and the predicted class
+// following it.
+void bound_class_one(ClassPrediction& p, const NodeBounds& bounds);
 
 struct Regression {
   using Target = double;
@@ -81,16 +88,14 @@ struct Regression {
   double node_impurity(std::span<const double> targets, std::span<const double> weights) const {
     return criterion->weighted_impurity(targets, weights);
   }
+  // A leaf's value kept within the node's bounds.
+  static void bound(double& value, const NodeBounds& bounds) { value = bounds.clamp(value); }
   std::vector<ScoredCandidate> score_feature(const StrictNode<double>& node, size_t feature) const;
   // Variance reduction from histograms, whatever the criterion.
   void score_feature_fast(const FastNode<double>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
   // Held-out validation measures squared error, or absolute error for the mae criterion.
-  HeldOutTask held_out(const Params& params) const {
-    const bool absolute = criterion->name() == "mae";
-    return HeldOutTask{absolute ? HeldOutTask::Kind::Absolute : HeldOutTask::Kind::Squared, 0,
-                       nullptr, params.min_samples_leaf};
-  }
+  HeldOutTask held_out() const { return HeldOutTask{criterion->kind(), 0, nullptr}; }
 };
 
 struct Classification {
@@ -98,7 +103,6 @@ struct Classification {
   using Payload = ClassPrediction;
   std::unique_ptr<ClassCriterion> criterion;
   size_t n_classes = 0;
-  bool entropy = false;  // which of gini / entropy the criterion is
 
   ClassPrediction leaf_value(std::span<const size_t> labels) const {
     return class_leaf(n_classes, labels);
@@ -118,14 +122,12 @@ struct Classification {
   double node_impurity(std::span<const size_t> labels, std::span<const double> weights) const {
     return criterion->weighted_impurity(labels, weights);
   }
+  static void bound(ClassPrediction& p, const NodeBounds& bounds) { bound_class_one(p, bounds); }
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
   // Held-out validation picks by the criterion and measures the smoothed Brier score.
-  HeldOutTask held_out(const Params& params) const {
-    return HeldOutTask{entropy ? HeldOutTask::Kind::Entropy : HeldOutTask::Kind::Gini, n_classes,
-                       nullptr, params.min_samples_leaf};
-  }
+  HeldOutTask held_out() const { return HeldOutTask{criterion->kind(), n_classes, nullptr}; }
 };
 
 struct ObjectiveClassification {
@@ -156,15 +158,15 @@ struct ObjectiveClassification {
   double node_impurity(std::span<const size_t> labels, std::span<const double> weights) const {
     return gini.weighted_impurity(labels, weights);
   }
+  static void bound(ClassPrediction& p, const NodeBounds& bounds) { bound_class_one(p, bounds); }
   std::vector<ScoredCandidate> score_feature(const StrictNode<size_t>& node, size_t feature) const;
   // Leaves the scratch alone: the objective scorer keeps its counts for one call.
   void score_feature_fast(const FastNode<size_t>& node, size_t feature, FastScratch& scratch,
                           BestSplit& best) const;
   // Held-out validation: the node's split maximises the metric; the folds judge it, as the
   // impurity classifier's, by Gini picks and the smoothed Brier score.
-  HeldOutTask held_out(const Params& params) const {
-    return HeldOutTask{HeldOutTask::Kind::Objective, n_classes, objective.get(),
-                       params.min_samples_leaf};
+  HeldOutTask held_out() const {
+    return HeldOutTask{CriterionKind::Gini, n_classes, objective.get()};
   }
 };
 

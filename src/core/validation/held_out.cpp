@@ -82,6 +82,7 @@ struct SquaredLoss : Columns<Weighted> {
     return sse(total) - sse(left) - sse(right);
   }
   static double weight(const double* r) { return r[kWeight]; }
+  static Side side(const double* r) { return Side{r[0], r[kWeight], r[kSums]}; }
 
   std::pair<double, double> choice(const double* total, const double* left,
                                    const double* right) const {
@@ -122,15 +123,19 @@ class ClassLoss : Columns<Weighted> {
         p_right_(p_left_ + k_) {}
 
   double weight(const double* r) const { return classified(r); }
+  // The value of a side of two classes is the weight of class 1.
+  Side side(const double* r) const {
+    return Side{r[0], classified(r), k_ == 2 ? r[kSums + 1] : 0.0};
+  }
 
   std::pair<double, double> choice(const double* total, const double* left,
                                    const double* right) const {
-    if (task_.kind != HeldOutTask::Kind::Objective) return {pick(total, left, right), 0.0};
+    if (task_.objective == nullptr) return {pick(total, left, right), 0.0};
     return {metric_gain(total, left, right), impurity_gain(false, total, left, right)};
   }
   // The training part picks by the task's impurity (Gini for a metric objective).
   double pick(const double* total, const double* left, const double* right) const {
-    return impurity_gain(task_.kind == HeldOutTask::Kind::Entropy, total, left, right);
+    return impurity_gain(task_.criterion == CriterionKind::Entropy, total, left, right);
   }
   double loss_gain(const double* total, const double* left, const double* right) const {
     smooth(total, p0_);
@@ -254,10 +259,9 @@ class LeftSide {
   bool threshold_;
 };
 
-// The node's choice: the candidate with the largest in-sample gain on the whole node. A
-// weighted side must keep weight as well as rows: a rounding can leave none to a side.
-template <bool Weighted, class Loss>
-void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_weight, size_t feature,
+// The node's choice: the candidate with the largest in-sample gain on the whole node.
+template <class Loss>
+void offer_choice(SlotTable& t, const Loss& loss, const NodeAdmission& admission, size_t feature,
                   HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide left(work, w, t.threshold);
@@ -267,11 +271,7 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_wei
     if (!t.node_offered[s]) continue;
     for (size_t j = 0; j < w; ++j)
       right[j] = t.node_total[j] - l[j];
-    if (!(l[0] >= minimum && right[0] >= minimum)) continue;
-    if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(right) > 0.0)) continue;
-    if (min_weight > 0.0 && !(loss.weight(l) >= min_weight && loss.weight(right) >= min_weight)) {
-      continue;
-    }
+    if (!admission.admits(feature, t.threshold, loss.side(l), loss.side(right))) continue;
     const auto [key, tie_break] = loss.choice(t.node_total.data(), l, right);
     if (!std::isfinite(key) || !evidence.ranks_above(key, tie_break)) continue;
     evidence.found = true;
@@ -284,8 +284,8 @@ void offer_choice(SlotTable& t, const Loss& loss, double minimum, double min_wei
 }
 
 // Fold f's pick: the candidate its training part likes best, measured on its validation part.
-template <bool Weighted, class Loss>
-void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, double min_weight,
+template <class Loss>
+void offer_fold_picks(SlotTable& t, const Loss& loss, const NodeAdmission& admission,
                       size_t feature, size_t f, HeldOutEvidence& evidence, double* work) {
   const size_t w = t.width;
   LeftSide train_left(work, w, t.threshold);
@@ -305,12 +305,7 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, double min
     if (!t.fold_offered[first + s] || row[0] == 0.0) continue;
     for (size_t j = 0; j < w; ++j)
       train_right[j] = total[j] - l[j];
-    if (!(l[0] >= minimum && train_right[0] >= minimum)) continue;
-    if (Weighted && !(loss.weight(l) > 0.0 && loss.weight(train_right) > 0.0)) continue;
-    if (min_weight > 0.0 &&
-        !(loss.weight(l) >= min_weight && loss.weight(train_right) >= min_weight)) {
-      continue;
-    }
+    if (!admission.admits(feature, t.threshold, loss.side(l), loss.side(train_right))) continue;
     const double gain = loss.pick(total, l, train_right);
     if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
     for (size_t j = 0; j < w; ++j)
@@ -325,43 +320,41 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, double minimum, double min
 }
 
 template <bool Weighted, class Loss>
-void enumerate(SlotTable& t, const Loss& loss, size_t min_leaf, double min_weight, size_t feature,
+void enumerate(SlotTable& t, const Loss& loss, const NodeAdmission& admission, size_t feature,
                HeldOutEvidence& evidence, double* work) {
-  const double minimum = static_cast<double>(std::max<size_t>(min_leaf, 1));
   for (size_t f = 0; f < t.n_folds; ++f)
     evidence.validation_size[f] = t.val_total[f * t.width + Columns<Weighted>::kWeight];
-  offer_choice<Weighted>(t, loss, minimum, min_weight, feature, evidence, work);
+  offer_choice(t, loss, admission, feature, evidence, work);
   for (size_t f = 0; f < t.n_folds; ++f)
-    offer_fold_picks<Weighted>(t, loss, minimum, min_weight, feature, f, evidence, work);
+    offer_fold_picks(t, loss, admission, feature, f, evidence, work);
 }
 
 template <bool Weighted>
-void enumerate_task(SlotTable& table, const HeldOutTask& task, size_t feature,
-                    HeldOutEvidence& evidence) {
+void enumerate_task(SlotTable& table, const HeldOutTask& task, const NodeAdmission& admission,
+                    size_t feature, HeldOutEvidence& evidence) {
   double* rows = table.work.data();
-  if (task.kind == HeldOutTask::Kind::Squared) {
-    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, task.min_samples_leaf, task.min_weight,
-                        feature, evidence, rows);
+  if (task.regression()) {
+    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, admission, feature, evidence, rows);
   } else {
-    enumerate<Weighted>(table, ClassLoss<Weighted>(task, rows + 4 * table.width),
-                        task.min_samples_leaf, task.min_weight, feature, evidence, rows);
+    enumerate<Weighted>(table, ClassLoss<Weighted>(task, rows + 4 * table.width), admission,
+                        feature, evidence, rows);
   }
 }
 
 }  // namespace
 
-void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
-                    HeldOutEvidence& evidence) {
-  if (task.kind == HeldOutTask::Kind::Absolute) {
+void offer_held_out(SlotTable& table, const HeldOutTask& task, const NodeAdmission& admission,
+                    size_t feature, HeldOutEvidence& evidence) {
+  if (task.criterion == CriterionKind::AbsoluteError) {
     // Medians are no sums of slots: absolute error is judged from lists by the strict scorer.
     throw std::logic_error("absolute error has no slot table");
   }
   // Four working rows, then the classifiers' three probability rows.
   table.work.resize(4 * table.width + 3 * task.n_classes);
   if (task.weighted) {
-    enumerate_task<true>(table, task, feature, evidence);
+    enumerate_task<true>(table, task, admission, feature, evidence);
   } else {
-    enumerate_task<false>(table, task, feature, evidence);
+    enumerate_task<false>(table, task, admission, feature, evidence);
   }
 }
 

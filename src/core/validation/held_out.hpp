@@ -13,7 +13,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
+#include "core/criterion.hpp"
 #include "core/objective.hpp"
 
 namespace zelk {
@@ -56,25 +58,22 @@ struct HeldOutEvidence {
 // class frequencies smoothed by one pseudo-sample per class, which judges a side by the
 // probabilities it would predict rather than its majority alone.
 struct HeldOutTask {
-  enum class Kind { Squared, Absolute, Gini, Entropy, Objective };
-
-  Kind kind = Kind::Squared;
+  // What the node's choice and the folds' picks maximise: the criterion's in-sample decrease;
+  // with an objective, the node's choice maximises the metric and the picks use Gini.
+  CriterionKind criterion = CriterionKind::SquaredError;
   size_t n_classes = 0;
-  const ClassObjective* objective = nullptr;  // Kind::Objective: what the node's choice maximises
-  size_t min_samples_leaf = 1;                // a candidate leaves at least this many rows per side
+  const ClassObjective* objective = nullptr;
   // Weighted rows: a row count, the rows' total weight, then the sums of the weighted targets
   // (w y and w y y) or the class weights. Only rows of positive weight are tallied, so the row
   // count is the count of those.
   bool weighted = false;
   // Per class, in the smoothed class frequencies: one pseudo-sample of the node's mean weight.
   double pseudo_count = 1.0;
-  // A candidate leaves at least this weight per side (min_weight_fraction_leaf of the training
-  // set's weight); 0 sets no floor.
-  double min_weight = 0.0;
 
   // Numbers per slot: a row count, [its weight,] then the task's sums (regression: sum and sum
   // of squares of the targets; classification: one count per class).
-  size_t width() const { return 1 + (weighted ? 1 : 0) + (kind == Kind::Squared ? 2 : n_classes); }
+  size_t width() const { return 1 + (weighted ? 1 : 0) + (regression() ? 2 : n_classes); }
+  bool regression() const { return criterion == CriterionKind::SquaredError; }
   // Where a row's total weight is: the weight column, or the row count itself.
   size_t weight_column() const { return weighted ? 1 : 0; }
 };
@@ -142,10 +141,10 @@ struct SlotTable {
 };
 
 // Offers every candidate of the table to `evidence`: the node layer's to the node's choice when
-// both sides of the node keep min_samples_leaf rows, each fold layer's to that fold's pick when
-// both sides of its training part do.
-void offer_held_out(SlotTable& table, const HeldOutTask& task, size_t feature,
-                    HeldOutEvidence& evidence);
+// `admission` admits its sides over the node, each fold layer's to that fold's pick when it
+// admits its sides over the fold's training part.
+void offer_held_out(SlotTable& table, const HeldOutTask& task, const NodeAdmission& admission,
+                    size_t feature, HeldOutEvidence& evidence);
 
 // What a node's evidence says, in total-loss units and per sample.
 struct HeldOutEstimate {

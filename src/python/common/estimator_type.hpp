@@ -187,7 +187,7 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
   }
   if (params.mode == SplitMode::Fast) {
     if constexpr (kIsRegression<K>) {
-      if (est.model.task.criterion->name() == "mae") {
+      if (est.model.task.criterion->kind() == CriterionKind::AbsoluteError) {
         raise_value_error("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
         return nullptr;
       }

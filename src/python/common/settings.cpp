@@ -184,10 +184,8 @@ std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& a
   task.n_classes = n_classes;
   if (criterion == U"gini") {
     task.criterion = std::make_unique<Gini>(n_classes);
-    task.entropy = false;
   } else if (criterion == U"entropy") {
     task.criterion = std::make_unique<Entropy>(n_classes);
-    task.entropy = true;
   } else {
     raise_value_error("unknown classification criterion " + quote_literal(criterion) +
                       " (expected \"gini\" or \"entropy\")");
@@ -268,7 +266,6 @@ EstimatorState<Classification> placeholder_classifier(size_t n_classes,
   Classification task;
   task.criterion = std::make_unique<Gini>(n_classes);
   task.n_classes = n_classes;
-  task.entropy = false;
   return EstimatorState<Classification>{
       DecisionTree<Classification>{placeholder_params(), nullptr, std::move(task),
                                    std::make_unique<Mean>()},

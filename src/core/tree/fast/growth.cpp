@@ -6,6 +6,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -14,28 +15,44 @@
 #include "core/tree/fast/node_layout.hpp"
 #include "core/tree/fast/partition.hpp"
 #include "core/tree/fast/schedule.hpp"
+#include "core/tree/policy.hpp"
 #include "core/tree/rules.hpp"
 #include "core/validation/held_out.hpp"
-#include "core/validation/prune.hpp"
 
 namespace zelk {
 
 namespace {
 
-// A node's decision as it passes from choosing to the partition: the winning candidate, the
-// rule that sends its left side left, and what the node records of how it was chosen.
+// A node's decision as it passes from choosing to the partition: the rule that sends the
+// winner's left side left, and the verdict that chose it.
 struct FastDecision {
-  size_t feature;
-  uint32_t state;
   FastRule rule;
-  NodeStats stats;
+  Verdict verdict;
 };
+
+// The side a stretch of targets (and weights, when weighted) makes, for a constraint's bounds.
+template <class Target>
+Side side_of(std::span<const Target> targets, std::span<const double> weights) {
+  Side side;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const double w = weights.empty() ? 1.0 : weights[i];
+    side.rows += w > 0.0 ? 1.0 : 0.0;
+    side.weight += w;
+    if constexpr (std::is_same_v<Target, double>) {
+      side.value_sum += w * targets[i];
+    } else {
+      side.value_sum += targets[i] == 1 ? w : 0.0;
+    }
+  }
+  return side;
+}
 
 // Grows one tree depth first, left subtree before right, from an explicit stack. Per node:
 // prepare it (payload, stop rules, dealing; done by the pass that made the node), score its
-// features, choose the winner and its rule, partition its stretch (moving every list and
-// preparing both children), then schedule the children. Large nodes near the root split
-// their work over the threads; the subtrees below them grow whole, one thread each.
+// features, let the policy's validation choose the winner, make its rule, partition its
+// stretch (moving every list and preparing both children), then schedule the children. Large
+// nodes near the root split their work over the threads; the subtrees below them grow whole,
+// one thread each.
 template <class K>
 class FastGrowth {
  public:
@@ -43,33 +60,24 @@ class FastGrowth {
   using NodeT = NodeOf<K>;
 
   FastGrowth(const K& task, const Params& params, const Aggregator& aggregator, BinnedData& data,
-             std::span<const Target> targets, std::span<const double> weights)
+             std::span<const Target> targets, std::span<const double> weights,
+             const GrowthPolicy<K>& policy)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
         data_(data),
         n_features_(data.codes.size()),
-        min_split_(std::max<size_t>(params.min_samples_split, 2)),
-        min_leaf_(std::max<size_t>(params.min_samples_leaf, 1)),
         targets_(targets.begin(), targets.begin() + data.n_samples),
         weights_(weights.begin(), weights.begin() + (weights.empty() ? 0 : data.n_samples)),
-        stash_(data.n_samples, !weights.empty()) {}
+        stash_(data.n_samples, !weights.empty()),
+        policy_(policy) {}
 
   std::unique_ptr<NodeT> grow(size_t depth) {
     const size_t n = data_.n_samples;
-    if (params_.min_weight_fraction_leaf > 0.0) {
-      double total = static_cast<double>(n);
-      if (weighted()) {
-        total = 0.0;
-        for (double w : weights_)
-          total += w;
-      }
-      min_weight_leaf_ = params_.min_weight_fraction_leaf * total;
-    }
     std::unique_ptr<NodeT> root;
     std::vector<Pending> stack;
     // The root too keeps its dealing in the stash, so no node's rows need a buffer of their own.
-    stack.push_back({0, n, depth, &root, prepare(0, n, depth)});
+    stack.push_back({0, n, depth, &root, prepare(0, n, depth), NodeBounds{}});
     Worker first;
     const bool subtrees =
         params_.parallel && params_.n_threads >= 2 && n >= params_.parallel_min_samples;
@@ -81,22 +89,23 @@ class FastGrowth {
       grow_nodes(stack, first, true, &frontier, below);
       grow_frontier(frontier);
     }
-    if (held_out()) prune_held_out(*root, params_.min_impurity_decrease);
+    policy_.after_growth(*root);
     return root;
   }
 
  private:
   using Prepared = PreparedNode<K>;
 
-  // A pending node: its stretch of the shared order and the slot its subtree goes into.
-  // Popping the left child first grows the same tree, in the same order, as depth-first
-  // recursion.
+  // A pending node: its stretch of the shared order, the slot its subtree goes into and the
+  // bounds its value must keep. Popping the left child first grows the same tree, in the same
+  // order, as depth-first recursion.
   struct Pending {
     size_t begin;
     size_t end;
     size_t depth;
     std::unique_ptr<NodeT>* slot;
     std::optional<Prepared> prepared;
+    NodeBounds bounds;
   };
 
   // The buffers of one thread that grows nodes, kept across its nodes.
@@ -110,9 +119,18 @@ class FastGrowth {
     std::vector<Pending> stack;                      // the subtrees it grows whole
   };
 
-  bool stopped(size_t n, size_t depth) const {
-    return n < min_split_ || (params_.max_depth && depth >= *params_.max_depth);
-  }
+  // Scores a node for its validation: its best candidate, or its held-out evidence.
+  struct Scorer {
+    const FastGrowth& growth;
+    const FastNode<Target>& node;
+    Worker& worker;
+    bool shared;
+
+    BestSplit candidates() const { return growth.score_features(node, worker, shared); }
+    HeldOutEvidence held_out(const HeldOutTask& task) const {
+      return growth.gather_evidence(node, task, worker, shared);
+    }
+  };
 
   // Whether a node of n samples shares its work over the threads.
   bool shares_work(bool shared, size_t n) const {
@@ -150,7 +168,7 @@ class FastGrowth {
       prepared.payload = task_.fast_leaf_value(t);
       prepared.impurity = task_.node_impurity(t);
     }
-    if (stopped(prepared.counted, depth) || 0.0 >= prepared.impurity) return prepared;
+    if (policy_.stops(prepared.counted, depth, prepared.impurity)) return prepared;
     prepared.split = true;
     stash_.deal(task_, params_.kfold, begin, t, w, prepared);
     return prepared;
@@ -185,25 +203,27 @@ class FastGrowth {
 
   void grow_node(Pending& p, std::vector<Pending>& stack, Worker& w, bool shared) {
     const size_t n = p.end - p.begin;
+    Prepared& prepared = *p.prepared;
+    K::bound(prepared.payload, p.bounds);
     NodeStats stats;
-    stats.impurity = p.prepared->impurity;
-    stats.weighted_n_samples = p.prepared->weight;
+    stats.impurity = prepared.impurity;
+    stats.weighted_n_samples = prepared.weight;
     const auto make_leaf = [&]() {
-      *p.slot = NodeT::make_leaf(std::move(p.prepared->payload), n);
+      *p.slot = NodeT::make_leaf(std::move(prepared.payload), n);
       (*p.slot)->stats = std::move(stats);
     };
-    if (!p.prepared->split) return make_leaf();
+    if (!prepared.split) return make_leaf();
 
     const FastNode<Target> node{params_,
                                 data_,
                                 aggregator_,
-                                stash_.view(task_, p.begin, *p.prepared),
+                                stash_.view(task_, p.begin, prepared),
                                 std::span<const Target>(targets_).subspan(p.begin, n),
                                 p.begin,
-                                n};
+                                n,
+                                policy_.admission(p.bounds)};
     std::optional<FastDecision> decision =
-        held_out() ? choose_held_out(gather_evidence(node, *p.prepared, w, shared), *p.prepared)
-                   : choose(score_features(node, w, shared));
+        decide(Scorer{*this, node, w, shared}, NodeFacts{prepared.weight, prepared.counted});
     if (!decision) return make_leaf();
     std::optional<Prepared> left, right;
     const std::optional<size_t> n_left = partition(p, node, *decision, w, shared, left, right);
@@ -211,16 +231,39 @@ class FastGrowth {
 
     *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
     NodeT& split = **p.slot;
-    stats.split_score = decision->stats.split_score;
-    stats.fold_scores = std::move(decision->stats.fold_scores);
-    stats.held_out_gain = decision->stats.held_out_gain;
-    stats.held_out_variance = decision->stats.held_out_variance;
+    std::move(decision->verdict).record(stats);
     split.stats = std::move(stats);
     split.n_samples = n;
     // Pruning may turn the split back into a leaf.
-    if (held_out()) split.value = std::move(p.prepared->payload);
-    stack.push_back({p.begin + *n_left, p.end, p.depth + 1, &split.right, std::move(right)});
-    stack.push_back({p.begin, p.begin + *n_left, p.depth + 1, &split.left, std::move(left)});
+    if (policy_.keeps_payloads()) split.value = std::move(prepared.payload);
+    auto [left_bounds, right_bounds] =
+        child_bounds(p.bounds, split.rule->feature(), p.begin, *n_left, n);
+    stack.push_back(
+        {p.begin + *n_left, p.end, p.depth + 1, &split.right, std::move(right), right_bounds});
+    stack.push_back(
+        {p.begin, p.begin + *n_left, p.depth + 1, &split.left, std::move(left), left_bounds});
+  }
+
+  // The children's bounds, from the values of their stretches once the partition moved them.
+  std::pair<NodeBounds, NodeBounds> child_bounds(const NodeBounds& bounds, size_t feature,
+                                                 size_t begin, size_t n_left, size_t n) const {
+    const Admissibility& rules = policy_.admissibility();
+    if (!rules.reads_values()) return {bounds, bounds};
+    const std::span<const Target> t(targets_);
+    const Side left = side_of(t.subspan(begin, n_left), stretch_weights(begin, n_left));
+    const Side right =
+        side_of(t.subspan(begin + n_left, n - n_left), stretch_weights(begin + n_left, n - n_left));
+    return rules.child_bounds(bounds, feature, left.value(), right.value());
+  }
+
+  // The validation's verdict with the rule that the whole-set bins give it, if any.
+  std::optional<FastDecision> decide(const Scorer& scorer, const NodeFacts& facts) const {
+    std::optional<Verdict> verdict = policy_.choose(scorer, facts);
+    if (!verdict) return std::nullopt;
+    std::optional<FastRule> rule =
+        fast_rule(params_, data_.bins[verdict->feature], verdict->feature, verdict->state);
+    if (!rule) return std::nullopt;
+    return FastDecision{std::move(*rule), std::move(*verdict)};
   }
 
   // Scores every feature of the node into one result, in feature order: a large node's
@@ -261,87 +304,43 @@ class FastGrowth {
                          });
   }
 
-  // The winner, if it beats min_impurity_decrease and the whole-set bins give it a rule.
-  std::optional<FastDecision> choose(BestSplit best) const {
-    if (!best.found || params_.min_impurity_decrease >= best.score) return std::nullopt;
-    std::optional<FastRule> rule =
-        fast_rule(params_, data_.bins[best.feature], best.feature, best.state);
-    if (!rule) return std::nullopt;
-    FastDecision decision{best.feature, best.state, std::move(*rule), {}};
-    decision.stats.split_score = best.score;
-    decision.stats.fold_scores = std::move(best.fold_scores);
-    return decision;
-  }
-
-  bool held_out() const { return params_.validation == Validation::Prune; }
-
   // Every feature's held-out evidence of the node.
-  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const Prepared& prepared, Worker& w,
+  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const HeldOutTask& task, Worker& w,
                                   bool shared) const {
-    HeldOutTask task = task_.held_out(params_);
-    task.min_weight = min_weight_leaf_;
-    if (weighted()) {
-      task.weighted = true;
-      // One pseudo-sample of the node's mean weight: the smoothing does not change when
-      // every weight is scaled.
-      task.pseudo_count = prepared.weight / static_cast<double>(prepared.counted);
-    }
-    const size_t n_folds = node.rows.n_folds;
     const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
       const FeatureBins& bins = data_.bins[f];
       score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
-                                  uses_threshold(params_, bins), f, scratch, evidence);
+                                  uses_threshold(params_, bins), f, node.admission, scratch,
+                                  evidence);
     };
-    return over_features(node.n, w, shared, HeldOutEvidence(n_folds), score);
-  }
-
-  // The node's own choice, if the whole-set bins give it a rule; its validated gain goes with
-  // it to the pruning.
-  std::optional<FastDecision> choose_held_out(const HeldOutEvidence& evidence,
-                                              const Prepared& prepared) const {
-    HeldOutEstimate estimate = estimate_held_out(evidence, aggregator_, prepared.weight);
-    if (!estimate.found) return std::nullopt;
-    std::optional<FastRule> rule =
-        fast_rule(params_, data_.bins[evidence.feature], evidence.feature, evidence.state);
-    if (!rule) return std::nullopt;
-    FastDecision decision{evidence.feature, evidence.state, std::move(*rule), {}};
-    decision.stats.split_score = estimate.score;
-    decision.stats.fold_scores = std::move(estimate.fold_scores);
-    decision.stats.held_out_gain = estimate.gain;
-    decision.stats.held_out_variance = estimate.variance;
-    return decision;
+    return over_features(node.n, w, shared, HeldOutEvidence(node.rows.n_folds), score);
   }
 
   // Partitions the node's positions by the decision and returns the left count, or nothing
-  // when a side falls below min_samples_leaf. Otherwise moves the targets (and weights) and
-  // every code list the same way and prepares both children into `left` and `right`.
+  // when a side falls below the policy's floors. Otherwise moves the targets (and weights)
+  // and every code list the same way and prepares both children into `left` and `right`.
   std::optional<size_t> partition(const Pending& p, const FastNode<Target>& node,
                                   const FastDecision& decision, Worker& w, bool shared,
                                   std::optional<Prepared>& left, std::optional<Prepared>& right) {
     const size_t n = node.n;
-    const size_t f = decision.feature;
+    const size_t f = decision.verdict.feature;
     w.order.resize(n);
     std::iota(w.order.begin(), w.order.end(), uint32_t{0});
     const size_t n_left = partition_in_place(
-        w.order, node.codes(f), static_cast<uint16_t>(decision.state), decision.rule.mode);
-    if (n_left < min_leaf_ || n - n_left < min_leaf_) return std::nullopt;
-    if (weighted()) {
-      const size_t counted_left = counted(p.begin, w.order, 0, n_left);
-      if (counted_left < min_leaf_ || p.prepared->counted - counted_left < min_leaf_) {
-        return std::nullopt;
-      }
+        w.order, node.codes(f), static_cast<uint16_t>(decision.verdict.state), decision.rule.mode);
+    // Weighted, the rows of positive weight; their counts bound the others'.
+    const size_t rows_left = counted(p.begin, w.order, 0, n_left);
+    if (!policy_.keeps_rows(rows_left, weighted() ? p.prepared->counted - rows_left : n - n_left)) {
+      return std::nullopt;
     }
-    if (min_weight_leaf_ > 0.0) {
+    if (policy_.weight_floor()) {
       double left_weight = static_cast<double>(n_left);
       if (weighted()) {
         left_weight = 0.0;
         for (size_t i = 0; i < n_left; ++i)
           left_weight += weights_[p.begin + w.order[i]];
       }
-      if (!(left_weight >= min_weight_leaf_ &&
-            p.prepared->weight - left_weight >= min_weight_leaf_)) {
-        return std::nullopt;
-      }
+      if (!policy_.keeps_weight(left_weight, p.prepared->weight - left_weight)) return std::nullopt;
     }
     // The sample numbers themselves are not needed any more: every list that is read later
     // moves instead. Whoever moves the targets then prepares both children from them; the two
@@ -400,12 +399,10 @@ class FastGrowth {
   const Aggregator& aggregator_;
   BinnedData& data_;  // its code lists move with the samples
   const size_t n_features_;
-  const size_t min_split_;
-  const size_t min_leaf_;
   std::vector<Target> targets_;  // in the order of the samples
   std::vector<double> weights_;  // the same for their weights; empty when unweighted
   NodeStash<K> stash_;
-  double min_weight_leaf_ = 0.0;  // the least weight of a side; 0 sets no floor
+  const GrowthPolicy<K>& policy_;
 };
 
 }  // namespace
@@ -435,7 +432,14 @@ std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params&
   if (n > 0 && (targets.size() < n || (!weights.empty() && weights.size() < n))) {
     throw Panic("fast growth: sample number " + std::to_string(n - 1) + " out of range");
   }
-  return FastGrowth<K>(task, params, aggregator, owned, targets, weights).grow(depth);
+  double total = static_cast<double>(n);
+  if (!weights.empty() && params.min_weight_fraction_leaf > 0.0) {
+    total = 0.0;
+    for (size_t i = 0; i < n; ++i)
+      total += weights[i];
+  }
+  const GrowthPolicy<K> policy(task, params, aggregator, !weights.empty(), total);
+  return FastGrowth<K>(task, params, aggregator, owned, targets, weights, policy).grow(depth);
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression>(

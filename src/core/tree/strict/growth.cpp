@@ -4,25 +4,25 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "core/parallel.hpp"
 #include "core/selector.hpp"
+#include "core/tree/policy.hpp"
 #include "core/tree/rules.hpp"
 #include "core/tree/strict/scoring.hpp"
 #include "core/validation/held_out.hpp"
-#include "core/validation/prune.hpp"
 
 namespace zelk {
 
 namespace {
 
 // A node's decision as it passes from choosing to the split: the rule that reproduces the
-// winner on the node's samples, and what the node records of how it was chosen (its score and
-// fold scores, and under held-out validation its validated gain).
+// winner on the node's samples, and the verdict that chose it.
 struct StrictDecision {
   SplitRule rule;
-  NodeStats stats;
+  Verdict verdict;
 };
 
 // A weighted node's samples of positive weight, with the folds that KFold dealt from all of
@@ -62,10 +62,29 @@ PositiveSamples positive_samples(std::span<const size_t> samples, const std::vec
   return out;
 }
 
+// The side of a split a sample list makes, for a constraint's bounds: its weight and the
+// weighted sum of its value.
+template <class Target>
+Side side_of(std::span<const size_t> samples, std::span<const Target> targets,
+             std::span<const double> weights) {
+  Side side;
+  for (size_t s : samples) {
+    const double w = weights.empty() ? 1.0 : weights[s];
+    side.rows += w > 0.0 ? 1.0 : 0.0;
+    side.weight += w;
+    if constexpr (std::is_same_v<Target, double>) {
+      side.value_sum += w * targets[s];
+    } else {
+      side.value_sum += targets[s] == 1 ? w : 0.0;
+    }
+  }
+  return side;
+}
+
 // Grows one tree depth first, left subtree before right, from an explicit stack: growth
 // depth can approach the sample count. Per node: gather its targets and payload, check the
-// stop rules, score every feature on the node's folds, choose the winner and its rule,
-// partition the samples, then schedule the two children.
+// stop rules, score every feature on the node's folds, let the policy's validation choose the
+// winner, make its rule, partition the samples, then schedule the two children.
 template <class K>
 class StrictGrowth {
  public:
@@ -74,43 +93,59 @@ class StrictGrowth {
 
   StrictGrowth(const K& task, const Params& params, const Aggregator& aggregator,
                std::span<const Column> columns, std::span<const Target> targets,
-               std::span<const double> weights)
+               std::span<const double> weights, const GrowthPolicy<K>& policy)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
         columns_(columns),
         targets_(targets),
-        weights_(weights) {}
+        weights_(weights),
+        policy_(policy) {}
 
   std::unique_ptr<NodeT> grow(std::vector<size_t> samples, size_t depth) {
-    if (params_.min_weight_fraction_leaf > 0.0) {
-      double total = static_cast<double>(samples.size());
-      if (weighted()) {
-        total = 0.0;
-        for (size_t s : samples)
-          total += weights_[s];
-      }
-      min_weight_leaf_ = params_.min_weight_fraction_leaf * total;
-    }
     std::unique_ptr<NodeT> root;
     std::vector<Pending> stack;
-    stack.push_back({std::move(samples), depth, &root});
+    stack.push_back({std::move(samples), depth, &root, NodeBounds{}});
     while (!stack.empty()) {
       Pending work = std::move(stack.back());
       stack.pop_back();
       grow_node(work, stack);
     }
-    if (held_out()) prune_held_out(*root, params_.min_impurity_decrease);
+    policy_.after_growth(*root);
     return root;
   }
 
  private:
-  // A pending node: its samples, its depth and the slot its subtree goes into. Slots are
-  // fields of nodes already on the heap, so they stay valid while the stack grows.
+  // A pending node: its samples, its depth, the slot its subtree goes into and the bounds its
+  // value must keep. Slots are fields of nodes already on the heap, so they stay valid while
+  // the stack grows.
   struct Pending {
     std::vector<size_t> samples;
     size_t depth;
     std::unique_ptr<NodeT>* slot;
+    NodeBounds bounds;
+  };
+
+  // Scores a node for its validation: its best candidate, or its held-out evidence.
+  struct Scorer {
+    const StrictGrowth& growth;
+    const StrictNode<Target>& node;
+
+    BestSplit candidates() const {
+      std::vector<ScoredCandidate> all = growth.score_features(node);
+      const ScoredCandidate* best = best_candidate(all);
+      BestSplit out;
+      if (best == nullptr) return out;
+      out.found = true;
+      out.feature = best->feature;
+      out.state = best->state;
+      out.score = best->score;
+      out.fold_scores = std::move(all[static_cast<size_t>(best - all.data())].stats.scores);
+      return out;
+    }
+    HeldOutEvidence held_out(const HeldOutTask& task) const {
+      return growth.gather_evidence(node, task);
+    }
   };
 
   void grow_node(Pending& work, std::vector<Pending>& stack) {
@@ -134,9 +169,12 @@ class StrictGrowth {
       stats.impurity = task_.node_impurity(node_targets_);
       stats.weighted_n_samples = static_cast<double>(n);
     }
+    K::bound(payload, work.bounds);
 
-    std::optional<StrictDecision> decision =
-        decide(work.samples, counted, work.depth, stats.impurity, stats.weighted_n_samples);
+    std::optional<StrictDecision> decision;
+    if (!policy_.stops(counted, work.depth, stats.impurity)) {
+      decision = decide(work, NodeFacts{stats.weighted_n_samples, counted});
+    }
     std::vector<size_t> left, right;
     if (decision && !partition(decision->rule, work.samples, left, right)) decision.reset();
     if (!decision) {
@@ -145,19 +183,27 @@ class StrictGrowth {
       return;
     }
     std::vector<size_t>().swap(work.samples);
-    stats.split_score = decision->stats.split_score;
-    stats.fold_scores = std::move(decision->stats.fold_scores);
-    stats.held_out_gain = decision->stats.held_out_gain;
-    stats.held_out_variance = decision->stats.held_out_variance;
+    std::move(decision->verdict).record(stats);
     *work.slot = NodeT::make_split(std::move(decision->rule), nullptr, nullptr);
     NodeT& split = **work.slot;
     split.stats = std::move(stats);
     split.n_samples = n;
     // Pruning may turn the split back into a leaf.
-    if (held_out()) split.value = std::move(payload);
+    if (policy_.keeps_payloads()) split.value = std::move(payload);
+    auto [left_bounds, right_bounds] =
+        child_bounds(work.bounds, split.rule->feature(), left, right);
     // Popped last-in first-out: the left subtree is grown completely before the right.
-    stack.push_back({std::move(right), work.depth + 1, &split.right});
-    stack.push_back({std::move(left), work.depth + 1, &split.left});
+    stack.push_back({std::move(right), work.depth + 1, &split.right, right_bounds});
+    stack.push_back({std::move(left), work.depth + 1, &split.left, left_bounds});
+  }
+
+  std::pair<NodeBounds, NodeBounds> child_bounds(const NodeBounds& bounds, size_t feature,
+                                                 std::span<const size_t> left,
+                                                 std::span<const size_t> right) const {
+    const Admissibility& rules = policy_.admissibility();
+    if (!rules.reads_values()) return {bounds, bounds};
+    return rules.child_bounds(bounds, feature, side_of(left, targets_, weights_).value(),
+                              side_of(right, targets_, weights_).value());
   }
 
   bool weighted() const { return !weights_.empty(); }
@@ -174,24 +220,15 @@ class StrictGrowth {
       node_weights_.push_back(weights_[s]);
   }
 
-  // The stop rules that need no scoring: too few samples, the depth limit, a pure node.
-  bool stops(size_t n, size_t depth, double impurity) const {
-    if (n < std::max<size_t>(params_.min_samples_split, 2)) return true;
-    if (params_.max_depth && depth >= *params_.max_depth) return true;
-    // Written so that a not-a-number impurity does not stop growth.
-    return 0.0 >= impurity;
-  }
-
-  // The split a node makes, or none when it must stay a leaf. `counted` is the node's number
-  // of samples (of positive weight, when weighted) and `weight` its total weight.
-  std::optional<StrictDecision> decide(std::span<const size_t> samples, size_t counted,
-                                       size_t depth, double impurity, double weight) const {
-    if (stops(counted, depth, impurity)) return std::nullopt;
+  // The split a node that passed the stop rules makes, or none when it must stay a leaf.
+  std::optional<StrictDecision> decide(const Pending& work, const NodeFacts& facts) const {
+    const std::span<const size_t> samples = work.samples;
     // The index's places are 32-bit; a larger node is scored from its folds alone.
     FoldIndex index;
     const bool indexed = samples.size() <= std::numeric_limits<uint32_t>::max();
     const std::vector<Fold> folds =
         indexed ? params_.kfold.folds(samples, index) : params_.kfold.folds(samples);
+    const NodeAdmission admission = policy_.admission(work.bounds);
     if (weighted()) {
       const PositiveSamples positive =
           positive_samples(samples, folds, indexed ? &index : nullptr, weights_);
@@ -202,31 +239,28 @@ class StrictGrowth {
                                     positive.folds,
                                     aggregator_,
                                     indexed ? &positive.index : nullptr,
-                                    weights_};
-      return decide_scored(node, weight, counted);
+                                    weights_,
+                                    admission};
+      return decide_scored(node, facts);
     }
     const StrictNode<Target> node{
-        params_, columns_, targets_, samples, folds, aggregator_, indexed ? &index : nullptr};
-    return decide_scored(node, weight, counted);
+        params_, columns_, targets_, samples, folds, aggregator_, indexed ? &index : nullptr,
+        {},      admission};
+    return decide_scored(node, facts);
   }
 
-  std::optional<StrictDecision> decide_scored(const StrictNode<Target>& node, double weight,
-                                              size_t counted) const {
-    if (held_out()) {
-      HeldOutTask task = task_.held_out(params_);
-      task.min_weight = min_weight_leaf_;
-      if (weighted()) {
-        task.weighted = true;
-        // One pseudo-sample of the node's mean weight: the smoothing does not change when
-        // every weight is scaled.
-        task.pseudo_count = weight / static_cast<double>(counted);
-      }
-      return choose_held_out(gather_evidence(node, task), node.samples, weight);
-    }
-    return choose(score_features(node), node.samples);
+  std::optional<StrictDecision> decide_scored(const StrictNode<Target>& node,
+                                              const NodeFacts& facts) const {
+    Scorer scorer{*this, node};
+    std::optional<Verdict> verdict = policy_.choose(scorer, facts);
+    if (!verdict) return std::nullopt;
+    const Column& column = columns_[verdict->feature];
+    std::optional<SplitRule> rule =
+        make_rule(column, verdict->feature, verdict->state, node.samples, params_.n_bins,
+                  threshold_mode(params_, column));
+    if (!rule) return std::nullopt;
+    return StrictDecision{std::move(*rule), std::move(*verdict)};
   }
-
-  bool held_out() const { return params_.validation == Validation::Prune; }
 
   // Every feature's held-out evidence of one node, merged in feature order.
   HeldOutEvidence gather_evidence(const StrictNode<Target>& node, const HeldOutTask& task) const {
@@ -248,24 +282,6 @@ class StrictGrowth {
         score_held_out(task, node, f, evidence);
     }
     return evidence;
-  }
-
-  // The node's own choice, if it has a rule; its validated gain goes with it to the pruning.
-  std::optional<StrictDecision> choose_held_out(const HeldOutEvidence& evidence,
-                                                std::span<const size_t> samples,
-                                                double weight) const {
-    HeldOutEstimate estimate = estimate_held_out(evidence, aggregator_, weight);
-    if (!estimate.found) return std::nullopt;
-    const Column& column = columns_[evidence.feature];
-    std::optional<SplitRule> rule = make_rule(column, evidence.feature, evidence.state, samples,
-                                              params_.n_bins, threshold_mode(params_, column));
-    if (!rule) return std::nullopt;
-    StrictDecision decision{std::move(*rule), {}};
-    decision.stats.split_score = estimate.score;
-    decision.stats.fold_scores = std::move(estimate.fold_scores);
-    decision.stats.held_out_gain = estimate.gain;
-    decision.stats.held_out_variance = estimate.variance;
-    return decision;
   }
 
   // Every feature's candidates of one node, concatenated in feature order.
@@ -295,34 +311,15 @@ class StrictGrowth {
     return all;
   }
 
-  // The best candidate, if it beats min_impurity_decrease and has a rule.
-  std::optional<StrictDecision> choose(std::vector<ScoredCandidate> candidates,
-                                       std::span<const size_t> samples) const {
-    const ScoredCandidate* best = best_candidate(candidates);
-    if (best == nullptr) return std::nullopt;
-    if (params_.min_impurity_decrease >= best->score) return std::nullopt;
-    const Column& column = columns_[best->feature];
-    std::optional<SplitRule> rule = make_rule(column, best->feature, best->state, samples,
-                                              params_.n_bins, threshold_mode(params_, column));
-    if (!rule) return std::nullopt;
-    ScoredCandidate& winner = candidates[static_cast<size_t>(best - candidates.data())];
-    StrictDecision decision{std::move(*rule), {}};
-    decision.stats.split_score = winner.score;
-    decision.stats.fold_scores = std::move(winner.stats.scores);
-    return decision;
-  }
-
   // Routes the node's samples by `rule`, keeping their order; false when a side falls below
-  // min_samples_leaf (samples of positive weight, when weighted).
+  // the policy's floors (samples of positive weight, when weighted).
   bool partition(const SplitRule& rule, std::span<const size_t> samples, std::vector<size_t>& left,
                  std::vector<size_t>& right) const {
     for (size_t s : samples) {
       (rule.route_left_train(columns_, s) ? left : right).push_back(s);
     }
-    const size_t min_leaf = std::max<size_t>(params_.min_samples_leaf, 1);
-    if (counted(left) < min_leaf || counted(right) < min_leaf) return false;
-    return min_weight_leaf_ == 0.0 ||
-           (weight_of(left) >= min_weight_leaf_ && weight_of(right) >= min_weight_leaf_);
+    if (!policy_.keeps_rows(counted(left), counted(right))) return false;
+    return !policy_.weight_floor() || policy_.keeps_weight(weight_of(left), weight_of(right));
   }
 
   double weight_of(const std::vector<size_t>& samples) const {
@@ -346,10 +343,10 @@ class StrictGrowth {
   const Aggregator& aggregator_;
   std::span<const Column> columns_;
   std::span<const Target> targets_;
-  std::span<const double> weights_;   // empty when unweighted
+  std::span<const double> weights_;  // empty when unweighted
+  const GrowthPolicy<K>& policy_;
   std::vector<Target> node_targets_;  // the current node's targets, in sample order
   std::vector<double> node_weights_;  // and their weights, when weighted
-  double min_weight_leaf_ = 0.0;      // the least weight of a side; 0 sets no floor
 };
 
 }  // namespace
@@ -360,7 +357,14 @@ std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
                                       std::span<const typename K::Target> targets,
                                       std::vector<size_t> samples, size_t depth,
                                       std::span<const double> weights) {
-  return StrictGrowth<K>(task, params, aggregator, columns, targets, weights)
+  double total = static_cast<double>(samples.size());
+  if (!weights.empty() && params.min_weight_fraction_leaf > 0.0) {
+    total = 0.0;
+    for (size_t s : samples)
+      total += weights[s];
+  }
+  const GrowthPolicy<K> policy(task, params, aggregator, !weights.empty(), total);
+  return StrictGrowth<K>(task, params, aggregator, columns, targets, weights, policy)
       .grow(std::move(samples), depth);
 }
 

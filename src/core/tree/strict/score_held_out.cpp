@@ -160,7 +160,7 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
     table.node_state[i] = codes.states[i];
     table.node_offered[i] = offered[i];
   }
-  offer_held_out(table, task, feature, evidence);
+  offer_held_out(table, task, node.admission, feature, evidence);
 }
 
 // Absolute error needs the sides' medians, which no per-slot sum gives: the node's and every
@@ -193,11 +193,9 @@ class AbsoluteSides {
   uint64_t n_edges() const { return n_edges_; }
 
   void offer(const std::vector<uint32_t>& states, const std::vector<uint8_t>& offered,
-             size_t min_samples_leaf, double min_weight, size_t feature,
-             HeldOutEvidence& evidence) {
-    const size_t minimum = std::max<size_t>(min_samples_leaf, 1);
-    const auto too_light = [min_weight](const Split& s) {
-      return min_weight > 0.0 && !(s.left.weight >= min_weight && s.right.weight >= min_weight);
+             const NodeAdmission& admission, size_t feature, HeldOutEvidence& evidence) {
+    const auto admits = [&](const Split& s) {
+      return admission.admits(feature, threshold_, s.left.side(), s.right.side());
     };
     const size_t n_folds = train_.size();
     for (size_t f = 0; f < n_folds; ++f) {
@@ -213,7 +211,7 @@ class AbsoluteSides {
     for (size_t i = 0; i < states.size(); ++i) {
       if (!offered[i]) continue;
       const Split node = split(node_, static_cast<uint32_t>(i));
-      if (node.left.count < minimum || node.right.count < minimum || too_light(node)) continue;
+      if (!admits(node)) continue;
       const double gain = node.gain();
       if (!std::isfinite(gain) || !evidence.ranks_above(gain, 0.0)) continue;
       evidence.found = true;
@@ -230,9 +228,7 @@ class AbsoluteSides {
         if (!layers_.fold_offered[at]) continue;
         const auto slot = static_cast<uint32_t>(s);
         const Split train = split(train_[f], slot);
-        if (train.left.count < minimum || train.right.count < minimum || too_light(train)) {
-          continue;
-        }
+        if (!admits(train)) continue;
         const double gain = train.gain();
         if (!std::isfinite(gain) || (pick.found && !(gain > pick.pick_gain))) continue;
         double held_out = 0.0;
@@ -258,7 +254,10 @@ class AbsoluteSides {
     double median = 0.0;
     double deviation = 0.0;
     size_t count = 0;
-    double weight = 0.0;  // the count's double when unweighted
+    double weight = 0.0;     // the count's double when unweighted
+    double value_sum = 0.0;  // of the values (weighted), in list order
+
+    zelk::Side side() const { return zelk::Side{static_cast<double>(count), weight, value_sum}; }
   };
   struct Split {
     Summary whole, left, right;
@@ -287,6 +286,8 @@ class AbsoluteSides {
     s.count = values.size();
     s.weight = static_cast<double>(s.count);
     if (values.empty()) return s;
+    for (size_t i = 0; i < values.size(); ++i)
+      s.value_sum += Weighted ? side.weights[i] * values[i] : values[i];
     if constexpr (Weighted) {
       // In ascending order, as the unweighted sum: weights of 1 give its bits.
       s.median = weighted_median(values, side.weights, pairs_);
@@ -336,10 +337,10 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
   FeatureCodes codes;
   if (!detail::code_feature(node, feature, threshold, codes)) return;
   if constexpr (std::is_same_v<Target, double>) {
-    if (task.kind == HeldOutTask::Kind::Absolute) {
+    if (task.criterion == CriterionKind::AbsoluteError) {
       const auto offer = [&](auto&& sides) {
         sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
-                    task.min_samples_leaf, task.min_weight, feature, evidence);
+                    node.admission, feature, evidence);
       };
       if (task.weighted) {
         offer(AbsoluteSides<true>(node, column, codes, threshold));

@@ -254,136 +254,134 @@ class ClassCountSides {
   std::vector<uint64_t> slot_rows_;  // weighted: the rows of each slot
 };
 
-template <bool Weighted, class Target>
-std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criterion,
-                                                 const StrictNode<Target>& node, size_t feature) {
-  const Column& column = node.columns[feature];
-  const bool threshold = threshold_mode(node.params, column);
-  FeatureCodes codes;
-  if (!code_feature(node, feature, threshold, codes)) return {};
-  const std::vector<uint32_t>& states = codes.states;
-  const size_t n_states = states.size();
-  auto scores = empty_score_lists(n_states, node.folds.size());
+// The sides' weighted impurity of every state from one fold's validation part: squared error
+// from running sums, absolute error from the sides' lists.
+template <bool Weighted>
+class RegressionSides {
+ public:
+  RegressionSides(const RegressionCriterion& criterion, size_t n_states)
+      : absolute_(criterion.kind() == CriterionKind::AbsoluteError),
+        side_count_(n_states + 1),
+        sums_(absolute_ ? 0 : n_states) {}
 
-  // Side statistics without side lists where the arithmetic allows: Mse and Variance need
-  // each side's sums in validation order, Gini and Entropy only class counts.
-  enum class Kind { Sums, Counts, Lists } kind = Kind::Lists;
-  bool entropy = false;
-  size_t n_classes = 0;
-  if constexpr (std::is_same_v<Target, double>) {
-    if (dynamic_cast<const Mse*>(&criterion) || dynamic_cast<const Variance*>(&criterion)) {
-      kind = Kind::Sums;
+  // Appends the fold's score to scores[i] for every state i that splits the fold's
+  // validation targets `y` (slots `val`, weights `w` when weighted) into two non-empty sides.
+  void score_fold(std::span<const double> y, std::span<const double> w,
+                  std::span<const uint32_t> val, bool threshold, double parent, double m,
+                  std::vector<std::vector<double>>& scores) {
+    const size_t n_val = y.size();
+    std::fill(side_count_.begin(), side_count_.end(), 0);
+    for (uint32_t slot : val) {
+      if (slot != kMissingCode) ++side_count_[slot];
     }
-  } else {
-    if (const auto* gini = dynamic_cast<const Gini*>(&criterion)) {
-      kind = Kind::Counts;
-      n_classes = gini->n_classes();
-    } else if (const auto* ent = dynamic_cast<const Entropy*>(&criterion)) {
-      kind = Kind::Counts;
-      entropy = true;
-      n_classes = ent->n_classes();
+    if (!absolute_) sums_.accumulate(y, w, val, threshold);
+    uint64_t running = 0;
+    for (size_t i = 0; i + 1 < side_count_.size(); ++i) {
+      running = threshold ? running + side_count_[i] : side_count_[i];
+      const uint64_t n_left = running;
+      if (n_left == 0 || n_left == n_val) continue;
+      const double children = absolute_
+                                  ? listed_children(y, w, val, static_cast<uint32_t>(i), threshold)
+                                  : sums_.children(i, n_left, n_val);
+      scores[i].push_back(parent - children / m);
     }
   }
 
-  std::vector<Target> y, left, right;
-  std::vector<double> yw, left_w, right_w;  // weighted: the weights of y, left and right
-  std::vector<double> scratch;
-  std::vector<std::pair<double, double>> pairs;
-  const Mae* mae = nullptr;
-  if constexpr (std::is_same_v<Target, double>) mae = dynamic_cast<const Mae*>(&criterion);
-  const auto list_impurity = [&](const std::vector<Target>& side,
-                                 const std::vector<double>& side_w) {
-    if constexpr (std::is_same_v<Target, double>) {
-      if (mae != nullptr) {
-        return Weighted ? mae->weighted_impurity(side, side_w, pairs)
-                        : mae->impurity(side, scratch);
-      }
+ private:
+  double listed_children(std::span<const double> y, std::span<const double> w,
+                         std::span<const uint32_t> val, uint32_t state, bool threshold) {
+    left_.clear();
+    right_.clear();
+    left_w_.clear();
+    right_w_.clear();
+    for (size_t j = 0; j < y.size(); ++j) {
+      const bool to_left = goes_left(val[j], state, threshold);
+      (to_left ? left_ : right_).push_back(y[j]);
+      if (Weighted) (to_left ? left_w_ : right_w_).push_back(w[j]);
     }
-    return Weighted ? criterion.weighted_impurity(side, side_w) : criterion.impurity(side);
-  };
-  const auto total_weight = [](const std::vector<double>& w) {
+    if constexpr (Weighted) {
+      return total(left_w_) * weighted_absolute_deviation(left_, left_w_, pairs_) +
+             total(right_w_) * weighted_absolute_deviation(right_, right_w_, pairs_);
+    } else {
+      return static_cast<double>(left_.size()) * absolute_deviation(left_, sorted_) +
+             static_cast<double>(right_.size()) * absolute_deviation(right_, sorted_);
+    }
+  }
+
+  static double total(const std::vector<double>& w) {
     double sum = 0.0;
     for (double x : w)
       sum += x;
     return sum;
-  };
-  std::vector<uint64_t> side_count(n_states + 1);
-  SideSums<Weighted> sums(n_states);
-  ClassCountSides<Weighted> counts(kind == Kind::Counts ? n_states : 0, n_classes, entropy);
+  }
 
+  bool absolute_;
+  std::vector<uint64_t> side_count_;
+  SideSums<Weighted> sums_;
+  std::vector<double> left_, right_, left_w_, right_w_, sorted_;
+  std::vector<std::pair<double, double>> pairs_;
+};
+
+template <bool Weighted, class Target>
+std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criterion,
+                                                 size_t n_classes, const StrictNode<Target>& node,
+                                                 size_t feature) {
+  const Column& column = node.columns[feature];
+  const bool threshold = threshold_mode(node.params, column);
+  FeatureCodes codes;
+  if (!code_feature(node, feature, threshold, codes)) return {};
+  const size_t n_states = codes.states.size();
+  auto scores = empty_score_lists(n_states, node.folds.size());
+  // Regression reads each side's sums (or, for absolute error, its values); the classifiers
+  // only class counts.
+  using Sides = std::conditional_t<std::is_same_v<Target, double>, RegressionSides<Weighted>,
+                                   ClassCountSides<Weighted>>;
+  Sides sides = [&] {
+    if constexpr (std::is_same_v<Target, double>) {
+      return Sides(criterion, n_states);
+    } else {
+      return Sides(n_states, n_classes, criterion.kind() == CriterionKind::Entropy);
+    }
+  }();
+
+  std::vector<Target> y;
+  std::vector<double> yw;  // weighted: the weights of y
   for (size_t f = 0; f < node.folds.size(); ++f) {
     const Fold& fold = node.folds[f];
     if (fold.validation.empty()) continue;
-    const std::vector<uint32_t>& val = codes.val[f];
     y.clear();
     yw.clear();
+    double m = 0.0;
     for (size_t s : fold.validation) {
       y.push_back(node.targets[s]);
-      if (Weighted) yw.push_back(node.weights[s]);
+      if (Weighted) {
+        yw.push_back(node.weights[s]);
+        m += node.weights[s];
+      }
     }
-    const size_t n_val = y.size();
-    const double m = Weighted ? total_weight(yw) : static_cast<double>(n_val);
+    if (!Weighted) m = static_cast<double>(y.size());
     const double parent = Weighted ? criterion.weighted_impurity(y, yw) : criterion.impurity(y);
-
-    if (kind == Kind::Counts) {
-      if constexpr (std::is_same_v<Target, size_t>) {
-        counts.score_fold(y, yw, val, threshold, parent, scores);
-      }
-      continue;
-    }
-
-    std::fill(side_count.begin(), side_count.end(), 0);
-    for (uint32_t slot : val) {
-      if (slot != kMissingCode) ++side_count[slot];
-    }
     if constexpr (std::is_same_v<Target, double>) {
-      if (kind == Kind::Sums) sums.accumulate(y, yw, val, threshold);
-    }
-    uint64_t running = 0;
-    for (size_t i = 0; i < n_states; ++i) {
-      running = threshold ? running + side_count[i] : side_count[i];
-      const uint64_t n_left = running;
-      if (n_left == 0 || n_left == n_val) continue;
-      const auto state = static_cast<uint32_t>(i);
-      double children = 0.0;
-      if (kind == Kind::Sums) {
-        children = sums.children(i, n_left, n_val);
-      } else {
-        left.clear();
-        right.clear();
-        left_w.clear();
-        right_w.clear();
-        for (size_t j = 0; j < n_val; ++j) {
-          const bool to_left = goes_left(val[j], state, threshold);
-          (to_left ? left : right).push_back(y[j]);
-          if (Weighted) (to_left ? left_w : right_w).push_back(yw[j]);
-        }
-        if constexpr (Weighted) {
-          children = total_weight(left_w) * list_impurity(left, left_w) +
-                     total_weight(right_w) * list_impurity(right, right_w);
-        } else {
-          children = static_cast<double>(left.size()) * list_impurity(left, left_w) +
-                     static_cast<double>(right.size()) * list_impurity(right, right_w);
-        }
-      }
-      scores[i].push_back(parent - children / m);
+      sides.score_fold(y, yw, codes.val[f], threshold, parent, m, scores);
+    } else {
+      sides.score_fold(y, yw, codes.val[f], threshold, parent, scores);
     }
   }
-  return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+  return finish_candidates(codes.states, scores, node.folds.size(), feature, node.aggregator);
 }
 
 }  // namespace
 
 template <class Target>
-std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
+std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion, size_t n_classes,
                                             const StrictNode<Target>& node, size_t feature) {
-  return node.weights.empty() ? score_impurity_with<false>(criterion, node, feature)
-                              : score_impurity_with<true>(criterion, node, feature);
+  return node.weights.empty() ? score_impurity_with<false>(criterion, n_classes, node, feature)
+                              : score_impurity_with<true>(criterion, n_classes, node, feature);
 }
 
-template std::vector<ScoredCandidate> score_impurity(const Criterion<double>&,
+template std::vector<ScoredCandidate> score_impurity(const Criterion<double>&, size_t,
                                                      const StrictNode<double>&, size_t);
-template std::vector<ScoredCandidate> score_impurity(const Criterion<size_t>&,
+template std::vector<ScoredCandidate> score_impurity(const Criterion<size_t>&, size_t,
                                                      const StrictNode<size_t>&, size_t);
 
 }  // namespace zelk

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/tree/rules.hpp"
@@ -24,12 +26,13 @@ using detail::SortedValue;
 
 namespace {
 
-void clear_table(Confusion& table) {
-  std::fill(table.true_pos.begin(), table.true_pos.end(), 0);
-  std::fill(table.false_pos.begin(), table.false_pos.end(), 0);
-  std::fill(table.false_neg.begin(), table.false_neg.end(), 0);
-  std::fill(table.support.begin(), table.support.end(), 0);
-  table.total = 0;
+template <class Count>
+void clear_table(BasicConfusion<Count>& table) {
+  std::fill(table.true_pos.begin(), table.true_pos.end(), Count{0});
+  std::fill(table.false_pos.begin(), table.false_pos.end(), Count{0});
+  std::fill(table.false_neg.begin(), table.false_neg.end(), Count{0});
+  std::fill(table.support.begin(), table.support.end(), Count{0});
+  table.total = Count{0};
 }
 
 template <class Target>
@@ -114,122 +117,220 @@ void count_training_slots(const StrictNode<size_t>& node, const Column& column,
 
 namespace {
 
-// Weighted: class weights per slot for each fold's training and validation parts, the rows
-// per slot beside them (whether a side is empty is a matter of rows, not of a rounded
-// weight), and the same gain of the objective on weighted confusion tables.
-class WeightedSlots {
- public:
-  WeightedSlots(size_t n_states, size_t n_classes)
-      : n_classes_(n_classes),
-        classes_((n_states + 1) * n_classes),
-        rows_(n_states + 1),
-        totals_(n_classes) {}
+// One fold part's tallies per slot and class (labels below n_classes only): counts, or
+// weighted class weights with the rows per slot beside them (whether a side is empty is a
+// matter of rows, not of a rounded weight), and the part's totals.
+template <bool Weighted>
+struct SlotTallies {
+  using Count = std::conditional_t<Weighted, double, uint64_t>;
+
+  SlotTallies(size_t n_states, size_t n_classes)
+      : n_classes(n_classes),
+        slots((n_states + 1) * n_classes),
+        rows(Weighted ? n_states + 1 : 0),
+        totals(n_classes) {}
 
   void clear() {
-    std::fill(classes_.begin(), classes_.end(), 0.0);
-    std::fill(rows_.begin(), rows_.end(), 0);
-    std::fill(totals_.begin(), totals_.end(), 0.0);
-    total_rows_ = 0;
+    std::fill(slots.begin(), slots.end(), Count{0});
+    std::fill(rows.begin(), rows.end(), 0);
+    std::fill(totals.begin(), totals.end(), Count{0});
+    total_rows = 0;
   }
   // A sample of class `label` (counted only below n_classes) and weight w in slot `slot`.
   void add(uint32_t slot, size_t label, double w) {
-    if (label >= n_classes_) return;
-    totals_[label] += w;
-    ++total_rows_;
+    if (label >= n_classes) return;
+    totals[label] += w;
+    ++total_rows;
     if (slot == kMissingCode) return;
-    classes_[slot * n_classes_ + label] += w;
-    ++rows_[slot];
+    slots[slot * n_classes + label] += w;
+    ++rows[slot];
   }
-  const double* classes(size_t slot) const { return &classes_[slot * n_classes_]; }
-  uint64_t rows(size_t slot) const { return rows_[slot]; }
-  const std::vector<double>& totals() const { return totals_; }
-  uint64_t total_rows() const { return total_rows_; }
+  const Count* classes(size_t slot) const { return &slots[slot * n_classes]; }
+  // The rows of a slot and of the part: weighted, as tallied; else the counts' sums.
+  uint64_t rows_of(size_t slot) const {
+    if constexpr (Weighted) {
+      return rows[slot];
+    } else {
+      return std::accumulate(classes(slot), classes(slot) + n_classes, uint64_t{0});
+    }
+  }
+  uint64_t all_rows() const {
+    if constexpr (Weighted) {
+      return total_rows;
+    } else {
+      return std::accumulate(totals.begin(), totals.end(), uint64_t{0});
+    }
+  }
 
- private:
-  size_t n_classes_;
-  std::vector<double> classes_;
-  std::vector<uint64_t> rows_;
-  std::vector<double> totals_;
-  uint64_t total_rows_ = 0;
+  size_t n_classes;
+  std::vector<Count> slots;
+  std::vector<uint64_t> rows;
+  std::vector<Count> totals;
+  uint64_t total_rows = 0;
 };
 
-std::vector<ScoredCandidate> score_objective_weighted(const ClassObjective& objective,
-                                                      size_t n_classes,
-                                                      const StrictNode<size_t>& node,
-                                                      size_t feature, const Column& column,
-                                                      bool threshold, const FeatureCodes& codes) {
-  const std::vector<uint32_t>& states = codes.states;
-  const size_t n_states = states.size();
+// Appends one fold's score to scores[i] for every state i that splits both of the fold's parts:
+// the gain of the objective when each side predicts its training majority on the validation
+// part, over the training majority everywhere.
+template <bool Weighted>
+void score_states(const ClassObjective& objective, bool threshold, size_t n_states,
+                  const SlotTallies<Weighted>& train, const SlotTallies<Weighted>& val,
+                  std::vector<std::vector<double>>& scores) {
+  using Count = typename SlotTallies<Weighted>::Count;
+  const size_t n_classes = train.n_classes;
+  // Weights summed in another order can leave a rounding below zero where none is left.
+  const auto difference = [](Count x, Count y) -> Count {
+    if constexpr (Weighted) {
+      return std::max(x - y, 0.0);
+    } else {
+      return x - y;
+    }
+  };
+  auto table = BasicConfusion<Count>::zero(n_classes);
+  table.add_group(majority_class(std::span<const Count>(train.totals)), val.totals);
+  const double base = objective.score(table);
+  const uint64_t n_train = train.all_rows(), n_val = val.all_rows();
+  std::vector<Count> train_left(n_classes, 0), val_left(n_classes, 0);
+  std::vector<Count> train_right(n_classes), val_right(n_classes);
+  uint64_t rows_train_left = 0, rows_val_left = 0;
+  for (size_t i = 0; i < n_states; ++i) {
+    const Count* train_here = train.classes(i);
+    const Count* val_here = val.classes(i);
+    if (threshold) {
+      for (size_t k = 0; k < n_classes; ++k) {
+        train_left[k] += train_here[k];
+        val_left[k] += val_here[k];
+      }
+      rows_train_left += train.rows_of(i);
+      rows_val_left += val.rows_of(i);
+    } else {
+      std::copy(train_here, train_here + n_classes, train_left.begin());
+      std::copy(val_here, val_here + n_classes, val_left.begin());
+      rows_train_left = train.rows_of(i);
+      rows_val_left = val.rows_of(i);
+    }
+    // Both the training and the validation part must be split for the fold to judge it.
+    if (rows_val_left == 0 || rows_val_left == n_val || rows_train_left == 0 ||
+        rows_train_left == n_train) {
+      continue;
+    }
+    for (size_t k = 0; k < n_classes; ++k) {
+      train_right[k] = difference(train.totals[k], train_left[k]);
+      val_right[k] = difference(val.totals[k], val_left[k]);
+    }
+    clear_table(table);
+    table.add_group(majority_class(std::span<const Count>(train_left)), val_left);
+    table.add_group(majority_class(std::span<const Count>(train_right)), val_right);
+    scores[i].push_back(objective.score(table) - base);
+  }
+}
+
+// Fold f's weighted tallies: training samples coded against the fold's own edges, like the
+// validation ones.
+void tally_weighted(const StrictNode<size_t>& node, const Column& column, const FeatureCodes& codes,
+                    bool threshold, size_t f, SlotTallies<true>& train, SlotTallies<true>& val) {
+  const Fold& fold = node.folds[f];
+  for (size_t s : fold.train) {
+    uint32_t slot = kMissingCode;
+    if (column.is_categorical()) {
+      slot = category_slot(codes.states, column.codes()[s]);
+    } else if (std::isfinite(column.values()[s])) {
+      slot = run_slot(codes.states, codes.fold_edges[f], column.values()[s], threshold);
+    }
+    train.add(slot, node.targets[s], node.weights[s]);
+  }
+  for (size_t j = 0; j < fold.validation.size(); ++j) {
+    const size_t s = fold.validation[j];
+    val.add(codes.val[f][j], node.targets[s], node.weights[s]);
+  }
+}
+
+// The counts of the unweighted scorer for every fold, from one pass over the node when it has
+// an index (a fold's training counts are then the node's less its own).
+class CountTallies {
+ public:
+  CountTallies(const StrictNode<size_t>& node, const Column& column, const FeatureCodes& codes,
+               bool threshold, size_t n_classes)
+      : node_(node), column_(column), codes_(codes), threshold_(threshold), n_classes_(n_classes) {
+    const size_t n_states = codes.states.size();
+    slot_row_ = (n_states + 1) * n_classes;
+    by_index_ =
+        node.index != nullptr && node.folds.size() * slot_row_ <= 4 * node.samples.size() + 4096;
+    if (by_index_) {
+      counts_ = count_by_index(node, codes, n_classes, slot_row_, column.is_categorical());
+    }
+    // Labels in sorted order, looked up once for every fold's pass.
+    if (!column.is_categorical() && !codes.general) {
+      sorted_labels_.reserve(codes.sorted.size());
+      for (const SortedValue& e : codes.sorted)
+        sorted_labels_.push_back(node.targets[sample_of(node, e)]);
+    }
+  }
+
+  void tally(size_t f, SlotTallies<false>& train, SlotTallies<false>& val) const {
+    const Fold& fold = node_.folds[f];
+    train.clear();
+    val.clear();
+    if (by_index_) {
+      for (size_t k = 0; k < n_classes_; ++k) {
+        val.totals[k] = counts_.fold_val_counts[f * n_classes_ + k];
+        train.totals[k] = counts_.node_counts[k] - val.totals[k];
+      }
+      std::copy_n(counts_.fold_val_slots.begin() + f * slot_row_, slot_row_, val.slots.begin());
+    } else {
+      for (size_t s : fold.train) {
+        if (node_.targets[s] < n_classes_) ++train.totals[node_.targets[s]];
+      }
+      for (size_t j = 0; j < fold.validation.size(); ++j) {
+        const size_t label = node_.targets[fold.validation[j]];
+        if (label < n_classes_) ++val.totals[label];
+        count_slot(val.slots, n_classes_, codes_.val[f][j], label);
+      }
+    }
+    if (column_.is_categorical() && by_index_) {
+      for (size_t i = 0; i < slot_row_; ++i)
+        train.slots[i] = counts_.node_slots[i] - val.slots[i];
+    } else {
+      count_training_slots(node_, column_, codes_, f, threshold_, n_classes_, sorted_labels_,
+                           train.slots);
+    }
+  }
+
+ private:
+  const StrictNode<size_t>& node_;
+  const Column& column_;
+  const FeatureCodes& codes_;
+  bool threshold_;
+  size_t n_classes_;
+  size_t slot_row_ = 0;
+  bool by_index_ = false;
+  NodeCounts counts_;
+  std::vector<size_t> sorted_labels_;
+};
+
+template <bool Weighted>
+std::vector<ScoredCandidate> score_objective_with(const ClassObjective& objective, size_t n_classes,
+                                                  const StrictNode<size_t>& node, size_t feature,
+                                                  const Column& column, bool threshold,
+                                                  const FeatureCodes& codes) {
+  const size_t n_states = codes.states.size();
   auto scores = empty_score_lists(n_states, node.folds.size());
-  WeightedSlots train(n_states, n_classes), val(n_states, n_classes);
-  std::vector<double> train_left(n_classes), val_left(n_classes);
-  std::vector<double> train_right(n_classes), val_right(n_classes);
-  WeightedConfusion table = WeightedConfusion::zero(n_classes);
-  const auto clear = [&table] {
-    std::fill(table.true_pos.begin(), table.true_pos.end(), 0.0);
-    std::fill(table.false_pos.begin(), table.false_pos.end(), 0.0);
-    std::fill(table.false_neg.begin(), table.false_neg.end(), 0.0);
-    std::fill(table.support.begin(), table.support.end(), 0.0);
-    table.total = 0.0;
-  };
-  const auto train_slot = [&](size_t f, size_t s) -> uint32_t {
-    if (column.is_categorical()) return category_slot(states, column.codes()[s]);
-    const double v = column.values()[s];
-    return std::isfinite(v) ? run_slot(states, codes.fold_edges[f], v, threshold) : kMissingCode;
-  };
+  SlotTallies<Weighted> train(n_states, n_classes), val(n_states, n_classes);
+  std::optional<CountTallies> counts;
+  if constexpr (!Weighted) counts.emplace(node, column, codes, threshold, n_classes);
   for (size_t f = 0; f < node.folds.size(); ++f) {
     const Fold& fold = node.folds[f];
     if (fold.train.empty() || fold.validation.empty()) continue;
-    train.clear();
-    val.clear();
-    // Training samples coded against the fold's own edges, like the validation ones.
-    for (size_t s : fold.train)
-      train.add(train_slot(f, s), node.targets[s], node.weights[s]);
-    for (size_t j = 0; j < fold.validation.size(); ++j) {
-      const size_t s = fold.validation[j];
-      val.add(codes.val[f][j], node.targets[s], node.weights[s]);
+    if constexpr (Weighted) {
+      train.clear();
+      val.clear();
+      tally_weighted(node, column, codes, threshold, f, train, val);
+    } else {
+      counts->tally(f, train, val);
     }
-    const std::span<const double> train_all(train.totals()), val_all(val.totals());
-    clear();
-    table.add_group(majority_class(train_all), val_all);
-    const double base = objective.score(table);
-
-    std::fill(train_left.begin(), train_left.end(), 0.0);
-    std::fill(val_left.begin(), val_left.end(), 0.0);
-    uint64_t rows_train_left = 0, rows_val_left = 0;
-    for (size_t i = 0; i < n_states; ++i) {
-      const double* train_here = train.classes(i);
-      const double* val_here = val.classes(i);
-      if (threshold) {
-        for (size_t k = 0; k < n_classes; ++k) {
-          train_left[k] += train_here[k];
-          val_left[k] += val_here[k];
-        }
-        rows_train_left += train.rows(i);
-        rows_val_left += val.rows(i);
-      } else {
-        std::copy(train_here, train_here + n_classes, train_left.begin());
-        std::copy(val_here, val_here + n_classes, val_left.begin());
-        rows_train_left = train.rows(i);
-        rows_val_left = val.rows(i);
-      }
-      // Both the training and the validation part must be split for the fold to judge it.
-      if (rows_val_left == 0 || rows_val_left == val.total_rows() || rows_train_left == 0 ||
-          rows_train_left == train.total_rows()) {
-        continue;
-      }
-      // Weights summed in another order can leave a rounding below zero where none is left.
-      for (size_t k = 0; k < n_classes; ++k) {
-        train_right[k] = std::max(train_all[k] - train_left[k], 0.0);
-        val_right[k] = std::max(val_all[k] - val_left[k], 0.0);
-      }
-      clear();
-      table.add_group(majority_class(std::span<const double>(train_left)), val_left);
-      table.add_group(majority_class(std::span<const double>(train_right)), val_right);
-      scores[i].push_back(objective.score(table) - base);
-    }
+    score_states(objective, threshold, n_states, train, val, scores);
   }
-  return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+  return finish_candidates(codes.states, scores, node.folds.size(), feature, node.aggregator);
 }
 
 }  // namespace
@@ -241,104 +342,10 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
   FeatureCodes codes;
   if (!code_feature(node, feature, threshold, codes)) return {};
   if (!node.weights.empty()) {
-    return score_objective_weighted(objective, n_classes, node, feature, column, threshold, codes);
+    return score_objective_with<true>(objective, n_classes, node, feature, column, threshold,
+                                      codes);
   }
-  const std::vector<uint32_t>& states = codes.states;
-  const size_t n_states = states.size();
-  auto scores = empty_score_lists(n_states, node.folds.size());
-
-  // Per slot and class, for the fold's training and validation samples (labels below
-  // n_classes only).
-  std::vector<uint64_t> train_slots((n_states + 1) * n_classes);
-  std::vector<uint64_t> val_slots((n_states + 1) * n_classes);
-  std::vector<uint64_t> train_counts(n_classes), val_counts(n_classes);
-  std::vector<uint64_t> train_left(n_classes), val_left(n_classes);
-  std::vector<uint64_t> train_right(n_classes), val_right(n_classes);
-  Confusion table = Confusion::zero(n_classes);
-  // Labels in sorted order, looked up once for every fold's pass.
-  std::vector<size_t> sorted_labels;
-  if (!column.is_categorical() && !codes.general) {
-    sorted_labels.reserve(codes.sorted.size());
-    for (const SortedValue& e : codes.sorted)
-      sorted_labels.push_back(node.targets[sample_of(node, e)]);
-  }
-
-  // With an index, one pass in the node's order counts every fold's validation samples, and
-  // a fold's training counts are the node's less its own (every sample is in one fold).
-  const size_t slot_row = (n_states + 1) * n_classes;
-  const bool by_index =
-      node.index != nullptr && node.folds.size() * slot_row <= 4 * node.samples.size() + 4096;
-  NodeCounts counts;
-  if (by_index) counts = count_by_index(node, codes, n_classes, slot_row, column.is_categorical());
-
-  for (size_t f = 0; f < node.folds.size(); ++f) {
-    const Fold& fold = node.folds[f];
-    if (fold.train.empty() || fold.validation.empty()) continue;
-    std::fill(train_slots.begin(), train_slots.end(), 0);
-    std::fill(val_slots.begin(), val_slots.end(), 0);
-    std::fill(train_counts.begin(), train_counts.end(), 0);
-    std::fill(val_counts.begin(), val_counts.end(), 0);
-    if (by_index) {
-      for (size_t k = 0; k < n_classes; ++k) {
-        val_counts[k] = counts.fold_val_counts[f * n_classes + k];
-        train_counts[k] = counts.node_counts[k] - val_counts[k];
-      }
-      std::copy_n(counts.fold_val_slots.begin() + f * slot_row, slot_row, val_slots.begin());
-    } else {
-      for (size_t s : fold.train) {
-        if (node.targets[s] < n_classes) ++train_counts[node.targets[s]];
-      }
-      for (size_t j = 0; j < fold.validation.size(); ++j) {
-        const size_t label = node.targets[fold.validation[j]];
-        if (label < n_classes) ++val_counts[label];
-        count_slot(val_slots, n_classes, codes.val[f][j], label);
-      }
-    }
-    if (column.is_categorical() && by_index) {
-      for (size_t i = 0; i < slot_row; ++i)
-        train_slots[i] = counts.node_slots[i] - val_slots[i];
-    } else {
-      count_training_slots(node, column, codes, f, threshold, n_classes, sorted_labels,
-                           train_slots);
-    }
-    const uint64_t n_train = std::accumulate(train_counts.begin(), train_counts.end(), 0ULL);
-    const uint64_t n_val = std::accumulate(val_counts.begin(), val_counts.end(), 0ULL);
-
-    clear_table(table);
-    table.add_group(majority_class(train_counts), val_counts);
-    const double base = objective.score(table);
-
-    std::fill(train_left.begin(), train_left.end(), 0);
-    std::fill(val_left.begin(), val_left.end(), 0);
-    for (size_t i = 0; i < n_states; ++i) {
-      const uint64_t* train_here = &train_slots[i * n_classes];
-      const uint64_t* val_here = &val_slots[i * n_classes];
-      if (threshold) {
-        for (size_t k = 0; k < n_classes; ++k) {
-          train_left[k] += train_here[k];
-          val_left[k] += val_here[k];
-        }
-      } else {
-        std::copy(train_here, train_here + n_classes, train_left.begin());
-        std::copy(val_here, val_here + n_classes, val_left.begin());
-      }
-      const uint64_t n_train_left = std::accumulate(train_left.begin(), train_left.end(), 0ULL);
-      const uint64_t n_val_left = std::accumulate(val_left.begin(), val_left.end(), 0ULL);
-      // Both the training and the validation part must be split for the fold to judge it.
-      if (n_val_left == 0 || n_val_left == n_val || n_train_left == 0 || n_train_left == n_train) {
-        continue;
-      }
-      for (size_t k = 0; k < n_classes; ++k) {
-        train_right[k] = train_counts[k] - train_left[k];
-        val_right[k] = val_counts[k] - val_left[k];
-      }
-      clear_table(table);
-      table.add_group(majority_class(train_left), val_left);
-      table.add_group(majority_class(train_right), val_right);
-      scores[i].push_back(objective.score(table) - base);
-    }
-  }
-  return finish_candidates(states, scores, node.folds.size(), feature, node.aggregator);
+  return score_objective_with<false>(objective, n_classes, node, feature, column, threshold, codes);
 }
 
 }  // namespace zelk

@@ -14,9 +14,10 @@
 
 namespace zelk {
 
-// Fold score = validation impurity decrease of the candidate's split.
+// Fold score = validation impurity decrease of the candidate's split; `n_classes` counts the
+// classifiers' classes (0 for regression).
 template <class Target>
-std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion,
+std::vector<ScoredCandidate> score_impurity(const Criterion<Target>& criterion, size_t n_classes,
                                             const StrictNode<Target>& node, size_t feature);
 
 // Fold score = gain of the objective when each side predicts its training majority, over

@@ -27,10 +27,25 @@ struct MatrixView {
   ptrdiff_t col_stride = 0;
 
   double at(size_t row, size_t col) const {
-    const char* p = data + static_cast<ptrdiff_t>(row) * row_stride +
-                    static_cast<ptrdiff_t>(col) * col_stride;
+    const char* p =
+        data + static_cast<ptrdiff_t>(row) * row_stride + static_cast<ptrdiff_t>(col) * col_stride;
     double v;
     __builtin_memcpy(&v, p, sizeof v);  // the caller's array may be unaligned
+    return v;
+  }
+};
+
+// Read-only strided view of a 1-D array of 8-byte elements (float64 or int64).
+struct VectorView {
+  const char* data = nullptr;
+  size_t size = 0;
+  ptrdiff_t stride = 0;
+
+  template <class T>
+  T at(size_t i) const {
+    static_assert(sizeof(T) == 8);
+    T v;
+    __builtin_memcpy(&v, data + static_cast<ptrdiff_t>(i) * stride, sizeof v);
     return v;
   }
 };

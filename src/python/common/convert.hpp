@@ -48,21 +48,6 @@ PyRef sequence_items(PyObject* obj, const char* name = nullptr);
 // non-printable characters as \u{hex}; everything else unchanged (UTF-8).
 std::string quote_literal(std::u32string_view text);
 
-// Read-only strided view of a 1-D array of 8-byte elements.
-struct VectorView {
-  const char* data = nullptr;
-  size_t size = 0;
-  ptrdiff_t stride = 0;
-
-  template <class T>
-  T at(size_t i) const {
-    static_assert(sizeof(T) == 8);
-    T v;
-    std::memcpy(&v, data + static_cast<ptrdiff_t>(i) * stride, sizeof v);
-    return v;
-  }
-};
-
 // A 2-D float64 array in native byte order, any layout; the view borrows the array's memory,
 // so it is valid while `obj` is alive.
 bool as_matrix(const char* name, PyObject* obj, MatrixView& out);

@@ -22,13 +22,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/binning.hpp"
-#include "core/candidate.hpp"
 #include "core/data.hpp"
 #include "core/tree/decision_tree.hpp"
-#include "core/tree/fast/growth.hpp"
+#include "core/tree/fit.hpp"
 #include "core/tree/prediction.hpp"
-#include "core/tree/strict/growth.hpp"
 #include "python/common/boundary.hpp"
 #include "python/common/call.hpp"
 #include "python/common/convert.hpp"
@@ -104,134 +101,6 @@ void estimator_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Fast growth numbers samples with 32 bits.
-constexpr size_t kMaxFastSamples = 4294967295u;
-
-// The targets of `y`, or nullopt with ValueError set. The contract reads a label below 0 as
-// class 0; the engine refuses labels outside 0 .. n_classes - 1 and regression targets that
-// are not finite, which growth would otherwise count nowhere or turn into NaN leaves.
-template <Flavour F, class K>
-std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes) {
-  const size_t n = y.size;
-  std::vector<typename K::Target> targets(n);
-  for (size_t i = 0; i < n; ++i) {
-    if constexpr (kIsRegression<K>) {
-      const double value = y.at<double>(i);
-      if (F == Flavour::Engine && !std::isfinite(value)) {
-        raise_value_error("y holds the non-finite value " + std::to_string(value) + " at row " +
-                          std::to_string(i));
-        return std::nullopt;
-      }
-      targets[i] = value;
-    } else {
-      const int64_t label = y.at<int64_t>(i);
-      if (F == Flavour::Engine && (label < 0 || static_cast<uint64_t>(label) >= n_classes)) {
-        raise_value_error("y holds the label " + std::to_string(label) + " at row " +
-                          std::to_string(i) + ", outside 0 .. n_classes - 1 (n_classes is " +
-                          std::to_string(n_classes) + ")");
-        return std::nullopt;
-      }
-      targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
-    }
-  }
-  return targets;
-}
-
-// The sample weights of `sample_weight` (n finite, non-negative values, not all zero), or
-// nullopt with ValueError set naming `sample_weight`.
-inline std::optional<std::vector<double>> read_weights(const VectorView& w, size_t n) {
-  if (w.size != n) {
-    raise_value_error("sample_weight has " + std::to_string(w.size) + " entries for " +
-                      std::to_string(n) + " samples");
-    return std::nullopt;
-  }
-  std::vector<double> weights(n);
-  bool positive = false;
-  for (size_t i = 0; i < n; ++i) {
-    const double value = w.at<double>(i);
-    if (!std::isfinite(value) || value < 0.0) {
-      raise_value_error("sample_weight holds " + std::to_string(value) + " at row " +
-                        std::to_string(i) + "; weights must be finite and non-negative");
-      return std::nullopt;
-    }
-    weights[i] = value;
-    positive = positive || value > 0.0;
-  }
-  if (!positive) {
-    raise_value_error("sample_weight sums to zero: no sample has a positive weight");
-    return std::nullopt;
-  }
-  return weights;
-}
-
-// Grows a tree of `est`'s settings from `x` and `y` (weighted by `w` when given); nullptr
-// with the exception set when the input is refused. The estimator itself is not touched.
-template <Flavour F, class K>
-std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixView& x,
-                                     const VectorView& y, const VectorView* w = nullptr) {
-  const Params& params = est.model.params;
-  // The shape checks need only the shapes, so they run before anything is copied.
-  const size_t n = x.rows;
-  if (x.cols == 0) {
-    raise_value_error("need at least one feature column");
-    return nullptr;
-  }
-  if (y.size != n) {
-    raise_value_error("targets length " + std::to_string(y.size) + " does not match " +
-                      std::to_string(n) + " samples");
-    return nullptr;
-  }
-  if (n == 0) {
-    raise_value_error("need at least one sample");
-    return nullptr;
-  }
-  if (params.mode == SplitMode::Fast) {
-    if constexpr (kIsRegression<K>) {
-      if (est.model.task.criterion->kind() == CriterionKind::AbsoluteError) {
-        raise_value_error("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
-        return nullptr;
-      }
-    }
-    if (n > kMaxFastSamples) {
-      raise_value_error("fast mode supports at most 4294967295 samples, got " + std::to_string(n));
-      return nullptr;
-    }
-  }
-  std::vector<double> weights;
-  if (w != nullptr) {
-    std::optional<std::vector<double>> read = read_weights(*w, n);
-    if (!read) return nullptr;
-    weights = std::move(*read);
-  }
-  const auto& task = est.model.task;
-  const Aggregator& aggregator = *est.model.aggregator;
-  using Target = typename K::Target;
-  if (params.mode == SplitMode::Fast) {
-    // Binned straight from the caller's array: no float copy of the columns is ever made.
-    BinnedData data;
-    if (!take(BinnedData::fit(x, est.categorical, params.n_bins,
-                              params.parallel ? params.n_threads : 1, weights),
-              data)) {
-      return nullptr;
-    }
-    const auto targets = read_targets<F, K>(y, est.n_classes);
-    if (!targets) return nullptr;
-    return build_node_fast_in_place<K>(task, params, aggregator, std::move(data),
-                                       std::span<const Target>(*targets), 0, weights);
-  }
-  const std::vector<Column> columns = build_columns(x, est.categorical);
-  if (const std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
-    raise_value_error(error);
-    return nullptr;
-  }
-  const auto targets = read_targets<F, K>(y, est.n_classes);
-  if (!targets) return nullptr;
-  std::vector<size_t> samples(n);
-  std::iota(samples.begin(), samples.end(), size_t{0});
-  return build_node<K>(task, params, aggregator, std::span<const Column>(columns),
-                       std::span<const Target>(*targets), std::move(samples), 0, weights);
-}
-
 template <Flavour F, class K>
 PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -256,10 +125,12 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool weighted = argv[2] && argv[2].get() != Py_None;
     if (weighted && !as_vector("sample_weight", argv[2].get(), NPY_FLOAT64, w)) return nullptr;
     EstimatorState<K>& est = state_of<K>(self);
-    std::unique_ptr<NodeOf<K>> root = grow_tree<F, K>(est, x, y, weighted ? &w : nullptr);
-    if (!root) return nullptr;
+    const TrainingSet data{x, y, weighted ? &w : nullptr, est.categorical};
+    auto grown = fit_tree(est.model, data,
+                          F == Flavour::Engine ? TargetReading::Checked : TargetReading::Lenient);
+    if (!grown) return raise_value_error(grown.error());
     // Installed only now: any failure above left the previous tree in place.
-    est.model.root = std::move(root);
+    est.model.root = std::move(grown).value();
     est.fitted = true;
     Py_RETURN_NONE;
   });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/tree/export.hpp"
+#include "core/tree/import.hpp"
 #include "python/common/boundary.hpp"
 #include "python/common/convert.hpp"
 #include "python/common/numpy_api.hpp"
@@ -44,15 +45,15 @@ bool put(const PyRef& dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
 }
 
-PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::* field) {
+PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::*field) {
   return make_list(nodes.size(), [&](size_t i) { return PyBool_FromLong(nodes[i].*field); });
 }
 
-PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::* field) {
+PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::*field) {
   return make_list(nodes.size(), [&](size_t i) { return PyLong_FromLongLong(nodes[i].*field); });
 }
 
-PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::* field) {
+PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::*field) {
   return make_list(nodes.size(), [&](size_t i) { return PyFloat_FromDouble(nodes[i].*field); });
 }
 
@@ -79,7 +80,7 @@ PyRef float_list_of(const std::vector<double>& values) {
   return make_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); });
 }
 
-PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::* field) {
+PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::*field) {
   return make_list(nodes.size(),
                    [&](size_t i) { return PyFloat_FromDouble(nodes[i].stats.*field); });
 }
@@ -199,216 +200,57 @@ std::optional<std::vector<T>> get_optional_vec(PyObject* tree, const char* key, 
 }
 
 // ---------------------------------------------------------------------------------------
-// Import: structure
+// Import: the lists, for the core to rebuild the tree from
 
-// Entry `node` of `list`, or nullopt with ValueError when the list is too short for it.
-template <class T>
-std::optional<T> entry(const std::vector<T>& list, const char* key, size_t node) {
-  if (node >= list.size()) {
-    PyErr_Format(PyExc_ValueError, "tree state list \"%s\" has no entry for node %zu", key, node);
-    return std::nullopt;
-  }
-  return static_cast<T>(list[node]);
-}
-
-// The nine per-node lists every task shares, as read from the dictionary.
-struct FlatTree {
-  std::vector<bool> is_leaf;
-  std::vector<int64_t> children_left;
-  std::vector<int64_t> children_right;
-  std::vector<int64_t> feature;
-  std::vector<bool> is_categorical;
-  std::vector<double> lower;
-  std::vector<double> upper;
-  std::vector<int64_t> category;
-  std::vector<uint64_t> n_samples;
-
-  static std::optional<FlatTree> from_dict(PyObject* tree) {
-    FlatTree flat;
-    auto read = [tree](const char* key, auto& field) {
-      using T = typename std::decay_t<decltype(field)>::value_type;
-      auto values = get_vec<T>(tree, key);
-      if (!values) return false;
-      field = std::move(*values);
-      return true;
-    };
-    if (!read("is_leaf", flat.is_leaf) || !read("children_left", flat.children_left) ||
-        !read("children_right", flat.children_right) || !read("feature", flat.feature) ||
-        !read("is_categorical", flat.is_categorical) || !read("lower", flat.lower) ||
-        !read("upper", flat.upper) || !read("category", flat.category) ||
-        !read("n_samples", flat.n_samples)) {
-      return std::nullopt;
-    }
-    return flat;
-  }
-
-  size_t node_count() const { return is_leaf.size(); }
-
-  // The rule of split node `i`; nullopt with ValueError for a short list or a negative
-  // feature index.
-  std::optional<SplitRule> rule_at(size_t i) const {
-    const auto f = entry(feature, "feature", i);
-    if (!f) return std::nullopt;
-    if (*f < 0) {
-      PyErr_Format(PyExc_ValueError, "tree state node %zu has a negative feature index %lld", i,
-                   static_cast<long long>(*f));
-      return std::nullopt;
-    }
-    const auto column = static_cast<size_t>(*f);
-    const auto categorical = entry(is_categorical, "is_categorical", i);
-    if (!categorical) return std::nullopt;
-    if (*categorical) {
-      const auto code = entry(category, "category", i);
-      if (!code) return std::nullopt;
-      return SplitRule{Category{column, static_cast<uint32_t>(static_cast<uint64_t>(*code))}};
-    }
-    const auto lo = entry(lower, "lower", i);
-    if (!lo) return std::nullopt;
-    const auto hi = entry(upper, "upper", i);
-    if (!hi) return std::nullopt;
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    Interval interval{column, std::nullopt, std::nullopt};
-    // Only the exact infinities mean "no bound"; a NaN bound is kept (it sends every value
-    // right).
-    if (*lo != -kInf) interval.lower = *lo;
-    if (*hi != kInf) interval.upper = *hi;
-    return SplitRule{interval};
-  }
-
-  // Child `key` of split node `i` as a node index, or nullopt with ValueError.
-  std::optional<size_t> child_at(const std::vector<int64_t>& children, const char* key,
-                                 size_t i) const {
-    const auto child = entry(children, key, i);
-    if (!child) return std::nullopt;
-    if (*child < 0 || static_cast<uint64_t>(*child) >= node_count()) {
-      PyErr_Format(PyExc_ValueError, "tree state node %zu has %s index %lld outside 0 .. %zu", i,
-                   key, static_cast<long long>(*child), node_count() - 1);
-      return std::nullopt;
-    }
-    return static_cast<size_t>(*child);
-  }
-};
-
-// The statistics lists of an extended dictionary; each one may be absent.
-struct FlatStats {
-  std::optional<std::vector<double>> impurity;
-  std::optional<std::vector<double>> weighted_n_samples;
-  std::optional<std::vector<double>> split_score;
-  std::optional<std::vector<std::vector<double>>> fold_scores;
-
-  // The lists that are present, read in the order of the format; nullopt with an exception
-  // set when one does not convert.
-  static std::optional<FlatStats> from_dict(PyObject* tree) {
-    FlatStats stats;
-    bool ok = true;
-    stats.impurity = get_optional_vec<double>(tree, "impurity", ok);
-    if (ok) stats.weighted_n_samples = get_optional_vec<double>(tree, "weighted_n_samples", ok);
-    if (ok) stats.split_score = get_optional_vec<double>(tree, "split_score", ok);
-    if (ok) stats.fold_scores = get_optional_vec<std::vector<double>>(tree, "fold_scores", ok);
-    if (!ok) return std::nullopt;
-    return stats;
-  }
-
-  // Node i's statistics into `out`; false with ValueError when a present list is too short.
-  bool apply(size_t i, NodeStats& out) const {
-    const auto take = [i](const auto& list, const char* key, auto& field) {
-      if (!list) return true;
-      auto value = entry(*list, key, i);
-      if (!value) return false;
-      field = std::move(*value);
-      return true;
-    };
-    return take(impurity, "impurity", out.impurity) &&
-           take(weighted_n_samples, "weighted_n_samples", out.weighted_n_samples) &&
-           take(split_score, "split_score", out.split_score) &&
-           take(fold_scores, "fold_scores", out.fold_scores);
-  }
-};
-
-// Rebuilds the subtree of node `top`, left subtree first, with an explicit stack so that the
-// tree's depth never reaches the C stack. `make_leaf(i)` builds leaf i (nullptr with an
-// exception set on failure). Every node may be reached once only, which rules out cycles
-// and shared subtrees.
-template <class T, class MakeLeaf>
-std::unique_ptr<Node<T>> build_subtree(const FlatTree& flat, const FlatStats* stats, size_t top,
-                                       MakeLeaf&& make_leaf) {
-  std::unique_ptr<Node<T>> root;
-  std::vector<bool> visited(flat.node_count(), false);
-  struct Pending {
-    size_t index;
-    std::unique_ptr<Node<T>>* slot;  // where the rebuilt node goes
+// The nine lists every task shares, read in the format's order; false with an exception set.
+bool read_flat(PyObject* tree, FlatTree& flat) {
+  const auto read = [tree](const char* key, auto& field) {
+    using T = typename std::decay_t<decltype(field)>::value_type;
+    auto values = get_vec<T>(tree, key);
+    if (!values) return false;
+    field = std::move(*values);
+    return true;
   };
-  std::vector<Pending> stack{{top, &root}};
-  while (!stack.empty()) {
-    const Pending p = stack.back();
-    stack.pop_back();
-    if (visited[p.index]) {
-      PyErr_Format(PyExc_ValueError,
-                   "tree state node %zu is reached more than once (a cycle or a shared "
-                   "subtree)",
-                   p.index);
-      return nullptr;  // the partial tree is released with `root`
-    }
-    visited[p.index] = true;
-    if (flat.is_leaf[p.index]) {
-      *p.slot = make_leaf(p.index);
-      if (!*p.slot) return nullptr;
-      if (stats != nullptr && !stats->apply(p.index, (*p.slot)->stats)) return nullptr;
-      continue;
-    }
-    auto rule = flat.rule_at(p.index);
-    if (!rule) return nullptr;
-    const auto left = flat.child_at(flat.children_left, "children_left", p.index);
-    if (!left) return nullptr;
-    const auto right = flat.child_at(flat.children_right, "children_right", p.index);
-    if (!right) return nullptr;
-    *p.slot = Node<T>::make_split(std::move(*rule), nullptr, nullptr);
-    Node<T>& split = **p.slot;
-    if (stats != nullptr && !stats->apply(p.index, split.stats)) return nullptr;
-    stack.push_back({*right, &split.right});
-    stack.push_back({*left, &split.left});
-  }
-  return root;
+  return read("is_leaf", flat.is_leaf) && read("children_left", flat.children_left) &&
+         read("children_right", flat.children_right) && read("feature", flat.feature) &&
+         read("is_categorical", flat.is_categorical) && read("lower", flat.lower) &&
+         read("upper", flat.upper) && read("category", flat.category) &&
+         read("n_samples", flat.n_samples);
 }
 
-std::unique_ptr<Node<double>> build_regr_node(const FlatTree& flat, const FlatStats* stats,
-                                              const std::vector<double>& values, size_t top) {
-  return build_subtree<double>(flat, stats, top, [&](size_t i) -> std::unique_ptr<Node<double>> {
-    const auto value = entry(values, "value", i);
-    if (!value) return nullptr;
-    const auto n = entry(flat.n_samples, "n_samples", i);
-    if (!n) return nullptr;
-    return Node<double>::make_leaf(*value, static_cast<size_t>(*n));
+// The statistics lists that are present, in the format's order; false with an exception set
+// when one does not convert.
+bool read_stats(PyObject* tree, FlatStats& stats) {
+  bool ok = true;
+  stats.impurity = get_optional_vec<double>(tree, "impurity", ok);
+  if (ok) stats.weighted_n_samples = get_optional_vec<double>(tree, "weighted_n_samples", ok);
+  if (ok) stats.split_score = get_optional_vec<double>(tree, "split_score", ok);
+  if (ok) stats.fold_scores = get_optional_vec<std::vector<double>>(tree, "fold_scores", ok);
+  return ok;
+}
+
+// Reads the shared lists, the leaves' lists (`read_leaves`) and, `with_stats`, the statistics,
+// then rebuilds the tree in the core; nullptr with an exception set.
+template <class T, class Leaves, class ReadLeaves>
+std::unique_ptr<Node<T>> import_from(PyObject* tree, bool with_stats, ReadLeaves&& read_leaves) {
+  return guard([&]() -> std::unique_ptr<Node<T>> {
+    FlatTree flat;
+    if (!read_flat(tree, flat)) return nullptr;
+    if (flat.is_leaf.empty()) {
+      PyErr_SetString(PyExc_ValueError, "tree state has no nodes");
+      return nullptr;
+    }
+    Leaves leaves;
+    if (!read_leaves(leaves)) return nullptr;
+    FlatStats stats;
+    if (with_stats && !read_stats(tree, stats)) return nullptr;
+    auto root = import_tree(flat, with_stats ? &stats : nullptr, leaves);
+    if (!root) {
+      raise_value_error(root.error());
+      return nullptr;
+    }
+    return std::move(root).value();
   });
-}
-
-std::unique_ptr<Node<ClassPrediction>> build_class_node(
-    const FlatTree& flat, const FlatStats* stats, const std::vector<int64_t>& predicted_class,
-    const std::vector<std::vector<double>>& proba, size_t top) {
-  return build_subtree<ClassPrediction>(
-      flat, stats, top, [&](size_t i) -> std::unique_ptr<Node<ClassPrediction>> {
-        const auto cls = entry(predicted_class, "predicted_class", i);
-        if (!cls) return nullptr;
-        auto frequencies = entry(proba, "proba", i);
-        if (!frequencies) return nullptr;
-        const auto n = entry(flat.n_samples, "n_samples", i);
-        if (!n) return nullptr;
-        ClassPrediction payload;
-        payload.proba = std::move(*frequencies);
-        payload.predicted_class = *cls < 0 ? 0 : static_cast<size_t>(*cls);
-        return Node<ClassPrediction>::make_leaf(std::move(payload), static_cast<size_t>(*n));
-      });
-}
-
-// The shared lists of `tree`, checked to describe at least one node.
-std::optional<FlatTree> read_flat(PyObject* tree) {
-  auto flat = FlatTree::from_dict(tree);
-  if (!flat) return std::nullopt;
-  if (flat->node_count() == 0) {
-    PyErr_SetString(PyExc_ValueError, "tree state has no nodes");
-    return std::nullopt;
-  }
-  return flat;
 }
 
 }  // namespace
@@ -442,28 +284,23 @@ PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes,
 }
 
 std::unique_ptr<Node<double>> import_regression_tree(PyObject* tree, bool with_stats) {
-  return guard([&]() -> std::unique_ptr<Node<double>> {
-    const auto flat = read_flat(tree);
-    if (!flat) return nullptr;
-    const auto values = get_vec<double>(tree, "value");
-    if (!values) return nullptr;
-    std::optional<FlatStats> stats;
-    if (with_stats && !(stats = FlatStats::from_dict(tree))) return nullptr;
-    return build_regr_node(*flat, stats ? &*stats : nullptr, *values, 0);
+  return import_from<double, FlatValues>(tree, with_stats, [tree](FlatValues& leaves) {
+    auto values = get_vec<double>(tree, "value");
+    if (!values) return false;
+    leaves.value = std::move(*values);
+    return true;
   });
 }
 
 std::unique_ptr<Node<ClassPrediction>> import_class_tree(PyObject* tree, bool with_stats) {
-  return guard([&]() -> std::unique_ptr<Node<ClassPrediction>> {
-    const auto flat = read_flat(tree);
-    if (!flat) return nullptr;
-    const auto predicted_class = get_vec<int64_t>(tree, "predicted_class");
-    if (!predicted_class) return nullptr;
-    const auto proba = get_vec<std::vector<double>>(tree, "proba");
-    if (!proba) return nullptr;
-    std::optional<FlatStats> stats;
-    if (with_stats && !(stats = FlatStats::from_dict(tree))) return nullptr;
-    return build_class_node(*flat, stats ? &*stats : nullptr, *predicted_class, *proba, 0);
+  return import_from<ClassPrediction, FlatClasses>(tree, with_stats, [tree](FlatClasses& leaves) {
+    auto predicted_class = get_vec<int64_t>(tree, "predicted_class");
+    if (!predicted_class) return false;
+    auto proba = get_vec<std::vector<double>>(tree, "proba");
+    if (!proba) return false;
+    leaves.predicted_class = std::move(*predicted_class);
+    leaves.proba = std::move(*proba);
+    return true;
   });
 }
 

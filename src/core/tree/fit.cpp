@@ -1,0 +1,146 @@
+#include "core/tree/fit.hpp"
+
+#include <cmath>
+#include <numeric>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/binning.hpp"
+#include "core/candidate.hpp"
+#include "core/tree/fast/growth.hpp"
+#include "core/tree/strict/growth.hpp"
+
+namespace zelk {
+
+namespace {
+
+// Fast growth numbers samples with 32 bits.
+constexpr size_t kMaxFastSamples = 4294967295u;
+
+template <class K>
+size_t class_count(const K& task) {
+  if constexpr (std::is_same_v<K, Regression>) {
+    return 0;
+  } else {
+    return task.n_classes;
+  }
+}
+
+template <class K>
+Expected<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes,
+                                                       TargetReading reading) {
+  const bool checked = reading == TargetReading::Checked;
+  std::vector<typename K::Target> targets(y.size);
+  for (size_t i = 0; i < y.size; ++i) {
+    if constexpr (std::is_same_v<K, Regression>) {
+      const double value = y.at<double>(i);
+      if (checked && !std::isfinite(value)) {
+        return Error{"y holds the non-finite value " + std::to_string(value) + " at row " +
+                     std::to_string(i)};
+      }
+      targets[i] = value;
+    } else {
+      const int64_t label = y.at<int64_t>(i);
+      if (checked && (label < 0 || static_cast<uint64_t>(label) >= n_classes)) {
+        return Error{"y holds the label " + std::to_string(label) + " at row " + std::to_string(i) +
+                     ", outside 0 .. n_classes - 1 (n_classes is " + std::to_string(n_classes) +
+                     ")"};
+      }
+      targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
+    }
+  }
+  return targets;
+}
+
+// n finite, non-negative weights, not all zero.
+Expected<std::vector<double>> read_weights(const VectorView& w, size_t n) {
+  if (w.size != n) {
+    return Error{"sample_weight has " + std::to_string(w.size) + " entries for " +
+                 std::to_string(n) + " samples"};
+  }
+  std::vector<double> weights(n);
+  bool positive = false;
+  for (size_t i = 0; i < n; ++i) {
+    const double value = w.at<double>(i);
+    if (!std::isfinite(value) || value < 0.0) {
+      return Error{"sample_weight holds " + std::to_string(value) + " at row " + std::to_string(i) +
+                   "; weights must be finite and non-negative"};
+    }
+    weights[i] = value;
+    positive = positive || value > 0.0;
+  }
+  if (!positive) return Error{"sample_weight sums to zero: no sample has a positive weight"};
+  return weights;
+}
+
+// The message that refuses the input's shape or the mode's limits, or empty.
+template <class K>
+std::string shape_error(const DecisionTree<K>& model, const TrainingSet& data) {
+  const size_t n = data.x.rows;
+  if (data.x.cols == 0) return "need at least one feature column";
+  if (data.y.size != n) {
+    return "targets length " + std::to_string(data.y.size) + " does not match " +
+           std::to_string(n) + " samples";
+  }
+  if (n == 0) return "need at least one sample";
+  if (model.params.mode != SplitMode::Fast) return {};
+  if constexpr (std::is_same_v<K, Regression>) {
+    if (model.task.criterion->kind() == CriterionKind::AbsoluteError) {
+      return "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict";
+    }
+  }
+  if (n > kMaxFastSamples) {
+    return "fast mode supports at most 4294967295 samples, got " + std::to_string(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+template <class K>
+Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
+                                              TargetReading reading) {
+  using Target = typename K::Target;
+  const Params& params = model.params;
+  // The shape checks need only the shapes, so they run before anything is copied.
+  if (std::string error = shape_error(model, data); !error.empty()) return Error{error};
+  const size_t n = data.x.rows;
+  std::vector<double> weights;
+  if (data.weights != nullptr) {
+    Expected<std::vector<double>> read = read_weights(*data.weights, n);
+    if (!read) return Error{read.error()};
+    weights = std::move(read).value();
+  }
+  if (params.mode == SplitMode::Fast) {
+    // Binned straight from the caller's array: no float copy of the columns is ever made.
+    Expected<BinnedData> binned = BinnedData::fit(data.x, data.categorical, params.n_bins,
+                                                  params.parallel ? params.n_threads : 1, weights);
+    if (!binned) return Error{binned.error()};
+    auto targets = read_targets<K>(data.y, class_count(model.task), reading);
+    if (!targets) return Error{targets.error()};
+    return build_node_fast_in_place<K>(model.task, params, *model.aggregator,
+                                       std::move(binned).value(),
+                                       std::span<const Target>(targets.value()), 0, weights);
+  }
+  const std::vector<Column> columns = build_columns(data.x, data.categorical);
+  if (std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
+    return Error{error};
+  }
+  auto targets = read_targets<K>(data.y, class_count(model.task), reading);
+  if (!targets) return Error{targets.error()};
+  std::vector<size_t> samples(n);
+  std::iota(samples.begin(), samples.end(), size_t{0});
+  return build_node<K>(model.task, params, *model.aggregator, std::span<const Column>(columns),
+                       std::span<const Target>(targets.value()), std::move(samples), 0, weights);
+}
+
+template Expected<std::unique_ptr<NodeOf<Regression>>> fit_tree(const DecisionTree<Regression>&,
+                                                                const TrainingSet&, TargetReading);
+template Expected<std::unique_ptr<NodeOf<Classification>>> fit_tree(
+    const DecisionTree<Classification>&, const TrainingSet&, TargetReading);
+template Expected<std::unique_ptr<NodeOf<ObjectiveClassification>>> fit_tree(
+    const DecisionTree<ObjectiveClassification>&, const TrainingSet&, TargetReading);
+
+}  // namespace zelk

@@ -1,0 +1,35 @@
+// The fit: from the caller's training set to a grown, validated tree. Checks the input,
+// chooses the growth mode, bins or builds the columns, reads the targets and weights, grows
+// and prunes; the estimator's tree is not touched, so a failed fit leaves it as it was.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+#include "core/data.hpp"
+#include "core/result.hpp"
+#include "core/tree/decision_tree.hpp"
+
+namespace zelk {
+
+// A training set as the caller holds it, read in place through its strides: targets are
+// float64 for regression and int64 labels for the classifiers, weights float64.
+struct TrainingSet {
+  MatrixView x;
+  VectorView y;
+  const VectorView* weights = nullptr;       // none: every sample weighs 1
+  std::span<const size_t> categorical = {};  // ascending, without duplicates
+};
+
+// How targets are read. Lenient: a label below 0 is class 0 and any target is taken, as the
+// fixed module reads them. Checked: labels outside 0 .. n_classes - 1 and targets that are not
+// finite are refused, which growth would otherwise count nowhere or turn into NaN leaves.
+enum class TargetReading { Lenient, Checked };
+
+// The tree of `model`'s settings grown from `data`, or the message that refuses the input.
+template <class K>
+Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
+                                              TargetReading reading);
+
+}  // namespace zelk

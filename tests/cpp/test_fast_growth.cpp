@@ -73,6 +73,8 @@ Classification classification(size_t n_classes, bool entropy) {
 // Small folds without shuffling, so the hand-made examples know which fold each sample is in.
 Params plain_params() {
   Params p;
+  p.validation = Validation::Candidates;
+  p.n_bins = 8;
   p.kfold.k = 2;
   p.kfold.shuffle = false;
   p.mode = SplitMode::Fast;
@@ -412,6 +414,8 @@ RandomSet random_set(uint64_t seed, size_t n, size_t n_classes) {
 
 Params random_params(SplitStyle style) {
   Params p;
+  p.validation = Validation::Candidates;
+  p.n_bins = 8;
   p.mode = SplitMode::Fast;
   p.kfold.k = 3;
   p.kfold.seed = 7;

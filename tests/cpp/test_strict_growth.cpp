@@ -90,6 +90,7 @@ void expect_same_tree(const std::vector<ExportedNode>& a, const std::vector<Expo
 
 Params strict_params(size_t folds = 5, size_t n_bins = 8) {
   Params p;
+  p.validation = Validation::Candidates;
   p.kfold.k = folds;
   p.kfold.seed = 3;
   p.kfold.shuffle = true;

@@ -399,6 +399,7 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
     for (size_t i = 0; i < t.n; ++i)
       if (d.w[i] > 0.0) samples.push_back(i);
     Params params;
+    params.validation = Validation::Candidates;
     params.n_bins = 2 + rng() % 10;
     params.kfold.k = 2 + rng() % 4;
     params.split_style = round % 2 == 0 ? SplitStyle::Threshold : SplitStyle::Bin;

@@ -16,7 +16,8 @@ enum class SplitStyle { Threshold, Bin };
 // after growth every subtree without an estimated gain is pruned.
 enum class Validation { Candidates, Prune };
 
-// Every growth setting, validated once at construction and read-only afterwards.
+// Every growth setting, validated once at construction and read-only afterwards. The defaults
+// are the estimators' own (the engine's constructors show them).
 struct Params {
   std::optional<size_t> max_depth;  // absent: no depth limit
   size_t min_samples_split = 2;
@@ -25,14 +26,14 @@ struct Params {
   // sample count when unweighted); 0 sets no floor.
   double min_weight_fraction_leaf = 0.0;
   double min_impurity_decrease = 0.0;
-  size_t n_bins = 8;
+  size_t n_bins = 16;
   KFold kfold;
   SplitMode mode = SplitMode::Strict;
   SplitStyle split_style = SplitStyle::Threshold;
   bool parallel = false;
   size_t n_threads = 1;
   size_t parallel_min_samples = 512;
-  Validation validation = Validation::Candidates;
+  Validation validation = Validation::Prune;
 };
 
 }  // namespace zelk

@@ -1,9 +1,13 @@
 #include "python/common/settings.hpp"
 
+#include <array>
+#include <charconv>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 
 #include "python/common/boundary.hpp"
 #include "python/common/convert.hpp"
@@ -11,122 +15,311 @@
 namespace zelk::py {
 namespace {
 
-// The settings after `criterion`, shared by all three classes, as converted from the call.
-struct CommonArgs {
-  Params params;
-  std::u32string mode;
-  std::u32string split_style;
-  std::u32string aggregator;
-  double agg_frac = 0.0;
-  double agg_eps = 0.0;
-  double agg_lambda = 0.0;
-  std::vector<size_t> categorical;
-  std::optional<std::u32string> validation;  // classes without the setting validate candidates
+// A name a text setting may take, and what it stands for.
+template <class T>
+struct Choice {
+  std::u32string_view name;
+  T value;
 };
 
-// The engine's fraction of the training weight that each side of a split keeps, in [0, 0.5];
-// the contract's classes have no such setting.
-bool convert_min_weight_fraction(const CallArgs& args, Params& p) {
-  PyObject* given = args["min_weight_fraction_leaf"];
-  if (given == nullptr) return true;
-  if (!to_double("min_weight_fraction_leaf", given, p.min_weight_fraction_leaf)) return false;
-  if (!(p.min_weight_fraction_leaf >= 0.0 && p.min_weight_fraction_leaf <= 0.5)) {
-    raise_value_error("min_weight_fraction_leaf must be in [0, 0.5], got " +
-                      std::to_string(p.min_weight_fraction_leaf));
-    return false;
+constexpr Choice<SplitMode> kModes[] = {{U"strict", SplitMode::Strict}, {U"fast", SplitMode::Fast}};
+constexpr Choice<SplitStyle> kSplitStyles[] = {{U"threshold", SplitStyle::Threshold},
+                                               {U"bin", SplitStyle::Bin},
+                                               {U"bin_membership", SplitStyle::Bin}};
+constexpr Choice<Validation> kValidations[] = {{U"candidates", Validation::Candidates},
+                                               {U"prune", Validation::Prune}};
+
+template <class T, size_t N>
+std::u32string name_of(const Choice<T> (&choices)[N], T value) {
+  for (const Choice<T>& c : choices) {
+    if (c.value == value) return std::u32string(c.name);
+  }
+  return {};
+}
+
+// The value `name` stands for among `choices`, or nullopt with ValueError "unknown {what}
+// {name}{expected}".
+template <class T, size_t N>
+std::optional<T> choose(const Choice<T> (&choices)[N], std::u32string_view name, const char* what,
+                        const char* expected) {
+  for (const Choice<T>& c : choices) {
+    if (c.name == name) return c.value;
+  }
+  raise_value_error(std::string("unknown ") + what + " " + quote_literal(name) + expected);
+  return std::nullopt;
+}
+
+// The settings every class takes after its own leading ones, as converted from a call; a
+// default-constructed one holds the defaults.
+struct GrowthSettings {
+  Params params;
+  std::u32string mode = name_of(kModes, params.mode);
+  std::u32string split_style = name_of(kSplitStyles, params.split_style);
+  std::u32string aggregator = U"mean";
+  double agg_frac = 0.1;
+  double agg_eps = 1e-9;
+  double agg_lambda = 1.0;
+  std::vector<size_t> categorical;
+  std::u32string validation = name_of(kValidations, params.validation);
+};
+
+// Where a setting's value goes; its type decides how the argument is converted.
+template <class T>
+using Slot = T& (*)(GrowthSettings&);
+using AnySlot = std::variant<Slot<std::optional<size_t>>, Slot<size_t>, Slot<bool>, Slot<double>,
+                             Slot<std::u32string>, Slot<std::vector<size_t>>>;
+
+struct Setting {
+  const char* name;
+  AnySlot slot;
+  bool contract;  // whether the fixed module's classes take it
+  // The message refusing a converted value out of the setting's range, or empty.
+  std::string (*check)(const GrowthSettings&) = nullptr;
+};
+
+std::string check_weight_fraction(const GrowthSettings& s) {
+  const double f = s.params.min_weight_fraction_leaf;
+  if (f >= 0.0 && f <= 0.5) return {};
+  return "min_weight_fraction_leaf must be in [0, 0.5], got " + std::to_string(f);
+}
+
+// The growth settings, in the fixed module's positional order; the engine's own come last.
+const std::array<Setting, 20> kSettings = {
+    {{"max_depth", +[](GrowthSettings& s) -> auto& {return s.params.max_depth;
+}  // namespace
+, true
+}  // namespace zelk::py
+, {"min_samples_split", +[](GrowthSettings& s) -> auto& {return s.params.min_samples_split;
+}
+, true
+}
+, {"min_samples_leaf", +[](GrowthSettings& s) -> auto& {return s.params.min_samples_leaf;
+}
+, true
+}
+, {"min_impurity_decrease", +[](GrowthSettings& s) -> auto& {return s.params.min_impurity_decrease;
+}
+, true
+}
+, {"n_bins", +[](GrowthSettings& s) -> auto& {return s.params.n_bins;
+}
+, true
+}
+, {"cv_folds", +[](GrowthSettings& s) -> auto& {return s.params.kfold.k;
+}
+, true
+}
+, {"cv_seed", +[](GrowthSettings& s) -> size_t& { return s.params.kfold.seed; }, true},
+    {"cv_shuffle", +[](GrowthSettings& s) -> auto& {return s.params.kfold.shuffle;
+}
+, true
+}
+, {"mode", +[](GrowthSettings& s) -> auto& {return s.mode;
+}
+, true
+}
+, {"split_style", +[](GrowthSettings& s) -> auto& {return s.split_style;
+}
+, true
+}
+, {"aggregator", +[](GrowthSettings& s) -> auto& {return s.aggregator;
+}
+, true
+}
+, {"agg_frac", +[](GrowthSettings& s) -> auto& {return s.agg_frac;
+}
+, true
+}
+, {"agg_eps", +[](GrowthSettings& s) -> auto& {return s.agg_eps;
+}
+, true
+}
+, {"agg_lambda", +[](GrowthSettings& s) -> auto& {return s.agg_lambda;
+}
+, true
+}
+, {"parallel", +[](GrowthSettings& s) -> auto& {return s.params.parallel;
+}
+, true
+}
+, {"n_threads", +[](GrowthSettings& s) -> auto& {return s.params.n_threads;
+}
+, true
+}
+, {"parallel_min_samples", +[](GrowthSettings& s) -> auto& {return s.params.parallel_min_samples;
+}
+, true
+}
+, {"categorical", +[](GrowthSettings& s) -> auto& {return s.categorical;
+}
+, true
+}
+, {"validation", +[](GrowthSettings& s) -> auto& {return s.validation;
+}
+, false
+}
+, {"min_weight_fraction_leaf",
+   +[](GrowthSettings& s) -> auto& {return s.params.min_weight_fraction_leaf;
+}
+, false, check_weight_fraction
+}
+,
+}
+}
+;
+
+// The argument into its slot; false with the exception set.
+bool convert(const char* name, PyObject* value, const AnySlot& slot, GrowthSettings& s) {
+  return std::visit(
+      [&](auto get) {
+        auto& out = get(s);
+        using T = std::decay_t<decltype(out)>;
+        if constexpr (std::is_same_v<T, std::optional<size_t>>) {
+          return to_optional_size(name, value, out);
+        } else if constexpr (std::is_same_v<T, size_t>) {
+          return to_size(name, value, out);
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return to_bool(name, value, out);
+        } else if constexpr (std::is_same_v<T, double>) {
+          return to_double(name, value, out);
+        } else if constexpr (std::is_same_v<T, std::u32string>) {
+          return to_text(name, value, out);
+        } else {
+          return to_index_list(name, value, out);
+        }
+      },
+      slot);
+}
+
+// A value as the Python literal of its default.
+std::string literal(const AnySlot& slot, GrowthSettings& defaults) {
+  return std::visit(
+      [&](auto get) -> std::string {
+        const auto& value = get(defaults);
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::optional<size_t>>) {
+          return value ? std::to_string(*value) : "None";
+        } else if constexpr (std::is_same_v<T, size_t>) {
+          return std::to_string(value);
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return value ? "True" : "False";
+        } else if constexpr (std::is_same_v<T, double>) {
+          // The shortest text that reads back as the value, as repr writes it.
+          std::array<char, 32> text{};
+          const auto end = std::to_chars(text.data(), text.data() + text.size(), value).ptr;
+          std::string out(text.data(), end);
+          return out.find_first_of(".e") == std::string::npos ? out + ".0" : out;
+        } else if constexpr (std::is_same_v<T, std::u32string>) {
+          std::string out(1, '\'');
+          for (char32_t c : value)
+            out.push_back(static_cast<char>(c));  // the names are ASCII
+          out.push_back('\'');
+          return out;
+        } else {
+          return "()";  // no default holds indices
+        }
+      },
+      slot);
+}
+
+// Converts the growth settings that `args` holds, in table order; a setting the class does not
+// take keeps the value the fixed module's classes always had: validated candidates, no weight
+// floor.
+bool convert_growth(const CallArgs& args, GrowthSettings& s) {
+  s.validation = U"candidates";
+  for (const Setting& setting : kSettings) {
+    PyObject* value = args[setting.name];
+    if (value == nullptr) continue;
+    if (!convert(setting.name, value, setting.slot, s)) return false;
+    if (setting.check != nullptr) {
+      if (const std::string error = setting.check(s); !error.empty()) {
+        raise_value_error(error);
+        return false;
+      }
+    }
   }
   return true;
 }
 
-// Converts the 18 shared arguments `max_depth` .. `categorical`, in parameter order.
-bool convert_common(const CallArgs& args, CommonArgs& out) {
-  Params& p = out.params;
-  return to_optional_size("max_depth", args["max_depth"], p.max_depth) &&
-         to_size("min_samples_split", args["min_samples_split"], p.min_samples_split) &&
-         to_size("min_samples_leaf", args["min_samples_leaf"], p.min_samples_leaf) &&
-         to_double("min_impurity_decrease", args["min_impurity_decrease"],
-                   p.min_impurity_decrease) &&
-         to_size("n_bins", args["n_bins"], p.n_bins) &&
-         to_size("cv_folds", args["cv_folds"], p.kfold.k) &&
-         to_unsigned("cv_seed", args["cv_seed"], p.kfold.seed) &&
-         to_bool("cv_shuffle", args["cv_shuffle"], p.kfold.shuffle) &&
-         to_text("mode", args["mode"], out.mode) &&
-         to_text("split_style", args["split_style"], out.split_style) &&
-         to_text("aggregator", args["aggregator"], out.aggregator) &&
-         to_double("agg_frac", args["agg_frac"], out.agg_frac) &&
-         to_double("agg_eps", args["agg_eps"], out.agg_eps) &&
-         to_double("agg_lambda", args["agg_lambda"], out.agg_lambda) &&
-         to_bool("parallel", args["parallel"], p.parallel) &&
-         to_size("n_threads", args["n_threads"], p.n_threads) &&
-         to_size("parallel_min_samples", args["parallel_min_samples"], p.parallel_min_samples) &&
-         to_index_list("categorical", args["categorical"], out.categorical) &&
-         (args["validation"] == nullptr ||
-          to_text("validation", args["validation"], out.validation.emplace())) &&
-         convert_min_weight_fraction(args, p);
-}
-
-bool set_mode(const std::u32string& name, Params& params) {
-  if (name == U"strict") {
-    params.mode = SplitMode::Strict;
-  } else if (name == U"fast") {
-    params.mode = SplitMode::Fast;
-  } else {
-    raise_value_error("unknown mode " + quote_literal(name) + " (expected \"strict\" or \"fast\")");
-    return false;
-  }
-  return true;
-}
-
-bool set_split_style(const std::u32string& name, Params& params) {
-  if (name == U"threshold") {
-    params.split_style = SplitStyle::Threshold;
-  } else if (name == U"bin" || name == U"bin_membership") {
-    params.split_style = SplitStyle::Bin;
-  } else {
-    raise_value_error("unknown split_style " + quote_literal(name) +
-                      " (expected \"threshold\" or \"bin\")");
-    return false;
-  }
-  return true;
-}
-
-std::unique_ptr<Aggregator> make_aggregator(const CommonArgs& args) {
-  const std::u32string& name = args.aggregator;
+std::unique_ptr<Aggregator> make_aggregator(const GrowthSettings& s) {
+  const std::u32string& name = s.aggregator;
   if (name == U"mean") return std::make_unique<Mean>();
   if (name == U"median") return std::make_unique<Median>();
-  if (name == U"trimmed_mean") return std::make_unique<TrimmedMean>(args.agg_frac);
-  if (name == U"signal_to_noise") return std::make_unique<SignalToNoise>(args.agg_eps);
-  if (name == U"mean_minus_lambda_std") {
-    return std::make_unique<MeanMinusLambdaStd>(args.agg_lambda);
-  }
+  if (name == U"trimmed_mean") return std::make_unique<TrimmedMean>(s.agg_frac);
+  if (name == U"signal_to_noise") return std::make_unique<SignalToNoise>(s.agg_eps);
+  if (name == U"mean_minus_lambda_std") return std::make_unique<MeanMinusLambdaStd>(s.agg_lambda);
   raise_value_error("unknown aggregator " + quote_literal(name));
   return nullptr;
 }
 
-bool set_validation(const std::u32string& name, Params& params) {
-  if (name == U"candidates") {
-    params.validation = Validation::Candidates;
-  } else if (name == U"prune") {
-    params.validation = Validation::Prune;
-  } else {
-    raise_value_error("unknown validation " + quote_literal(name) +
-                      " (expected \"candidates\" or \"prune\")");
-    return false;
-  }
-  return true;
+// mode, split_style, aggregator, then validation: the name checks every class ends with.
+std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
+  const auto mode = choose(kModes, s.mode, "mode", " (expected \"strict\" or \"fast\")");
+  if (!mode) return nullptr;
+  s.params.mode = *mode;
+  const auto style =
+      choose(kSplitStyles, s.split_style, "split_style", " (expected \"threshold\" or \"bin\")");
+  if (!style) return nullptr;
+  s.params.split_style = *style;
+  std::unique_ptr<Aggregator> aggregator = make_aggregator(s);
+  if (!aggregator) return nullptr;
+  const auto validation =
+      choose(kValidations, s.validation, "validation", " (expected \"candidates\" or \"prune\")");
+  if (!validation) return nullptr;
+  s.params.validation = *validation;
+  return aggregator;
 }
 
-// mode, split_style, aggregator, then the settings only some classes take: the validations
-// every class ends with.
-std::unique_ptr<Aggregator> finish_common(CommonArgs& args) {
-  if (!set_mode(args.mode, args.params) || !set_split_style(args.split_style, args.params)) {
-    return nullptr;
+template <class K>
+std::optional<EstimatorState<K>> finish_state(GrowthSettings& s, K task, size_t n_classes) {
+  std::unique_ptr<Aggregator> aggregator = finish_growth(s);
+  if (!aggregator) return std::nullopt;
+  return EstimatorState<K>{
+      DecisionTree<K>{s.params, nullptr, std::move(task), std::move(aggregator)},
+      std::move(s.categorical), n_classes, false};
+}
+
+// Each class's own leading parameters with the engine's defaults, and the engine's default of
+// min_samples_leaf where it differs from the one the growth settings hold.
+struct ClassParameters {
+  std::vector<Parameter> leading;
+  const char* min_samples_leaf = nullptr;
+};
+
+const ClassParameters& class_parameters(ClassKind kind) {
+  static const ClassParameters regressor{{{"criterion", "'mse'"}}, "5"};
+  static const ClassParameters classifier{{{"n_classes", "2"}, {"criterion", "'entropy'"}}};
+  static const ClassParameters objective{{{"n_classes", "2"},
+                                          {"objective", "'accuracy'"},
+                                          {"average", "'binary'"},
+                                          {"pos_label", "1"},
+                                          {"beta", "1.0"}}};
+  return kind == ClassKind::Regressor    ? regressor
+         : kind == ClassKind::Classifier ? classifier
+                                         : objective;
+}
+
+std::vector<Parameter> make_engine_parameters(ClassKind kind) {
+  const ClassParameters& own = class_parameters(kind);
+  std::vector<Parameter> out = own.leading;
+  GrowthSettings defaults;
+  for (const Setting& setting : kSettings) {
+    const bool leaf = std::string_view(setting.name) == "min_samples_leaf";
+    out.push_back({setting.name, leaf && own.min_samples_leaf != nullptr
+                                     ? std::string(own.min_samples_leaf)
+                                     : literal(setting.slot, defaults)});
   }
-  std::unique_ptr<Aggregator> aggregator = make_aggregator(args);
-  if (aggregator && args.validation && !set_validation(*args.validation, args.params)) {
-    return nullptr;
+  return out;
+}
+
+std::vector<const char*> make_contract_parameters(ClassKind kind) {
+  std::vector<const char*> out;
+  for (const Parameter& p : class_parameters(kind).leading)
+    out.push_back(p.name);
+  for (const Setting& setting : kSettings) {
+    if (setting.contract) out.push_back(setting.name);
   }
-  return aggregator;
+  return out;
 }
 
 Params placeholder_params() {
@@ -142,60 +335,63 @@ Params placeholder_params() {
   p.parallel = false;
   p.n_threads = 1;
   p.parallel_min_samples = 512;
+  p.validation = Validation::Candidates;
   return p;
 }
 
 }  // namespace
 
+const std::vector<const char*>& contract_parameters(ClassKind kind) {
+  static const std::array<std::vector<const char*>, 3> lists = {
+      make_contract_parameters(ClassKind::Regressor),
+      make_contract_parameters(ClassKind::Classifier),
+      make_contract_parameters(ClassKind::ObjectiveClassifier)};
+  return lists[static_cast<size_t>(kind)];
+}
+
+const std::vector<Parameter>& engine_parameters(ClassKind kind) {
+  static const std::array<std::vector<Parameter>, 3> lists = {
+      make_engine_parameters(ClassKind::Regressor), make_engine_parameters(ClassKind::Classifier),
+      make_engine_parameters(ClassKind::ObjectiveClassifier)};
+  return lists[static_cast<size_t>(kind)];
+}
+
 std::optional<EstimatorState<Regression>> build_regressor(const CallArgs& args) {
   std::u32string criterion;
-  CommonArgs common;
-  if (!to_text("criterion", args["criterion"], criterion) || !convert_common(args, common)) {
+  GrowthSettings s;
+  if (!to_text("criterion", args["criterion"], criterion) || !convert_growth(args, s)) {
     return std::nullopt;
   }
-  Regression task;
-  if (criterion == U"mse") {
-    task.criterion = std::make_unique<Mse>();
-  } else if (criterion == U"variance") {
-    task.criterion = std::make_unique<Variance>();
-  } else if (criterion == U"mae") {
-    task.criterion = std::make_unique<Mae>();
-  } else {
-    raise_value_error("unknown regression criterion " + quote_literal(criterion) +
-                      " (expected \"mse\", \"variance\" or \"mae\")");
-    return std::nullopt;
-  }
-  std::unique_ptr<Aggregator> aggregator = finish_common(common);
-  if (!aggregator) return std::nullopt;
-  return EstimatorState<Regression>{
-      DecisionTree<Regression>{common.params, nullptr, std::move(task), std::move(aggregator)},
-      std::move(common.categorical), 0, false};
+  using Make = std::unique_ptr<RegressionCriterion> (*)();
+  static constexpr Choice<Make> kCriteria[] = {
+      {U"mse", []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Mse>(); }},
+      {U"variance",
+       []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Variance>(); }},
+      {U"mae", []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Mae>(); }}};
+  const auto make = choose(kCriteria, criterion, "regression criterion",
+                           " (expected \"mse\", \"variance\" or \"mae\")");
+  if (!make) return std::nullopt;
+  return finish_state(s, Regression{(*make)()}, 0);
 }
 
 std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& args) {
   size_t n_classes = 0;
   std::u32string criterion;
-  CommonArgs common;
+  GrowthSettings s;
   if (!to_size("n_classes", args["n_classes"], n_classes) ||
-      !to_text("criterion", args["criterion"], criterion) || !convert_common(args, common)) {
+      !to_text("criterion", args["criterion"], criterion) || !convert_growth(args, s)) {
     return std::nullopt;
   }
-  Classification task;
-  task.n_classes = n_classes;
-  if (criterion == U"gini") {
-    task.criterion = std::make_unique<Gini>(n_classes);
-  } else if (criterion == U"entropy") {
-    task.criterion = std::make_unique<Entropy>(n_classes);
-  } else {
-    raise_value_error("unknown classification criterion " + quote_literal(criterion) +
-                      " (expected \"gini\" or \"entropy\")");
-    return std::nullopt;
-  }
-  std::unique_ptr<Aggregator> aggregator = finish_common(common);
-  if (!aggregator) return std::nullopt;
-  return EstimatorState<Classification>{
-      DecisionTree<Classification>{common.params, nullptr, std::move(task), std::move(aggregator)},
-      std::move(common.categorical), n_classes, false};
+  using Make = std::unique_ptr<ClassCriterion> (*)(size_t);
+  static constexpr Choice<Make> kCriteria[] = {
+      {U"gini",
+       [](size_t n) -> std::unique_ptr<ClassCriterion> { return std::make_unique<Gini>(n); }},
+      {U"entropy",
+       [](size_t n) -> std::unique_ptr<ClassCriterion> { return std::make_unique<Entropy>(n); }}};
+  const auto make = choose(kCriteria, criterion, "classification criterion",
+                           " (expected \"gini\" or \"entropy\")");
+  if (!make) return std::nullopt;
+  return finish_state(s, Classification{(*make)(n_classes), n_classes}, n_classes);
 }
 
 std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifier(
@@ -205,69 +401,61 @@ std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifie
   std::u32string average_name;
   size_t pos_label = 0;
   double beta = 0.0;
-  CommonArgs common;
+  GrowthSettings s;
   if (!to_size("n_classes", args["n_classes"], n_classes) ||
       !to_text("objective", args["objective"], objective_name) ||
       !to_text("average", args["average"], average_name) ||
       !to_size("pos_label", args["pos_label"], pos_label) ||
-      !to_double("beta", args["beta"], beta) || !convert_common(args, common)) {
+      !to_double("beta", args["beta"], beta) || !convert_growth(args, s)) {
     return std::nullopt;
   }
-  Average average = Average::Binary;
-  if (average_name == U"binary") {
-    average = Average::Binary;
-  } else if (average_name == U"micro") {
-    average = Average::Micro;
-  } else if (average_name == U"macro") {
-    average = Average::Macro;
-  } else if (average_name == U"weighted") {
-    average = Average::Weighted;
-  } else {
-    raise_value_error("unknown average " + quote_literal(average_name) +
-                      " (expected binary/micro/macro/weighted)");
-    return std::nullopt;
-  }
-  std::unique_ptr<ClassObjective> objective;
-  if (objective_name == U"precision") {
-    objective = std::make_unique<Precision>(average, pos_label);
-  } else if (objective_name == U"recall") {
-    objective = std::make_unique<Recall>(average, pos_label);
-  } else if (objective_name == U"f1") {
-    objective = std::make_unique<F1>(average, pos_label);
-  } else if (objective_name == U"fbeta") {
-    objective = std::make_unique<FBeta>(average, pos_label, beta);
-  } else if (objective_name == U"accuracy") {
-    objective = std::make_unique<Accuracy>();
-  } else {
-    raise_value_error("unknown objective " + quote_literal(objective_name) +
-                      " (expected precision/recall/f1/fbeta/accuracy)");
-    return std::nullopt;
-  }
-  std::unique_ptr<Aggregator> aggregator = finish_common(common);
-  if (!aggregator) return std::nullopt;
-  return EstimatorState<ObjectiveClassification>{
-      DecisionTree<ObjectiveClassification>{
-          common.params, nullptr, ObjectiveClassification(std::move(objective), n_classes),
-          std::move(aggregator)},
-      std::move(common.categorical), n_classes, false};
+  static constexpr Choice<Average> kAverages[] = {{U"binary", Average::Binary},
+                                                  {U"micro", Average::Micro},
+                                                  {U"macro", Average::Macro},
+                                                  {U"weighted", Average::Weighted}};
+  const auto average =
+      choose(kAverages, average_name, "average", " (expected binary/micro/macro/weighted)");
+  if (!average) return std::nullopt;
+  using Make = std::unique_ptr<ClassObjective> (*)(Average, size_t, double);
+  static constexpr Choice<Make> kObjectives[] = {
+      {U"precision",
+       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
+         return std::make_unique<Precision>(a, p);
+       }},
+      {U"recall",
+       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
+         return std::make_unique<Recall>(a, p);
+       }},
+      {U"f1",
+       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
+         return std::make_unique<F1>(a, p);
+       }},
+      {U"fbeta",
+       [](Average a, size_t p, double b) -> std::unique_ptr<ClassObjective> {
+         return std::make_unique<FBeta>(a, p, b);
+       }},
+      {U"accuracy", [](Average, size_t, double) -> std::unique_ptr<ClassObjective> {
+         return std::make_unique<Accuracy>();
+       }}};
+  const auto make = choose(kObjectives, objective_name, "objective",
+                           " (expected precision/recall/f1/fbeta/accuracy)");
+  if (!make) return std::nullopt;
+  return finish_state(s, ObjectiveClassification((*make)(*average, pos_label, beta), n_classes),
+                      n_classes);
 }
 
 EstimatorState<Regression> placeholder_regressor(std::vector<size_t> categorical) {
-  Regression task;
-  task.criterion = std::make_unique<Mse>();
   return EstimatorState<Regression>{
-      DecisionTree<Regression>{placeholder_params(), nullptr, std::move(task),
+      DecisionTree<Regression>{placeholder_params(), nullptr, Regression{std::make_unique<Mse>()},
                                std::make_unique<Mean>()},
       std::move(categorical), 0, false};
 }
 
 EstimatorState<Classification> placeholder_classifier(size_t n_classes,
                                                       std::vector<size_t> categorical) {
-  Classification task;
-  task.criterion = std::make_unique<Gini>(n_classes);
-  task.n_classes = n_classes;
   return EstimatorState<Classification>{
-      DecisionTree<Classification>{placeholder_params(), nullptr, std::move(task),
+      DecisionTree<Classification>{placeholder_params(), nullptr,
+                                   Classification{std::make_unique<Gini>(n_classes), n_classes},
                                    std::make_unique<Mean>()},
       std::move(categorical), n_classes, false};
 }

@@ -1,20 +1,18 @@
-// Constructor arguments: converting and validating each setting, and building the
-// estimator's settings, task and aggregator. Both modules' classes take these settings under
-// these names.
+// Constructor arguments: the table of the growth settings every class takes, converting and
+// validating each setting, and building the estimator's settings, task and aggregator. Both
+// modules' classes take these settings under these names.
 #pragma once
 
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <string_view>
+#include <string>
 #include <vector>
 
 #include "core/tree/decision_tree.hpp"
 #include "python/common/call.hpp"
-#include "python/common/pyref.hpp"
 
 namespace zelk::py {
 
@@ -27,75 +25,25 @@ struct EstimatorState {
   bool fitted = false;              // true exactly when model.root is set
 };
 
-inline constexpr std::array<const char*, 19> kRegressorParams = {"criterion",
-                                                                 "max_depth",
-                                                                 "min_samples_split",
-                                                                 "min_samples_leaf",
-                                                                 "min_impurity_decrease",
-                                                                 "n_bins",
-                                                                 "cv_folds",
-                                                                 "cv_seed",
-                                                                 "cv_shuffle",
-                                                                 "mode",
-                                                                 "split_style",
-                                                                 "aggregator",
-                                                                 "agg_frac",
-                                                                 "agg_eps",
-                                                                 "agg_lambda",
-                                                                 "parallel",
-                                                                 "n_threads",
-                                                                 "parallel_min_samples",
-                                                                 "categorical"};
+enum class ClassKind { Regressor, Classifier, ObjectiveClassifier };
 
-inline constexpr std::array<const char*, 20> kClassifierParams = {"n_classes",
-                                                                  "criterion",
-                                                                  "max_depth",
-                                                                  "min_samples_split",
-                                                                  "min_samples_leaf",
-                                                                  "min_impurity_decrease",
-                                                                  "n_bins",
-                                                                  "cv_folds",
-                                                                  "cv_seed",
-                                                                  "cv_shuffle",
-                                                                  "mode",
-                                                                  "split_style",
-                                                                  "aggregator",
-                                                                  "agg_frac",
-                                                                  "agg_eps",
-                                                                  "agg_lambda",
-                                                                  "parallel",
-                                                                  "n_threads",
-                                                                  "parallel_min_samples",
-                                                                  "categorical"};
+// A constructor parameter with its default as a Python literal: 'text', None, True, False, (),
+// an int or a float.
+struct Parameter {
+  const char* name;
+  std::string literal;
+};
 
-inline constexpr std::array<const char*, 23> kObjectiveClassifierParams = {"n_classes",
-                                                                           "objective",
-                                                                           "average",
-                                                                           "pos_label",
-                                                                           "beta",
-                                                                           "max_depth",
-                                                                           "min_samples_split",
-                                                                           "min_samples_leaf",
-                                                                           "min_impurity_decrease",
-                                                                           "n_bins",
-                                                                           "cv_folds",
-                                                                           "cv_seed",
-                                                                           "cv_shuffle",
-                                                                           "mode",
-                                                                           "split_style",
-                                                                           "aggregator",
-                                                                           "agg_frac",
-                                                                           "agg_eps",
-                                                                           "agg_lambda",
-                                                                           "parallel",
-                                                                           "n_threads",
-                                                                           "parallel_min_samples",
-                                                                           "categorical"};
+// A class's parameters in constructor order: its own leading ones, then the growth settings.
+// The fixed module's classes take them all by position and without defaults, but not the
+// engine's own settings; the engine's take every one by keyword, with its default.
+const std::vector<const char*>& contract_parameters(ClassKind kind);
+const std::vector<Parameter>& engine_parameters(ClassKind kind);
 
 // A new, unfitted estimator's state from a constructor's arguments (every parameter of the
 // class's list present), or nullopt with the Python exception set: TypeError / OverflowError
-// for a conversion, ValueError for a bad name. Arguments are converted in the order of the
-// lists above, then the names are validated.
+// for a conversion, ValueError for a bad name or value. Arguments are converted in the order
+// of the class's parameters, then the names are validated.
 std::optional<EstimatorState<Regression>> build_regressor(const CallArgs& args);
 std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& args);
 std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifier(

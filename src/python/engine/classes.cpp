@@ -15,13 +15,6 @@
 namespace zelk::py {
 namespace {
 
-// A parameter with its default, written as a Python literal: 'text', None, True, False, (),
-// an int, or a float (a literal with '.' or 'e').
-struct Default {
-  const char* name;
-  const char* literal;
-};
-
 // The default's value as a new reference, or nullptr with an exception set.
 PyObject* default_value(std::string_view literal) {
   if (literal == "None") return Py_NewRef(Py_None);
@@ -39,48 +32,19 @@ PyObject* default_value(std::string_view literal) {
   return PyLong_FromString(digits.c_str(), nullptr, 10);
 }
 
-// The growth settings every class shares, after the class's own leading ones.
-// `min_samples_leaf` is missing: its default differs between the package's regressor and
-// classifier.
-constexpr Default kGrowth[] = {{"max_depth", "None"},
-                               {"min_samples_split", "2"},
-                               {"min_impurity_decrease", "0.0"},
-                               {"n_bins", "16"},
-                               {"cv_folds", "5"},
-                               {"cv_seed", "0"},
-                               {"cv_shuffle", "True"},
-                               {"mode", "'strict'"},
-                               {"split_style", "'threshold'"},
-                               {"aggregator", "'mean'"},
-                               {"agg_frac", "0.1"},
-                               {"agg_eps", "1e-09"},
-                               {"agg_lambda", "1.0"},
-                               {"parallel", "False"},
-                               {"n_threads", "1"},
-                               {"parallel_min_samples", "512"},
-                               {"categorical", "()"},
-                               {"validation", "'prune'"},
-                               {"min_weight_fraction_leaf", "0.0"}};
-
-// One class's keyword-only parameters, in zelk._zelk's order: its own leading ones, then
-// kGrowth with `min_samples_leaf` after `min_samples_split`.
+// One class's keyword-only parameters with their defaults.
 class Parameters {
  public:
-  Parameters(std::initializer_list<Default> leading, const char* min_samples_leaf) {
-    for (const Default& d : leading)
-      add(d);
-    for (const Default& d : kGrowth) {
-      add(d);
-      if (std::string_view(d.name) == "min_samples_split")
-        add({"min_samples_leaf", min_samples_leaf});
-    }
+  explicit Parameters(ClassKind kind) : parameters_(engine_parameters(kind)) {
+    for (const Parameter& p : parameters_)
+      names_.push_back(p.name);
   }
 
   // "Name(*, a=1, b='x')\n--\n\n<doc>", so that introspection reads the signature.
   std::string signed_doc(const char* name, const char* doc) const {
     std::string text = std::string(name) + "(*";
-    for (const Default& d : defaults_)
-      text += std::string(", ") + d.name + "=" + d.literal;
+    for (const Parameter& p : parameters_)
+      text += std::string(", ") + p.name + "=" + p.literal;
     return text + ")\n--\n\n" + doc;
   }
 
@@ -94,39 +58,29 @@ class Parameters {
       return std::nullopt;
     }
     for (size_t i = 0; i < argv.size(); ++i) {
-      if (!argv[i]) argv[i] = PyRef(default_value(defaults_[i].literal));
+      if (!argv[i]) argv[i] = PyRef(default_value(parameters_[i].literal));
       if (!argv[i]) return std::nullopt;
     }
     return build(CallArgs(names_, argv));
   }
 
  private:
-  void add(const Default& d) {
-    defaults_.push_back(d);
-    names_.push_back(d.name);
-  }
-
-  std::vector<Default> defaults_;
+  const std::vector<Parameter>& parameters_;
   std::vector<const char*> names_;
 };
 
 const Parameters& regressor_parameters() {
-  static const Parameters params({{"criterion", "'mse'"}}, "5");
+  static const Parameters params(ClassKind::Regressor);
   return params;
 }
 
 const Parameters& classifier_parameters() {
-  static const Parameters params({{"n_classes", "2"}, {"criterion", "'entropy'"}}, "1");
+  static const Parameters params(ClassKind::Classifier);
   return params;
 }
 
 const Parameters& objective_classifier_parameters() {
-  static const Parameters params({{"n_classes", "2"},
-                                  {"objective", "'accuracy'"},
-                                  {"average", "'binary'"},
-                                  {"pos_label", "1"},
-                                  {"beta", "1.0"}},
-                                 "1");
+  static const Parameters params(ClassKind::ObjectiveClassifier);
   return params;
 }
 

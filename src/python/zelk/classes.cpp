@@ -12,12 +12,11 @@ namespace {
 
 // "Name(param, param, ...)\n--\n\n<doc>", so that introspection reads the constructor's
 // parameters from the class docstring.
-template <size_t N>
-std::string signed_doc(const char* name, const std::array<const char*, N>& params,
-                       const char* doc) {
+std::string signed_doc(const char* name, ClassKind kind, const char* doc) {
+  const std::vector<const char*>& params = contract_parameters(kind);
   std::string text = name;
   text += '(';
-  for (size_t i = 0; i < N; ++i) {
+  for (size_t i = 0; i < params.size(); ++i) {
     if (i > 0) text += ", ";
     text += params[i];
   }
@@ -27,11 +26,11 @@ std::string signed_doc(const char* name, const std::array<const char*, N>& param
 }
 
 // Matches a constructor call, every parameter required, and builds the state with `build`.
-template <size_t N, class Build>
-auto state_from_call(const char* function, const std::array<const char*, N>& params, PyObject* args,
-                     PyObject* kwargs, Build&& build)
-    -> decltype(build(std::declval<const CallArgs&>())) {
-  std::array<PyRef, N> argv;
+template <class Build>
+auto state_from_call(const char* function, ClassKind kind, PyObject* args, PyObject* kwargs,
+                     Build&& build) -> decltype(build(std::declval<const CallArgs&>())) {
+  const std::vector<const char*>& params = contract_parameters(kind);
+  std::vector<PyRef> argv(params.size());
   if (!match_arguments(all_required(function, params), args, kwargs, argv)) return std::nullopt;
   return build(CallArgs(params, argv));
 }
@@ -43,11 +42,12 @@ struct ClassInfo<Flavour::Contract, Regression> {
   static constexpr const char* kName = "RawRegressor";
   static constexpr const char* kQualifiedName = "zelk._zelk.RawRegressor";
   static const std::string& doc() {
-    static const std::string text = signed_doc(kName, kRegressorParams, "Native regression tree.");
+    static const std::string text =
+        signed_doc(kName, ClassKind::Regressor, "Native regression tree.");
     return text;
   }
   static std::optional<EstimatorState<Regression>> from_call(PyObject* args, PyObject* kwargs) {
-    return state_from_call("RawRegressor.__new__()", kRegressorParams, args, kwargs,
+    return state_from_call("RawRegressor.__new__()", ClassKind::Regressor, args, kwargs,
                            build_regressor);
   }
 };
@@ -58,13 +58,13 @@ struct ClassInfo<Flavour::Contract, Classification> {
   static constexpr const char* kQualifiedName = "zelk._zelk.RawClassifier";
   static const std::string& doc() {
     static const std::string text =
-        signed_doc(kName, kClassifierParams,
+        signed_doc(kName, ClassKind::Classifier,
                    "Native classification tree. Targets are already label-encoded to `0..n`\n"
                    "by the Python layer; class recovery happens there via `classes_`.");
     return text;
   }
   static std::optional<EstimatorState<Classification>> from_call(PyObject* args, PyObject* kwargs) {
-    return state_from_call("RawClassifier.__new__()", kClassifierParams, args, kwargs,
+    return state_from_call("RawClassifier.__new__()", ClassKind::Classifier, args, kwargs,
                            build_classifier);
   }
 };
@@ -75,14 +75,14 @@ struct ClassInfo<Flavour::Contract, ObjectiveClassification> {
   static constexpr const char* kQualifiedName = "zelk._zelk.RawObjectiveClassifier";
   static const std::string& doc() {
     static const std::string text =
-        signed_doc(kName, kObjectiveClassifierParams,
+        signed_doc(kName, ClassKind::ObjectiveClassifier,
                    "Native classification tree that selects splits by a metric objective\n"
                    "(precision/recall/F1/F\xCE\xB2/accuracy) instead of impurity.");
     return text;
   }
   static std::optional<EstimatorState<ObjectiveClassification>> from_call(PyObject* args,
                                                                           PyObject* kwargs) {
-    return state_from_call("RawObjectiveClassifier.__new__()", kObjectiveClassifierParams, args,
+    return state_from_call("RawObjectiveClassifier.__new__()", ClassKind::ObjectiveClassifier, args,
                            kwargs, build_objective_classifier);
   }
 };

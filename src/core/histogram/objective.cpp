@@ -12,6 +12,47 @@ using detail::emit;
 
 namespace {
 
+// One fold's validation part and training part with their left sides, for one candidate: the
+// gain of the objective when each side predicts its training majority on the validation part,
+// over the training majority everywhere.
+template <bool Weighted>
+struct FoldSides {
+  using Count = std::conditional_t<Weighted, double, uint64_t>;
+
+  explicit FoldSides(size_t n_classes)
+      : val(n_classes),
+        left_val(n_classes),
+        right_val(n_classes),
+        train(n_classes),
+        left_train(n_classes),
+        right_train(n_classes) {}
+
+  // Differences of weights summed in other orders, kept from rounding below zero.
+  static Count difference(Count x, Count y) {
+    if constexpr (Weighted) {
+      return std::max(x - y, 0.0);
+    } else {
+      return x - y;
+    }
+  }
+
+  double gain(const ClassObjective& objective) {
+    const size_t n_classes = val.size();
+    for (size_t c = 0; c < n_classes; ++c) {
+      right_val[c] = difference(val[c], left_val[c]);
+      right_train[c] = difference(train[c], left_train[c]);
+    }
+    auto split = BasicConfusion<Count>::zero(n_classes);
+    split.add_group(majority_class(std::span<const Count>(left_train)), left_val);
+    split.add_group(majority_class(std::span<const Count>(right_train)), right_val);
+    auto baseline = BasicConfusion<Count>::zero(n_classes);
+    baseline.add_group(majority_class(std::span<const Count>(train)), val);
+    return objective.score(split) - objective.score(baseline);
+  }
+
+  std::vector<Count> val, left_val, right_val, train, left_train, right_train;
+};
+
 // The objective's fold scores of one feature: class tallies per (fold, bin, class) - counts, or
 // weighted class weights - with the rows per (fold, bin) beside them to tell whether a side is
 // empty; each fold's sides predict their training majorities on weighted or plain confusion
@@ -56,22 +97,14 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
     }
     ar += fr[m];
   }
-  // Differences of weights summed in other orders, kept from rounding below zero.
-  const auto difference = [](Count x, Count y) -> Count {
-    if constexpr (Weighted) {
-      return std::max(x - y, 0.0);
-    } else {
-      return x - y;
-    }
-  };
+  const auto difference = FoldSides<Weighted>::difference;
 
   // Running left sides over bins 0 .. k: per fold (cl, clr) and over all folds (ca, car).
   std::vector<Count> cl(threshold ? n_folds * n_classes : 0, 0);
   std::vector<Count> ca(threshold ? n_classes : 0, 0);
   std::vector<uint64_t> clr(threshold ? n_folds : 0, 0);
   uint64_t car = 0;
-  std::vector<Count> val(n_classes), left_val(n_classes), right_val(n_classes);
-  std::vector<Count> train(n_classes), left_train(n_classes), right_train(n_classes);
+  FoldSides<Weighted> sides(n_classes);
   for (size_t k = 0; k < n_bins; ++k) {
     if (threshold) {
       for (size_t m = 0; m < n_folds; ++m) {
@@ -99,20 +132,13 @@ std::vector<ScoredCandidate> score_objective(const ClassObjective& objective, si
       for (size_t c = 0; c < n_classes; ++c) {
         const size_t mc = m * n_classes + c;
         const Count in_bin = h[(m * n_bins + k) * n_classes + c];
-        val[c] = f[mc];
-        left_val[c] = threshold ? cl[mc] : in_bin;
-        right_val[c] = difference(val[c], left_val[c]);
-        train[c] = difference(a[c], val[c]);
-        left_train[c] =
+        sides.val[c] = f[mc];
+        sides.left_val[c] = threshold ? cl[mc] : in_bin;
+        sides.left_train[c] =
             threshold ? difference(ca[c], cl[mc]) : difference(b[k * n_classes + c], in_bin);
-        right_train[c] = difference(train[c], left_train[c]);
+        sides.train[c] = difference(a[c], sides.val[c]);
       }
-      auto split = BasicConfusion<Count>::zero(n_classes);
-      split.add_group(majority_class(std::span<const Count>(left_train)), left_val);
-      split.add_group(majority_class(std::span<const Count>(right_train)), right_val);
-      auto baseline = BasicConfusion<Count>::zero(n_classes);
-      baseline.add_group(majority_class(std::span<const Count>(train)), val);
-      fold_scores.push_back(objective.score(split) - objective.score(baseline));
+      fold_scores.push_back(sides.gain(objective));
     }
     emit(out, std::move(fold_scores), n_folds, feature, k, aggregator);
   }

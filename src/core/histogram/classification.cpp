@@ -110,56 +110,13 @@ void enumerate_classification(const ClassHistogram<Weighted>& h,
   }
 }
 
-}  // namespace
-
-std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, CriterionKind criterion,
-                                                       std::span<const uint16_t> codes,
-                                                       std::span<const size_t> labels,
-                                                       const FoldAssignment& folds, size_t n_bins,
-                                                       size_t feature, const Aggregator& aggregator,
-                                                       FastScratch& scratch, bool threshold) {
-  std::vector<ScoredCandidate> out;
-  const size_t n_folds = folds.n_folds;
-  if (n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
-
-  const size_t cells = n_folds * n_bins;
-  grow_and_zero(scratch.class_counts, cells * n_classes);
-  grow_and_zero(scratch.fold_class_counts, n_folds * n_classes);
-  uint32_t* const class_counts = scratch.class_counts.data();
-  uint32_t* const fold_class_counts = scratch.fold_class_counts.data();
-
-  const size_t n_rows = folds.rows.size();
-  for (size_t j = 0; j < n_rows; ++j) {
-    const uint32_t s = folds.rows[j];
-    const uint16_t b = codes[s];
-    const size_t c = labels[s];
-    if (b == kMissingBin || b >= n_bins || c >= n_classes) continue;
-    const size_t m = folds.fold[j];
-    class_counts[(m * n_bins + b) * n_classes + c] += 1;
-    fold_class_counts[m * n_classes + c] += 1;
-  }
-  std::vector<uint64_t> fold_class(fold_class_counts, fold_class_counts + n_folds * n_classes);
-  std::vector<uint64_t> sides(n_folds * n_classes + 3 * n_classes, 0);
-  std::vector<double> fold_scores;
-  const ClassHistogram<false> h{
-      class_counts, fold_class.data(), nullptr,
-      nullptr,      n_folds,           n_bins,
-      n_classes,    threshold,         criterion == CriterionKind::Entropy};
-  enumerate_classification(h, sides.data(), nullptr, fold_scores, [&](size_t k) {
-    emit(out, fold_scores, n_folds, feature, k, aggregator);
-  });
-  return out;
-}
-
-namespace {
-
 // The histogram of one feature over the node's dealt entries: class counts per (fold, bin,
 // class), or weighted (rows all of positive weight, labels below n_classes) class weights and
-// the rows per (fold, bin); then every candidate offered to `best`.
-template <bool Weighted>
-void best_classification(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
-                         size_t n_bins, size_t feature, const Aggregator& aggregator,
-                         FastScratch& scratch, bool threshold, BestSplit& best) {
+// the rows per (fold, bin); then every candidate enumerated.
+template <bool Weighted, class OnCandidate>
+void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
+                      size_t n_bins, FastScratch& scratch, bool threshold,
+                      OnCandidate&& on_candidate) {
   using H = ClassHistogram<Weighted>;
   const size_t n_folds = rows.n_folds;
   const size_t n_classes = rows.n_classes;
@@ -215,9 +172,8 @@ void best_classification(const RowsView& rows, bool entropy, std::span<const uin
   }
   const H h{class_cells, fold_class, bin_rows,  fold_rows, n_folds,
             n_bins,      n_classes,  threshold, entropy};
-  enumerate_classification(
-      h, fold_class + fc, Weighted ? fold_rows + n_folds : nullptr, scratch.fold_scores,
-      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); });
+  enumerate_classification(h, fold_class + fc, Weighted ? fold_rows + n_folds : nullptr,
+                           scratch.fold_scores, on_candidate);
 }
 
 }  // namespace
@@ -228,13 +184,40 @@ void best_classification_fast(const RowsView& rows, CriterionKind criterion,
                               BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0 || rows.n_classes == 0) return;
   const bool entropy = criterion == CriterionKind::Entropy;
+  const auto on_candidate = [&](size_t k) {
+    offer(best, scratch, rows.n_folds, feature, k, aggregator);
+  };
   if (rows.w.empty()) {
-    best_classification<false>(rows, entropy, codes, n_bins, feature, aggregator, scratch,
-                               threshold, best);
+    class_candidates<false>(rows, entropy, codes, n_bins, scratch, threshold, on_candidate);
   } else {
-    best_classification<true>(rows, entropy, codes, n_bins, feature, aggregator, scratch, threshold,
-                              best);
+    class_candidates<true>(rows, entropy, codes, n_bins, scratch, threshold, on_candidate);
   }
+}
+
+std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, CriterionKind criterion,
+                                                       std::span<const uint16_t> codes,
+                                                       std::span<const size_t> labels,
+                                                       const FoldAssignment& folds, size_t n_bins,
+                                                       size_t feature, const Aggregator& aggregator,
+                                                       FastScratch& scratch, bool threshold) {
+  std::vector<ScoredCandidate> out;
+  if (folds.n_folds == 0 || n_bins == 0 || n_classes == 0) return out;
+  // The node view of the dealing: the labels in dealt order.
+  std::vector<uint32_t> dealt(folds.rows.size());
+  for (size_t j = 0; j < dealt.size(); ++j) {
+    const size_t c = labels[folds.rows[j]];
+    dealt[j] = static_cast<uint32_t>(c < n_classes ? c : n_classes);
+  }
+  RowsView rows;
+  rows.rows = folds.rows;
+  rows.fold = folds.fold;
+  rows.n_folds = folds.n_folds;
+  rows.label = dealt;
+  rows.n_classes = n_classes;
+  class_candidates<false>(
+      rows, criterion == CriterionKind::Entropy, codes, n_bins, scratch, threshold,
+      [&](size_t k) { emit(out, scratch.fold_scores, folds.n_folds, feature, k, aggregator); });
+  return out;
 }
 
 }  // namespace zelk

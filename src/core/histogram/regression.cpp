@@ -92,71 +92,26 @@ void enumerate_regression(const RegressionHistogram& h, uint64_t* left_count, do
   }
 }
 
-}  // namespace
-
-std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> codes,
-                                                   std::span<const double> targets,
-                                                   const FoldAssignment& folds, size_t n_bins,
-                                                   size_t feature, const Aggregator& aggregator,
-                                                   FastScratch& scratch, bool threshold) {
-  std::vector<ScoredCandidate> out;
-  const size_t n_folds = folds.n_folds;
-  if (n_folds == 0 || n_bins == 0) return out;
-
-  const size_t cells = n_folds * n_bins;
-  grow_and_zero(scratch.bin_counts, cells);
-  grow_and_zero(scratch.bin_sums, cells);
-  grow_and_zero(scratch.bin_sq_sums, cells);
-  grow_and_zero(scratch.fold_sums, n_folds);
-  grow_and_zero(scratch.fold_sq_sums, n_folds);
-  uint32_t* const counts = scratch.bin_counts.data();
-  double* const sums = scratch.bin_sums.data();
-  double* const sq_sums = scratch.bin_sq_sums.data();
-  double* const fold_sums = scratch.fold_sums.data();
-  double* const fold_sq_sums = scratch.fold_sq_sums.data();
-
-  const size_t n_rows = folds.rows.size();
-  for (size_t j = 0; j < n_rows; ++j) {
-    const uint32_t s = folds.rows[j];
-    const uint16_t b = codes[s];
-    if (b == kMissingBin || b >= n_bins) continue;
-    const size_t m = folds.fold[j];
-    const double y = targets[s];
-    const size_t cell = m * n_bins + b;
-    counts[cell] += 1;
-    sums[cell] += y;
-    sq_sums[cell] += y * y;
-    fold_sums[m] += y;
-    fold_sq_sums[m] += y * y;
+// The targets of the dealt rows in dealt order, and every fold's sum and sum of squares.
+void gather_dealt_targets(std::span<const double> targets, const FoldAssignment& folds,
+                          std::vector<double>& y, std::vector<double>& fold_sums,
+                          std::vector<double>& fold_sq_sums) {
+  fold_sums.assign(folds.n_folds, 0.0);
+  fold_sq_sums.assign(folds.n_folds, 0.0);
+  for (size_t j = 0; j < folds.rows.size(); ++j) {
+    const double v = targets[folds.rows[j]];
+    y[j] = v;
+    fold_sums[folds.fold[j]] += v;
+    fold_sq_sums[folds.fold[j]] += v * v;
   }
-
-  std::vector<uint64_t> fold_size(n_folds, 0);
-  for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t b = 0; b < n_bins; ++b)
-      fold_size[m] += counts[m * n_bins + b];
-  }
-
-  // Running left side per fold; only the threshold rule accumulates over bins.
-  std::vector<uint64_t> left_count(n_folds, 0);
-  std::vector<double> left_sum(n_folds, 0.0);
-  std::vector<double> left_sq_sum(n_folds, 0.0);
-  std::vector<double> fold_scores;
-  enumerate_regression({counts, sums, sq_sums, fold_size.data(), fold_sums, fold_sq_sums, n_folds,
-                        n_bins, threshold},
-                       left_count.data(), left_sum.data(), left_sq_sum.data(), fold_scores,
-                       [&](size_t k) { emit(out, fold_scores, n_folds, feature, k, aggregator); });
-  return out;
 }
-
-namespace {
 
 // The histogram of one feature over the node's dealt entries: per cell a row count and the
 // sums of y and y y, or weighted (rows all of positive weight) the cell's weight and the sums
 // of w y and w y y.
-template <bool Weighted>
-void best_regression(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                     size_t feature, const Aggregator& aggregator, FastScratch& scratch,
-                     bool threshold, BestSplit& best) {
+template <bool Weighted, class OnCandidate>
+void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                           FastScratch& scratch, bool threshold, OnCandidate&& on_candidate) {
   const size_t n_folds = rows.n_folds;
   const size_t cells = n_folds * n_bins;
   grow_and_zero(scratch.bin_counts, cells);
@@ -234,9 +189,8 @@ void best_regression(const RowsView& rows, std::span<const uint16_t> codes, size
                         fold_sq_sums, n_folds, n_bins,  threshold};
   h.weights = weights;
   h.fold_weights = fold_weights;
-  enumerate_regression<Weighted>(
-      h, left_count.data(), left_sum.data(), left_sq_sum.data(), scratch.fold_scores,
-      [&](size_t k) { offer(best, scratch, n_folds, feature, k, aggregator); }, left_weight.data());
+  enumerate_regression<Weighted>(h, left_count.data(), left_sum.data(), left_sq_sum.data(),
+                                 scratch.fold_scores, on_candidate, left_weight.data());
 }
 
 }  // namespace
@@ -245,11 +199,37 @@ void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes,
                           size_t feature, const Aggregator& aggregator, FastScratch& scratch,
                           bool threshold, BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0) return;
+  const auto on_candidate = [&](size_t k) {
+    offer(best, scratch, rows.n_folds, feature, k, aggregator);
+  };
   if (rows.w.empty()) {
-    best_regression<false>(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
+    regression_candidates<false>(rows, codes, n_bins, scratch, threshold, on_candidate);
   } else {
-    best_regression<true>(rows, codes, n_bins, feature, aggregator, scratch, threshold, best);
+    regression_candidates<true>(rows, codes, n_bins, scratch, threshold, on_candidate);
   }
+}
+
+std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> codes,
+                                                   std::span<const double> targets,
+                                                   const FoldAssignment& folds, size_t n_bins,
+                                                   size_t feature, const Aggregator& aggregator,
+                                                   FastScratch& scratch, bool threshold) {
+  std::vector<ScoredCandidate> out;
+  if (folds.n_folds == 0 || n_bins == 0) return out;
+  // The node view of the dealing: targets and every fold's sums in dealt order.
+  std::vector<double> y(folds.rows.size()), fold_sums, fold_sq_sums;
+  gather_dealt_targets(targets, folds, y, fold_sums, fold_sq_sums);
+  RowsView rows;
+  rows.rows = folds.rows;
+  rows.fold = folds.fold;
+  rows.n_folds = folds.n_folds;
+  rows.y = y;
+  rows.fold_sums = fold_sums;
+  rows.fold_sq_sums = fold_sq_sums;
+  regression_candidates<false>(rows, codes, n_bins, scratch, threshold, [&](size_t k) {
+    emit(out, scratch.fold_scores, folds.n_folds, feature, k, aggregator);
+  });
+  return out;
 }
 
 }  // namespace zelk

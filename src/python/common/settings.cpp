@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -47,6 +48,24 @@ std::optional<T> choose(const Choice<T> (&choices)[N], std::u32string_view name,
   }
   raise_value_error(std::string("unknown ") + what + " " + quote_literal(name) + expected);
   return std::nullopt;
+}
+
+// A measure made by name, as its base.
+template <class Base, class T, class... Args>
+std::unique_ptr<Base> make(Args... args) {
+  return std::make_unique<T>(args...);
+}
+
+// A metric from the objective classifier's settings, as many of them as it takes.
+template <class T>
+std::unique_ptr<ClassObjective> make_metric(Average average, size_t pos_label, double beta) {
+  if constexpr (std::is_same_v<T, Accuracy>) {
+    return std::make_unique<T>();
+  } else if constexpr (std::is_same_v<T, FBeta>) {
+    return std::make_unique<T>(average, pos_label, beta);
+  } else {
+    return std::make_unique<T>(average, pos_label);
+  }
 }
 
 // The settings every class takes after its own leading ones, as converted from a call; a
@@ -363,11 +382,9 @@ std::optional<EstimatorState<Regression>> build_regressor(const CallArgs& args) 
     return std::nullopt;
   }
   using Make = std::unique_ptr<RegressionCriterion> (*)();
-  static constexpr Choice<Make> kCriteria[] = {
-      {U"mse", []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Mse>(); }},
-      {U"variance",
-       []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Variance>(); }},
-      {U"mae", []() -> std::unique_ptr<RegressionCriterion> { return std::make_unique<Mae>(); }}};
+  static constexpr Choice<Make> kCriteria[] = {{U"mse", make<RegressionCriterion, Mse>},
+                                               {U"variance", make<RegressionCriterion, Variance>},
+                                               {U"mae", make<RegressionCriterion, Mae>}};
   const auto make = choose(kCriteria, criterion, "regression criterion",
                            " (expected \"mse\", \"variance\" or \"mae\")");
   if (!make) return std::nullopt;
@@ -383,11 +400,8 @@ std::optional<EstimatorState<Classification>> build_classifier(const CallArgs& a
     return std::nullopt;
   }
   using Make = std::unique_ptr<ClassCriterion> (*)(size_t);
-  static constexpr Choice<Make> kCriteria[] = {
-      {U"gini",
-       [](size_t n) -> std::unique_ptr<ClassCriterion> { return std::make_unique<Gini>(n); }},
-      {U"entropy",
-       [](size_t n) -> std::unique_ptr<ClassCriterion> { return std::make_unique<Entropy>(n); }}};
+  static constexpr Choice<Make> kCriteria[] = {{U"gini", make<ClassCriterion, Gini, size_t>},
+                                               {U"entropy", make<ClassCriterion, Entropy, size_t>}};
   const auto make = choose(kCriteria, criterion, "classification criterion",
                            " (expected \"gini\" or \"entropy\")");
   if (!make) return std::nullopt;
@@ -417,26 +431,11 @@ std::optional<EstimatorState<ObjectiveClassification>> build_objective_classifie
       choose(kAverages, average_name, "average", " (expected binary/micro/macro/weighted)");
   if (!average) return std::nullopt;
   using Make = std::unique_ptr<ClassObjective> (*)(Average, size_t, double);
-  static constexpr Choice<Make> kObjectives[] = {
-      {U"precision",
-       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
-         return std::make_unique<Precision>(a, p);
-       }},
-      {U"recall",
-       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
-         return std::make_unique<Recall>(a, p);
-       }},
-      {U"f1",
-       [](Average a, size_t p, double) -> std::unique_ptr<ClassObjective> {
-         return std::make_unique<F1>(a, p);
-       }},
-      {U"fbeta",
-       [](Average a, size_t p, double b) -> std::unique_ptr<ClassObjective> {
-         return std::make_unique<FBeta>(a, p, b);
-       }},
-      {U"accuracy", [](Average, size_t, double) -> std::unique_ptr<ClassObjective> {
-         return std::make_unique<Accuracy>();
-       }}};
+  static constexpr Choice<Make> kObjectives[] = {{U"precision", make_metric<Precision>},
+                                                 {U"recall", make_metric<Recall>},
+                                                 {U"f1", make_metric<F1>},
+                                                 {U"fbeta", make_metric<FBeta>},
+                                                 {U"accuracy", make_metric<Accuracy>}};
   const auto make = choose(kObjectives, objective_name, "objective",
                            " (expected precision/recall/f1/fbeta/accuracy)");
   if (!make) return std::nullopt;

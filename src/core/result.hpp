@@ -16,7 +16,7 @@ struct Error {
 template <class T>
 class Expected {
  public:
-  Expected(T value) : state_(std::move(value)) {}  // NOLINT: implicit by design
+  Expected(T value) : state_(std::move(value)) {}      // NOLINT: implicit by design
   Expected(Error error) : state_(std::move(error)) {}  // NOLINT: implicit by design
 
   bool ok() const { return state_.index() == 0; }

@@ -10,7 +10,7 @@
 namespace zelk {
 
 struct ScoredCandidate {
-  FoldStats stats;    // the candidate's per-fold scores and their summary
+  FoldStats stats;     // the candidate's per-fold scores and their summary
   size_t feature = 0;  // feature column index
   uint32_t state = 0;  // bin number or category code
   double score = 0.0;  // aggregated cross-validated score; higher is better

@@ -718,14 +718,14 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
                                            list_scratch, threshold))
         list.push_back(std::move(c));
       BestSplit best;
-      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold, best);
-      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold, best);
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold, best);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, best);
       expect_same_winner(list, best, label + " regression");
 
       // Each feature on its own, merged in feature order, picks the same.
       BestSplit first, second;
-      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, best_scratch, threshold, first);
-      best_regression_fast(rows, other, r.n_bins, 5, aggregator, best_scratch, threshold, second);
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold, first);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, second);
       first.merge(second);
       expect_same_winner(list, first, label + " merged");
 
@@ -738,9 +738,9 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
                                                  r.n_bins, 5, aggregator, list_scratch, threshold))
           classes.push_back(std::move(c));
         BestSplit class_best;
-        best_classification_fast(rows, kind, r.codes, r.n_bins, 3, aggregator, best_scratch,
+        best_classification_fast(rows, kind, r.codes, r.n_bins, 3, aggregator, {}, best_scratch,
                                  threshold, class_best);
-        best_classification_fast(rows, kind, other, r.n_bins, 5, aggregator, best_scratch,
+        best_classification_fast(rows, kind, other, r.n_bins, 5, aggregator, {}, best_scratch,
                                  threshold, class_best);
         expect_same_winner(classes, class_best, label + (entropy ? " entropy" : " gini"));
       }

@@ -569,12 +569,12 @@ TEST(WeightedScoring, FastScorersMatchANaiveWeightedRecomputation) {
     const bool threshold = round % 2 == 0;
     FastScratch scratch;
     BestSplit regression;
-    best_regression_fast(r.view(), r.codes, r.n_bins, 0, mean, scratch, threshold, regression);
+    best_regression_fast(r.view(), r.codes, r.n_bins, 0, mean, {}, scratch, threshold, regression);
     expect_naive_winner(r, threshold, regression, [&](L s) { return r.d.variance(s); });
     for (bool entropy : {false, true}) {
       BestSplit best;
       best_classification_fast(r.view(), entropy ? CriterionKind::Entropy : CriterionKind::Gini,
-                               r.codes, r.n_bins, 0, mean, scratch, threshold, best);
+                               r.codes, r.n_bins, 0, mean, {}, scratch, threshold, best);
       expect_naive_winner(r, threshold, best, [&](L s) { return r.d.class_impurity(s, entropy); });
     }
     const Accuracy accuracy;

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
 #include "core/cross_validation.hpp"
 #include "core/histogram/best_split.hpp"
@@ -61,5 +62,47 @@ inline const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<c
     out[j] = code[r[j]];
   return out;
 }
+
+// A feature's candidates' sides over the whole node, for an admission whose rules read them:
+// per bin the rows, weight and value sum of the node's entries (`value(j)` the value of entry
+// j: its target, or whether it is of class 1), so that a candidate's left side is its bin or
+// every bin up to it and its right side the rest, missing entries included.
+class BinSides {
+ public:
+  template <class Value>
+  void fill(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+            std::vector<Side>& buffer, Value&& value) {
+    buffer.assign(2 * n_bins, Side{});
+    bins_ = std::span<Side>(buffer).first(n_bins);
+    prefix_ = std::span<Side>(buffer).subspan(n_bins);
+    total_ = Side{};
+    for (size_t j = 0; j < rows.rows.size(); ++j) {
+      const double w = rows.w.empty() ? 1.0 : rows.w[j];
+      const Side entry{1.0, w, w * value(j)};
+      add(total_, entry);
+      const uint16_t b = codes[rows.rows[j]];
+      if (b < n_bins) add(bins_[b], entry);
+    }
+    Side running;
+    for (size_t b = 0; b < n_bins; ++b) {
+      add(running, bins_[b]);
+      prefix_[b] = running;
+    }
+  }
+  Side left(size_t k, bool threshold) const { return threshold ? prefix_[k] : bins_[k]; }
+  Side right(size_t k, bool threshold) const {
+    const Side l = left(k, threshold);
+    return Side{total_.rows - l.rows, total_.weight - l.weight, total_.value_sum - l.value_sum};
+  }
+
+ private:
+  static void add(Side& to, const Side& s) {
+    to.rows += s.rows;
+    to.weight += s.weight;
+    to.value_sum += s.value_sum;
+  }
+  std::span<Side> bins_, prefix_;
+  Side total_;
+};
 
 }  // namespace zelk::detail

@@ -180,11 +180,21 @@ void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16
 
 void best_classification_fast(const RowsView& rows, CriterionKind criterion,
                               std::span<const uint16_t> codes, size_t n_bins, size_t feature,
-                              const Aggregator& aggregator, FastScratch& scratch, bool threshold,
-                              BestSplit& best) {
+                              const Aggregator& aggregator, const NodeAdmission& admission,
+                              FastScratch& scratch, bool threshold, BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0 || rows.n_classes == 0) return;
   const bool entropy = criterion == CriterionKind::Entropy;
+  const bool judged = admission.reads_values();
+  detail::BinSides sides;
+  if (judged) {
+    sides.fill(rows, codes, n_bins, scratch.bin_sides,
+               [&](size_t j) { return rows.label[j] == 1 ? 1.0 : 0.0; });
+  }
   const auto on_candidate = [&](size_t k) {
+    if (judged && !admission.admits(feature, threshold, sides.left(k, threshold),
+                                    sides.right(k, threshold))) {
+      return;
+    }
     offer(best, scratch, rows.n_folds, feature, k, aggregator);
   };
   if (rows.w.empty()) {

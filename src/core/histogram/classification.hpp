@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
 #include "core/criterion.hpp"
 #include "core/cross_validation.hpp"
@@ -25,10 +26,11 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, Criteri
                                                        FastScratch& scratch, bool threshold);
 
 // The same candidates offered to `best` instead of returned, with no allocation once the
-// scratch has grown; the labels are the view's gathered ones.
+// scratch has grown; the labels are the view's gathered ones. Candidates that `admission`
+// refuses are not offered.
 void best_classification_fast(const RowsView& rows, CriterionKind criterion,
                               std::span<const uint16_t> codes, size_t n_bins, size_t feature,
-                              const Aggregator& aggregator, FastScratch& scratch, bool threshold,
-                              BestSplit& best);
+                              const Aggregator& aggregator, const NodeAdmission& admission,
+                              FastScratch& scratch, bool threshold, BestSplit& best);
 
 }  // namespace zelk

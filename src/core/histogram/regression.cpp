@@ -196,10 +196,19 @@ void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes
 }  // namespace
 
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                          size_t feature, const Aggregator& aggregator, FastScratch& scratch,
-                          bool threshold, BestSplit& best) {
+                          size_t feature, const Aggregator& aggregator,
+                          const NodeAdmission& admission, FastScratch& scratch, bool threshold,
+                          BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0) return;
+  const bool judged = admission.reads_values();
+  detail::BinSides sides;
+  if (judged)
+    sides.fill(rows, codes, n_bins, scratch.bin_sides, [&](size_t j) { return rows.y[j]; });
   const auto on_candidate = [&](size_t k) {
+    if (judged && !admission.admits(feature, threshold, sides.left(k, threshold),
+                                    sides.right(k, threshold))) {
+      return;
+    }
     offer(best, scratch, rows.n_folds, feature, k, aggregator);
   };
   if (rows.w.empty()) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
 #include "core/cross_validation.hpp"
 #include "core/histogram/best_split.hpp"
@@ -23,9 +24,11 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
                                                    FastScratch& scratch, bool threshold);
 
 // The same candidates offered to `best` instead of returned, with no allocation once the
-// scratch has grown; the targets are the view's gathered ones.
+// scratch has grown; the targets are the view's gathered ones. Candidates that `admission`
+// refuses are not offered.
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                          size_t feature, const Aggregator& aggregator, FastScratch& scratch,
-                          bool threshold, BestSplit& best);
+                          size_t feature, const Aggregator& aggregator,
+                          const NodeAdmission& admission, FastScratch& scratch, bool threshold,
+                          BestSplit& best);
 
 }  // namespace zelk

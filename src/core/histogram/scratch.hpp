@@ -35,6 +35,7 @@ struct FastScratch {
   std::vector<uint8_t> seen;                // per bin: whether a row of the node is in it
   std::vector<uint32_t> occupied;           // the bins seen, ascending
   std::vector<double> held_out_cells;       // (fold, bin, column): weighted held-out rows
+  std::vector<Side> bin_sides;              // (2 bins): the node's sides per bin, and up to it
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.

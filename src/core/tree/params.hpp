@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/cross_validation.hpp"
 
@@ -34,6 +36,9 @@ struct Params {
   size_t n_threads = 1;
   size_t parallel_min_samples = 512;
   Validation validation = Validation::Prune;
+  // Per feature: +1 the prediction must not fall as the feature grows, -1 must not rise, 0
+  // free; empty for none.
+  std::vector<int8_t> monotonic;
 };
 
 }  // namespace zelk

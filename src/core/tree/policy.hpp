@@ -143,14 +143,18 @@ class GrowthPolicy {
  public:
   // `total_weight` is the training set's weight (its sample count when unweighted).
   GrowthPolicy(const K& task, const Params& params, const Aggregator& aggregator, bool weighted,
-               double total_weight, std::span<const int8_t> monotonic = {})
+               double total_weight)
       : params_(params),
         min_split_(std::max<size_t>(params.min_samples_split, 2)),
         min_leaf_(std::max<size_t>(params.min_samples_leaf, 1)) {
     if (params.min_weight_fraction_leaf > 0.0) {
       min_weight_leaf_ = params.min_weight_fraction_leaf * total_weight;
     }
-    admissibility_.monotonic = monotonic;
+    // Constraints that are all 0 constrain nothing: such a fit grows the unconstrained tree.
+    if (std::any_of(params.monotonic.begin(), params.monotonic.end(),
+                    [](int8_t c) { return c != 0; })) {
+      admissibility_.monotonic = params.monotonic;
+    }
     if (params.validation == Validation::Prune) {
       HeldOutTask held_out = task.held_out();
       held_out.weighted = weighted;

@@ -42,14 +42,15 @@ void Regression::score_feature_fast(const FastNode<double>& node, size_t feature
                                     FastScratch& scratch, BestSplit& best) const {
   const FeatureBins& bins = node.data.bins[feature];
   best_regression_fast(node.rows, node.codes(feature), bins.n_bins, feature, node.aggregator,
-                       scratch, uses_threshold(node.params, bins), best);
+                       node.admission, scratch, uses_threshold(node.params, bins), best);
 }
 
 void Classification::score_feature_fast(const FastNode<size_t>& node, size_t feature,
                                         FastScratch& scratch, BestSplit& best) const {
   const FeatureBins& bins = node.data.bins[feature];
   best_classification_fast(node.rows, criterion->kind(), node.codes(feature), bins.n_bins, feature,
-                           node.aggregator, scratch, uses_threshold(node.params, bins), best);
+                           node.aggregator, node.admission, scratch,
+                           uses_threshold(node.params, bins), best);
 }
 
 void ObjectiveClassification::score_feature_fast(const FastNode<size_t>& node, size_t feature,

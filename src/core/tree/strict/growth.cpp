@@ -1,6 +1,7 @@
 #include "core/tree/strict/growth.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -133,7 +134,8 @@ class StrictGrowth {
 
     BestSplit candidates() const {
       std::vector<ScoredCandidate> all = growth.score_features(node);
-      const ScoredCandidate* best = best_candidate(all);
+      const ScoredCandidate* best =
+          node.admission.reads_values() ? growth.best_admitted(node, all) : best_candidate(all);
       BestSplit out;
       if (best == nullptr) return out;
       out.found = true;
@@ -260,6 +262,36 @@ class StrictGrowth {
                   threshold_mode(params_, column));
     if (!rule) return std::nullopt;
     return StrictDecision{std::move(*rule), std::move(*verdict)};
+  }
+
+  // The best candidate that the node's admission admits, its sides those of its rule over the
+  // node's samples; ranked candidates are tried in turn.
+  const ScoredCandidate* best_admitted(const StrictNode<Target>& node,
+                                       std::span<const ScoredCandidate> all) const {
+    std::vector<const ScoredCandidate*> ranked;
+    for (const ScoredCandidate& c : all) {
+      if (std::isfinite(c.score)) ranked.push_back(&c);
+    }
+    std::sort(ranked.begin(), ranked.end(), [](const ScoredCandidate* a, const ScoredCandidate* b) {
+      return ranks_above(*a, *b);
+    });
+    std::vector<size_t> left, right;
+    for (const ScoredCandidate* c : ranked) {
+      const Column& column = columns_[c->feature];
+      const bool threshold = threshold_mode(params_, column);
+      const std::optional<SplitRule> rule =
+          make_rule(column, c->feature, c->state, node.samples, params_.n_bins, threshold);
+      if (!rule) continue;
+      left.clear();
+      right.clear();
+      for (size_t s : node.samples)
+        (rule->route_left_train(columns_, s) ? left : right).push_back(s);
+      if (node.admission.admits(c->feature, threshold, side_of(left, targets_, weights_),
+                                side_of(right, targets_, weights_))) {
+        return c;
+      }
+    }
+    return nullptr;
   }
 
   // Every feature's held-out evidence of one node, merged in feature order.

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 #include "core/encoder.hpp"
 #include "core/tree/rules.hpp"
 

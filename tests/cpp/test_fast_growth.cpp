@@ -74,6 +74,7 @@ Classification classification(size_t n_classes, bool entropy) {
 Params plain_params() {
   Params p;
   p.validation = Validation::Candidates;
+  p.category_subsets = false;
   p.n_bins = 8;
   p.kfold.k = 2;
   p.kfold.shuffle = false;
@@ -415,6 +416,7 @@ RandomSet random_set(uint64_t seed, size_t n, size_t n_classes) {
 Params random_params(SplitStyle style) {
   Params p;
   p.validation = Validation::Candidates;
+  p.category_subsets = false;
   p.n_bins = 8;
   p.mode = SplitMode::Fast;
   p.kfold.k = 3;

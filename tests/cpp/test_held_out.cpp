@@ -240,11 +240,11 @@ TEST_P(HeldOutFast, AgreesWithListsOnRandomData) {
     HeldOutEvidence evidence(n_folds);
     FastScratch scratch;
     if (sc.regression) {
-      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, 7, admission, scratch,
-                                  evidence);
-    } else {
-      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, 7, admission,
+      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, false, 7, admission,
                                   scratch, evidence);
+    } else {
+      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, false, 7,
+                                  admission, scratch, evidence);
     }
 
     // The same by enumeration of lists: the first candidate with the largest gain wins.

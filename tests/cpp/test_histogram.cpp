@@ -718,14 +718,18 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
                                            list_scratch, threshold))
         list.push_back(std::move(c));
       BestSplit best;
-      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold, best);
-      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, best);
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold,
+                           false, best);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, false,
+                           best);
       expect_same_winner(list, best, label + " regression");
 
       // Each feature on its own, merged in feature order, picks the same.
       BestSplit first, second;
-      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold, first);
-      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, second);
+      best_regression_fast(rows, r.codes, r.n_bins, 3, aggregator, {}, best_scratch, threshold,
+                           false, first);
+      best_regression_fast(rows, other, r.n_bins, 5, aggregator, {}, best_scratch, threshold, false,
+                           second);
       first.merge(second);
       expect_same_winner(list, first, label + " merged");
 
@@ -739,9 +743,9 @@ TEST(FastScoring, BestSplitPicksTheWinnerOfTheFullCandidateLists) {
           classes.push_back(std::move(c));
         BestSplit class_best;
         best_classification_fast(rows, kind, r.codes, r.n_bins, 3, aggregator, {}, best_scratch,
-                                 threshold, class_best);
+                                 threshold, false, class_best);
         best_classification_fast(rows, kind, other, r.n_bins, 5, aggregator, {}, best_scratch,
-                                 threshold, class_best);
+                                 threshold, false, class_best);
         expect_same_winner(classes, class_best, label + (entropy ? " entropy" : " gini"));
       }
     }

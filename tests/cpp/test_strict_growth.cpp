@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 #include "core/encoder.hpp"
 #include "core/parallel.hpp"
 #include "core/tree/decision_tree.hpp"
@@ -91,6 +91,7 @@ void expect_same_tree(const std::vector<ExportedNode>& a, const std::vector<Expo
 Params strict_params(size_t folds = 5, size_t n_bins = 8) {
   Params p;
   p.validation = Validation::Candidates;
+  p.category_subsets = false;
   p.kfold.k = folds;
   p.kfold.seed = 3;
   p.kfold.shuffle = true;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/binning.hpp"
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 #include "core/encoder.hpp"
 #include "core/histogram/classification.hpp"
 #include "core/histogram/held_out.hpp"
@@ -157,6 +157,7 @@ class WeightedTree : public testing::TestWithParam<TreeCase> {
   void check(const K& task, const std::vector<typename K::Target>& targets, const Table& table,
              std::mt19937_64& rng) {
     Params params;
+    params.category_subsets = false;
     params.mode = GetParam().mode;
     params.validation = GetParam().validation;
     params.n_bins = 8;
@@ -400,6 +401,7 @@ TEST(WeightedScoring, StrictScorersMatchANaiveWeightedRecomputation) {
       if (d.w[i] > 0.0) samples.push_back(i);
     Params params;
     params.validation = Validation::Candidates;
+    params.category_subsets = false;
     params.n_bins = 2 + rng() % 10;
     params.kfold.k = 2 + rng() % 4;
     params.split_style = round % 2 == 0 ? SplitStyle::Threshold : SplitStyle::Bin;
@@ -569,12 +571,13 @@ TEST(WeightedScoring, FastScorersMatchANaiveWeightedRecomputation) {
     const bool threshold = round % 2 == 0;
     FastScratch scratch;
     BestSplit regression;
-    best_regression_fast(r.view(), r.codes, r.n_bins, 0, mean, {}, scratch, threshold, regression);
+    best_regression_fast(r.view(), r.codes, r.n_bins, 0, mean, {}, scratch, threshold, false,
+                         regression);
     expect_naive_winner(r, threshold, regression, [&](L s) { return r.d.variance(s); });
     for (bool entropy : {false, true}) {
       BestSplit best;
       best_classification_fast(r.view(), entropy ? CriterionKind::Entropy : CriterionKind::Gini,
-                               r.codes, r.n_bins, 0, mean, {}, scratch, threshold, best);
+                               r.codes, r.n_bins, 0, mean, {}, scratch, threshold, false, best);
       expect_naive_winner(r, threshold, best, [&](L s) { return r.d.class_impurity(s, entropy); });
     }
     const Accuracy accuracy;
@@ -619,11 +622,11 @@ TEST(WeightedHeldOut, FastEvidenceMatchesANaiveWeightedRecomputation) {
     FastScratch scratch;
     HeldOutEvidence evidence(r.n_folds);
     if (classify) {
-      score_held_out_fast<size_t>(task, r.view(), d.labels, r.codes, r.n_bins, threshold, 0,
+      score_held_out_fast<size_t>(task, r.view(), d.labels, r.codes, r.n_bins, threshold, false, 0,
                                   admission, scratch, evidence);
     } else {
-      score_held_out_fast<double>(task, r.view(), d.y, r.codes, r.n_bins, threshold, 0, admission,
-                                  scratch, evidence);
+      score_held_out_fast<double>(task, r.view(), d.y, r.codes, r.n_bins, threshold, false, 0,
+                                  admission, scratch, evidence);
     }
     const auto loss = [&](const std::vector<size_t>& fit, const std::vector<size_t>& on) {
       double total = 0.0;

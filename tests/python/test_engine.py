@@ -18,7 +18,7 @@ ENGINE_OF = {
     _zelk.RawObjectiveClassifier: _engine.ObjectiveClassifier,
 }
 ENGINE_CLASSES = list(ENGINE_OF.values())
-STATS = ["impurity", "weighted_n_samples", "split_score", "fold_scores"]
+STATS = ["impurity", "weighted_n_samples", "split_score", "fold_scores", "categories"]
 
 
 def mixed_data(cls, seed, n=400, m=5, n_classes=3):
@@ -80,7 +80,7 @@ def test_engine_grows_the_tree_zelk_grows(raw_cls, mode, threads):
         x, y = mixed_data(engine_cls, seed)
         raw = raw_cls(*args.values())
         raw.fit(x, y)
-        engine = engine_cls(**args, validation="candidates")
+        engine = engine_cls(**args, validation="candidates", categorical_split="one_vs_rest")
         engine.fit(x, y)
         assert same_tree(plain(engine.export_tree()), raw.export_tree()), args
         np.testing.assert_array_equal(engine.predict(x), raw.predict(x))
@@ -182,7 +182,7 @@ def test_export_appends_the_statistics_of_every_node(engine_cls, settings, mode)
     est, x, y = fitted(engine_cls, mode=mode, max_depth=4, cv_folds=4, validation="candidates",
                        **settings)
     tree = est.export_tree()
-    assert list(tree)[-4:] == STATS
+    assert list(tree)[-len(STATS):] == STATS
     n = tree["node_count"]
     assert all(len(tree[key]) == n for key in STATS)
     # Every node's statistics, checked against the training rows that reach it.
@@ -210,7 +210,8 @@ def test_export_appends_the_statistics_of_every_node(engine_cls, settings, mode)
 
 @pytest.mark.parametrize("engine_cls", ENGINE_CLASSES, ids=lambda c: c.__name__)
 def test_from_tree_takes_the_plain_and_the_extended_dictionary(engine_cls):
-    est, x, _ = fitted(engine_cls, max_depth=4)
+    # One category against the rest, which the plain dictionary can say.
+    est, x, _ = fitted(engine_cls, max_depth=4, categorical_split="one_vs_rest")
     tree = est.export_tree()
     again = engine_cls.from_tree(tree, categorical=[3])
     assert same_tree(again.export_tree(), tree)
@@ -225,6 +226,51 @@ def test_from_tree_takes_the_plain_and_the_extended_dictionary(engine_cls):
     raw_cls = next(r for r, e in ENGINE_OF.items() if e is engine_cls)
     args = (tree, [3]) if raw_cls is _zelk.RawRegressor else (tree, tree["n_classes"], [3])
     assert same_tree(raw_cls.from_tree(*args).export_tree(), plain(tree))
+
+
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+@pytest.mark.parametrize("engine_cls", ENGINE_CLASSES[:2], ids=lambda c: c.__name__)
+def test_category_sets_split_as_exported_and_come_back_from_the_dictionary(engine_cls, mode):
+    # Column 3's level 2 carries the signal; levels 2 and 4 together push it further.
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(600, 4))
+    x[:, 3] = rng.integers(0, 8, size=600)
+    signal = np.isin(x[:, 3], [2, 4]) * 2.0 + 0.3 * rng.normal(size=600)
+    y = signal if engine_cls is _engine.Regressor else (signal > 1.0).astype(np.int64)
+    settings = {} if engine_cls is _engine.Regressor else dict(n_classes=2)
+    est = engine_cls(categorical=[3], mode=mode, **settings)
+    est.fit(x, y)
+    tree = est.export_tree()
+    sets = [c for c, cat in zip(tree["categories"], tree["is_categorical"]) if cat]
+    # The root sends {2, 4} to one side and the other levels to the other.
+    assert sets[0] in ([2, 4], [0, 1, 3, 5, 6, 7])
+    # Every categorical split's set is sorted and the rows it sends left are its members.
+    leaves = est.apply(x)
+    for i, (cat, members) in enumerate(zip(tree["is_categorical"], tree["categories"])):
+        if not cat:
+            assert members == []
+            continue
+        assert members == sorted(set(members))
+        assert tree["category"][i] == (members[0] if len(members) == 1 else -1)
+    again = engine_cls.from_tree(tree, categorical=[3])
+    assert same_tree(again.export_tree(), tree)
+    np.testing.assert_array_equal(again.apply(x), leaves)
+    np.testing.assert_array_equal(again.predict(x), est.predict(x))
+
+
+@pytest.mark.parametrize("categories, message", [
+    ([[-1, 2]], "category -1 outside 0 .. 4294967294"),
+    ([[]], "categorical split without categories"),
+    ([[1, 4294967295]], "category 4294967295 outside"),
+])
+def test_from_tree_refuses_bad_category_sets(categories, message):
+    tree = {"node_count": 3, "is_leaf": [False, True, True], "children_left": [1, -1, -1],
+            "children_right": [2, -1, -1], "feature": [0, -1, -1],
+            "is_categorical": [True, False, False], "lower": [0.0] * 3, "upper": [0.0] * 3,
+            "category": [-1] * 3, "n_samples": [2, 1, 1], "value": [0.0, 1.0, 2.0],
+            "categories": categories + [[], []]}
+    with pytest.raises(ValueError, match=message):
+        _engine.Regressor.from_tree(tree, categorical=[0])
 
 
 @pytest.mark.parametrize("key, value, error, message", [

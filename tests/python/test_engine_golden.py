@@ -75,10 +75,14 @@ def test_engine_tree_matches_recorded(kind, mode, validation, weighted):
         recorded = _decode(json.loads(path.read_text()))
     for threads in (1, 2):
         est = cls(**settings, mode=mode, validation=validation, categorical=[3], cv_folds=4,
-                  min_samples_leaf=2, parallel=threads > 1, n_threads=threads,
-                  parallel_min_samples=1)
+                  min_samples_leaf=2, n_bins=16, categorical_split="one_vs_rest",
+                  parallel=threads > 1, n_threads=threads, parallel_min_samples=1)
         est.fit(x, y, w if weighted else None)
         tree = est.export_tree()
+        # The category sets came later: a one-category split's set is its category.
+        categories = tree.pop("categories")
+        assert categories == [[c] if cat else [] for c, cat in
+                              zip(tree["category"], tree["is_categorical"])]
         if RECORD:
             path.write_text(json.dumps(_encode(tree)))
             break

@@ -11,6 +11,7 @@
 
 #include "core/admissibility.hpp"
 #include "core/aggregation.hpp"
+#include "core/candidate/category_order.hpp"
 #include "core/cross_validation.hpp"
 #include "core/histogram/best_split.hpp"
 #include "core/histogram/scratch.hpp"
@@ -63,15 +64,48 @@ inline const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<c
   return out;
 }
 
+// The order of a categorical feature's bins by the statistic of a node's dealt entries
+// (`value(j)`: entry j's target, or its label as size_t), into `rank`; returns how many bins
+// have entries.
+template <class Value>
+size_t order_bins(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                  size_t n_classes, std::vector<uint32_t>& rank, Value&& value) {
+  CategoryTally tally(n_bins, n_classes);
+  for (size_t j = 0; j < rows.rows.size(); ++j) {
+    const uint16_t b = codes[rows.rows[j]];
+    if (b < n_bins) tally.add(b, value(j), rows.w.empty() ? 1.0 : rows.w[j]);
+  }
+  return tally.order(rank);
+}
+
+// Category cuts: a fold's cells reordered by the order of its training part - the node's
+// tally less the fold's own, `fold` - so that the fold judges cuts it could have learnt; the
+// bins it has no training rows of are dropped. `move(from, to)` moves the fold's cell of bin
+// `from` to position `to`; `clear(position)` empties one. Returns how many bins it ranks.
+template <class Move, class Clear>
+size_t reorder_fold(const CategoryTally& node, const CategoryTally& fold,
+                    std::vector<uint32_t>& rank, Move&& move, Clear&& clear) {
+  CategoryTally train = node;
+  train.subtract(fold);
+  const size_t ranked = train.order(rank);
+  const size_t n_bins = rank.size();
+  for (size_t b = 0; b < n_bins; ++b)
+    move(b, rank[b]);  // into a copy: every position is written once
+  for (size_t position = ranked; position < n_bins; ++position)
+    clear(position);
+  return ranked;
+}
+
 // A feature's candidates' sides over the whole node, for an admission whose rules read them:
 // per bin the rows, weight and value sum of the node's entries (`value(j)` the value of entry
 // j: its target, or whether it is of class 1), so that a candidate's left side is its bin or
 // every bin up to it and its right side the rest, missing entries included.
 class BinSides {
  public:
+  // With `rank`, the bins are taken in that order (a categorical feature's cuts).
   template <class Value>
   void fill(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-            std::vector<Side>& buffer, Value&& value) {
+            std::vector<Side>& buffer, Value&& value, std::span<const uint32_t> rank = {}) {
     buffer.assign(2 * n_bins, Side{});
     bins_ = std::span<Side>(buffer).first(n_bins);
     prefix_ = std::span<Side>(buffer).subspan(n_bins);
@@ -81,7 +115,7 @@ class BinSides {
       const Side entry{1.0, w, w * value(j)};
       add(total_, entry);
       const uint16_t b = codes[rows.rows[j]];
-      if (b < n_bins) add(bins_[b], entry);
+      if (b < n_bins) add(bins_[rank.empty() ? b : rank[b]], entry);
     }
     Side running;
     for (size_t b = 0; b < n_bins; ++b) {

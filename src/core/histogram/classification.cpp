@@ -110,12 +110,61 @@ void enumerate_classification(const ClassHistogram<Weighted>& h,
   }
 }
 
+// Category cuts: every fold's cells in the order of its training part (see reorder_fold).
+template <class Cell>
+void order_fold_cells(size_t n_folds, size_t n_bins, size_t n_classes, Cell* cells,
+                      uint32_t* bin_rows, FastScratch& scratch) {
+  CategoryTally node(n_bins, n_classes), fold(n_bins, n_classes);
+  std::vector<double> sums;
+  const auto tally_of = [&](size_t m, CategoryTally& tally) {
+    for (size_t b = 0; b < n_bins; ++b) {
+      const Cell* cell = &cells[(m * n_bins + b) * n_classes];
+      double weight = 0.0;
+      uint64_t rows = 0;
+      for (size_t c = 0; c < n_classes; ++c) {
+        weight += static_cast<double>(cell[c]);
+        rows += static_cast<uint64_t>(cell[c]);
+      }
+      if (bin_rows != nullptr) rows = bin_rows[m * n_bins + b];
+      if (tally.width() == 1) {
+        sums.assign(1, n_classes > 1 ? static_cast<double>(cell[1]) : 0.0);
+      } else {
+        sums.assign(cell, cell + n_classes);
+      }
+      tally.add_totals(b, rows, weight, sums);
+    }
+  };
+  for (size_t m = 0; m < n_folds; ++m)
+    tally_of(m, node);
+  std::vector<double>& held = scratch.cut_cells;
+  std::vector<uint32_t>& held_rows = scratch.cut_counts;
+  for (size_t m = 0; m < n_folds; ++m) {
+    fold.clear();
+    tally_of(m, fold);
+    Cell* c = cells + m * n_bins * n_classes;
+    uint32_t* r = bin_rows != nullptr ? bin_rows + m * n_bins : nullptr;
+    held.assign(c, c + n_bins * n_classes);
+    if (r != nullptr) held_rows.assign(r, r + n_bins);
+    detail::reorder_fold(
+        node, fold, scratch.cut_rank,
+        [&](size_t from, size_t to) {
+          for (size_t k = 0; k < n_classes; ++k)
+            c[to * n_classes + k] = static_cast<Cell>(held[from * n_classes + k]);
+          if (r != nullptr) r[to] = held_rows[from];
+        },
+        [&](size_t at) {
+          std::fill_n(c + at * n_classes, n_classes, Cell{0});
+          if (r != nullptr) r[at] = 0;
+        });
+  }
+}
+
 // The histogram of one feature over the node's dealt entries: class counts per (fold, bin,
 // class), or weighted (rows all of positive weight, labels below n_classes) class weights and
 // the rows per (fold, bin); then every candidate enumerated.
 template <bool Weighted, class OnCandidate>
 void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16_t> codes,
-                      size_t n_bins, FastScratch& scratch, bool threshold,
+                      size_t n_bins, FastScratch& scratch, bool threshold, bool cuts,
                       OnCandidate&& on_candidate) {
   using H = ClassHistogram<Weighted>;
   const size_t n_folds = rows.n_folds;
@@ -150,6 +199,8 @@ void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16
     }
   }
 
+  if (cuts) order_fold_cells(n_folds, n_bins, n_classes, class_cells, bin_rows, scratch);
+
   // Per-fold class totals (and rows), the running left side and one fold's three sides.
   const size_t fc = n_folds * n_classes;
   typename H::Total* fold_class = nullptr;
@@ -181,14 +232,20 @@ void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16
 void best_classification_fast(const RowsView& rows, CriterionKind criterion,
                               std::span<const uint16_t> codes, size_t n_bins, size_t feature,
                               const Aggregator& aggregator, const NodeAdmission& admission,
-                              FastScratch& scratch, bool threshold, BestSplit& best) {
+                              FastScratch& scratch, bool threshold, bool cuts, BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0 || rows.n_classes == 0) return;
   const bool entropy = criterion == CriterionKind::Entropy;
   const bool judged = admission.reads_values();
   detail::BinSides sides;
   if (judged) {
-    sides.fill(rows, codes, n_bins, scratch.bin_sides,
-               [&](size_t j) { return rows.label[j] == 1 ? 1.0 : 0.0; });
+    std::vector<uint32_t> rank;
+    if (cuts) {
+      detail::order_bins(rows, codes, n_bins, rows.n_classes, rank,
+                         [&](size_t j) { return static_cast<size_t>(rows.label[j]); });
+    }
+    sides.fill(
+        rows, codes, n_bins, scratch.bin_sides,
+        [&](size_t j) { return rows.label[j] == 1 ? 1.0 : 0.0; }, rank);
   }
   const auto on_candidate = [&](size_t k) {
     if (judged && !admission.admits(feature, threshold, sides.left(k, threshold),
@@ -198,9 +255,9 @@ void best_classification_fast(const RowsView& rows, CriterionKind criterion,
     offer(best, scratch, rows.n_folds, feature, k, aggregator);
   };
   if (rows.w.empty()) {
-    class_candidates<false>(rows, entropy, codes, n_bins, scratch, threshold, on_candidate);
+    class_candidates<false>(rows, entropy, codes, n_bins, scratch, threshold, cuts, on_candidate);
   } else {
-    class_candidates<true>(rows, entropy, codes, n_bins, scratch, threshold, on_candidate);
+    class_candidates<true>(rows, entropy, codes, n_bins, scratch, threshold, cuts, on_candidate);
   }
 }
 
@@ -225,7 +282,7 @@ std::vector<ScoredCandidate> score_classification_fast(size_t n_classes, Criteri
   rows.label = dealt;
   rows.n_classes = n_classes;
   class_candidates<false>(
-      rows, criterion == CriterionKind::Entropy, codes, n_bins, scratch, threshold,
+      rows, criterion == CriterionKind::Entropy, codes, n_bins, scratch, threshold, false,
       [&](size_t k) { emit(out, scratch.fold_scores, folds.n_folds, feature, k, aggregator); });
   return out;
 }

@@ -1,9 +1,11 @@
 #include "core/histogram/held_out.hpp"
 
+#include <algorithm>
 #include <type_traits>
 #include <vector>
 
 #include "core/binning.hpp"
+#include "core/candidate/category_order.hpp"
 #include "core/histogram/candidates.hpp"
 
 namespace zelk {
@@ -55,12 +57,55 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
   table.finish_totals();
 }
 
+// Category cuts: the node layer's slots in the node's order of the categories (`node_rank`, of
+// every bin), each fold layer's in the order of its training part, so that a fold's pick is a
+// cut it could have learnt; a layer's candidates are its cuts that leave a category right.
+void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_t> occupied,
+                  std::span<const uint32_t> node_rank) {
+  const size_t n = occupied.size(), width = t.width;
+  const size_t weight_column = task.weight_column(), sums = weight_column + 1;
+  std::vector<double> held(n * width);
+  // Moves the n rows at `rows` to the positions `position(i)`.
+  const auto permute = [&](double* rows, auto&& position) {
+    std::copy(rows, rows + n * width, held.begin());
+    for (size_t i = 0; i < n; ++i)
+      std::copy_n(&held[i * width], width, rows + position(i) * width);
+  };
+  permute(t.node.data(), [&](size_t i) { return node_rank[occupied[i]]; });
+  for (size_t i = 0; i < n; ++i) {
+    t.node_state[i] = static_cast<uint32_t>(i);
+    t.node_offered[i] = i + 1 < n;
+  }
+  CategoryTally train(n, task.n_classes);
+  // A row's sums as the tally reads them: the target's, class 1's, or every class's.
+  const bool one_class = !task.regression() && task.n_classes < 2;
+  const size_t first = !task.regression() && train.width() == 1 ? sums + 1 : sums;
+  static constexpr double kNone[1] = {0.0};
+  std::vector<uint32_t> rank;
+  for (size_t f = 0; f < t.n_folds; ++f) {
+    train.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const double* row = t.train_row(f, i);
+      train.add_totals(i, static_cast<uint64_t>(row[0]), row[weight_column],
+                       one_class ? std::span<const double>(kNone)
+                                 : std::span<const double>(row + first, train.width()));
+    }
+    const size_t ranked = train.order(rank);
+    permute(t.train_row(f, 0), [&](size_t i) { return rank[i]; });
+    permute(t.val_row(f, 0), [&](size_t i) { return rank[i]; });
+    for (size_t i = 0; i < n; ++i) {
+      t.fold_state[t.fold_begin[f] + i] = static_cast<uint32_t>(i);
+      t.fold_offered[t.fold_begin[f] + i] = i + 1 < ranked;
+    }
+  }
+}
+
 }  // namespace
 
 template <class Target>
 void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
                          std::span<const Target> targets, std::span<const uint16_t> codes,
-                         size_t n_bins, bool threshold, size_t feature,
+                         size_t n_bins, bool threshold, bool cuts, size_t feature,
                          const NodeAdmission& admission, FastScratch& scratch,
                          HeldOutEvidence& evidence) {
   const size_t n_folds = rows.n_folds;
@@ -148,14 +193,20 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
         row[1 + c] = cell[c];
     });
   }
+  if (cuts) {
+    std::vector<uint32_t>& rank = scratch.cut_rank;
+    detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
+                       [&](size_t j) { return targets[at[j]]; });
+    order_layers(table, task, scratch.occupied, rank);
+  }
   offer_held_out(table, task, admission, feature, evidence);
 }
 
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const double>,
-                                  std::span<const uint16_t>, size_t, bool, size_t,
+                                  std::span<const uint16_t>, size_t, bool, bool, size_t,
                                   const NodeAdmission&, FastScratch&, HeldOutEvidence&);
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const size_t>,
-                                  std::span<const uint16_t>, size_t, bool, size_t,
+                                  std::span<const uint16_t>, size_t, bool, bool, size_t,
                                   const NodeAdmission&, FastScratch&, HeldOutEvidence&);
 
 }  // namespace zelk

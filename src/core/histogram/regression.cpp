@@ -109,9 +109,53 @@ void gather_dealt_targets(std::span<const double> targets, const FoldAssignment&
 // The histogram of one feature over the node's dealt entries: per cell a row count and the
 // sums of y and y y, or weighted (rows all of positive weight) the cell's weight and the sums
 // of w y and w y y.
+// Category cuts: every fold's cells in the order of its training part (see reorder_fold).
+template <bool Weighted>
+void order_fold_cells(size_t n_folds, size_t n_bins, uint32_t* counts, double* sums,
+                      double* sq_sums, double* weights, FastScratch& scratch) {
+  const auto tally_of = [&](size_t m, CategoryTally& tally) {
+    for (size_t b = 0; b < n_bins; ++b) {
+      const size_t cell = m * n_bins + b;
+      const double w = Weighted ? weights[cell] : static_cast<double>(counts[cell]);
+      tally.add_totals(b, counts[cell], w, std::span<const double>(&sums[cell], 1));
+    }
+  };
+  CategoryTally node(n_bins, 0), fold(n_bins, 0);
+  for (size_t m = 0; m < n_folds; ++m)
+    tally_of(m, node);
+  std::vector<uint32_t>& held_counts = scratch.cut_counts;
+  std::vector<double>& held = scratch.cut_cells;
+  for (size_t m = 0; m < n_folds; ++m) {
+    fold.clear();
+    tally_of(m, fold);
+    uint32_t* c = counts + m * n_bins;
+    double* s = sums + m * n_bins;
+    double* q = sq_sums + m * n_bins;
+    double* w = Weighted ? weights + m * n_bins : nullptr;
+    held_counts.assign(c, c + n_bins);
+    held.assign(s, s + n_bins);
+    held.insert(held.end(), q, q + n_bins);
+    if constexpr (Weighted) held.insert(held.end(), w, w + n_bins);
+    detail::reorder_fold(
+        node, fold, scratch.cut_rank,
+        [&](size_t from, size_t to) {
+          c[to] = held_counts[from];
+          s[to] = held[from];
+          q[to] = held[n_bins + from];
+          if constexpr (Weighted) w[to] = held[2 * n_bins + from];
+        },
+        [&](size_t at) {
+          c[at] = 0;
+          s[at] = q[at] = 0.0;
+          if constexpr (Weighted) w[at] = 0.0;
+        });
+  }
+}
+
 template <bool Weighted, class OnCandidate>
 void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                           FastScratch& scratch, bool threshold, OnCandidate&& on_candidate) {
+                           FastScratch& scratch, bool threshold, bool cuts,
+                           OnCandidate&& on_candidate) {
   const size_t n_folds = rows.n_folds;
   const size_t cells = n_folds * n_bins;
   grow_and_zero(scratch.bin_counts, cells);
@@ -145,6 +189,8 @@ void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes
     }
   }
 
+  if (cuts) order_fold_cells<Weighted>(n_folds, n_bins, counts, sums, sq_sums, weights, scratch);
+
   std::array<uint64_t, kMaxAssignFolds> fold_size{};
   uint64_t seen = 0;
   for (size_t m = 0; m < n_folds; ++m) {
@@ -163,7 +209,13 @@ void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes
     double* const own_sums = scratch.fold_sums.data();
     double* const own_sq_sums = scratch.fold_sq_sums.data();
     double* const own_weights = Weighted ? scratch.fold_weights.data() : nullptr;
-    for (size_t j = 0; j < n_rows; ++j) {
+    // Under category cuts a fold keeps only the categories it ranks: its cells hold them.
+    for (size_t cell = 0; cuts && cell < n_folds * n_bins; ++cell) {
+      own_sums[cell / n_bins] += sums[cell];
+      own_sq_sums[cell / n_bins] += sq_sums[cell];
+      if constexpr (Weighted) own_weights[cell / n_bins] += weights[cell];
+    }
+    for (size_t j = 0; !cuts && j < n_rows; ++j) {
       if (code[j] >= n_bins) continue;
       if constexpr (Weighted) {
         const double wv = w[j] * y[j];
@@ -198,12 +250,16 @@ void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator,
                           const NodeAdmission& admission, FastScratch& scratch, bool threshold,
-                          BestSplit& best) {
+                          bool cuts, BestSplit& best) {
   if (rows.n_folds == 0 || n_bins == 0) return;
   const bool judged = admission.reads_values();
   detail::BinSides sides;
-  if (judged)
-    sides.fill(rows, codes, n_bins, scratch.bin_sides, [&](size_t j) { return rows.y[j]; });
+  if (judged) {
+    const auto y = [&](size_t j) { return rows.y[j]; };
+    std::vector<uint32_t> rank;
+    if (cuts) detail::order_bins(rows, codes, n_bins, 0, rank, y);
+    sides.fill(rows, codes, n_bins, scratch.bin_sides, y, rank);
+  }
   const auto on_candidate = [&](size_t k) {
     if (judged && !admission.admits(feature, threshold, sides.left(k, threshold),
                                     sides.right(k, threshold))) {
@@ -212,9 +268,9 @@ void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes,
     offer(best, scratch, rows.n_folds, feature, k, aggregator);
   };
   if (rows.w.empty()) {
-    regression_candidates<false>(rows, codes, n_bins, scratch, threshold, on_candidate);
+    regression_candidates<false>(rows, codes, n_bins, scratch, threshold, cuts, on_candidate);
   } else {
-    regression_candidates<true>(rows, codes, n_bins, scratch, threshold, on_candidate);
+    regression_candidates<true>(rows, codes, n_bins, scratch, threshold, cuts, on_candidate);
   }
 }
 
@@ -235,7 +291,7 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
   rows.y = y;
   rows.fold_sums = fold_sums;
   rows.fold_sq_sums = fold_sq_sums;
-  regression_candidates<false>(rows, codes, n_bins, scratch, threshold, [&](size_t k) {
+  regression_candidates<false>(rows, codes, n_bins, scratch, threshold, false, [&](size_t k) {
     emit(out, scratch.fold_scores, folds.n_folds, feature, k, aggregator);
   });
   return out;

@@ -25,10 +25,11 @@ std::vector<ScoredCandidate> score_regression_fast(std::span<const uint16_t> cod
 
 // The same candidates offered to `best` instead of returned, with no allocation once the
 // scratch has grown; the targets are the view's gathered ones. Candidates that `admission`
-// refuses are not offered.
+// refuses are not offered. With `cuts` (a categorical feature, `threshold` set) candidate k is
+// cut k of each fold's order of the categories.
 void best_regression_fast(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                           size_t feature, const Aggregator& aggregator,
                           const NodeAdmission& admission, FastScratch& scratch, bool threshold,
-                          BestSplit& best);
+                          bool cuts, BestSplit& best);
 
 }  // namespace zelk

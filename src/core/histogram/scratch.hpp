@@ -36,6 +36,9 @@ struct FastScratch {
   std::vector<uint32_t> occupied;           // the bins seen, ascending
   std::vector<double> held_out_cells;       // (fold, bin, column): weighted held-out rows
   std::vector<Side> bin_sides;              // (2 bins): the node's sides per bin, and up to it
+  std::vector<uint32_t> cut_rank;           // category cuts: a fold's rank of every bin
+  std::vector<uint32_t> cut_counts;         // category cuts: one fold's counts, reordered
+  std::vector<double> cut_cells;            // category cuts: one fold's sums, reordered
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.

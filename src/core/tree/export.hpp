@@ -21,7 +21,8 @@ struct ExportedNode {
   bool is_categorical = false;
   double lower = std::numeric_limits<double>::quiet_NaN();
   double upper = std::numeric_limits<double>::quiet_NaN();
-  int64_t category = -1;
+  int64_t category = -1;            // the one category of a category test, else -1
+  std::vector<int64_t> categories;  // a categorical split's left categories
   size_t n_samples = 0;
   double value = std::numeric_limits<double>::quiet_NaN();
   int64_t predicted_class = -1;
@@ -70,6 +71,10 @@ size_t walk_export(const Node<T>& node, std::vector<ExportedNode>& out) {
     if (const auto* cat = std::get_if<Category>(&n.rule->test)) {
       rec.is_categorical = true;
       rec.category = static_cast<int64_t>(cat->category);
+      rec.categories = {rec.category};
+    } else if (const auto* set = std::get_if<CategorySet>(&n.rule->test)) {
+      rec.is_categorical = true;
+      rec.categories.assign(set->categories.begin(), set->categories.end());
     } else {
       const auto& interval = std::get<Interval>(n.rule->test);
       rec.lower = interval.lower.value_or(-std::numeric_limits<double>::infinity());

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/binning.hpp"
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 #include "core/tree/fast/growth.hpp"
 #include "core/tree/strict/growth.hpp"
 
@@ -18,15 +18,6 @@ namespace {
 
 // Fast growth numbers samples with 32 bits.
 constexpr size_t kMaxFastSamples = 4294967295u;
-
-template <class K>
-size_t class_count(const K& task) {
-  if constexpr (std::is_same_v<K, Regression>) {
-    return 0;
-  } else {
-    return task.n_classes;
-  }
-}
 
 template <class K>
 Expected<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes,

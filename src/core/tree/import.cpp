@@ -1,5 +1,6 @@
 #include "core/tree/import.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -20,8 +21,29 @@ Expected<T> entry(const std::vector<T>& list, const char* key, size_t node) {
   return static_cast<T>(list[node]);
 }
 
-// The rule of split node `i`.
-Expected<SplitRule> rule_at(const FlatTree& flat, size_t i) {
+// The category set of split node `i`, checked: codes below the missing code, sorted and
+// without duplicates; one code makes a one-category test.
+Expected<SplitRule> set_rule_at(const std::vector<int64_t>& codes, size_t column, size_t i) {
+  std::vector<uint32_t> set;
+  for (int64_t code : codes) {
+    if (code < 0 || code >= static_cast<int64_t>(kMissingCode)) {
+      return Error{"tree state node " + std::to_string(i) + " has the category " +
+                   std::to_string(code) + " outside 0 .. 4294967294 in its categories"};
+    }
+    set.push_back(static_cast<uint32_t>(code));
+  }
+  std::sort(set.begin(), set.end());
+  set.erase(std::unique(set.begin(), set.end()), set.end());
+  if (set.empty()) {
+    return Error{"tree state node " + std::to_string(i) +
+                 " is a categorical split without categories"};
+  }
+  if (set.size() == 1) return SplitRule{Category{column, set[0]}};
+  return SplitRule{CategorySet{column, std::move(set)}};
+}
+
+// The rule of split node `i`; a categorical split reads its set when `categories` holds one.
+Expected<SplitRule> rule_at(const FlatTree& flat, const FlatStats* stats, size_t i) {
   const auto f = entry(flat.feature, "feature", i);
   if (!f) return Error{f.error()};
   if (f.value() < 0) {
@@ -32,6 +54,11 @@ Expected<SplitRule> rule_at(const FlatTree& flat, size_t i) {
   const auto categorical = entry(flat.is_categorical, "is_categorical", i);
   if (!categorical) return Error{categorical.error()};
   if (categorical.value()) {
+    if (stats != nullptr && stats->categories) {
+      const auto set = entry(*stats->categories, "categories", i);
+      if (!set) return Error{set.error()};
+      return set_rule_at(set.value(), column, i);
+    }
     const auto code = entry(flat.category, "category", i);
     if (!code) return Error{code.error()};
     return SplitRule{Category{column, static_cast<uint32_t>(static_cast<uint64_t>(code.value()))}};
@@ -108,7 +135,7 @@ Expected<std::unique_ptr<Node<T>>> build(const FlatTree& flat, const FlatStats* 
       if (!leaf) return Error{leaf.error()};
       node = std::move(leaf).value();
     } else {
-      auto rule = rule_at(flat, p.index);
+      auto rule = rule_at(flat, stats, p.index);
       if (!rule) return Error{rule.error()};
       const auto left = child_at(flat.children_left, "children_left", p.index, n_nodes);
       if (!left) return Error{left.error()};

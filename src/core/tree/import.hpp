@@ -26,12 +26,14 @@ struct FlatTree {
   std::vector<uint64_t> n_samples;
 };
 
-// The per-node statistics lists; each one may be absent.
+// The per-node statistics lists, and the categorical splits' category sets; each one may be
+// absent (a split without its set tests its one "category").
 struct FlatStats {
   std::optional<std::vector<double>> impurity;
   std::optional<std::vector<double>> weighted_n_samples;
   std::optional<std::vector<double>> split_score;
   std::optional<std::vector<std::vector<double>>> fold_scores;
+  std::optional<std::vector<std::vector<int64_t>>> categories;
 };
 
 // The leaves' payloads: a regression tree's values, or a classification tree's predicted

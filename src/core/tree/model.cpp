@@ -9,6 +9,12 @@ bool SplitRule::route_left_train(std::span<const Column> columns, size_t sample)
     const uint32_t code = column.codes()[sample];
     return code != kMissingCode && code == cat->category;
   }
+  if (const auto* set = std::get_if<CategorySet>(&test)) {
+    const Column& column = columns[set->feature];
+    if (!column.is_categorical()) return false;
+    const uint32_t code = column.codes()[sample];
+    return code != kMissingCode && set->contains(code);
+  }
   const auto& interval = std::get<Interval>(test);
   const Column& column = columns[interval.feature];
   return !column.is_categorical() && interval.contains(column.values()[sample]);

@@ -35,13 +35,23 @@ struct Category {
   uint32_t category = 0;
 };
 
+// A set of categories (ascending, at least two, never the missing code) against all others.
+struct CategorySet {
+  size_t feature = 0;
+  std::vector<uint32_t> categories;
+
+  bool contains(uint32_t code) const {
+    return std::binary_search(categories.begin(), categories.end(), code);
+  }
+};
+
 struct SplitRule {
-  std::variant<Interval, Category> test;
+  std::variant<Interval, Category, CategorySet> test;
 
   size_t feature() const {
     return std::visit([](const auto& t) { return t.feature; }, test);
   }
-  bool is_category() const { return test.index() == 1; }
+  bool is_category() const { return test.index() != 0; }
   // Whether training sample `sample` goes to the left child.
   bool route_left_train(std::span<const Column> columns, size_t sample) const;
 };
@@ -61,6 +71,10 @@ inline bool route_left_row(const SplitRule& rule, std::span<const Cell> row) {
     // A missing code never goes left, even against an imported rule on that very code.
     const Cell& cell = row[cat->feature];
     return cell.is_code && cell.code != kMissingCode && cell.code == cat->category;
+  }
+  if (const auto* set = std::get_if<CategorySet>(&rule.test)) {
+    const Cell& cell = row[set->feature];
+    return cell.is_code && cell.code != kMissingCode && set->contains(cell.code);
   }
   const auto& interval = std::get<Interval>(rule.test);
   const Cell& cell = row[interval.feature];

@@ -36,6 +36,9 @@ struct Params {
   size_t n_threads = 1;
   size_t parallel_min_samples = 512;
   Validation validation = Validation::Prune;
+  // A categorical split sends a subset of the node's categories left (a cut of their order by
+  // the node's statistic); else one category against the rest.
+  bool category_subsets = true;
   // Per feature: +1 the prediction must not fall as the feature grows, -1 must not rise, 0
   // free; empty for none.
   std::vector<int8_t> monotonic;

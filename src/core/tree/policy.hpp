@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -135,6 +136,15 @@ void prune_held_out(Node<T>& root, double min_impurity_decrease) {
     n.stats.split_score = std::numeric_limits<double>::quiet_NaN();
     n.stats.fold_scores.clear();
   }
+}
+
+// The settings a task grows by: the objective classifier sends one category against the rest
+// (its scorers judge no cuts of an order).
+template <class K>
+Params effective_params(const Params& params) {
+  Params p = params;
+  if constexpr (std::is_same_v<K, ObjectiveClassification>) p.category_subsets = false;
+  return p;
 }
 
 // The rules one fit grows by, shared by both drivers.

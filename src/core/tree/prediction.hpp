@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -67,6 +68,15 @@ class PredictionTree {
           } else {
             out.lower = kNaN;
           }
+        } else if (const auto* set = std::get_if<CategorySet>(&n.rule->test)) {
+          // Marked by the set code with a NaN lower bound; the set's index is its upper bound.
+          if (code_cell) {
+            out.category = kSetCode;
+            out.upper = static_cast<double>(sets_.size());
+            sets_.push_back(set->categories);
+            has_category_ = true;
+          }
+          out.lower = kNaN;
         } else if (code_cell) {
           out.lower = kNaN;  // an interval never matches a category cell
         } else {
@@ -118,18 +128,28 @@ class PredictionTree {
     uint32_t category = kMissingCode;  // kMissingCode: an interval test, or a leaf
   };
 
+  // Marks a set test: no category code a rule can name is both this and NaN-bounded.
+  static constexpr uint32_t kSetCode = kMissingCode - 1;
+
   template <bool kCategories>
-  static bool goes_left(const FlatNode& n, const char* row) {
+  bool goes_left(const FlatNode& n, const char* row) const {
     double v;
     __builtin_memcpy(&v, row + n.offset, sizeof v);  // the caller's array may be unaligned
     if constexpr (kCategories) {
-      if (n.category != kMissingCode) return category_code(v) == n.category;
+      if (n.category != kMissingCode) {
+        const uint32_t code = category_code(v);
+        if (n.category == kSetCode && std::isnan(n.lower)) {
+          const std::vector<uint32_t>& set = sets_[static_cast<size_t>(n.upper)];
+          return code != kMissingCode && std::binary_search(set.begin(), set.end(), code);
+        }
+        return code == n.category;
+      }
     }
     return (v >= n.lower) & (v < n.upper);
   }
 
   template <bool kCategories>
-  static uint32_t step(const FlatNode* nodes, uint32_t i, const char* row) {
+  uint32_t step(const FlatNode* nodes, uint32_t i, const char* row) const {
     const FlatNode& n = nodes[i];
     // A mask instead of a branch: the direction is as good as random.
     const uint32_t left_mask = uint32_t{0} - uint32_t{goes_left<kCategories>(n, row)};
@@ -188,6 +208,7 @@ class PredictionTree {
   size_t splits_everywhere_ = 0;    // the fewest splits on any path
   size_t width_ = 0;                // 1 + the largest feature a rule reads
   bool has_category_ = false;
+  std::vector<std::vector<uint32_t>> sets_;  // the category sets of set tests
 };
 
 }  // namespace zelk

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/binning.hpp"
 #include "core/data.hpp"
@@ -16,15 +17,27 @@
 
 namespace zelk {
 
-// Whether a strict candidate of `column` is a threshold (else bin or category membership).
+// Whether a strict candidate of `column` is a cut of an order (a threshold, or a cut of the
+// categories' order under category subsets; else bin or category membership).
 inline bool threshold_mode(const Params& params, const Column& column) {
-  return params.split_style == SplitStyle::Threshold && !column.is_categorical();
+  return column.is_categorical() ? params.category_subsets
+                                 : params.split_style == SplitStyle::Threshold;
 }
 
-// Whether a fast candidate of the feature binned as `bins` is a threshold.
+// The same for a fast candidate of the feature binned as `bins`.
 inline bool uses_threshold(const Params& params, const FeatureBins& bins) {
-  return params.split_style == SplitStyle::Threshold && bins.continuous;
+  return bins.continuous ? params.split_style == SplitStyle::Threshold : params.category_subsets;
 }
+
+// Whether the candidates of a categorical feature are cuts of its categories' order.
+inline bool category_cuts(const Params& params, bool categorical) {
+  return categorical && params.category_subsets;
+}
+
+// The categories sent left by cut `cut` of an order (`rank` of each of `categories`): those
+// ranked at or below it; one category makes a one-category rule.
+SplitRule cut_rule(size_t feature, std::span<const uint32_t> categories,
+                   std::span<const uint32_t> rank, uint32_t cut);
 
 // The rule that reproduces the winning candidate on the node's samples, or none when the
 // candidate has no rule (the highest bin in threshold mode).
@@ -35,7 +48,13 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_
 struct FastRule {
   SplitRule rule;
   PartitionMode mode;
+  std::vector<uint8_t> left_bins;  // InSet: per bin, whether it goes left
 };
+
+// The rule of cut `cut` of a categorical feature's order (`rank` of each bin): the
+// categories of the bins ranked at or below it.
+FastRule fast_cut_rule(const FeatureBins& bins, size_t feature, std::span<const uint32_t> rank,
+                       uint32_t cut);
 
 // The rule that sends left exactly the samples whose code passes the partition test, or
 // none when the whole-set bins have no edge for it.

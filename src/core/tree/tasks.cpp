@@ -42,7 +42,8 @@ void Regression::score_feature_fast(const FastNode<double>& node, size_t feature
                                     FastScratch& scratch, BestSplit& best) const {
   const FeatureBins& bins = node.data.bins[feature];
   best_regression_fast(node.rows, node.codes(feature), bins.n_bins, feature, node.aggregator,
-                       node.admission, scratch, uses_threshold(node.params, bins), best);
+                       node.admission, scratch, uses_threshold(node.params, bins),
+                       category_cuts(node.params, !bins.continuous), best);
 }
 
 void Classification::score_feature_fast(const FastNode<size_t>& node, size_t feature,
@@ -50,7 +51,8 @@ void Classification::score_feature_fast(const FastNode<size_t>& node, size_t fea
   const FeatureBins& bins = node.data.bins[feature];
   best_classification_fast(node.rows, criterion->kind(), node.codes(feature), bins.n_bins, feature,
                            node.aggregator, node.admission, scratch,
-                           uses_threshold(node.params, bins), best);
+                           uses_threshold(node.params, bins),
+                           category_cuts(node.params, !bins.continuous), best);
 }
 
 void ObjectiveClassification::score_feature_fast(const FastNode<size_t>& node, size_t feature,

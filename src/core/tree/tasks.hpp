@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,7 @@ struct StrictNode {
   // one. Weighted, `samples` and `folds` hold the node's samples of positive weight only.
   std::span<const double> weights = {};
   NodeAdmission admission = {};  // which candidates the node may take
+  size_t n_classes = 0;          // the classifiers' classes, which order categories
 };
 
 // What fast scoring of one feature reads at a node: its dealt entries and, for every
@@ -172,5 +174,15 @@ struct ObjectiveClassification {
 
 template <class K>
 using NodeOf = Node<typename K::Payload>;
+
+// The classes of a classification task; 0 for regression.
+template <class K>
+size_t class_count(const K& task) {
+  if constexpr (std::is_same_v<K, Regression>) {
+    return 0;
+  } else {
+    return task.n_classes;
+  }
+}
 
 }  // namespace zelk

@@ -29,6 +29,7 @@ constexpr Choice<SplitStyle> kSplitStyles[] = {{U"threshold", SplitStyle::Thresh
                                                {U"bin_membership", SplitStyle::Bin}};
 constexpr Choice<Validation> kValidations[] = {{U"candidates", Validation::Candidates},
                                                {U"prune", Validation::Prune}};
+constexpr Choice<bool> kCategoricalSplits[] = {{U"one_vs_rest", false}, {U"subset", true}};
 
 template <class T, size_t N>
 std::u32string name_of(const Choice<T> (&choices)[N], T value) {
@@ -80,6 +81,7 @@ struct GrowthSettings {
   double agg_lambda = 1.0;
   std::vector<size_t> categorical;
   std::u32string validation = name_of(kValidations, params.validation);
+  std::u32string categorical_split = name_of(kCategoricalSplits, params.category_subsets);
 };
 
 // Where a setting's value goes; its type decides how the argument is converted.
@@ -102,90 +104,40 @@ std::string check_weight_fraction(const GrowthSettings& s) {
   return "min_weight_fraction_leaf must be in [0, 0.5], got " + std::to_string(f);
 }
 
+// The slot at a path of members from the settings, e.g. field<&GrowthSettings::params,
+// &Params::kfold, &KFold::k>.
+template <auto... Path>
+auto& field(GrowthSettings& s) {
+  return (s.*....*Path);
+}
+
+using G = GrowthSettings;
+
 // The growth settings, in the fixed module's positional order; the engine's own come last.
-const std::array<Setting, 20> kSettings = {
-    {{"max_depth", +[](GrowthSettings& s) -> auto& {return s.params.max_depth;
-}  // namespace
-, true
-}  // namespace zelk::py
-, {"min_samples_split", +[](GrowthSettings& s) -> auto& {return s.params.min_samples_split;
-}
-, true
-}
-, {"min_samples_leaf", +[](GrowthSettings& s) -> auto& {return s.params.min_samples_leaf;
-}
-, true
-}
-, {"min_impurity_decrease", +[](GrowthSettings& s) -> auto& {return s.params.min_impurity_decrease;
-}
-, true
-}
-, {"n_bins", +[](GrowthSettings& s) -> auto& {return s.params.n_bins;
-}
-, true
-}
-, {"cv_folds", +[](GrowthSettings& s) -> auto& {return s.params.kfold.k;
-}
-, true
-}
-, {"cv_seed", +[](GrowthSettings& s) -> size_t& { return s.params.kfold.seed; }, true},
-    {"cv_shuffle", +[](GrowthSettings& s) -> auto& {return s.params.kfold.shuffle;
-}
-, true
-}
-, {"mode", +[](GrowthSettings& s) -> auto& {return s.mode;
-}
-, true
-}
-, {"split_style", +[](GrowthSettings& s) -> auto& {return s.split_style;
-}
-, true
-}
-, {"aggregator", +[](GrowthSettings& s) -> auto& {return s.aggregator;
-}
-, true
-}
-, {"agg_frac", +[](GrowthSettings& s) -> auto& {return s.agg_frac;
-}
-, true
-}
-, {"agg_eps", +[](GrowthSettings& s) -> auto& {return s.agg_eps;
-}
-, true
-}
-, {"agg_lambda", +[](GrowthSettings& s) -> auto& {return s.agg_lambda;
-}
-, true
-}
-, {"parallel", +[](GrowthSettings& s) -> auto& {return s.params.parallel;
-}
-, true
-}
-, {"n_threads", +[](GrowthSettings& s) -> auto& {return s.params.n_threads;
-}
-, true
-}
-, {"parallel_min_samples", +[](GrowthSettings& s) -> auto& {return s.params.parallel_min_samples;
-}
-, true
-}
-, {"categorical", +[](GrowthSettings& s) -> auto& {return s.categorical;
-}
-, true
-}
-, {"validation", +[](GrowthSettings& s) -> auto& {return s.validation;
-}
-, false
-}
-, {"min_weight_fraction_leaf",
-   +[](GrowthSettings& s) -> auto& {return s.params.min_weight_fraction_leaf;
-}
-, false, check_weight_fraction
-}
-,
-}
-}
-;
+const std::array<Setting, 21> kSettings = {{
+    {"max_depth", field<&G::params, &Params::max_depth>, true},
+    {"min_samples_split", field<&G::params, &Params::min_samples_split>, true},
+    {"min_samples_leaf", field<&G::params, &Params::min_samples_leaf>, true},
+    {"min_impurity_decrease", field<&G::params, &Params::min_impurity_decrease>, true},
+    {"n_bins", field<&G::params, &Params::n_bins>, true},
+    {"cv_folds", field<&G::params, &Params::kfold, &KFold::k>, true},
+    {"cv_seed", field<&G::params, &Params::kfold, &KFold::seed>, true},
+    {"cv_shuffle", field<&G::params, &Params::kfold, &KFold::shuffle>, true},
+    {"mode", field<&G::mode>, true},
+    {"split_style", field<&G::split_style>, true},
+    {"aggregator", field<&G::aggregator>, true},
+    {"agg_frac", field<&G::agg_frac>, true},
+    {"agg_eps", field<&G::agg_eps>, true},
+    {"agg_lambda", field<&G::agg_lambda>, true},
+    {"parallel", field<&G::params, &Params::parallel>, true},
+    {"n_threads", field<&G::params, &Params::n_threads>, true},
+    {"parallel_min_samples", field<&G::params, &Params::parallel_min_samples>, true},
+    {"categorical", field<&G::categorical>, true},
+    {"validation", field<&G::validation>, false},
+    {"min_weight_fraction_leaf", field<&G::params, &Params::min_weight_fraction_leaf>, false,
+     check_weight_fraction},
+    {"categorical_split", field<&G::categorical_split>, false},
+}};
 
 // The argument into its slot; false with the exception set.
 bool convert(const char* name, PyObject* value, const AnySlot& slot, GrowthSettings& s) {
@@ -243,9 +195,10 @@ std::string literal(const AnySlot& slot, GrowthSettings& defaults) {
 
 // Converts the growth settings that `args` holds, in table order; a setting the class does not
 // take keeps the value the fixed module's classes always had: validated candidates, no weight
-// floor.
+// floor, one category against the rest.
 bool convert_growth(const CallArgs& args, GrowthSettings& s) {
   s.validation = U"candidates";
+  s.categorical_split = U"one_vs_rest";
   for (const Setting& setting : kSettings) {
     PyObject* value = args[setting.name];
     if (value == nullptr) continue;
@@ -286,6 +239,10 @@ std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
       choose(kValidations, s.validation, "validation", " (expected \"candidates\" or \"prune\")");
   if (!validation) return nullptr;
   s.params.validation = *validation;
+  const auto subsets = choose(kCategoricalSplits, s.categorical_split, "categorical_split",
+                              " (expected \"subset\" or \"one_vs_rest\")");
+  if (!subsets) return nullptr;
+  s.params.category_subsets = *subsets;
   return aggregator;
 }
 
@@ -355,6 +312,7 @@ Params placeholder_params() {
   p.n_threads = 1;
   p.parallel_min_samples = 512;
   p.validation = Validation::Candidates;
+  p.category_subsets = false;
   return p;
 }
 

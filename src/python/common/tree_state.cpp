@@ -85,13 +85,22 @@ PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::*field
                    [&](size_t i) { return PyFloat_FromDouble(nodes[i].stats.*field); });
 }
 
-// The per-node training statistics that follow the tree in the extended form.
+PyRef int_list_of(const std::vector<int64_t>& values) {
+  return make_list(values.size(), [&](size_t i) { return PyLong_FromLongLong(values[i]); });
+}
+
+// The per-node training statistics and the categorical splits' category sets that follow the
+// tree in the extended form.
 bool put_stats(const PyRef& dict, const std::vector<ExportedNode>& nodes) {
   return put(dict, "impurity", stat_list(nodes, &NodeStats::impurity)) &&
          put(dict, "weighted_n_samples", stat_list(nodes, &NodeStats::weighted_n_samples)) &&
          put(dict, "split_score", stat_list(nodes, &NodeStats::split_score)) &&
-         put(dict, "fold_scores", make_list(nodes.size(), [&](size_t i) {
-               return float_list_of(nodes[i].stats.fold_scores).release();
+         put(dict, "fold_scores",
+             make_list(
+                 nodes.size(),
+                 [&](size_t i) { return float_list_of(nodes[i].stats.fold_scores).release(); })) &&
+         put(dict, "categories", make_list(nodes.size(), [&](size_t i) {
+               return int_list_of(nodes[i].categories).release();
              }));
 }
 
@@ -142,6 +151,10 @@ template <class T>
 bool read_sequence(PyObject* value, std::vector<T>& out);
 
 bool convert_element(PyObject* item, std::vector<double>& out) {
+  return read_sequence(item, out);
+}
+
+bool convert_element(PyObject* item, std::vector<int64_t>& out) {
   return read_sequence(item, out);
 }
 
@@ -226,6 +239,7 @@ bool read_stats(PyObject* tree, FlatStats& stats) {
   if (ok) stats.weighted_n_samples = get_optional_vec<double>(tree, "weighted_n_samples", ok);
   if (ok) stats.split_score = get_optional_vec<double>(tree, "split_score", ok);
   if (ok) stats.fold_scores = get_optional_vec<std::vector<double>>(tree, "fold_scores", ok);
+  if (ok) stats.categories = get_optional_vec<std::vector<int64_t>>(tree, "categories", ok);
   return ok;
 }
 

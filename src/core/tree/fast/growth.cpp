@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/histogram/candidates.hpp"
 #include "core/histogram/held_out.hpp"
 #include "core/parallel.hpp"
 #include "core/tree/fast/node_layout.hpp"
@@ -256,14 +257,30 @@ class FastGrowth {
     return rules.child_bounds(bounds, feature, left.value(), right.value());
   }
 
-  // The validation's verdict with the rule that the whole-set bins give it, if any.
+  // The validation's verdict with the rule that the whole-set bins give it, if any: a cut of
+  // the node's order of a categorical feature's bins, or one bin or edge.
   std::optional<FastDecision> decide(const Scorer& scorer, const NodeFacts& facts) const {
     std::optional<Verdict> verdict = policy_.choose(scorer, facts);
     if (!verdict) return std::nullopt;
-    std::optional<FastRule> rule =
-        fast_rule(params_, data_.bins[verdict->feature], verdict->feature, verdict->state);
+    const size_t f = verdict->feature;
+    const FeatureBins& bins = data_.bins[f];
+    std::optional<FastRule> rule;
+    if (category_cuts(params_, !bins.continuous)) {
+      std::vector<uint32_t> rank;
+      const size_t ranked = order_node_bins(scorer.node, f, rank);
+      if (verdict->state + 1 < ranked) rule = fast_cut_rule(bins, f, rank, verdict->state);
+    } else {
+      rule = fast_rule(params_, bins, f, verdict->state);
+    }
     if (!rule) return std::nullopt;
     return FastDecision{std::move(*rule), std::move(*verdict)};
+  }
+
+  // The order of feature f's bins by the node's statistic, as held-out validation orders them.
+  size_t order_node_bins(const FastNode<Target>& node, size_t f,
+                         std::vector<uint32_t>& rank) const {
+    return detail::order_bins(node.rows, node.codes(f), data_.bins[f].n_bins, class_count(task_),
+                              rank, [&](size_t j) { return node.targets[node.rows.rows[j]]; });
   }
 
   // Scores every feature of the node into one result, in feature order: a large node's
@@ -309,9 +326,9 @@ class FastGrowth {
                                   bool shared) const {
     const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
       const FeatureBins& bins = data_.bins[f];
-      score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
-                                  uses_threshold(params_, bins), f, node.admission, scratch,
-                                  evidence);
+      score_held_out_fast<Target>(
+          task, node.rows, node.targets, node.codes(f), bins.n_bins, uses_threshold(params_, bins),
+          category_cuts(params_, !bins.continuous), f, node.admission, scratch, evidence);
     };
     return over_features(node.n, w, shared, HeldOutEvidence(node.rows.n_folds), score);
   }
@@ -326,8 +343,9 @@ class FastGrowth {
     const size_t f = decision.verdict.feature;
     w.order.resize(n);
     std::iota(w.order.begin(), w.order.end(), uint32_t{0});
-    const size_t n_left = partition_in_place(
-        w.order, node.codes(f), static_cast<uint16_t>(decision.verdict.state), decision.rule.mode);
+    const size_t n_left =
+        partition_in_place(w.order, node.codes(f), static_cast<uint16_t>(decision.verdict.state),
+                           decision.rule.mode, decision.rule.left_bins);
     // Weighted, the rows of positive weight; their counts bound the others'.
     const size_t rows_left = counted(p.begin, w.order, 0, n_left);
     if (!policy_.keeps_rows(rows_left, weighted() ? p.prepared->counted - rows_left : n - n_left)) {
@@ -438,8 +456,9 @@ std::unique_ptr<NodeOf<K>> build_node_fast_in_place(const K& task, const Params&
     for (size_t i = 0; i < n; ++i)
       total += weights[i];
   }
-  const GrowthPolicy<K> policy(task, params, aggregator, !weights.empty(), total);
-  return FastGrowth<K>(task, params, aggregator, owned, targets, weights, policy).grow(depth);
+  const Params effective = effective_params<K>(params);
+  const GrowthPolicy<K> policy(task, effective, aggregator, !weights.empty(), total);
+  return FastGrowth<K>(task, effective, aggregator, owned, targets, weights, policy).grow(depth);
 }
 
 template std::unique_ptr<NodeOf<Regression>> build_node_fast_in_place<Regression>(

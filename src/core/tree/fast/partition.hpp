@@ -10,15 +10,16 @@
 
 namespace zelk {
 
-// Which samples partition_in_place moves to the front: bin code at most k (threshold) or
-// equal to k (membership). The missing code satisfies neither.
-enum class PartitionMode { AtMost, Equal };
+// Which samples partition_in_place moves to the front: bin code at most k (threshold), equal
+// to k (membership), or one of the bins marked left (a set of categories). The missing code
+// satisfies none.
+enum class PartitionMode { AtMost, Equal, InSet };
 
 // Moves the samples that satisfy the test to the front of `samples`, keeping their relative
 // order, and returns how many there are. The right side keeps the order the swaps leave it
-// in, which decides the children's folds.
+// in, which decides the children's folds. `left_bins` marks the bins of InSet.
 size_t partition_in_place(std::span<uint32_t> samples, std::span<const uint16_t> codes, uint16_t k,
-                          PartitionMode mode);
+                          PartitionMode mode, std::span<const uint8_t> left_bins = {});
 
 // Puts list[order[i]] at i for every i; `buffer` is scratch.
 template <class T>

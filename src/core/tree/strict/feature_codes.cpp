@@ -1,7 +1,10 @@
 #include "core/tree/strict/feature_codes.hpp"
 
 #include <cmath>
+#include <span>
 #include <utility>
+
+#include "core/candidate/category_order.hpp"
 
 namespace zelk::detail {
 
@@ -58,9 +61,53 @@ bool code_unindexed(const StrictNode<Target>& node, const Column& column, bool t
   return true;
 }
 
+template <class Target>
+CategoryTally tally_categories(const StrictNode<Target>& node, const Column& column,
+                               const std::vector<uint32_t>& categories,
+                               std::span<const size_t> samples) {
+  CategoryTally tally(categories.size(), node.n_classes);
+  for (size_t s : samples) {
+    const uint32_t slot = category_slot(categories, column.codes()[s]);
+    if (slot >= categories.size()) continue;  // missing, or not a category of the node
+    tally.add(slot, node.targets[s], node.weights.empty() ? 1.0 : node.weights[s]);
+  }
+  return tally;
+}
+
+// Category cuts: each fold's validation codes are their categories' ranks in the order of the
+// fold's training part, so that a fold judges cuts it could have learnt.
+template <class Target>
+bool code_category_cuts(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes) {
+  codes.categories = present_states(column, node.samples, node.params.n_bins);
+  const size_t k = codes.categories.size();
+  if (k < 2) return false;
+  codes.states.resize(k - 1);
+  for (size_t i = 0; i + 1 < k; ++i)
+    codes.states[i] = static_cast<uint32_t>(i);
+  const CategoryTally all = tally_categories(node, column, codes.categories, node.samples);
+  all.order(codes.node_rank);
+  codes.fold_rank.resize(node.folds.size());
+  codes.fold_ranked.resize(node.folds.size());
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const std::vector<size_t>& validation = node.folds[f].validation;
+    CategoryTally train = all;
+    train.subtract(tally_categories(node, column, codes.categories, validation));
+    std::vector<uint32_t>& rank = codes.fold_rank[f];
+    codes.fold_ranked[f] = train.order(rank);
+    for (uint32_t& r : rank) {
+      if (r >= codes.fold_ranked[f]) r = static_cast<uint32_t>(k);  // in no cut's left side
+    }
+    codes.val[f].resize(validation.size());
+    for (size_t j = 0; j < validation.size(); ++j)
+      codes.val[f][j] = cut_slot(codes, rank, column.codes()[validation[j]]);
+  }
+  return true;
+}
+
 // A categorical feature: the fold's training values play no part in its codes.
 template <class Target>
 bool code_categorical(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes) {
+  if (node.params.category_subsets) return code_category_cuts(node, column, codes);
   codes.states = present_states(column, node.samples, node.params.n_bins);
   if (codes.states.empty()) return false;
   for (size_t f = 0; f < node.folds.size(); ++f) {
@@ -171,7 +218,20 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
   return code_sorted(node, column, threshold, codes);
 }
 
+template <class Target>
+size_t order_categories(const StrictNode<Target>& node, const Column& column,
+                        const std::vector<uint32_t>& categories, std::span<const size_t> samples,
+                        std::vector<uint32_t>& rank) {
+  return tally_categories(node, column, categories, samples).order(rank);
+}
+
 template bool code_feature(const StrictNode<double>&, size_t, bool, FeatureCodes&);
 template bool code_feature(const StrictNode<size_t>&, size_t, bool, FeatureCodes&);
+template size_t order_categories(const StrictNode<double>&, const Column&,
+                                 const std::vector<uint32_t>&, std::span<const size_t>,
+                                 std::vector<uint32_t>&);
+template size_t order_categories(const StrictNode<size_t>&, const Column&,
+                                 const std::vector<uint32_t>&, std::span<const size_t>,
+                                 std::vector<uint32_t>&);
 
 }  // namespace zelk::detail

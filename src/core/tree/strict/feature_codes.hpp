@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/aggregation.hpp"
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 #include "core/data.hpp"
 #include "core/encoder.hpp"
 #include "core/selector.hpp"
@@ -44,6 +44,13 @@ struct FeatureCodes {
   std::vector<std::vector<uint32_t>> slot_of_runs;
   std::vector<uint32_t> in_block;  // per block of `sorted`, per fold
   bool general = false;            // no fold index: nothing derived from `sorted`
+  // Category cuts: the node's categories (ascending) with their rank in the node's order, and
+  // per fold their rank in the order of its training part (the number of categories for one
+  // it has no rows of) and how many it ranks; the states are the cuts 0 .. categories - 2.
+  std::vector<uint32_t> categories;
+  std::vector<uint32_t> node_rank;
+  std::vector<std::vector<uint32_t>> fold_rank;
+  std::vector<size_t> fold_ranked;
 };
 
 inline uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
@@ -67,6 +74,23 @@ inline uint32_t run_slot(const std::vector<uint32_t>& states, const EdgeRuns& ed
                          bool threshold) {
   return bin_slot(states, static_cast<uint32_t>(edges.code(v)), threshold);
 }
+
+// The slot of a category code under category cuts: its rank in `rank`, the last category and
+// the unranked ones sharing the slot that no cut sends left (kMissingCode for a missing code).
+inline uint32_t cut_slot(const FeatureCodes& codes, const std::vector<uint32_t>& rank,
+                         uint32_t code) {
+  const uint32_t slot = category_slot(codes.categories, code);
+  if (slot == kMissingCode) return slot;
+  const auto none = static_cast<uint32_t>(codes.states.size());
+  return slot < rank.size() ? std::min(rank[slot], none) : none;
+}
+
+// The order of the categories of `samples`: every one of `categories` ranked by the statistic
+// of its rows, into `rank`; returns how many have rows.
+template <class Target>
+size_t order_categories(const StrictNode<Target>& node, const Column& column,
+                        const std::vector<uint32_t>& categories, std::span<const size_t> samples,
+                        std::vector<uint32_t>& rank);
 
 // Fills `codes`; false when the feature has no state at the node.
 template <class Target>

@@ -12,6 +12,7 @@
 #include "core/selector.hpp"
 #include "core/tree/policy.hpp"
 #include "core/tree/rules.hpp"
+#include "core/tree/strict/feature_codes.hpp"
 #include "core/tree/strict/scoring.hpp"
 #include "core/validation/held_out.hpp"
 
@@ -246,8 +247,8 @@ class StrictGrowth {
       return decide_scored(node, facts);
     }
     const StrictNode<Target> node{
-        params_, columns_, targets_, samples, folds, aggregator_, indexed ? &index : nullptr,
-        {},      admission};
+        params_, columns_,  targets_,   samples, folds, aggregator_, indexed ? &index : nullptr,
+        {},      admission, n_classes()};
     return decide_scored(node, facts);
   }
 
@@ -256,12 +257,27 @@ class StrictGrowth {
     Scorer scorer{*this, node};
     std::optional<Verdict> verdict = policy_.choose(scorer, facts);
     if (!verdict) return std::nullopt;
-    const Column& column = columns_[verdict->feature];
-    std::optional<SplitRule> rule =
-        make_rule(column, verdict->feature, verdict->state, node.samples, params_.n_bins,
-                  threshold_mode(params_, column));
+    std::optional<SplitRule> rule = rule_of(node, verdict->feature, verdict->state);
     if (!rule) return std::nullopt;
     return StrictDecision{std::move(*rule), std::move(*verdict)};
+  }
+
+  size_t n_classes() const { return class_count(task_); }
+
+  // The rule that reproduces candidate `state` of `feature` on the node's samples: a cut of
+  // the node's order of its categories, or a threshold or bin at the node's own edges.
+  std::optional<SplitRule> rule_of(const StrictNode<Target>& node, size_t feature,
+                                   uint32_t state) const {
+    const Column& column = columns_[feature];
+    if (category_cuts(params_, column.is_categorical())) {
+      const std::vector<uint32_t> categories = present_states(column, node.samples, params_.n_bins);
+      if (state + 1 >= categories.size()) return std::nullopt;
+      std::vector<uint32_t> rank;
+      detail::order_categories(node, column, categories, node.samples, rank);
+      return cut_rule(feature, categories, rank, state);
+    }
+    return make_rule(column, feature, state, node.samples, params_.n_bins,
+                     threshold_mode(params_, column));
   }
 
   // The best candidate that the node's admission admits, its sides those of its rule over the
@@ -277,10 +293,8 @@ class StrictGrowth {
     });
     std::vector<size_t> left, right;
     for (const ScoredCandidate* c : ranked) {
-      const Column& column = columns_[c->feature];
-      const bool threshold = threshold_mode(params_, column);
-      const std::optional<SplitRule> rule =
-          make_rule(column, c->feature, c->state, node.samples, params_.n_bins, threshold);
+      const bool threshold = threshold_mode(params_, columns_[c->feature]);
+      const std::optional<SplitRule> rule = rule_of(node, c->feature, c->state);
       if (!rule) continue;
       left.clear();
       right.clear();
@@ -395,8 +409,9 @@ std::unique_ptr<NodeOf<K>> build_node(const K& task, const Params& params,
     for (size_t s : samples)
       total += weights[s];
   }
-  const GrowthPolicy<K> policy(task, params, aggregator, !weights.empty(), total);
-  return StrictGrowth<K>(task, params, aggregator, columns, targets, weights, policy)
+  const Params effective = effective_params<K>(params);
+  const GrowthPolicy<K> policy(task, effective, aggregator, !weights.empty(), total);
+  return StrictGrowth<K>(task, effective, aggregator, columns, targets, weights, policy)
       .grow(std::move(samples), depth);
 }
 

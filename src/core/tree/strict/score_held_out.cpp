@@ -17,6 +17,7 @@ namespace {
 
 using detail::bin_slot;
 using detail::category_slot;
+using detail::cut_slot;
 using detail::FeatureCodes;
 using detail::key_value;
 using detail::run_slot;
@@ -29,8 +30,11 @@ template <bool WithMissing, class Target, class Add>
 uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const FeatureCodes& codes,
                     bool threshold, Add&& add) {
   if (column.is_categorical()) {
+    const bool cuts = node.params.category_subsets;
     for (size_t s : node.samples) {
-      const uint32_t slot = category_slot(codes.states, column.codes()[s]);
+      const uint32_t code = column.codes()[s];
+      const uint32_t slot =
+          cuts ? cut_slot(codes, codes.node_rank, code) : category_slot(codes.states, code);
       if (WithMissing || slot != kMissingCode) add(slot, s);
     }
     return 0;
@@ -62,9 +66,11 @@ uint64_t visit_node(const StrictNode<Target>& node, const Column& column, const 
 }
 
 // The number of slots of fold f's layer: the codes 0 .. (edges of its training values), or for
-// a categorical feature the node's states and one slot for the codes that match none.
+// a categorical feature the node's states (under category cuts its categories' ranks) and one
+// slot for the codes that match none.
 size_t fold_layer_size(const Column& column, const FeatureCodes& codes, size_t f) {
-  return column.is_categorical() ? codes.states.size() + 1 : codes.fold_edges[f].size() + 1;
+  if (!column.is_categorical()) return codes.fold_edges[f].size() + 1;
+  return (codes.categories.empty() ? codes.states.size() : codes.categories.size()) + 1;
 }
 
 // Calls add(is_validation, slot, sample) for every node sample, with its slot in fold f's layer:
@@ -78,7 +84,8 @@ void visit_fold(const StrictNode<Target>& node, const Column& column, const Feat
     for (size_t s : samples) {
       uint32_t slot = kMissingCode;
       if (column.is_categorical()) {
-        slot = category_slot(codes.states, column.codes()[s]);
+        slot = codes.categories.empty() ? category_slot(codes.states, column.codes()[s])
+                                        : cut_slot(codes, codes.fold_rank[f], column.codes()[s]);
       } else if (std::isfinite(column.values()[s])) {
         if (!codes.general) continue;  // visited in sorted order below
         slot = static_cast<uint32_t>(codes.fold_edges[f].code(column.values()[s]));
@@ -106,7 +113,11 @@ void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold,
   const size_t slots = table.fold_slots(f);
   for (size_t s = 0; s < slots; ++s) {
     const size_t at = table.fold_begin[f] + s;
-    if (column.is_categorical()) {
+    if (column.is_categorical() && !codes.categories.empty()) {
+      // A cut of the fold's order that leaves one of its categories on the right.
+      table.fold_offered[at] = s + 1 < codes.fold_ranked[f];
+      table.fold_state[at] = static_cast<uint32_t>(s);
+    } else if (column.is_categorical()) {
       table.fold_offered[at] = s < codes.states.size();
       table.fold_state[at] = s < codes.states.size() ? codes.states[s] : kMissingCode;
     } else {

@@ -1,4 +1,4 @@
-#include "core/candidate.hpp"
+#include "core/candidate/states.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,6 +10,7 @@ import numbers
 import numpy as np
 
 from ._export import _fill_colour, _TreeView
+from ._params import is_int
 
 __all__ = ["plot_split_scores", "plot_tree"]
 
@@ -31,14 +32,10 @@ def _require_matplotlib(what):
         ) from error
 
 
-def _is_int(value):
-    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
-
-
 def _check_int(name, value, low, allow_none=False):
     if value is None and allow_none:
         return None
-    if not _is_int(value) or value < low:
+    if not is_int(value) or value < low:
         expected = f"{'None or ' if allow_none else ''}an int >= {low}"
         raise ValueError(f"{name} must be {expected}, got {value!r}")
     return int(value)
@@ -487,7 +484,7 @@ def plot_split_scores(
         raise ValueError("nodes is empty: give at least one split node")
     n = len(tree["is_leaf"])
     for i in ids:
-        if not _is_int(i) or not 0 <= i < n:
+        if not is_int(i) or not 0 <= i < n:
             raise ValueError(
                 f"node {i!r} is not a node of this tree, whose nodes are 0 to {n - 1} "
                 "(export_tree() numbering)"

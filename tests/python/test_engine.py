@@ -7,8 +7,7 @@ import math
 import numpy as np
 import pytest
 
-import zelk
-from zelk import _engine, _zelk
+from zelk import _engine, _params, _zelk
 
 from conftest import ALL_CLASSES, arguments, same_tree
 
@@ -88,22 +87,27 @@ def test_engine_grows_the_tree_zelk_grows(raw_cls, mode, threads):
             np.testing.assert_array_equal(engine.predict_proba(x), raw.predict_proba(x))
 
 
-@pytest.mark.parametrize("engine_cls, package", [
-    (_engine.Regressor, zelk.ZELKRegressor()),
-    (_engine.Classifier, zelk.ZELKClassifier()),
-    (_engine.ObjectiveClassifier, zelk.ZELKClassifier()),
+# Native settings that the package derives instead of taking: from the labels, from n_jobs,
+# from categorical_features.
+DERIVED = {"n_classes", "parallel", "n_threads", "categorical"}
+
+
+@pytest.mark.parametrize("engine_cls, table", [
+    (_engine.Regressor, _params.REGRESSOR),
+    (_engine.Classifier, _params.CLASSIFIER),
+    (_engine.ObjectiveClassifier, _params.CLASSIFIER),
 ])
-def test_settings_are_keyword_only_with_the_package_defaults(engine_cls, package):
-    parameters = inspect.signature(engine_cls).parameters.values()
-    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in parameters)
-    package_defaults = package.get_params()
-    # The package's None for the metric's averaging and positive class means "from the
-    # labels"; it passes the resolved values.
-    shared = [p for p in parameters if p.name in package_defaults
-              and p.name not in ("objective", "average", "pos_label")]
-    assert len(shared) >= 15
-    for p in shared:
-        assert p.default == package_defaults[p.name], p.name
+def test_settings_are_keyword_only_with_the_package_defaults(engine_cls, table):
+    parameters = inspect.signature(engine_cls).parameters
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for p in parameters.values())
+    own = set(parameters) - DERIVED
+    # Every native setting is one of the package's, and every growth setting reaches it.
+    assert own <= set(table)
+    assert set(_params.GROWTH) - {"n_jobs", "categorical_features"} <= own
+    # The package's None for the metric, its averaging and positive class means "impurity"
+    # or "from the labels"; it passes the resolved values.
+    for name in own - {"objective", "average", "pos_label"}:
+        assert parameters[name].default == table[name].default, name
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         engine_cls(3)
     with pytest.raises(TypeError, match="unexpected keyword argument 'depth'"):

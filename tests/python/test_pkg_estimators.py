@@ -1,5 +1,6 @@
 """The estimators' own behaviour: parameter checks, labels, objectives, categories, NaN."""
 
+import inspect
 import re
 import warnings
 
@@ -7,7 +8,7 @@ import numpy as np
 import pytest
 from sklearn.exceptions import NotFittedError
 
-from zelk import ZELKClassifier, ZELKRegressor
+from zelk import ZELKClassifier, ZELKRegressor, _params
 
 from conftest import same_tree
 
@@ -36,7 +37,10 @@ BAD_PARAMETERS = [
     ("min_samples_split", 1.5, "'min_samples_split' parameter must be an int >= 2 or a float"),
     ("min_samples_leaf", 0, "'min_samples_leaf' parameter must be an int >= 1 or a float"),
     ("min_samples_leaf", 1.0, "'min_samples_leaf' parameter must be an int >= 1 or a float"),
+    ("min_weight_fraction_leaf", 0.6, "'min_weight_fraction_leaf' parameter must be a real "
+     "number >= 0.0 and <= 0.5"),
     ("min_impurity_decrease", float("nan"), "'min_impurity_decrease' parameter must be a finite"),
+    ("validation", "both", "'validation' parameter must be one of 'prune', 'candidates'"),
     ("n_bins", 1, "'n_bins' parameter must be an int >= 2"),
     ("cv_folds", 1, "'cv_folds' parameter must be an int >= 2"),
     ("cv_seed", -1, "'cv_seed' parameter must be an int >= 0"),
@@ -55,6 +59,27 @@ BAD_PARAMETERS = [
     ("categorical_features", ["a"], "requires X to be a DataFrame with column names"),
     ("categorical_features", [True, False], "boolean mask has 2 entries, but X has 3 features"),
 ]
+
+
+def test_every_growth_setting_has_a_value_that_fit_rejects():
+    assert {name for name, _, _ in BAD_PARAMETERS} == set(_params.GROWTH)
+
+
+@pytest.mark.parametrize("cls, table", [
+    (ZELKRegressor, _params.REGRESSOR),
+    (ZELKClassifier, _params.CLASSIFIER),
+])
+def test_constructor_and_docstring_follow_the_table_of_settings(cls, table):
+    parameters = inspect.signature(cls).parameters
+    assert list(parameters) == list(table)
+    for name, row in table.items():
+        # repr tells 0 from 0.0, which get_params and clone would carry along.
+        assert repr(parameters[name].default) == repr(row.default), name
+    assert cls().get_params() == {name: row.default for name, row in table.items()}
+    # A Parameters section with one entry per setting, in order, each hole filled.
+    section = cls.__doc__.split("Parameters\n    ----------\n")[1].split("Attributes")[0]
+    assert re.findall(r"^    (\w+) : ", section, re.M) == list(table)
+    assert not re.search(r"\{[a-z_]+\}", section)
 
 
 @pytest.mark.parametrize("cls, y", [(ZELKClassifier, Y_CLASS), (ZELKRegressor, Y_REGR)])

@@ -100,3 +100,19 @@ def test_estimators_pickled_by_an_earlier_zelk_predict_the_same():
         again = pickle.loads(pickle.dumps(est))
         np.testing.assert_array_equal(again.predict(X), saved["predict"], err_msg=name)
 
+
+
+@pytest.mark.parametrize("cls, settings", ESTIMATORS[::2])
+def test_a_pickle_lacking_settings_loads_them_at_their_defaults(cls, settings):
+    X, y = data(cls)
+    est = cls(**settings, min_samples_leaf=3, validation="prune").fit(X, y)
+    state = est.__getstate__()
+    for name in cls._settings:
+        del state[name]
+    restored = cls.__new__(cls)
+    restored.__setstate__(state)
+    expected = {name: row.default for name, row in cls._settings.items()}
+    # Estimators from before `validation` existed grew their trees by validating candidates.
+    expected["validation"] = "candidates"
+    assert restored.get_params() == expected
+    np.testing.assert_array_equal(restored.predict(X), est.predict(X))

@@ -46,6 +46,7 @@ class Regressor:
         categorical: _Categorical = (),
         validation: str = "prune",
         min_weight_fraction_leaf: float = 0.0,
+        categorical_split: str = "subset",
     ) -> Regressor: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.float64], sample_weight: _Weights = None
@@ -87,6 +88,7 @@ class Classifier:
         categorical: _Categorical = (),
         validation: str = "prune",
         min_weight_fraction_leaf: float = 0.0,
+        categorical_split: str = "subset",
     ) -> Classifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None
@@ -134,6 +136,7 @@ class ObjectiveClassifier:
         categorical: _Categorical = (),
         validation: str = "prune",
         min_weight_fraction_leaf: float = 0.0,
+        categorical_split: str = "subset",
     ) -> ObjectiveClassifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None

@@ -242,6 +242,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         parallel_min_samples=512,
         n_jobs=None,
         categorical_features="from_dtype",
+        categorical_split="subset",
     ):
         _params.keep(self, locals())
 
@@ -304,6 +305,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         parallel_min_samples=512,
         n_jobs=None,
         categorical_features="from_dtype",
+        categorical_split="subset",
     ):
         _params.keep(self, locals())
 

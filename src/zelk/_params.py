@@ -207,13 +207,22 @@ GROWTH = {
         boolean mask over the columns, or "from_dtype" for the columns of a
         categorical dtype (pandas ``category`` or pyarrow dictionary, polars
         ``Categorical`` or ``Enum``; no column for other inputs).
-        A categorical split sends one category left and all others right.
+        How a categorical split divides the categories is ``categorical_split``.
         Numeric categorical values are category codes (rounded to the
         nearest integer; negative values and NaN are missing); columns of a
         categorical dtype are encoded by their declared categories (pandas
         ``category``, polars ``Enum``) or their sorted distinct values, as
         are text columns named here, and a category unseen in training is
         treated as missing."""),
+    "categorical_split": Setting("subset", _one_of("subset", "one_vs_rest"), """
+        "subset": a categorical split sends a set of the node's categories
+        left, the best cut of the categories ordered by the node's mean target
+        (regression), by the frequency of the second class (two classes), or
+        by their class frequencies' first principal component (more classes);
+        every fold orders the categories on its own training part. The
+        objective classifier splits one category against the rest.
+        "one_vs_rest": one category against all others. Missing and unseen
+        categories go right."""),
 }
 
 REGRESSOR = {

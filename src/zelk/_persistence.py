@@ -12,8 +12,9 @@ _LEGACY_KINDS = {
     "RawObjectiveClassifier": "ObjectiveClassifier",
 }
 # A setting that an earlier zelk did not have takes its default, except where the trees of
-# that time grew otherwise: they were grown by validating candidates.
-_EARLIER_DEFAULTS = {"validation": "candidates"}
+# that time grew otherwise: they were grown by validating candidates, with one category
+# against the rest.
+_EARLIER_DEFAULTS = {"validation": "candidates", "categorical_split": "one_vs_rest"}
 
 
 def pickled(state):

@@ -41,6 +41,8 @@ BAD_PARAMETERS = [
      "number >= 0.0 and <= 0.5"),
     ("min_impurity_decrease", float("nan"), "'min_impurity_decrease' parameter must be a finite"),
     ("validation", "both", "'validation' parameter must be one of 'prune', 'candidates'"),
+    ("categorical_split", "all", "'categorical_split' parameter must be one of 'subset', "
+     "'one_vs_rest'"),
     ("n_bins", 1, "'n_bins' parameter must be an int >= 2"),
     ("cv_folds", 1, "'cv_folds' parameter must be an int >= 2"),
     ("cv_seed", -1, "'cv_seed' parameter must be an int >= 0"),
@@ -240,13 +242,13 @@ def test_categorical_features_forms_agree(categorical_features):
 
 def test_pandas_categories_map_to_their_codes_and_missing_to_nan():
     frame, y = _colour_frame()
-    model = ZELKRegressor().fit(frame, y)
+    model = ZELKRegressor(categorical_split="one_vs_rest").fit(frame, y)
     tree = model.export_tree()
     assert tree["is_categorical"][0] and tree["category"][0] == 1  # "green" is code 1
     codes = frame["colour"].cat.codes.to_numpy().astype(float)
     codes[codes < 0] = np.nan
     X = np.column_stack([codes, frame["size"].to_numpy()])
-    by_codes = ZELKRegressor(categorical_features=[0]).fit(X, y)
+    by_codes = ZELKRegressor(categorical_features=[0], categorical_split="one_vs_rest").fit(X, y)
     assert same_tree(by_codes.export_tree(), tree)
     assert np.array_equal(by_codes.predict(X), model.predict(frame))
     # A category unseen in training, and a missing one, predict like a missing code.

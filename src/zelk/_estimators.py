@@ -271,6 +271,7 @@ def _impurity_importances(tree, n_features):
         impurity[right]
     ).any():
         return None
+    weight = weight / weight[0]  # shares of the root: products of counts near 1e308 overflow
     decrease = (
         weight[split] * impurity[split]
         - weight[left] * impurity[left]
@@ -1012,9 +1013,14 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         if not (isinstance(class_weight, dict) or class_weight == "balanced"):
             _fail("class_weight", 'None, "balanced" or a dict of label: weight', class_weight)
         by_class = compute_sample_weight(class_weight, y)
-        return _check_sample_weight(
-            by_class if weights is None else weights * by_class, y.shape[0]
-        )
+        with np.errstate(over="ignore"):
+            product = by_class if weights is None else weights * by_class
+        if np.isfinite(by_class).all() and not np.isfinite(product).all():
+            raise ValueError(
+                "class_weight times sample_weight exceeds the largest double; divide "
+                "sample_weight by a common factor, which changes nothing but the weighted counts."
+            )
+        return _check_sample_weight(product, y.shape[0])
 
     def _fit(self, X, y, sample_weight):
         if self.objective is None:

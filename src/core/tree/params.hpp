@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 
 #include "core/cross_validation.hpp"
 
@@ -34,5 +35,10 @@ struct Params {
   size_t parallel_min_samples = 512;
   Validation validation = Validation::Candidates;
 };
+
+// The message naming n_bins when `mode` cannot code that many bins per feature, whatever the
+// data: fast mode's codes are 16-bit, strict mode's states 32-bit, each with one code for
+// missing values. Empty otherwise.
+std::string n_bins_error(SplitMode mode, size_t n_bins);
 
 }  // namespace zelk

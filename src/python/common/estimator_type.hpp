@@ -29,6 +29,7 @@
 #include "core/tree/fast/growth.hpp"
 #include "core/tree/prediction.hpp"
 #include "core/tree/strict/growth.hpp"
+#include "core/weights.hpp"
 #include "python/common/boundary.hpp"
 #include "python/common/call.hpp"
 #include "python/common/convert.hpp"
@@ -109,9 +110,13 @@ constexpr size_t kMaxFastSamples = 4294967295u;
 
 // The targets of `y`, or nullopt with ValueError set. The contract reads a label below 0 as
 // class 0; the engine refuses labels outside 0 .. n_classes - 1 and regression targets that
-// are not finite, which growth would otherwise count nowhere or turn into NaN leaves.
+// are not finite or too large for the sums growth forms of them (with `weights` as growth
+// sees them), which growth would otherwise count nowhere or turn into NaN leaves.
 template <Flavour F, class K>
-std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes) {
+std::optional<std::vector<typename K::Target>> read_targets(const EstimatorState<K>& est,
+                                                            const VectorView& y,
+                                                            std::span<const double> weights) {
+  const size_t n_classes = est.n_classes;
   const size_t n = y.size;
   std::vector<typename K::Target> targets(n);
   for (size_t i = 0; i < n; ++i) {
@@ -134,7 +139,33 @@ std::optional<std::vector<typename K::Target>> read_targets(const VectorView& y,
       targets[i] = label < 0 ? 0 : static_cast<size_t>(label);
     }
   }
+  if constexpr (F == Flavour::Engine && kIsRegression<K>) {
+    const std::string error = target_range_error(targets, weights, est.model.params.kfold.k,
+                                                 est.model.task.criterion->name() != "mae");
+    if (!error.empty()) {
+      raise_value_error(error);
+      return std::nullopt;
+    }
+  }
   return targets;
+}
+
+// `grow()`, for the engine with a MemoryError that names n_bins when strict growth, whose slot
+// tables grow with n_bins, runs out of memory with more bins than rows (which add no candidate).
+template <Flavour F, class Grow>
+auto strict_out_of_memory_names_n_bins(const Params& params, size_t n, Grow&& grow)
+    -> decltype(grow()) {
+  if (F == Flavour::Contract || params.n_bins <= n + 1) return grow();
+  try {
+    return grow();
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_MemoryError,
+                    ("strict growth ran out of memory: its tables grow with n_bins, and n_bins=" +
+                     std::to_string(params.n_bins) + " is above the " + std::to_string(n) +
+                     " rows, beyond which more bins add no candidate split; lower n_bins")
+                        .c_str());
+    return nullptr;
+  }
 }
 
 // The sample weights of `sample_weight` (n finite, non-negative values, not all zero), or
@@ -185,6 +216,11 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
     raise_value_error("need at least one sample");
     return nullptr;
   }
+  if (const std::string error = n_bins_error(params.mode, params.n_bins);
+      F == Flavour::Engine && !error.empty()) {
+    raise_value_error(error);
+    return nullptr;
+  }
   if (params.mode == SplitMode::Fast) {
     if constexpr (kIsRegression<K>) {
       if (est.model.task.criterion->name() == "mae") {
@@ -198,10 +234,12 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
     }
   }
   std::vector<double> weights;
+  int weight_exponent = 0;  // growth sees the weights divided by 2^weight_exponent
   if (w != nullptr) {
     std::optional<std::vector<double>> read = read_weights(*w, n);
     if (!read) return nullptr;
     weights = std::move(*read);
+    if (!take(scale_weights(weights), weight_exponent)) return nullptr;
   }
   const auto& task = est.model.task;
   const Aggregator& aggregator = *est.model.aggregator;
@@ -214,22 +252,28 @@ std::unique_ptr<NodeOf<K>> grow_tree(const EstimatorState<K>& est, const MatrixV
               data)) {
       return nullptr;
     }
-    const auto targets = read_targets<F, K>(y, est.n_classes);
+    const auto targets = read_targets<F, K>(est, y, weights);
     if (!targets) return nullptr;
-    return build_node_fast_in_place<K>(task, params, aggregator, std::move(data),
-                                       std::span<const Target>(*targets), 0, weights);
+    auto root = build_node_fast_in_place<K>(task, params, aggregator, std::move(data),
+                                            std::span<const Target>(*targets), 0, weights);
+    restore_weighted_counts(*root, weight_exponent);
+    return root;
   }
   const std::vector<Column> columns = build_columns(x, est.categorical);
   if (const std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
     raise_value_error(error);
     return nullptr;
   }
-  const auto targets = read_targets<F, K>(y, est.n_classes);
+  const auto targets = read_targets<F, K>(est, y, weights);
   if (!targets) return nullptr;
   std::vector<size_t> samples(n);
   std::iota(samples.begin(), samples.end(), size_t{0});
-  return build_node<K>(task, params, aggregator, std::span<const Column>(columns),
-                       std::span<const Target>(*targets), std::move(samples), 0, weights);
+  auto root = strict_out_of_memory_names_n_bins<F>(params, n, [&] {
+    return build_node<K>(task, params, aggregator, std::span<const Column>(columns),
+                         std::span<const Target>(*targets), std::move(samples), 0, weights);
+  });
+  if (root) restore_weighted_counts(*root, weight_exponent);
+  return root;
 }
 
 template <Flavour F, class K>

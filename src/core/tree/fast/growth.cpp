@@ -208,6 +208,13 @@ class FastGrowth {
     std::optional<Prepared> left, right;
     const std::optional<size_t> n_left = partition(p, node, *decision, w, shared, left, right);
     if (!n_left) return make_leaf();
+    // No weight measures nothing: such a child keeps this node's prediction.
+    for (std::optional<Prepared>* child : {&left, &right}) {
+      if (weighted() && !((*child)->weight > 0.0)) {
+        (*child)->impurity = 0.0;
+        (*child)->payload = p.prepared->payload;
+      }
+    }
 
     *p.slot = NodeT::make_split(std::move(decision->rule.rule), nullptr, nullptr);
     NodeT& split = **p.slot;

@@ -111,6 +111,7 @@ class StrictGrowth {
     std::vector<size_t> samples;
     size_t depth;
     std::unique_ptr<NodeT>* slot;
+    const NodeT* parent = nullptr;  // the split above, whose payload a weightless node takes
   };
 
   void grow_node(Pending& work, std::vector<Pending>& stack) {
@@ -128,6 +129,11 @@ class StrictGrowth {
       for (double w : node_weights_) {
         stats.weighted_n_samples += w;
         counted += w > 0.0 ? 1 : 0;
+      }
+      // No weight measures nothing: the node keeps its parent's prediction.
+      if (!(stats.weighted_n_samples > 0.0)) {
+        stats.impurity = 0.0;
+        if (work.parent != nullptr) payload = work.parent->value;
       }
     } else {
       payload = task_.leaf_value(node_targets_);
@@ -153,11 +159,11 @@ class StrictGrowth {
     NodeT& split = **work.slot;
     split.stats = std::move(stats);
     split.n_samples = n;
-    // Pruning may turn the split back into a leaf.
-    if (held_out()) split.value = std::move(payload);
+    // Pruning may turn the split back into a leaf, and a weightless child takes it.
+    split.value = std::move(payload);
     // Popped last-in first-out: the left subtree is grown completely before the right.
-    stack.push_back({std::move(right), work.depth + 1, &split.right});
-    stack.push_back({std::move(left), work.depth + 1, &split.left});
+    stack.push_back({std::move(right), work.depth + 1, &split.right, &split});
+    stack.push_back({std::move(left), work.depth + 1, &split.left, &split});
   }
 
   bool weighted() const { return !weights_.empty(); }

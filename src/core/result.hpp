@@ -2,6 +2,7 @@
 // result or a message; the Python boundary raises the message as ValueError unchanged.
 #pragma once
 
+#include <new>
 #include <string>
 #include <utility>
 #include <variant>
@@ -11,6 +12,16 @@ namespace zelk {
 // The message of a failed operation.
 struct Error {
   std::string message;
+};
+
+// Memory ran out where the cause is known: the boundary raises MemoryError with the message.
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
 };
 
 template <class T>

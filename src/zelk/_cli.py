@@ -178,14 +178,23 @@ def _read_csv(path):
     if not rows:
         raise CliError(f"{path!r} is empty")
     header = [name.strip() for name in rows[0]]
-    if len(set(header)) != len(header):
-        raise CliError(f"{path!r} has duplicate column names")
+    repeated = sorted({name for name in header if header.count(name) > 1})
+    if repeated:
+        raise CliError(
+            f"{path!r} has more than one column named {', '.join(map(repr, repeated))}: "
+            "rename them in the header"
+        )
     body = rows[1:]
     if not body:
         raise CliError(f"{path!r} has a header but no data rows")
     for line, row in enumerate(body, start=2):
-        if len(row) != len(header):
-            raise CliError(f"row {line} of {path!r} has {len(row)} fields, expected {len(header)}")
+        if len(row) > len(header):
+            raise CliError(
+                f"row {line} of {path!r} has {len(row)} fields but the header names "
+                f"{len(header)}: name every column in the header"
+            )
+        # A short row's missing fields are missing values, as pandas reads them.
+        row.extend([""] * (len(header) - len(row)))
     return header, [list(column) for column in zip(*body)]
 
 
@@ -210,19 +219,28 @@ def _feature_column(cells):
     return np.array(column, dtype=np.float64), labels
 
 
+def _integer(cell, value):
+    """The exact integer that a cell of float value `value` spells, or None."""
+    try:
+        return int(cell.strip())  # exact, however many digits
+    except ValueError:
+        return int(value) if math.isfinite(value) and value.is_integer() else None
+
+
 def _target(cells, name, task):
     values = [_number(cell) for cell in cells]
     missing = sum(1 for v in values if v is not None and math.isnan(v))
     if missing:
-        raise CliError(f"target column {name!r} has {missing} missing values")
-    numeric = all(v is not None for v in values)
-    if task is None:
-        integral = numeric and all(float(v).is_integer() for v in values)
-        task = (
-            "classify"
-            if not numeric or (integral and len(set(values)) <= _AUTO_CLASSES)
-            else "regress"
+        raise CliError(
+            f"target column {name!r} has {missing} missing values: fill them in or drop "
+            "those rows"
         )
+    numeric = all(v is not None for v in values)
+    integers = [_integer(c, v) for c, v in zip(cells, values)] if numeric else []
+    integral = numeric and all(i is not None for i in integers)
+    if task is None:
+        classify = not numeric or (integral and len(set(integers)) <= _AUTO_CLASSES)
+        task = "classify" if classify else "regress"
     if task == "regress":
         if not numeric:
             bad = next(cell for cell, v in zip(cells, values) if v is None)
@@ -230,10 +248,18 @@ def _target(cells, name, task):
                 f"target column {name!r} has the non-numeric value {bad.strip()!r}; "
                 "use --task classify"
             )
+        infinite = next((k for k, v in enumerate(values) if math.isinf(v)), None)
+        if infinite is not None:
+            raise CliError(
+                f"target column {name!r} holds {cells[infinite].strip()!r} in data row "
+                f"{infinite + 1}, beyond the double range: use a finite value or drop the row"
+            )
         return np.array(values, dtype=np.float64), task
-    if numeric and all(float(v).is_integer() for v in values):
-        return np.array([int(v) for v in values]), task
-    return np.array([cell.strip() for cell in cells], dtype=object), task
+    if integral and all(-(2**63) <= i < 2**63 for i in integers):
+        return np.array(integers, dtype=np.int64), task
+    # Labels as written, integers beyond 64 bits included: class labels need no arithmetic.
+    labels = [str(i) for i in integers] if integral else [cell.strip() for cell in cells]
+    return np.array(labels, dtype=object), task
 
 
 def _fit_csv(args, out):
@@ -264,8 +290,14 @@ def _fit_csv(args, out):
             category_names[k] = labels
         if labels is not None or header[j] in categorical:
             categorical_indices.append(k)
-    if not np.isfinite(matrix[~np.isnan(matrix)]).all():
-        raise CliError("the features hold infinite values")
+    infinite = np.isinf(matrix)
+    if infinite.any():
+        row, k = (int(i) for i in np.argwhere(infinite)[0])
+        raise CliError(
+            f"column {names[k]!r} holds {columns[features[k]][row].strip()!r} in data row "
+            f"{row + 1}, beyond the double range: use a finite value, or leave the cell empty "
+            "for a missing value"
+        )
     y, task = _target(columns[target_index], args.target, args.task)
     n = len(y)
     if n < 2:

@@ -3,12 +3,14 @@
 pandas frames (NumPy, nullable and pyarrow-backed columns) and polars frames are read
 column by column: numbers and booleans become floats with missing values as NaN, and
 categorical columns become category codes. Neither library is imported here unless the
-input already comes from it.
+input already comes from it. Whatever a column holds, reading it fails only with a ValueError
+of ours that names the column: the libraries' own exceptions do not pass through.
 """
 
 from __future__ import annotations
 
 import math
+import numbers
 import sys
 
 import numpy as np
@@ -23,6 +25,39 @@ def as_frame(X):
     if pl is not None and isinstance(X, pl.DataFrame):
         return _PolarsFrame(X, pl)
     return None
+
+
+# What pandas' infer_dtype calls an object column whose values are all numbers (or missing).
+_NUMBER_KINDS = frozenset(
+    {"integer", "floating", "mixed-integer-float", "boolean", "decimal", "empty"}
+)
+
+
+def _codes_of_numbers(values, labels):
+    """The positions in `labels` of the float `values` that equal a numeric label; NaN for
+    every other value. Both libraries read a column of numbers in place of categorical labels
+    this way, so a label-encoded column that arrives as numbers is matched by value alike."""
+    keys, codes = [], []
+    for code, label in enumerate(labels):
+        if isinstance(label, numbers.Real) and not math.isnan(label):
+            keys.append(float(label))
+            codes.append(float(code))
+    out = np.full(values.shape, np.nan)
+    if not keys:
+        return out
+    keys, codes = np.asarray(keys), np.asarray(codes)
+    order = np.argsort(keys, kind="stable")  # equal keys: the lowest code first
+    keys, codes = keys[order], codes[order]
+    at = np.minimum(np.searchsorted(keys, values), keys.size - 1)
+    hit = keys[at] == values  # never for NaN
+    out[hit] = codes[at[hit]]
+    return out
+
+
+def _ours(error):
+    """Marks `error` as one of this module's, which the column guard passes on unchanged."""
+    error.zelk_column_error = True
+    return error
 
 
 def _first_non_number(values):
@@ -54,6 +89,9 @@ class _Frame:
 
     def labels(self, j):
         """The categories of column j, whose positions become the category codes."""
+        return self._guard(j, self._labels, j)
+
+    def _labels(self, j):
         raise NotImplementedError
 
     def _codes(self, j, labels):
@@ -69,19 +107,47 @@ class _Frame:
         are encoded by their labels, all others must hold numbers."""
         out = np.empty(self.shape, dtype=np.float64, order="F")
         for j in range(self.shape[1]):
-            out[:, j] = self._codes(j, categories[j]) if j in categories else self._numbers(j)
+            if j in categories:
+                out[:, j] = self._guard(j, self._codes, j, categories[j])
+            else:
+                out[:, j] = self._guard(j, self._numbers, j)
         return out
 
+    def _dtype(self, j):
+        raise NotImplementedError
+
+    def _guard(self, j, read, *args):
+        """`read(*args)`, with any failure of the frame's library turned into a ValueError
+        that names column j."""
+        try:
+            return read(*args)
+        except MemoryError:
+            raise
+        except Exception as error:
+            if getattr(error, "zelk_column_error", False):
+                raise
+            detail = " ".join(str(error).split()) or type(error).__name__
+            raise _ours(
+                ValueError(
+                    f"Column {self.names[j]!r} of dtype {self._dtype(j)} cannot be read as "
+                    f"numbers or categories: {detail}"
+                )
+            ) from None
+
     def _not_a_number(self, j, value):
-        return ValueError(
-            f"Column {self.names[j]!r} has the non-numeric value {value!r}; name it in "
-            "categorical_features to use it as a categorical feature."
+        return _ours(
+            ValueError(
+                f"Column {self.names[j]!r} has the non-numeric value {value!r}; name it in "
+                "categorical_features to use it as a categorical feature."
+            )
         )
 
     def _bad_dtype(self, j, dtype):
-        return ValueError(
-            f"Column {self.names[j]!r} has the dtype {dtype}, which is neither numeric, "
-            "boolean nor categorical."
+        return _ours(
+            ValueError(
+                f"Column {self.names[j]!r} has the dtype {dtype}, which is neither numeric, "
+                "boolean nor categorical."
+            )
         )
 
 
@@ -93,6 +159,9 @@ class _PandasFrame(_Frame):
 
     def _column(self, j):
         return self.X.iloc[:, j]  # by position: column names may repeat
+
+    def _dtype(self, j):
+        return self._column(j).dtype
 
     def _arrow_dictionary(self, dtype):
         if not isinstance(dtype, self.pd.ArrowDtype):
@@ -110,13 +179,17 @@ class _PandasFrame(_Frame):
         return None
 
     def is_numeric(self, j):
-        dtype = self._column(j).dtype
+        column = self._column(j)
+        dtype = column.dtype
         types = self.types
+        if dtype == object:
+            # Numbers are numbers (category codes, if categorical) whatever the column's dtype.
+            return types.infer_dtype(column, skipna=True) in _NUMBER_KINDS
         return types.is_bool_dtype(dtype) or (
             types.is_numeric_dtype(dtype) and not types.is_complex_dtype(dtype)
         )
 
-    def labels(self, j):
+    def _labels(self, j):
         column = self._column(j)
         if isinstance(column.dtype, self.pd.CategoricalDtype):
             return column.cat.categories.tolist()
@@ -128,13 +201,22 @@ class _PandasFrame(_Frame):
 
     def _codes(self, j, labels):
         column = self._column(j)
+        dtype = column.dtype
         index = self.pd.Index(labels)
-        if isinstance(column.dtype, self.pd.CategoricalDtype):
+        if isinstance(dtype, self.pd.CategoricalDtype):
             # Map the column's own categories once; its code -1 (missing) takes the last entry.
             lookup = np.append(index.get_indexer(column.cat.categories), -1)
             codes = lookup[column.cat.codes.to_numpy()]
-        else:
+        elif self.is_numeric(j):
+            return _codes_of_numbers(self._numbers(j), labels)
+        elif (
+            dtype == object
+            or self.types.is_string_dtype(dtype)
+            or self._arrow_dictionary(dtype)
+        ):
             codes = index.get_indexer(column)
+        else:
+            raise self._bad_dtype(j, dtype)
         return np.where(codes >= 0, codes, np.nan)
 
     def _numbers(self, j):
@@ -165,6 +247,9 @@ class _PolarsFrame(_Frame):
     def _categorical(self, dtype):
         return isinstance(dtype, (self.pl.Categorical, self.pl.Enum))
 
+    def _dtype(self, j):
+        return self.X.dtypes[j]
+
     def categorical_dtype(self, j):
         dtype = self.X.dtypes[j]
         if isinstance(dtype, self.pl.Enum):
@@ -177,7 +262,7 @@ class _PolarsFrame(_Frame):
         dtype = self.X.dtypes[j]
         return dtype.is_numeric() or dtype == self.pl.Boolean or dtype == self.pl.Null
 
-    def labels(self, j):
+    def _labels(self, j):
         column = self.X.to_series(j)
         if isinstance(column.dtype, self.pl.Enum):
             return column.dtype.categories.to_list()
@@ -190,9 +275,18 @@ class _PolarsFrame(_Frame):
         column = self.X.to_series(j)
         if self._categorical(column.dtype):
             column = column.cast(self.pl.String)
-        mapping = {label: float(code) for code, label in enumerate(labels)}
-        coded = column.replace_strict(mapping, default=None, return_dtype=self.pl.Float64)
-        return coded.to_numpy()
+        if column.dtype == self.pl.String:
+            # Text matches only text labels, as in pandas.
+            mapping = {
+                label: float(code) for code, label in enumerate(labels) if isinstance(label, str)
+            }
+            if not mapping:
+                return np.full(len(column), np.nan)
+            coded = column.replace_strict(mapping, default=None, return_dtype=self.pl.Float64)
+            return coded.to_numpy()
+        if self.is_numeric(j):
+            return _codes_of_numbers(self._numbers(j), labels)
+        raise self._bad_dtype(j, column.dtype)
 
     def _numbers(self, j):
         column = self.X.to_series(j)

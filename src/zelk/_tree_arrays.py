@@ -18,6 +18,7 @@ def impurity_importances(tree, n_features):
         impurity[right]
     ).any():
         return None
+    weight = weight / weight[0]  # shares of the root: products of counts near 1e308 overflow
     decrease = (
         weight[split] * impurity[split]
         - weight[left] * impurity[left]

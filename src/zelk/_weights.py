@@ -41,7 +41,14 @@ def with_class_weights(class_weight, y, weights):
     if class_weight is None:
         return weights
     by_class = compute_sample_weight(class_weight, y)
-    return check_sample_weight(by_class if weights is None else weights * by_class, y.shape[0])
+    with np.errstate(over="ignore"):
+        product = by_class if weights is None else weights * by_class
+    if np.isfinite(by_class).all() and not np.isfinite(product).all():
+        raise ValueError(
+            "class_weight times sample_weight exceeds the largest double; divide "
+            "sample_weight by a common factor, which changes nothing but the weighted counts."
+        )
+    return check_sample_weight(product, y.shape[0])
 
 
 # Rows, not weight units, are dealt into folds, so an integer weight and repeated rows grow

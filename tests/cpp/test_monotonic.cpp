@@ -130,10 +130,10 @@ TEST_P(Monotonic, PredictionsFollowTheConstraintsAndZerosConstrainNothing) {
     const std::vector<int8_t> constraints = {1, -1, sign, 0};
 
     auto reg = fit_tree(model(Regression{std::make_unique<Mse>()}, c, constraints), regression,
-                        TargetReading::Checked);
+                        InputChecks::Checked);
     ASSERT_TRUE(reg.ok()) << reg.error();
     auto cls = fit_tree(model(Classification{std::make_unique<Entropy>(2), 2}, c, constraints),
-                        classification, TargetReading::Checked);
+                        classification, InputChecks::Checked);
     ASSERT_TRUE(cls.ok()) << cls.error();
     // Constrained trees still learn: a lone leaf would pass trivially.
     EXPECT_GT(node_leaves(*reg.value()), 3u);
@@ -146,11 +146,11 @@ TEST_P(Monotonic, PredictionsFollowTheConstraintsAndZerosConstrainNothing) {
     }
 
     auto free = fit_tree(model(Regression{std::make_unique<Mse>()}, c, {}), regression,
-                         TargetReading::Checked);
+                         InputChecks::Checked);
     // The check can fail: the unconstrained tree follows the wiggle of feature 2.
     EXPECT_FALSE(monotone(*free.value(), d, 2, 1, mean) && monotone(*free.value(), d, 2, -1, mean));
     auto zeros = fit_tree(model(Regression{std::make_unique<Mse>()}, c, {0, 0, 0, 0}), regression,
-                          TargetReading::Checked);
+                          InputChecks::Checked);
     expect_same_export(exported(*free.value()), exported(*zeros.value()));
   }
 }

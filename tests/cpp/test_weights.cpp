@@ -1,12 +1,14 @@
 // Sample weights: the weighted scorers against naive weighted recomputations on random data,
-// and whole trees of both modes, every task kind and both validations against the unweighted
-// ones (weights of 1), themselves (weights doubled) and targets that weigh nothing.
+// whole trees of both modes, every task kind and both validations against the unweighted
+// ones (weights of 1), themselves (weights doubled, or scaled by far larger powers of two as
+// the estimators scale them) and targets that weigh nothing, and the scaling itself.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -26,6 +28,7 @@
 #include "core/tree/rules.hpp"
 #include "core/tree/strict/growth.hpp"
 #include "core/tree/strict/scoring.hpp"
+#include "core/weights.hpp"
 
 namespace zelk {
 namespace {
@@ -103,7 +106,7 @@ std::string case_name(const testing::TestParamInfo<TreeCase>& info) {
 template <class K>
 std::vector<ExportedNode> grow_flat(const K& task, const Params& params, const Table& table,
                                     const std::vector<typename K::Target>& targets,
-                                    const std::vector<double>& weights) {
+                                    const std::vector<double>& weights, int exponent = 0) {
   const Mean aggregator;
   const std::vector<size_t> categorical{3};
   std::unique_ptr<NodeOf<K>> root;
@@ -119,6 +122,7 @@ std::vector<ExportedNode> grow_flat(const K& task, const Params& params, const T
     root = build_node(task, params, aggregator, std::span<const Column>(columns),
                       std::span<const typename K::Target>(targets), std::move(samples), 0, weights);
   }
+  restore_weighted_counts(*root, exponent);
   std::vector<ExportedNode> out;
   walk_export(*root, out);
   return out;
@@ -183,6 +187,18 @@ class WeightedTree : public testing::TestWithParam<TreeCase> {
         w *= 2.0;
       expect_same_tree(weighted, grow_flat(task, params, table, targets, doubled), 2.0);
     }
+    for (int k : {-600, 520, 900}) {
+      // As the estimators grow them: scaled first, the weighted counts restored afterwards.
+      // Unscaled, the squares of weighted sums overflow from 2^512.
+      SCOPED_TRACE("every weight times 2^" + std::to_string(k));
+      std::vector<double> scaled(weights);
+      for (double& w : scaled)
+        w = std::ldexp(w, k);
+      const Expected<int> exponent = scale_weights(scaled);
+      ASSERT_TRUE(exponent.ok());
+      expect_same_tree(weighted, grow_flat(task, params, table, targets, scaled, exponent.value()),
+                       std::ldexp(1.0, k));
+    }
     {
       SCOPED_TRACE("the targets of rows of zero weight play no part");
       std::vector<typename K::Target> changed(targets);
@@ -235,6 +251,72 @@ std::vector<TreeCase> tree_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WeightedTree, testing::ValuesIn(tree_cases()), case_name);
+
+// ---- the scaling of the weights --------------------------------------------------------
+
+std::vector<double> times_power_of_two(std::vector<double> w, int k) {
+  for (double& x : w)
+    x = std::ldexp(x, k);
+  return w;
+}
+
+TEST(ScaleWeights, BringsTheLargestIntoOneToTwoWhateverPowerOfTwoScalesThemAll) {
+  const std::vector<double> base{0.0, 0.3, 1.75, 12.5, 0.0, 1e-3, 7.0};
+  std::vector<double> reference(base);
+  const Expected<int> e0 = scale_weights(reference);
+  ASSERT_TRUE(e0.ok());
+  EXPECT_EQ(e0.value(), 3);  // 12.5 = 1.5625 * 2^3
+  EXPECT_EQ(reference[3], 1.5625);
+  for (int k : {-1000, -500, -1, 1, 500, 1010}) {  // every scaled weight a normal double
+    SCOPED_TRACE(k);
+    std::vector<double> w = times_power_of_two(base, k);
+    const Expected<int> e = scale_weights(w);
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(e.value(), e0.value() + k);
+    for (size_t i = 0; i < w.size(); ++i)
+      EXPECT_EQ(bits(w[i]), bits(reference[i]));
+  }
+}
+
+TEST(ScaleWeights, LeavesWeightsOfOneAloneAndFlushesOnlyBelowTwoToTheMinus1074) {
+  std::vector<double> ones(5, 1.0);
+  ASSERT_EQ(scale_weights(ones).value(), 0);
+  EXPECT_EQ(ones, std::vector<double>(5, 1.0));
+  std::vector<double> spread{std::ldexp(1.0, 1000), std::ldexp(1.0, -74), std::ldexp(1.0, -75)};
+  ASSERT_EQ(scale_weights(spread).value(), 1000);
+  EXPECT_EQ(spread[1], std::ldexp(1.0, -1074));  // the least subnormal, still positive
+  EXPECT_EQ(spread[2], 0.0);
+}
+
+TEST(ScaleWeights, RefusesNamingSampleWeightOnlyWhenTheTotalPassesTheLargestDouble) {
+  const double max = std::numeric_limits<double>::max();
+  std::vector<double> one_max{max, 0.0};
+  EXPECT_TRUE(scale_weights(one_max).ok());  // the largest double is a count a tree can keep
+  std::vector<double> many(100, 1e308);
+  const Expected<int> refused = scale_weights(many);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().rfind("sample_weight sums to about 1e+310", 0), 0u) << refused.error();
+  std::vector<double> halves(2, std::ldexp(1.0, 1022));
+  EXPECT_TRUE(scale_weights(halves).ok());
+  std::vector<double> passing{std::ldexp(1.0, 1023), std::ldexp(1.0, 1023)};
+  EXPECT_FALSE(scale_weights(passing).ok());
+}
+
+TEST(TargetLimit, RefusesTargetsOfPositiveWeightBeyondTheLimitNamingY) {
+  const double limit = target_limit(4, 4.0, 5, true);
+  // Squares of sums of squared errors reach DBL_MAX near |y| ~ 1e77; the limit sits below.
+  EXPECT_GT(limit, 1e70);
+  EXPECT_LT(limit, 1e77);
+  EXPECT_GT(target_limit(4, 4.0, 5, false), limit);  // absolute errors square once less
+  EXPECT_LT(target_limit(4000, 4000.0, 5, true), limit);
+  const std::vector<double> within{1.0, -limit, 0.5, limit};
+  EXPECT_EQ(target_range_error(within, {}, 5, true), "");
+  const std::vector<double> beyond{1.0, -2.0 * limit, 0.5, 3.0};
+  const std::string error = target_range_error(beyond, {}, 5, true);
+  EXPECT_EQ(error.rfind("y holds a target of magnitude ", 0), 0u) << error;
+  // The same target on a row of zero weight is never read.
+  EXPECT_EQ(target_range_error(beyond, std::vector<double>{1.0, 0.0, 1.0, 1.0}, 5, true), "");
+}
 
 TEST(WeightedBinning, EdgesComeFromTheRowsOfPositiveWeightEachCountedOnce) {
   std::mt19937_64 rng(3);

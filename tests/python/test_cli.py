@@ -1,12 +1,16 @@
 """The command line: the demonstration, fitting a CSV file, and one-line errors on bad input."""
 
+import io
 import re
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
+from zelk import _cli
 from zelk._cli import main
 
 
@@ -124,13 +128,69 @@ def test_errors_in_a_fresh_interpreter_show_no_traceback(csv_file):
 
 def test_ragged_and_empty_files_are_reported(tmp_path, capsys):
     ragged = tmp_path / "ragged.csv"
-    ragged.write_text("a,b,y\n1,2,0\n3,1\n")
+    ragged.write_text("a,b,y\n1,2,0\n3,1,1,4\n")
     empty = tmp_path / "empty.csv"
     empty.write_text("")
-    for path, message in ((ragged, "row 3 of"), (empty, "is empty")):
+    twice = tmp_path / "twice.csv"
+    twice.write_text("a,a,y\n1,2,0\n3,1,1\n")
+    for path, message in (
+        (ragged, "row 3 of"),
+        (empty, "is empty"),
+        (twice, "more than one column named 'a': rename them"),
+    ):
         assert main(["fit", str(path), "--target", "y"]) == 1
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1
+
+
+def _write(tmp_path, header, rows):
+    path = tmp_path / "data.csv"
+    path.write_text("\n".join([header, *rows]) + "\n")
+    return str(path)
+
+
+def test_short_rows_are_read_with_missing_cells_as_pandas_reads_them(tmp_path, capsys):
+    rng = np.random.default_rng(2)
+    rows = [f"{int(i % 3 == 0)},{rng.normal():.3f},{i % 2}" for i in range(60)]
+    padded = [row.rsplit(",", 1)[0] + "," if i % 9 == 0 else row for i, row in enumerate(rows)]
+    short = [row.rstrip(",") for row in padded]
+    outputs = []
+    for lines in (padded, short):
+        assert main(["fit", _write(tmp_path, "y,a,b", lines), "--target", "y"]) == 0
+        outputs.append(re.sub(r"\([0-9.]+ s\)", "", capsys.readouterr().out))
+    assert outputs[0] == outputs[1]
+
+
+def test_integer_targets_beyond_64_bits_are_class_labels(tmp_path, capsys):
+    big = 2**70
+    rows = [f"{i * 0.1:.2f},{big + 1 if i % 2 else i % 3}" for i in range(80)]
+    path = _write(tmp_path, "x,y", rows)
+    assert main(["fit", path, "--target", "y"]) == 0
+    out = capsys.readouterr().out
+    assert "80 rows, 1 features, task classify" in out
+    assert f"class: {big + 1}" in out
+    # Regressing them is the user's choice.
+    assert main(["fit", path, "--target", "y", "--task", "regress"]) == 0
+    assert "task regress" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "rows, message",
+    [
+        (["1,2", "2,inf", "3,4"] * 10, "target column 'y' holds 'inf' in data row 2, beyond"),
+        (["1,2.5", "1e999,4.25", "3,4.75"] * 10, "column 'x' holds '1e999' in data row 2"),
+        (["1,", "2,1", "3,0"] * 10, "target column 'y' has 10 missing values: fill them in"),
+        (
+            [f"{i},{i * 1e300 / 40:.6e}" for i in range(40)],  # more values than classes
+            "y holds a target of magnitude",
+        ),
+    ],
+    ids=["inf-target", "inf-feature", "missing-target", "huge-target"],
+)
+def test_values_beyond_what_a_fit_takes_are_named_in_one_line(tmp_path, capsys, rows, message):
+    assert main(["fit", _write(tmp_path, "x,y", rows), "--target", "y"]) == 1
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1 and message in err, err
 
 
 @pytest.fixture(scope="module")
@@ -166,3 +226,41 @@ def test_listed_integer_columns_are_category_codes(zones_csv, capsys):
     assert "zone == 3" in listed or "zone != 3" in listed
     assert main(["fit", str(zones_csv), "--target", "y"]) == 0
     assert "zone == " not in capsys.readouterr().out
+
+
+CELLS = ["0", "1", "-3", "2.5", "7", "1e300", "-1e300", str(2**70), "inf", "-1e999", "", "NA",
+         "nan", "red", "blue", '"a,b"', " 4 "]
+
+
+@st.composite
+def csv_texts(draw):
+    """CSV files of a header and 6 to 40 rows, each column drawing from its own few cells."""
+    n_columns = draw(st.integers(2, 4))
+    pools = [draw(st.lists(st.sampled_from(CELLS), min_size=1, max_size=4, unique=True))
+             for _ in range(n_columns)]
+    n_rows = draw(st.integers(6, 40))
+    rows = [",".join(draw(st.sampled_from(pool)) for pool in pools) for _ in range(n_rows)]
+    header = ",".join(f"c{j}" for j in range(n_columns))
+    return "\n".join([header, *rows]) + "\n"
+
+
+@settings(max_examples=100, deadline=None, derandomize=True,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=csv_texts(), task=st.sampled_from([None, "classify", "regress"]))
+def test_any_file_pandas_reads_fits_or_gets_an_error_that_says_what_to_change(
+    tmp_path, text, task
+):
+    pd = pytest.importorskip("pandas")
+    path = tmp_path / "fuzz.csv"
+    path.write_text(text)
+    pd.read_csv(path)  # a file pandas reads
+    argv = ["fit", str(path), "--target", "c0", "--folds", "3"]
+    if task is not None:
+        argv += ["--task", task]
+    args = _cli._parser().parse_args(argv)
+    try:
+        _cli._fit_csv(args, io.StringIO())
+    except _cli.CliError as error:
+        assert "\n" not in str(error)
+    except ValueError as error:  # from the fit: only a target that no fit takes
+        assert str(error).startswith("y holds a target of magnitude"), str(error)

@@ -315,7 +315,7 @@ def test_failed_refit_leaves_the_estimator_as_it_was(cls, y):
     wide = np.column_stack([X_SMALL, X_SMALL])
     # Validation passes, then the native fit refuses the bin count.
     with pytest.raises(
-        ValueError, match="^feature 0: 70000 continuous bins exceed fast-mode limit$"
+        ValueError, match="^n_bins=70000 is more than fast mode can code: at most 65535 bins"
     ):
         model.set_params(mode="fast", n_bins=70000).fit(wide, y)
     with pytest.raises(ValueError, match="'mode' parameter"):
@@ -327,7 +327,7 @@ def test_failed_refit_leaves_the_estimator_as_it_was(cls, y):
     assert np.array_equal(model.predict(frame), before)
     # An estimator whose first fit fails stays unfitted.
     fresh = cls(mode="fast", n_bins=70000)
-    with pytest.raises(ValueError, match="continuous bins exceed"):
+    with pytest.raises(ValueError, match="^n_bins=70000 "):
         fresh.fit(X_SMALL, y)
     with pytest.raises(NotFittedError):
         fresh.predict(X_SMALL)

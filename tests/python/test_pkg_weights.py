@@ -1,6 +1,8 @@
 """Sample weights, class weights, min_weight_fraction_leaf, validated importances and
 decision_path of the package's estimators."""
 
+import re
+
 import numpy as np
 import pytest
 from sklearn.datasets import make_classification
@@ -166,3 +168,136 @@ def test_decision_path_follows_each_row_from_the_root_to_its_leaf(mode):
     assert (path.data == 1).all()
     single = ZELKRegressor(max_depth=0).fit(X, y)
     assert single.decision_path(rows).toarray().tolist() == [[1]] * 200
+
+
+# ---- weights near the ends of the double range -----------------------------------------
+
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from zelk import _engine  # noqa: E402
+
+SMALL = data(150, seed=5)
+BOUNDED = settings(max_examples=40, deadline=None, derandomize=True,
+                   suppress_health_check=[HealthCheck.too_slow])
+
+
+def predictions(est, X):
+    if isinstance(est, ZELKClassifier):
+        return est.predict_proba(X)
+    return est.predict(X)
+
+
+def scaled_fit(estimator, w):
+    X, y, labels, _ = SMALL
+    est = estimator.__class__(**estimator.get_params())
+    est.categorical_features = [3]
+    est.fit(X, labels if isinstance(est, ZELKClassifier) else y, sample_weight=w)
+    return est.export_tree(), predictions(est, X)
+
+
+@BOUNDED
+@given(estimator=st.sampled_from(ESTIMATORS), k=st.integers(-500, 500))
+def test_weights_scaled_by_any_power_of_two_grow_the_same_tree(estimator, k):
+    w = SMALL[3]
+    tree, predicted = scaled_fit(estimator, w)
+    scaled_tree, scaled_predicted = scaled_fit(estimator, w * 2.0**k)
+    assert_same_tree(tree, scaled_tree, weight_scale=2.0**k)
+    assert predicted.tobytes() == scaled_predicted.tobytes()
+
+
+@pytest.mark.parametrize("k", [520, 1010, -1000])
+@pytest.mark.parametrize("estimator", ESTIMATORS[::2], ids=repr)
+def test_weights_whose_squares_overflow_still_grow_the_tree_of_weights_near_one(estimator, k):
+    # At 2**520 the weighted spread of the folds' gains passed the double range.
+    w = np.where(SMALL[3] > 0, np.maximum(SMALL[3], 0.01), 0.0)  # every scaled weight normal
+    tree, predicted = scaled_fit(estimator, w)
+    assert tree["node_count"] > 1
+    scaled_tree, scaled_predicted = scaled_fit(estimator, w * 2.0**k)
+    assert_same_tree(tree, scaled_tree, weight_scale=2.0**k)
+    assert predicted.tobytes() == scaled_predicted.tobytes()
+
+
+def test_the_reported_cases_no_longer_give_nan():
+    rs = np.random.RandomState(0)
+    X = rs.normal(size=(100, 3))
+    y = (X[:, 0] > 0).astype(int)
+    unit = ZELKRegressor().fit(X, X[:, 0])
+    huge = ZELKRegressor().fit(X, X[:, 0], sample_weight=np.full(100, 2.0**520))
+    assert huge.get_n_leaves() == unit.get_n_leaves() > 1
+    assert ZELKClassifier().fit(X, y, sample_weight=np.full(100, 1e305)).predict_proba(
+        X[:2]).tolist() == ZELKClassifier().fit(X, y).predict_proba(X[:2]).tolist()
+    # Weights whose total a double cannot hold cannot give weighted counts: refused, by name.
+    with pytest.raises(ValueError, match="^sample_weight sums to about 1e\\+310, more than"):
+        ZELKClassifier().fit(X, y, sample_weight=np.full(100, 1e308))
+    with pytest.raises(ValueError, match="^class_weight times sample_weight exceeds"):
+        ZELKClassifier(class_weight={0: 1e10, 1: 1.0}).fit(
+            X, y, sample_weight=np.full(100, 1e300))
+
+
+huge_weights = st.lists(
+    st.one_of(
+        st.just(0.0),
+        st.floats(0.0, 1.7976931348623157e308),
+        st.sampled_from([1.7976931348623157e308, 1e308, 2.0**1000, 5e-324, 2.0**-1074 * 3]),
+    ),
+    min_size=60, max_size=60,
+)
+
+
+@BOUNDED
+@given(estimator=st.sampled_from(ESTIMATORS), w=huge_weights, share=st.sampled_from([1, 64]),
+       class_weight=st.sampled_from([None, "balanced"]))
+def test_finite_weights_never_give_a_nan_prediction(estimator, w, share, class_weight):
+    X, y, labels, _ = data(60, seed=9)
+    est = estimator.__class__(**estimator.get_params())
+    classifier = isinstance(est, ZELKClassifier)
+    if classifier:
+        est.set_params(class_weight=class_weight)
+    try:
+        # Divided by 64, the 60 weights' total is a double: the fit must take them.
+        est.fit(X, labels if classifier else y, sample_weight=np.asarray(w) / share)
+    except ValueError as error:  # too much weight in all, or none: refused by name
+        assert re.match("^(sample_weight|class_weight) ", str(error)), str(error)
+        assert share == 1 or class_weight is not None or not any(w), str(error)
+        return
+    predicted = predictions(est, X)
+    assert np.isfinite(predicted).all()
+    if classifier:
+        assert np.allclose(predicted.sum(axis=1), 1.0)
+    tree = est.export_tree()
+    assert np.isfinite(tree["impurity"]).all()
+    assert np.isfinite(tree["weighted_n_samples"]).all()
+    assert np.isfinite(est.feature_importances_).all()
+    assert np.isfinite(est.validated_importances_).all()
+
+
+@pytest.mark.parametrize("criterion, limit", [("mse", 1e74), ("mae", 1e148)])
+def test_targets_whose_squares_overflow_are_refused_naming_y(criterion, limit):
+    X, y, _, w = data(100)
+    fitted = ZELKRegressor(criterion=criterion).fit(X, y * limit / 10, sample_weight=w)
+    assert np.isfinite(fitted.predict(X)).all()
+    assert np.isfinite(fitted.export_tree()["impurity"]).all()
+    with pytest.raises(ValueError, match="^y holds a target of magnitude .*divide y by"):
+        ZELKRegressor(criterion=criterion).fit(X, y * limit * 1e6)
+    # Rows of zero weight are never read, however large their targets.
+    big = y.copy()
+    big[w == 0] = 1e300
+    ZELKRegressor(criterion=criterion).fit(X, big, sample_weight=w)
+
+
+@pytest.mark.parametrize(
+    "mode, n_bins, limit",
+    [("fast", 65536, 65535), ("fast", 2**40, 65535), ("strict", 2**32, 4294967295),
+     ("strict", 2**40, 4294967295)],
+)
+def test_n_bins_beyond_what_the_mode_codes_is_refused_by_name(mode, n_bins, limit):
+    X, _, labels, _ = data(50)
+    message = f"^n_bins={n_bins} is more than {mode} mode can code: at most {limit} bins"
+    with pytest.raises(ValueError, match=message):
+        ZELKClassifier(n_bins=n_bins, mode=mode).fit(X, labels)
+    # The native estimators refuse it too, whatever the columns hold.
+    native = _engine.Regressor(n_bins=n_bins, mode=mode)
+    with pytest.raises(ValueError, match=message):
+        native.fit(np.full((50, 2), np.nan), np.zeros(50))
+    ZELKClassifier(n_bins=limit if mode == "fast" else 2**16, mode=mode).fit(X, labels)

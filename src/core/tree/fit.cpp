@@ -11,6 +11,7 @@
 #include "core/candidate/states.hpp"
 #include "core/tree/fast/growth.hpp"
 #include "core/tree/strict/growth.hpp"
+#include "core/weights.hpp"
 
 namespace zelk {
 
@@ -21,8 +22,8 @@ constexpr size_t kMaxFastSamples = 4294967295u;
 
 template <class K>
 Expected<std::vector<typename K::Target>> read_targets(const VectorView& y, size_t n_classes,
-                                                       TargetReading reading) {
-  const bool checked = reading == TargetReading::Checked;
+                                                       InputChecks checks) {
+  const bool checked = checks == InputChecks::Checked;
   std::vector<typename K::Target> targets(y.size);
   for (size_t i = 0; i < y.size; ++i) {
     if constexpr (std::is_same_v<K, Regression>) {
@@ -43,6 +44,38 @@ Expected<std::vector<typename K::Target>> read_targets(const VectorView& y, size
     }
   }
   return targets;
+}
+
+// The targets as read_targets reads them; checked regression targets must also stay within
+// what the sums of their losses can hold, with the weights as growth sees them.
+template <class K>
+Expected<std::vector<typename K::Target>> targets_of(const DecisionTree<K>& model,
+                                                     const VectorView& y, InputChecks checks,
+                                                     std::span<const double> weights) {
+  auto targets = read_targets<K>(y, class_count(model.task), checks);
+  if constexpr (std::is_same_v<K, Regression>) {
+    if (targets && checks == InputChecks::Checked) {
+      const bool squared = model.task.criterion->kind() != CriterionKind::AbsoluteError;
+      const std::string error =
+          target_range_error(targets.value(), weights, model.params.kfold.k, squared);
+      if (!error.empty()) return Error{error};
+    }
+  }
+  return targets;
+}
+
+// `grow()`, with an out-of-memory failure of strict growth named after n_bins when it exceeds
+// the rows: its slot tables grow with n_bins, and bins beyond the rows add no candidate.
+template <class Grow>
+auto naming_n_bins(const Params& params, size_t n, InputChecks checks, Grow&& grow) {
+  if (checks == InputChecks::Lenient || params.n_bins <= n + 1) return grow();
+  try {
+    return grow();
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory("strict growth ran out of memory: its tables grow with n_bins, and n_bins=" +
+                      std::to_string(params.n_bins) + " is above the " + std::to_string(n) +
+                      " rows, beyond which more bins add no candidate split; lower n_bins");
+  }
 }
 
 // n finite, non-negative weights, not all zero.
@@ -92,46 +125,62 @@ std::string shape_error(const DecisionTree<K>& model, const TrainingSet& data) {
 
 template <class K>
 Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
-                                              TargetReading reading) {
+                                              InputChecks checks) {
   using Target = typename K::Target;
   const Params& params = model.params;
   // The shape checks need only the shapes, so they run before anything is copied.
   if (std::string error = shape_error(model, data); !error.empty()) return Error{error};
+  if (checks == InputChecks::Checked) {
+    if (std::string error = n_bins_error(params.mode, params.n_bins); !error.empty()) {
+      return Error{error};
+    }
+  }
   const size_t n = data.x.rows;
   std::vector<double> weights;
+  int weight_exponent = 0;  // growth sees the weights divided by 2^weight_exponent
   if (data.weights != nullptr) {
     Expected<std::vector<double>> read = read_weights(*data.weights, n);
     if (!read) return Error{read.error()};
     weights = std::move(read).value();
+    Expected<int> scaled = scale_weights(weights);
+    if (!scaled) return Error{scaled.error()};
+    weight_exponent = scaled.value();
   }
+  std::unique_ptr<NodeOf<K>> root;
   if (params.mode == SplitMode::Fast) {
     // Binned straight from the caller's array: no float copy of the columns is ever made.
     Expected<BinnedData> binned = BinnedData::fit(data.x, data.categorical, params.n_bins,
                                                   params.parallel ? params.n_threads : 1, weights);
     if (!binned) return Error{binned.error()};
-    auto targets = read_targets<K>(data.y, class_count(model.task), reading);
+    auto targets = targets_of(model, data.y, checks, weights);
     if (!targets) return Error{targets.error()};
-    return build_node_fast_in_place<K>(model.task, params, *model.aggregator,
+    root = build_node_fast_in_place<K>(model.task, params, *model.aggregator,
                                        std::move(binned).value(),
                                        std::span<const Target>(targets.value()), 0, weights);
+  } else {
+    const std::vector<Column> columns = build_columns(data.x, data.categorical);
+    if (std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
+      return Error{error};
+    }
+    auto targets = targets_of(model, data.y, checks, weights);
+    if (!targets) return Error{targets.error()};
+    std::vector<size_t> samples(n);
+    std::iota(samples.begin(), samples.end(), size_t{0});
+    root = naming_n_bins(params, n, checks, [&] {
+      return build_node<K>(model.task, params, *model.aggregator, std::span<const Column>(columns),
+                           std::span<const Target>(targets.value()), std::move(samples), 0,
+                           weights);
+    });
   }
-  const std::vector<Column> columns = build_columns(data.x, data.categorical);
-  if (std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
-    return Error{error};
-  }
-  auto targets = read_targets<K>(data.y, class_count(model.task), reading);
-  if (!targets) return Error{targets.error()};
-  std::vector<size_t> samples(n);
-  std::iota(samples.begin(), samples.end(), size_t{0});
-  return build_node<K>(model.task, params, *model.aggregator, std::span<const Column>(columns),
-                       std::span<const Target>(targets.value()), std::move(samples), 0, weights);
+  restore_weighted_counts(*root, weight_exponent);
+  return root;
 }
 
 template Expected<std::unique_ptr<NodeOf<Regression>>> fit_tree(const DecisionTree<Regression>&,
-                                                                const TrainingSet&, TargetReading);
+                                                                const TrainingSet&, InputChecks);
 template Expected<std::unique_ptr<NodeOf<Classification>>> fit_tree(
-    const DecisionTree<Classification>&, const TrainingSet&, TargetReading);
+    const DecisionTree<Classification>&, const TrainingSet&, InputChecks);
 template Expected<std::unique_ptr<NodeOf<ObjectiveClassification>>> fit_tree(
-    const DecisionTree<ObjectiveClassification>&, const TrainingSet&, TargetReading);
+    const DecisionTree<ObjectiveClassification>&, const TrainingSet&, InputChecks);
 
 }  // namespace zelk

@@ -22,14 +22,16 @@ struct TrainingSet {
   std::span<const size_t> categorical = {};  // ascending, without duplicates
 };
 
-// How targets are read. Lenient: a label below 0 is class 0 and any target is taken, as the
-// fixed module reads them. Checked: labels outside 0 .. n_classes - 1 and targets that are not
-// finite are refused, which growth would otherwise count nowhere or turn into NaN leaves.
-enum class TargetReading { Lenient, Checked };
+// How the input is checked. Lenient, as the fixed module reads it: a label below 0 is class 0
+// and any target and n_bins are taken. Checked: labels outside 0 .. n_classes - 1, targets that
+// are not finite or too large for the sums growth forms of them, and an n_bins the mode cannot
+// code are refused, which growth would otherwise count nowhere, turn into NaN leaves or run out
+// of memory on.
+enum class InputChecks { Lenient, Checked };
 
 // The tree of `model`'s settings grown from `data`, or the message that refuses the input.
 template <class K>
 Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
-                                              TargetReading reading);
+                                              InputChecks checks);
 
 }  // namespace zelk

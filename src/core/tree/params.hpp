@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/cross_validation.hpp"
@@ -43,5 +44,10 @@ struct Params {
   // free; empty for none.
   std::vector<int8_t> monotonic;
 };
+
+// The message naming n_bins when `mode` cannot code that many bins per feature, whatever the
+// data: fast mode's codes are 16-bit, strict mode's states 32-bit, each with one code for
+// missing values. Empty otherwise.
+std::string n_bins_error(SplitMode mode, size_t n_bins);
 
 }  // namespace zelk

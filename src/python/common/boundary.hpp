@@ -56,6 +56,8 @@ auto guard(F&& body) noexcept -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   try {
     return body();
+  } catch (const OutOfMemory& error) {
+    set_error(PyExc_MemoryError, error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -127,7 +127,7 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     EstimatorState<K>& est = state_of<K>(self);
     const TrainingSet data{x, y, weighted ? &w : nullptr, est.categorical};
     auto grown = fit_tree(est.model, data,
-                          F == Flavour::Engine ? TargetReading::Checked : TargetReading::Lenient);
+                          F == Flavour::Engine ? InputChecks::Checked : InputChecks::Lenient);
     if (!grown) return raise_value_error(grown.error());
     // Installed only now: any failure above left the previous tree in place.
     est.model.root = std::move(grown).value();

@@ -70,8 +70,13 @@ class _TreeView:
         t = self.tree
         name = self.feature_names[t["feature"][i]]
         if t["is_categorical"][i]:
-            cat = self.category(t["feature"][i], t["category"][i])
-            return f"{name} == {cat}", f"{name} != {cat}"
+            # A dictionary without category sets (an older one) splits by one category.
+            codes = t["categories"][i] if "categories" in t else [t["category"][i]]
+            cats = [self.category(t["feature"][i], code) for code in codes]
+            if len(cats) == 1:
+                return f"{name} == {cats[0]}", f"{name} != {cats[0]}"
+            listed = "{" + ", ".join(cats) + "}"
+            return f"{name} in {listed}", f"{name} not in {listed}"
         lower, upper = t["lower"][i], t["upper"][i]
         has_lower = not (math.isinf(lower) and lower < 0)
         has_upper = not (math.isinf(upper) and upper > 0)

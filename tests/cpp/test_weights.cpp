@@ -140,6 +140,7 @@ void expect_same_tree(const std::vector<ExportedNode>& a, const std::vector<Expo
     EXPECT_EQ(bits(p.lower), bits(q.lower));
     EXPECT_EQ(bits(p.upper), bits(q.upper));
     EXPECT_EQ(p.category, q.category);
+    EXPECT_EQ(p.categories, q.categories);
     EXPECT_EQ(p.n_samples, q.n_samples);
     EXPECT_EQ(bits(p.value), bits(q.value));
     EXPECT_EQ(p.predicted_class, q.predicted_class);
@@ -160,8 +161,17 @@ class WeightedTree : public testing::TestWithParam<TreeCase> {
   template <class K>
   void check(const K& task, const std::vector<typename K::Target>& targets, const Table& table,
              std::mt19937_64& rng) {
+    for (bool subsets : {false, true}) {
+      SCOPED_TRACE(subsets ? "category subsets" : "one category against the rest");
+      check(task, targets, table, rng, subsets);
+    }
+  }
+
+  template <class K>
+  void check(const K& task, const std::vector<typename K::Target>& targets, const Table& table,
+             std::mt19937_64& rng, bool subsets) {
     Params params;
-    params.category_subsets = false;
+    params.category_subsets = subsets;
     params.mode = GetParam().mode;
     params.validation = GetParam().validation;
     params.n_bins = 8;

@@ -1,6 +1,8 @@
 #include "core/tree/fit.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <type_traits>
@@ -10,6 +12,7 @@
 #include "core/binning.hpp"
 #include "core/candidate/states.hpp"
 #include "core/tree/fast/growth.hpp"
+#include "core/tree/sizing.hpp"
 #include "core/tree/strict/growth.hpp"
 #include "core/weights.hpp"
 
@@ -62,6 +65,58 @@ Expected<std::vector<typename K::Target>> targets_of(const DecisionTree<K>& mode
     }
   }
   return targets;
+}
+
+// The settings a tree of the sizing grows by: the same, on `threads` threads.
+Params on_threads(const Params& params, size_t threads) {
+  Params p = params;
+  p.parallel = params.parallel && threads >= 2;
+  p.n_threads = threads;
+  return p;
+}
+
+// Whether some of `rows` weigh anything: a tree needs one that does.
+bool weighs(std::span<const size_t> rows, std::span<const double> weights) {
+  if (weights.empty()) return !rows.empty();
+  return std::any_of(rows.begin(), rows.end(), [&](size_t r) { return weights[r] > 0.0; });
+}
+
+template <class K>
+std::unique_ptr<NodeOf<K>> grow_strict_rows(const DecisionTree<K>& model,
+                                            std::span<const Column> columns,
+                                            std::span<const typename K::Target> targets,
+                                            std::span<const double> weights,
+                                            std::span<const size_t> rows, size_t threads) {
+  if (!weighs(rows, weights)) return nullptr;
+  return build_node<K>(model.task, on_threads(model.params, threads), *model.aggregator, columns,
+                       targets, std::vector<size_t>(rows.begin(), rows.end()), 0, weights);
+}
+
+// Fast growth of some rows reads the whole set's bins at those rows.
+template <class K>
+std::unique_ptr<NodeOf<K>> grow_fast_rows(const DecisionTree<K>& model, const BinnedData& data,
+                                          std::span<const typename K::Target> targets,
+                                          std::span<const double> weights,
+                                          std::span<const size_t> rows, size_t threads) {
+  if (!weighs(rows, weights)) return nullptr;
+  BinnedData part;
+  part.bins = data.bins;
+  part.n_samples = rows.size();
+  part.codes.resize(data.codes.size());
+  for (size_t f = 0; f < data.codes.size(); ++f) {
+    part.codes[f].resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+      part.codes[f][i] = data.codes[f][rows[i]];
+  }
+  std::vector<typename K::Target> part_targets(rows.size());
+  std::vector<double> part_weights(weights.empty() ? 0 : rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    part_targets[i] = targets[rows[i]];
+    if (!weights.empty()) part_weights[i] = weights[rows[i]];
+  }
+  return build_node_fast_in_place<K>(
+      model.task, on_threads(model.params, threads), *model.aggregator, std::move(part),
+      std::span<const typename K::Target>(part_targets), 0, part_weights);
 }
 
 // `grow()`, with an out-of-memory failure of strict growth named after n_bins when it exceeds
@@ -147,30 +202,50 @@ Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, cons
     weight_exponent = scaled.value();
   }
   std::unique_ptr<NodeOf<K>> root;
+  std::vector<Target> targets;
+  // Grows the tree of `rows` (on `threads` threads), for the sizing of validation "tree".
+  std::function<std::unique_ptr<NodeOf<K>>(std::span<const size_t>, size_t)> grow_rows;
+  BinnedData kept;  // fast mode's bins, which the sizing's trees read again
+  std::vector<Column> columns;
   if (params.mode == SplitMode::Fast) {
     // Binned straight from the caller's array: no float copy of the columns is ever made.
     Expected<BinnedData> binned = BinnedData::fit(data.x, data.categorical, params.n_bins,
                                                   params.parallel ? params.n_threads : 1, weights);
     if (!binned) return Error{binned.error()};
-    auto targets = targets_of(model, data.y, checks, weights);
-    if (!targets) return Error{targets.error()};
+    auto read = targets_of(model, data.y, checks, weights);
+    if (!read) return Error{read.error()};
+    targets = std::move(read).value();
+    if (params.validation == Validation::Tree) {
+      kept = binned.value();
+      grow_rows = [&](std::span<const size_t> rows, size_t threads) {
+        return grow_fast_rows(model, kept, targets, weights, rows, threads);
+      };
+    }
     root = build_node_fast_in_place<K>(model.task, params, *model.aggregator,
-                                       std::move(binned).value(),
-                                       std::span<const Target>(targets.value()), 0, weights);
+                                       std::move(binned).value(), std::span<const Target>(targets),
+                                       0, weights);
   } else {
-    const std::vector<Column> columns = build_columns(data.x, data.categorical);
+    columns = build_columns(data.x, data.categorical);
     if (std::string error = strict_bins_error(columns, params.n_bins); !error.empty()) {
       return Error{error};
     }
-    auto targets = targets_of(model, data.y, checks, weights);
-    if (!targets) return Error{targets.error()};
+    auto read = targets_of(model, data.y, checks, weights);
+    if (!read) return Error{read.error()};
+    targets = std::move(read).value();
     std::vector<size_t> samples(n);
     std::iota(samples.begin(), samples.end(), size_t{0});
     root = naming_n_bins(params, n, checks, [&] {
       return build_node<K>(model.task, params, *model.aggregator, std::span<const Column>(columns),
-                           std::span<const Target>(targets.value()), std::move(samples), 0,
-                           weights);
+                           std::span<const Target>(targets), std::move(samples), 0, weights);
     });
+    grow_rows = [&](std::span<const size_t> rows, size_t threads) {
+      return grow_strict_rows(model, columns, targets, weights, rows, threads);
+    };
+  }
+  if (params.validation == Validation::Tree) {
+    size_by_tree_cv(root, data.x, data.categorical, std::span<const Target>(targets),
+                    std::span<const double>(weights), params.kfold,
+                    params.parallel ? params.n_threads : 1, grow_rows);
   }
   restore_weighted_counts(*root, weight_exponent);
   return root;

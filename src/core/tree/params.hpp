@@ -16,8 +16,10 @@ enum class SplitStyle { Threshold, Bin };
 // How a split is validated. Candidates: every candidate is scored on the node's folds and the
 // best aggregate splits the node while it beats min_impurity_decrease. Prune: the node splits
 // by its best in-sample candidate, its folds estimate whether splitting it generalises, and
-// after growth every subtree without an estimated gain is pruned.
-enum class Validation { Candidates, Prune };
+// after growth every subtree without an estimated gain is pruned. Tree: grown as for Prune,
+// every split whose gain its folds measured kept, then the whole tree sized by
+// cross-validation over its weakest-link pruning sequence.
+enum class Validation { Candidates, Prune, Tree };
 
 // Every growth setting, validated once at construction and read-only afterwards. The defaults
 // are the estimators' own (the engine's constructors show them).
@@ -36,7 +38,7 @@ struct Params {
   bool parallel = false;
   size_t n_threads = 1;
   size_t parallel_min_samples = 512;
-  Validation validation = Validation::Prune;
+  Validation validation = Validation::Tree;
   // A categorical split sends a subset of the node's categories left (a cut of their order by
   // the node's statistic); else one category against the rest.
   bool category_subsets = true;

@@ -165,10 +165,14 @@ class GrowthPolicy {
                     [](int8_t c) { return c != 0; })) {
       admissibility_.monotonic = params.monotonic;
     }
-    if (params.validation == Validation::Prune) {
+    if (params.validation != Validation::Candidates) {
       HeldOutTask held_out = task.held_out();
       held_out.weighted = weighted;
-      validation_ = HeldOutValidation{held_out, &aggregator, params.min_impurity_decrease};
+      // Sized as a whole afterwards, the tree keeps every split whose gain was measured.
+      const double bar = params.validation == Validation::Tree
+                             ? std::numeric_limits<double>::quiet_NaN()
+                             : params.min_impurity_decrease;
+      validation_ = HeldOutValidation{held_out, &aggregator, bar};
       // Held-out validation judges every candidate by the floors of the split itself.
       admissibility_.min_rows = static_cast<double>(min_leaf_);
       admissibility_.min_weight = min_weight_leaf_;

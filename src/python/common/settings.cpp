@@ -28,7 +28,8 @@ constexpr Choice<SplitStyle> kSplitStyles[] = {{U"threshold", SplitStyle::Thresh
                                                {U"bin", SplitStyle::Bin},
                                                {U"bin_membership", SplitStyle::Bin}};
 constexpr Choice<Validation> kValidations[] = {{U"candidates", Validation::Candidates},
-                                               {U"prune", Validation::Prune}};
+                                               {U"prune", Validation::Prune},
+                                               {U"tree", Validation::Tree}};
 constexpr Choice<bool> kCategoricalSplits[] = {{U"one_vs_rest", false}, {U"subset", true}};
 
 template <class T, size_t N>
@@ -235,8 +236,8 @@ std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
   s.params.split_style = *style;
   std::unique_ptr<Aggregator> aggregator = make_aggregator(s);
   if (!aggregator) return nullptr;
-  const auto validation =
-      choose(kValidations, s.validation, "validation", " (expected \"candidates\" or \"prune\")");
+  const auto validation = choose(kValidations, s.validation, "validation",
+                                 " (expected \"tree\", \"prune\" or \"candidates\")");
   if (!validation) return nullptr;
   s.params.validation = *validation;
   const auto subsets = choose(kCategoricalSplits, s.categorical_split, "categorical_split",

@@ -243,7 +243,8 @@ class StrictGrowth {
                                     aggregator_,
                                     indexed ? &positive.index : nullptr,
                                     weights_,
-                                    admission};
+                                    admission,
+                                    n_classes()};
       return decide_scored(node, facts);
     }
     const StrictNode<Target> node{

@@ -1,0 +1,161 @@
+#include "core/validation/cost_complexity.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <queue>
+#include <tuple>
+#include <utility>
+
+namespace zelk {
+
+namespace {
+
+// The one-sided 1% quantile of the standard normal distribution.
+constexpr double kZ99 = 2.3263478740408408;
+
+}  // namespace
+
+std::vector<double> weakest_link_levels(std::span<const RiskNode> nodes) {
+  const size_t n = nodes.size();
+  constexpr double kNone = -std::numeric_limits<double>::infinity();
+  std::vector<double> level(n, kNone);
+  // D: the risk the splits of a node's current subtree remove; N: its leaves.
+  std::vector<double> removed(n, 0.0);
+  std::vector<size_t> leaves(n, 1);
+  for (size_t i = n; i-- > 0;) {
+    const RiskNode& t = nodes[i];
+    if (!t.split) continue;
+    // Neither loss grows by splitting; a rounding below zero is no gain.
+    const double own = std::max(t.risk - nodes[t.left].risk - nodes[t.right].risk, 0.0);
+    removed[i] = own + removed[t.left] + removed[t.right];
+    leaves[i] = leaves[t.left] + leaves[t.right];
+  }
+  const auto link = [&](size_t i) { return removed[i] / static_cast<double>(leaves[i] - 1); };
+  // The weakest link first; equal links in pre-order.
+  using Entry = std::pair<double, size_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+  std::vector<double> current(n, 0.0);
+  for (size_t i = 0; i < n; ++i) {
+    if (!nodes[i].split) continue;
+    current[i] = link(i);
+    queue.emplace(current[i], i);
+  }
+  std::vector<char> collapsed(n, 0);
+  double at = kNone;
+  while (!queue.empty()) {
+    const auto [value, t] = queue.top();
+    queue.pop();
+    if (collapsed[t] || value != current[t]) continue;  // collapsed, or its link has changed
+    at = std::max(at, value);
+    for (size_t i = t; i < nodes[t].end; ++i) {
+      if (nodes[i].split && !collapsed[i]) {
+        collapsed[i] = 1;
+        level[i] = at;
+      }
+    }
+    const double gone = removed[t];
+    const size_t merged = leaves[t] - 1;
+    for (size_t p = t; p != nodes[p].parent;) {
+      p = nodes[p].parent;
+      removed[p] -= gone;
+      leaves[p] -= merged;
+      current[p] = link(p);
+      queue.emplace(current[p], p);
+    }
+  }
+  return level;
+}
+
+PruningSequence pruning_sequence(std::span<const double> levels) {
+  std::vector<double> distinct;
+  for (double a : levels) {
+    if (a > -std::numeric_limits<double>::infinity()) distinct.push_back(a);
+  }
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  PruningSequence s;
+  s.bounds.push_back(-std::numeric_limits<double>::infinity());
+  s.bounds.insert(s.bounds.end(), distinct.begin(), distinct.end());
+  const size_t m = distinct.size();
+  if (m == 0) {
+    s.representative.push_back(0.0);
+    return s;
+  }
+  s.representative.push_back(distinct[0] > 0.0 ? distinct[0] / 2.0 : distinct[0] - 1.0);
+  for (size_t c = 1; c < m; ++c) {
+    const double lo = distinct[c - 1], hi = distinct[c];
+    s.representative.push_back(lo > 0.0 ? std::sqrt(lo * hi) : (lo + hi) / 2.0);
+  }
+  s.representative.push_back(distinct[m - 1]);
+  return s;
+}
+
+SizingChoice::SizingChoice(size_t n_candidates)
+    : n_(n_candidates),
+      risk_(n_candidates, 0.0),
+      excess_(n_candidates, 0.0),
+      excess_spread_(n_candidates, 0.0),
+      gain_(n_candidates, 0.0),
+      gain_spread_(n_candidates, 0.0) {}
+
+void SizingChoice::add_risk(double w, std::span<const double> losses) {
+  weight_ += w;
+  for (size_t c = 0; c < n_; ++c)
+    risk_[c] += w * losses[c];
+}
+
+size_t SizingChoice::best() const {
+  if (best_ == std::numeric_limits<size_t>::max()) {
+    best_ = 0;
+    for (size_t c = 1; c < n_; ++c) {
+      if (risk_[c] < risk_[best_]) best_ = c;  // ties to the larger tree
+    }
+  }
+  return best_;
+}
+
+void SizingChoice::add_excess(double w, std::span<const double> losses, double root_loss) {
+  const double base = losses[best()];
+  for (size_t c = 0; c < n_; ++c) {
+    excess_[c] += w * (losses[c] - base);
+    gain_[c] += w * (root_loss - losses[c]);
+  }
+}
+
+void SizingChoice::add_spread(double w, std::span<const double> losses, double root_loss) {
+  const double base = losses[best()];
+  for (size_t c = 0; c < n_; ++c) {
+    const double d = losses[c] - base - excess_[c] / weight_;
+    const double e = root_loss - losses[c] - gain_[c] / weight_;
+    excess_spread_[c] += w * w * d * d;
+    gain_spread_[c] += w * w * e * e;
+  }
+}
+
+size_t SizingChoice::chosen() const {
+  const size_t leaf = n_ - 1;
+  if (!(weight_ > 0.0)) return leaf;
+  size_t chosen = best();
+  // From the single leaf towards larger trees: the first within one standard error of the best.
+  for (size_t c = leaf; c > best(); --c) {
+    const double mean = excess_[c] / weight_;
+    const double error = std::sqrt(excess_spread_[c]) / weight_;
+    if (mean <= error) {
+      chosen = c;
+      break;
+    }
+  }
+  if (chosen == leaf) return leaf;
+  const double gain = gain_[chosen] / weight_;
+  const double error = std::sqrt(gain_spread_[chosen]) / weight_;
+  return gain > 0.0 && gain > kZ99 * error ? chosen : leaf;
+}
+
+std::vector<double> SizingChoice::risks() const {
+  std::vector<double> out(n_);
+  for (size_t c = 0; c < n_; ++c)
+    out[c] = weight_ > 0.0 ? risk_[c] / weight_ : 0.0;
+  return out;
+}
+
+}  // namespace zelk

@@ -1,0 +1,79 @@
+// Sizing a tree by cross-validating the whole tree over its cost-complexity pruning sequence
+// (Breiman et al. 1984, ch. 3): the nested subtrees that weakest-link pruning gives are the
+// candidate sizes; trees grown the same way on nine tenths of the rows give every row's
+// held-out loss under every candidate; the smallest candidate whose excess risk over the best
+// is within one standard error of that excess - the paired standard error, both risks being
+// measured on the same rows - is chosen, and it is kept only when it beats a single leaf on
+// those rows by a one-sided paired test at the 1% level (it was picked as the best of many).
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace zelk {
+
+// The folds of the whole tree's cross-validation.
+inline constexpr size_t kSizingFolds = 10;
+
+// One node of a grown tree for weakest-link pruning, in pre-order (a split's subtree is the
+// range from it to `end`): its risk as a leaf over its own training rows (misclassified weight,
+// or weighted squared error).
+struct RiskNode {
+  bool split = false;
+  size_t left = 0;
+  size_t right = 0;
+  size_t parent = 0;  // the root's is itself
+  size_t end = 0;     // one past the last node of its subtree
+  double risk = 0.0;
+};
+
+// Every split's weakest-link level: the cost-complexity penalty per leaf at which its subtree
+// is pruned (a parent's level is at least its children's); -infinity for a leaf.
+std::vector<double> weakest_link_levels(std::span<const RiskNode> nodes);
+
+// The candidates of a tree whose splits have these levels: candidate c keeps the splits whose
+// level exceeds `bounds[c]` (candidate 0 the whole tree, the last the single leaf), and a tree
+// grown on part of the rows is pruned for it at `representative[c]`, a level inside
+// candidate c's range (the geometric mean of its ends where they are positive).
+struct PruningSequence {
+  std::vector<double> bounds;
+  std::vector<double> representative;
+  size_t size() const { return bounds.size(); }
+};
+
+PruningSequence pruning_sequence(std::span<const double> levels);
+
+// Weighted sums over held-out rows, per candidate, from which the choice is made. A row
+// contributes its weight w, its loss under every candidate and its loss under its fold
+// tree's root (the single leaf of that fold's training part). The choice needs three passes
+// over the same rows: add_risk for every row, then add_excess, then add_spread.
+class SizingChoice {
+ public:
+  explicit SizingChoice(size_t n_candidates);
+
+  void add_risk(double w, std::span<const double> losses);
+  // After every add_risk: the best candidate is known.
+  void add_excess(double w, std::span<const double> losses, double root_loss);
+  void add_spread(double w, std::span<const double> losses, double root_loss);
+
+  // The chosen candidate: the smallest tree within one paired standard error of the best,
+  // or the single leaf when it does not beat the single leaf at the 1% level.
+  size_t chosen() const;
+  // The cross-validated risk of every candidate, per unit of weight.
+  std::vector<double> risks() const;
+
+ private:
+  size_t best() const;
+
+  size_t n_;
+  double weight_ = 0.0;
+  std::vector<double> risk_;  // sum of w loss
+  // Against the best: sums of w d and of w^2 (d - mean)^2, d = loss - loss under the best;
+  // against the root: the same of e = root loss - loss.
+  std::vector<double> excess_, excess_spread_, gain_, gain_spread_;
+  mutable size_t best_ = std::numeric_limits<size_t>::max();
+};
+
+}  // namespace zelk

@@ -144,7 +144,7 @@ GROWTH = {
         With "prune", a split is kept only when its subtree's validated gain
         per sample exceeds this value; with "candidates", only when its
         aggregated validation score is strictly greater than this value."""),
-    "validation": Setting("prune", _one_of("prune", "candidates"), """
+    "validation": Setting("prune", _one_of("tree", "prune", "candidates"), """
         How a split is validated on the node's own folds.
 
         "prune": the node splits by its best candidate on its own samples;

@@ -78,6 +78,13 @@ size_t order_bins(const RowsView& rows, std::span<const uint16_t> codes, size_t 
   return tally.order(rank);
 }
 
+// The ranks of an order from its high end: the `ranked` first reversed, the others kept.
+inline void reverse_ranks(std::vector<uint32_t>& rank, size_t ranked) {
+  for (uint32_t& r : rank) {
+    if (r < ranked) r = static_cast<uint32_t>(ranked - 1 - r);
+  }
+}
+
 // Category cuts: a fold's cells reordered by the order of its training part - the node's
 // tally less the fold's own, `fold` - so that the fold judges cuts it could have learnt; the
 // bins it has no training rows of are dropped. `move(from, to)` moves the fold's cell of bin

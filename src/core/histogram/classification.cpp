@@ -159,6 +159,41 @@ void order_fold_cells(size_t n_folds, size_t n_bins, size_t n_classes, Cell* cel
   }
 }
 
+// The fold totals of a filled histogram and its candidates enumerated.
+template <bool Weighted, class OnCandidate>
+void enumerate_cells(const RowsView& rows, size_t n_bins,
+                     typename ClassHistogram<Weighted>::Cell* class_cells, uint32_t* bin_rows,
+                     bool entropy, FastScratch& scratch, bool threshold,
+                     OnCandidate&& on_candidate) {
+  using H = ClassHistogram<Weighted>;
+  const size_t n_folds = rows.n_folds;
+  const size_t n_classes = rows.n_classes;
+  // Per-fold class totals (and rows), the running left side and one fold's three sides.
+  const size_t fc = n_folds * n_classes;
+  typename H::Total* fold_class = nullptr;
+  uint64_t* fold_rows = nullptr;
+  if constexpr (Weighted) {
+    grow_and_zero(scratch.fold_weights, 2 * fc + 3 * n_classes);
+    grow_and_zero(scratch.wide, 2 * n_folds);
+    fold_class = scratch.fold_weights.data();
+    fold_rows = scratch.wide.data();
+  } else {
+    grow_and_zero(scratch.wide, 2 * fc + 3 * n_classes);
+    fold_class = scratch.wide.data();
+  }
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b) {
+      if constexpr (Weighted) fold_rows[m] += bin_rows[m * n_bins + b];
+      for (size_t c = 0; c < n_classes; ++c)
+        fold_class[m * n_classes + c] += class_cells[(m * n_bins + b) * n_classes + c];
+    }
+  }
+  const H h{class_cells, fold_class, bin_rows,  fold_rows, n_folds,
+            n_bins,      n_classes,  threshold, entropy};
+  enumerate_classification(h, fold_class + fc, Weighted ? fold_rows + n_folds : nullptr,
+                           scratch.fold_scores, on_candidate);
+}
+
 // The histogram of one feature over the node's dealt entries: class counts per (fold, bin,
 // class), or weighted (rows all of positive weight, labels below n_classes) class weights and
 // the rows per (fold, bin); then every candidate enumerated.
@@ -199,32 +234,15 @@ void class_candidates(const RowsView& rows, bool entropy, std::span<const uint16
     }
   }
 
-  if (cuts) order_fold_cells(n_folds, n_bins, n_classes, class_cells, bin_rows, scratch);
-
-  // Per-fold class totals (and rows), the running left side and one fold's three sides.
-  const size_t fc = n_folds * n_classes;
-  typename H::Total* fold_class = nullptr;
-  uint64_t* fold_rows = nullptr;
-  if constexpr (Weighted) {
-    grow_and_zero(scratch.fold_weights, 2 * fc + 3 * n_classes);
-    grow_and_zero(scratch.wide, 2 * n_folds);
-    fold_class = scratch.fold_weights.data();
-    fold_rows = scratch.wide.data();
-  } else {
-    grow_and_zero(scratch.wide, 2 * fc + 3 * n_classes);
-    fold_class = scratch.wide.data();
+  if (!cuts) {
+    return enumerate_cells<Weighted>(rows, n_bins, class_cells, bin_rows, entropy, scratch,
+                                     threshold, on_candidate);
   }
-  for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t b = 0; b < n_bins; ++b) {
-      if constexpr (Weighted) fold_rows[m] += bin_rows[m * n_bins + b];
-      for (size_t c = 0; c < n_classes; ++c)
-        fold_class[m * n_classes + c] += class_cells[(m * n_bins + b) * n_classes + c];
-    }
-  }
-  const H h{class_cells, fold_class, bin_rows,  fold_rows, n_folds,
-            n_bins,      n_classes,  threshold, entropy};
-  enumerate_classification(h, fold_class + fc, Weighted ? fold_rows + n_folds : nullptr,
-                           scratch.fold_scores, on_candidate);
+  // Category cuts: every fold's cells in its own order. Missing values play no part in these
+  // scores, so the cuts from the high end of an order would score as those from its low end.
+  order_fold_cells(n_folds, n_bins, n_classes, class_cells, bin_rows, scratch);
+  enumerate_cells<Weighted>(rows, n_bins, class_cells, bin_rows, entropy, scratch, threshold,
+                            on_candidate);
 }
 
 }  // namespace

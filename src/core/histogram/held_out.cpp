@@ -60,8 +60,9 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
 // Category cuts: the node layer's slots in the node's order of the categories (`node_rank`, of
 // every bin), each fold layer's in the order of its training part, so that a fold's pick is a
 // cut it could have learnt; a layer's candidates are its cuts that leave a category right.
+// `descending` takes each order from its high end, the cuts numbered from `first_state`.
 void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_t> occupied,
-                  std::span<const uint32_t> node_rank) {
+                  std::span<const uint32_t> node_rank, bool descending, uint32_t first_state) {
   const size_t n = occupied.size(), width = t.width;
   const size_t weight_column = task.weight_column(), sums = weight_column + 1;
   std::vector<double> held(n * width);
@@ -71,9 +72,13 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
     for (size_t i = 0; i < n; ++i)
       std::copy_n(&held[i * width], width, rows + position(i) * width);
   };
-  permute(t.node.data(), [&](size_t i) { return node_rank[occupied[i]]; });
+  // Every occupied bin has rows of the node, so the node ranks them all.
+  permute(t.node.data(), [&](size_t i) {
+    const size_t r = node_rank[occupied[i]];
+    return descending ? n - 1 - r : r;
+  });
   for (size_t i = 0; i < n; ++i) {
-    t.node_state[i] = static_cast<uint32_t>(i);
+    t.node_state[i] = first_state + static_cast<uint32_t>(i);
     t.node_offered[i] = i + 1 < n;
   }
   CategoryTally train(n, task.n_classes);
@@ -91,10 +96,11 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
                                  : std::span<const double>(row + first, train.width()));
     }
     const size_t ranked = train.order(rank);
+    if (descending) detail::reverse_ranks(rank, ranked);
     permute(t.train_row(f, 0), [&](size_t i) { return rank[i]; });
     permute(t.val_row(f, 0), [&](size_t i) { return rank[i]; });
     for (size_t i = 0; i < n; ++i) {
-      t.fold_state[t.fold_begin[f] + i] = static_cast<uint32_t>(i);
+      t.fold_state[t.fold_begin[f] + i] = first_state + static_cast<uint32_t>(i);
       t.fold_offered[t.fold_begin[f] + i] = i + 1 < ranked;
     }
   }
@@ -193,12 +199,19 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
         row[1 + c] = cell[c];
     });
   }
-  if (cuts) {
-    std::vector<uint32_t>& rank = scratch.cut_rank;
-    detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
-                       [&](size_t j) { return targets[at[j]]; });
-    order_layers(table, task, scratch.occupied, rank);
-  }
+  if (!cuts) return offer_held_out(table, task, admission, feature, evidence);
+  // Category cuts from both ends of each layer's order, the cuts from the high end numbered
+  // after the n_bins - 1 from the low end.
+  std::vector<uint32_t>& rank = scratch.cut_rank;
+  detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
+                     [&](size_t j) { return targets[at[j]]; });
+  const bool missing = seen[n_bins] != 0;  // else the cuts from the high end are the same
+  const SlotTable filled = missing ? table : SlotTable{};
+  order_layers(table, task, scratch.occupied, rank, false, 0);
+  offer_held_out(table, task, admission, feature, evidence);
+  if (!missing) return;
+  table = filled;
+  order_layers(table, task, scratch.occupied, rank, true, static_cast<uint32_t>(n_bins - 1));
   offer_held_out(table, task, admission, feature, evidence);
 }
 

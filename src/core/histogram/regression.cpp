@@ -152,6 +152,70 @@ void order_fold_cells(size_t n_folds, size_t n_bins, uint32_t* counts, double* s
   }
 }
 
+// The fold totals of a filled histogram and its candidates enumerated; under category cuts a
+// fold keeps only the categories it ranks, whose cells then hold its totals.
+template <bool Weighted, class OnCandidate>
+void enumerate_cells(const RowsView& rows, const uint16_t* code, size_t n_bins, uint32_t* counts,
+                     double* sums, double* sq_sums, double* weights, FastScratch& scratch,
+                     bool threshold, bool cuts, OnCandidate&& on_candidate) {
+  const size_t n_folds = rows.n_folds;
+  const size_t n_rows = rows.rows.size();
+  const uint8_t* const fd = rows.fold.data();
+  const double* const y = rows.y.data();
+  const double* const w = rows.w.data();
+  std::array<uint64_t, kMaxAssignFolds> fold_size{};
+  uint64_t seen = 0;
+  for (size_t m = 0; m < n_folds; ++m) {
+    for (size_t b = 0; b < n_bins; ++b)
+      fold_size[m] += counts[m * n_bins + b];
+    seen += fold_size[m];
+  }
+  // The node's fold sums cover every entry; a feature with missing codes sums its own.
+  const double* fold_sums = rows.fold_sums.data();
+  const double* fold_sq_sums = rows.fold_sq_sums.data();
+  const double* fold_weights = rows.fold_weights.data();
+  if (seen != n_rows) {
+    grow_and_zero(scratch.fold_sums, n_folds);
+    grow_and_zero(scratch.fold_sq_sums, n_folds);
+    if constexpr (Weighted) grow_and_zero(scratch.fold_weights, n_folds);
+    double* const own_sums = scratch.fold_sums.data();
+    double* const own_sq_sums = scratch.fold_sq_sums.data();
+    double* const own_weights = Weighted ? scratch.fold_weights.data() : nullptr;
+    for (size_t cell = 0; cuts && cell < n_folds * n_bins; ++cell) {
+      own_sums[cell / n_bins] += sums[cell];
+      own_sq_sums[cell / n_bins] += sq_sums[cell];
+      if constexpr (Weighted) own_weights[cell / n_bins] += weights[cell];
+    }
+    for (size_t j = 0; !cuts && j < n_rows; ++j) {
+      if (code[j] >= n_bins) continue;
+      if constexpr (Weighted) {
+        const double wv = w[j] * y[j];
+        own_sums[fd[j]] += wv;
+        own_sq_sums[fd[j]] += wv * y[j];
+        own_weights[fd[j]] += w[j];
+      } else {
+        const double v = y[j];
+        own_sums[fd[j]] += v;
+        own_sq_sums[fd[j]] += v * v;
+      }
+    }
+    fold_sums = own_sums;
+    fold_sq_sums = own_sq_sums;
+    fold_weights = own_weights;
+  }
+
+  std::array<uint64_t, kMaxAssignFolds> left_count{};
+  std::array<double, kMaxAssignFolds> left_sum{};
+  std::array<double, kMaxAssignFolds> left_sq_sum{};
+  std::array<double, kMaxAssignFolds> left_weight{};
+  RegressionHistogram h{counts,       sums,    sq_sums, fold_size.data(), fold_sums,
+                        fold_sq_sums, n_folds, n_bins,  threshold};
+  h.weights = weights;
+  h.fold_weights = fold_weights;
+  enumerate_regression<Weighted>(h, left_count.data(), left_sum.data(), left_sq_sum.data(),
+                                 scratch.fold_scores, on_candidate, left_weight.data());
+}
+
 template <bool Weighted, class OnCandidate>
 void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
                            FastScratch& scratch, bool threshold, bool cuts,
@@ -189,60 +253,14 @@ void regression_candidates(const RowsView& rows, std::span<const uint16_t> codes
     }
   }
 
-  if (cuts) order_fold_cells<Weighted>(n_folds, n_bins, counts, sums, sq_sums, weights, scratch);
-
-  std::array<uint64_t, kMaxAssignFolds> fold_size{};
-  uint64_t seen = 0;
-  for (size_t m = 0; m < n_folds; ++m) {
-    for (size_t b = 0; b < n_bins; ++b)
-      fold_size[m] += counts[m * n_bins + b];
-    seen += fold_size[m];
-  }
-  // The node's fold sums cover every entry; a feature with missing codes sums its own.
-  const double* fold_sums = rows.fold_sums.data();
-  const double* fold_sq_sums = rows.fold_sq_sums.data();
-  const double* fold_weights = rows.fold_weights.data();
-  if (seen != n_rows) {
-    grow_and_zero(scratch.fold_sums, n_folds);
-    grow_and_zero(scratch.fold_sq_sums, n_folds);
-    if constexpr (Weighted) grow_and_zero(scratch.fold_weights, n_folds);
-    double* const own_sums = scratch.fold_sums.data();
-    double* const own_sq_sums = scratch.fold_sq_sums.data();
-    double* const own_weights = Weighted ? scratch.fold_weights.data() : nullptr;
-    // Under category cuts a fold keeps only the categories it ranks: its cells hold them.
-    for (size_t cell = 0; cuts && cell < n_folds * n_bins; ++cell) {
-      own_sums[cell / n_bins] += sums[cell];
-      own_sq_sums[cell / n_bins] += sq_sums[cell];
-      if constexpr (Weighted) own_weights[cell / n_bins] += weights[cell];
-    }
-    for (size_t j = 0; !cuts && j < n_rows; ++j) {
-      if (code[j] >= n_bins) continue;
-      if constexpr (Weighted) {
-        const double wv = w[j] * y[j];
-        own_sums[fd[j]] += wv;
-        own_sq_sums[fd[j]] += wv * y[j];
-        own_weights[fd[j]] += w[j];
-      } else {
-        const double v = y[j];
-        own_sums[fd[j]] += v;
-        own_sq_sums[fd[j]] += v * v;
-      }
-    }
-    fold_sums = own_sums;
-    fold_sq_sums = own_sq_sums;
-    fold_weights = own_weights;
-  }
-
-  std::array<uint64_t, kMaxAssignFolds> left_count{};
-  std::array<double, kMaxAssignFolds> left_sum{};
-  std::array<double, kMaxAssignFolds> left_sq_sum{};
-  std::array<double, kMaxAssignFolds> left_weight{};
-  RegressionHistogram h{counts,       sums,    sq_sums, fold_size.data(), fold_sums,
-                        fold_sq_sums, n_folds, n_bins,  threshold};
-  h.weights = weights;
-  h.fold_weights = fold_weights;
-  enumerate_regression<Weighted>(h, left_count.data(), left_sum.data(), left_sq_sum.data(),
-                                 scratch.fold_scores, on_candidate, left_weight.data());
+  if (!cuts)
+    return enumerate_cells<Weighted>(rows, code, n_bins, counts, sums, sq_sums, weights, scratch,
+                                     threshold, false, on_candidate);
+  // Category cuts: every fold's cells in its own order. Missing values play no part in these
+  // scores, so the cuts from the high end of an order would score as those from its low end.
+  order_fold_cells<Weighted>(n_folds, n_bins, counts, sums, sq_sums, weights, scratch);
+  enumerate_cells<Weighted>(rows, code, n_bins, counts, sums, sq_sums, weights, scratch, threshold,
+                            true, on_candidate);
 }
 
 }  // namespace

@@ -72,8 +72,13 @@ struct HeldOutValidation {
   HeldOutTask task;  // the task's measures
   const Aggregator* aggregator = nullptr;
   double min_impurity_decrease = 0.0;
+  // Sized as a whole afterwards (validation "tree"): every split is kept. The in-sample gain
+  // of a cut of categories ordered by that very sample is optimistic beside other features', so
+  // such a winner keeps the node only when its feature's own best split also gains most on the
+  // folds; else the feature that does splits it.
+  bool sized_as_a_whole = false;
 
-  // `scorer.held_out(task)` gathers the node's evidence.
+  // `scorer.held_out(task)` gathers the node's evidence, feature by feature.
   template <class Scorer>
   std::optional<Verdict> choose(Scorer& scorer, const NodeFacts& facts) const {
     HeldOutTask node_task = task;
@@ -82,16 +87,29 @@ struct HeldOutValidation {
       // weight is scaled.
       node_task.pseudo_count = facts.weight / static_cast<double>(facts.counted);
     }
-    const HeldOutEvidence evidence = scorer.held_out(node_task);
+    const std::vector<HeldOutEvidence> by_feature = scorer.held_out(node_task);
+    HeldOutEvidence evidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
+    for (const HeldOutEvidence& e : by_feature)
+      evidence.merge(e);
     HeldOutEstimate estimate = estimate_held_out(evidence, *aggregator, facts.weight);
     if (!estimate.found) return std::nullopt;
+    if (sized_as_a_whole && scorer.orders_categories(evidence.feature)) {
+      estimate = estimate_held_out(by_feature[evidence.feature], *aggregator, facts.weight);
+      for (const HeldOutEvidence& e : by_feature) {
+        HeldOutEstimate own = estimate_held_out(e, *aggregator, facts.weight);
+        if (own.found && own.gain > estimate.gain) {
+          estimate = std::move(own);
+          evidence = e;
+        }
+      }
+    }
     return Verdict{evidence.feature, evidence.state,
                    estimate.score,   std::move(estimate.fold_scores),
                    estimate.gain,    estimate.variance};
   }
   template <class T>
   void after_growth(Node<T>& root) const {
-    prune_held_out(root, min_impurity_decrease);
+    if (!sized_as_a_whole) prune_held_out(root, min_impurity_decrease);
   }
 };
 
@@ -168,11 +186,8 @@ class GrowthPolicy {
     if (params.validation != Validation::Candidates) {
       HeldOutTask held_out = task.held_out();
       held_out.weighted = weighted;
-      // Sized as a whole afterwards, the tree keeps every split whose gain was measured.
-      const double bar = params.validation == Validation::Tree
-                             ? std::numeric_limits<double>::quiet_NaN()
-                             : params.min_impurity_decrease;
-      validation_ = HeldOutValidation{held_out, &aggregator, bar};
+      validation_ = HeldOutValidation{held_out, &aggregator, params.min_impurity_decrease,
+                                      params.validation == Validation::Tree};
       // Held-out validation judges every candidate by the floors of the split itself.
       admissibility_.min_rows = static_cast<double>(min_leaf_);
       admissibility_.min_weight = min_weight_leaf_;

@@ -53,6 +53,25 @@ struct HeldOutEvidence {
   void merge(const HeldOutEvidence& later);
 };
 
+// The held-out evidence of every feature of a node, each on its own (features scored in blocks
+// fill theirs, and blocks merge in feature order).
+struct FeatureEvidence {
+  std::vector<HeldOutEvidence> by_feature;
+  std::vector<char> filled;
+
+  FeatureEvidence(size_t n_features, size_t n_folds)
+      : by_feature(n_features, HeldOutEvidence(n_folds)), filled(n_features, 0) {}
+  HeldOutEvidence& at(size_t feature) {
+    filled[feature] = 1;
+    return by_feature[feature];
+  }
+  void merge(const FeatureEvidence& later) {
+    for (size_t f = 0; f < by_feature.size(); ++f) {
+      if (later.filled[f]) at(f) = later.by_feature[f];
+    }
+  }
+};
+
 // The measures of one task under held-out validation. Squared error for regression (absolute
 // error from the sides' medians for the mae criterion); for the classifiers the Brier score of
 // class frequencies smoothed by one pseudo-sample per class, which judges a side by the

@@ -128,7 +128,8 @@ class FastGrowth {
     bool shared;
 
     BestSplit candidates() const { return growth.score_features(node, worker, shared); }
-    HeldOutEvidence held_out(const HeldOutTask& task) const {
+    bool orders_categories(size_t feature) const { return growth.orders_categories(feature); }
+    std::vector<HeldOutEvidence> held_out(const HeldOutTask& task) const {
       return growth.gather_evidence(node, task, worker, shared);
     }
   };
@@ -266,14 +267,24 @@ class FastGrowth {
     const FeatureBins& bins = data_.bins[f];
     std::optional<FastRule> rule;
     if (category_cuts(params_, !bins.continuous)) {
+      // The cuts from the high end of the order follow the n_bins - 1 from its low end.
       std::vector<uint32_t> rank;
       const size_t ranked = order_node_bins(scorer.node, f, rank);
-      if (verdict->state + 1 < ranked) rule = fast_cut_rule(bins, f, rank, verdict->state);
+      uint32_t cut = verdict->state;
+      if (cut + 1 >= bins.n_bins) {
+        cut -= static_cast<uint32_t>(bins.n_bins - 1);
+        detail::reverse_ranks(rank, ranked);
+      }
+      if (cut + 1 < ranked) rule = fast_cut_rule(bins, f, rank, cut);
     } else {
       rule = fast_rule(params_, bins, f, verdict->state);
     }
     if (!rule) return std::nullopt;
     return FastDecision{std::move(*rule), std::move(*verdict)};
+  }
+
+  bool orders_categories(size_t feature) const {
+    return category_cuts(params_, !data_.bins[feature].continuous);
   }
 
   // The order of feature f's bins by the node's statistic, as held-out validation orders them.
@@ -321,16 +332,18 @@ class FastGrowth {
                          });
   }
 
-  // Every feature's held-out evidence of the node.
-  HeldOutEvidence gather_evidence(const FastNode<Target>& node, const HeldOutTask& task, Worker& w,
-                                  bool shared) const {
-    const auto score = [&](size_t f, FastScratch& scratch, HeldOutEvidence& evidence) {
+  // Every feature's held-out evidence of the node, in feature order.
+  std::vector<HeldOutEvidence> gather_evidence(const FastNode<Target>& node,
+                                               const HeldOutTask& task, Worker& w,
+                                               bool shared) const {
+    const auto score = [&](size_t f, FastScratch& scratch, FeatureEvidence& evidence) {
       const FeatureBins& bins = data_.bins[f];
       score_held_out_fast<Target>(
           task, node.rows, node.targets, node.codes(f), bins.n_bins, uses_threshold(params_, bins),
-          category_cuts(params_, !bins.continuous), f, node.admission, scratch, evidence);
+          category_cuts(params_, !bins.continuous), f, node.admission, scratch, evidence.at(f));
     };
-    return over_features(node.n, w, shared, HeldOutEvidence(node.rows.n_folds), score);
+    return over_features(node.n, w, shared, FeatureEvidence(n_features_, node.rows.n_folds), score)
+        .by_feature;
   }
 
   // Partitions the node's positions by the decision and returns the left count, or nothing

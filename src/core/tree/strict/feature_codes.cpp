@@ -1,5 +1,6 @@
 #include "core/tree/strict/feature_codes.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <utility>
@@ -86,6 +87,8 @@ bool code_category_cuts(const StrictNode<Target>& node, const Column& column, Fe
     codes.states[i] = static_cast<uint32_t>(i);
   const CategoryTally all = tally_categories(node, column, codes.categories, node.samples);
   all.order(codes.node_rank);
+  codes.missing = std::any_of(node.samples.begin(), node.samples.end(),
+                              [&](size_t s) { return column.codes()[s] == kMissingCode; });
   codes.fold_rank.resize(node.folds.size());
   codes.fold_ranked.resize(node.folds.size());
   for (size_t f = 0; f < node.folds.size(); ++f) {
@@ -219,6 +222,24 @@ bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold
 }
 
 template <class Target>
+void turn_cuts(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes) {
+  const size_t k = codes.categories.size();
+  for (uint32_t& r : codes.node_rank)
+    r = static_cast<uint32_t>(k - 1 - r);  // every category of the node has rows
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    const size_t ranked = codes.fold_ranked[f];
+    for (uint32_t& r : codes.fold_rank[f]) {
+      if (r < ranked) r = static_cast<uint32_t>(ranked - 1 - r);
+    }
+    const std::vector<size_t>& validation = node.folds[f].validation;
+    for (size_t j = 0; j < validation.size(); ++j)
+      codes.val[f][j] = cut_slot(codes, codes.fold_rank[f], column.codes()[validation[j]]);
+  }
+  for (uint32_t& state : codes.states)
+    state += static_cast<uint32_t>(k - 1);
+}
+
+template <class Target>
 size_t order_categories(const StrictNode<Target>& node, const Column& column,
                         const std::vector<uint32_t>& categories, std::span<const size_t> samples,
                         std::vector<uint32_t>& rank) {
@@ -227,6 +248,8 @@ size_t order_categories(const StrictNode<Target>& node, const Column& column,
 
 template bool code_feature(const StrictNode<double>&, size_t, bool, FeatureCodes&);
 template bool code_feature(const StrictNode<size_t>&, size_t, bool, FeatureCodes&);
+template void turn_cuts(const StrictNode<double>&, const Column&, FeatureCodes&);
+template void turn_cuts(const StrictNode<size_t>&, const Column&, FeatureCodes&);
 template size_t order_categories(const StrictNode<double>&, const Column&,
                                  const std::vector<uint32_t>&, std::span<const size_t>,
                                  std::vector<uint32_t>&);

@@ -51,6 +51,7 @@ struct FeatureCodes {
   std::vector<uint32_t> node_rank;
   std::vector<std::vector<uint32_t>> fold_rank;
   std::vector<size_t> fold_ranked;
+  bool missing = false;  // whether a sample of the node misses its category
 };
 
 inline uint32_t category_slot(const std::vector<uint32_t>& states, uint32_t code) {
@@ -84,6 +85,13 @@ inline uint32_t cut_slot(const FeatureCodes& codes, const std::vector<uint32_t>&
   const auto none = static_cast<uint32_t>(codes.states.size());
   return slot < rank.size() ? std::min(rank[slot], none) : none;
 }
+
+// Category cuts run from either end of the order when the node has missing values, which go
+// right (else the cuts from one end are the other end's, sides swapped): the cuts from the low
+// end are states 0 .. categories - 2, those from the high end follow. Turns the codes of the
+// low end's cuts into the high end's.
+template <class Target>
+void turn_cuts(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes);
 
 // The order of the categories of `samples`: every one of `categories` ranked by the statistic
 // of its rows, into `rank`; returns how many have rows.

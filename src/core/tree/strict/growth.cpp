@@ -146,7 +146,8 @@ class StrictGrowth {
       out.fold_scores = std::move(all[static_cast<size_t>(best - all.data())].stats.scores);
       return out;
     }
-    HeldOutEvidence held_out(const HeldOutTask& task) const {
+    bool orders_categories(size_t feature) const { return growth.orders_categories(feature); }
+    std::vector<HeldOutEvidence> held_out(const HeldOutTask& task) const {
       return growth.gather_evidence(node, task);
     }
   };
@@ -264,6 +265,9 @@ class StrictGrowth {
   }
 
   size_t n_classes() const { return class_count(task_); }
+  bool orders_categories(size_t feature) const {
+    return category_cuts(params_, columns_[feature].is_categorical());
+  }
 
   // The rule that reproduces candidate `state` of `feature` on the node's samples: a cut of
   // the node's order of its categories, or a threshold or bin at the node's own edges.
@@ -272,10 +276,18 @@ class StrictGrowth {
     const Column& column = columns_[feature];
     if (category_cuts(params_, column.is_categorical())) {
       const std::vector<uint32_t> categories = present_states(column, node.samples, params_.n_bins);
-      if (state + 1 >= categories.size()) return std::nullopt;
+      const size_t k = categories.size();
+      if (k < 2 || state + 2 >= 2 * k) return std::nullopt;
       std::vector<uint32_t> rank;
       detail::order_categories(node, column, categories, node.samples, rank);
-      return cut_rule(feature, categories, rank, state);
+      // The cuts from the high end of the order follow those from the low end.
+      uint32_t cut = state;
+      if (state + 1 >= k) {
+        cut = state - static_cast<uint32_t>(k - 1);
+        for (uint32_t& r : rank)
+          r = static_cast<uint32_t>(k - 1 - r);
+      }
+      return cut_rule(feature, categories, rank, cut);
     }
     return make_rule(column, feature, state, node.samples, params_.n_bins,
                      threshold_mode(params_, column));
@@ -309,26 +321,25 @@ class StrictGrowth {
     return nullptr;
   }
 
-  // Every feature's held-out evidence of one node, merged in feature order.
-  HeldOutEvidence gather_evidence(const StrictNode<Target>& node, const HeldOutTask& task) const {
+  // Every feature's held-out evidence of one node, in feature order.
+  std::vector<HeldOutEvidence> gather_evidence(const StrictNode<Target>& node,
+                                               const HeldOutTask& task) const {
     const size_t n_features = node.columns.size();
-    HeldOutEvidence evidence(node.folds.size());
+    const auto score = [&](size_t f) {
+      HeldOutEvidence own(node.folds.size());
+      score_held_out(task, node, f, own);
+      return own;
+    };
+    std::vector<size_t> features(n_features);
+    std::iota(features.begin(), features.end(), size_t{0});
     if (params_.parallel && params_.n_threads >= 2) {
-      std::vector<size_t> features(n_features);
-      std::iota(features.begin(), features.end(), size_t{0});
-      const auto per_feature =
-          par_map(std::span<const size_t>(features), params_.n_threads, [&](size_t f) {
-            HeldOutEvidence own(node.folds.size());
-            score_held_out(task, node, f, own);
-            return own;
-          });
-      for (const HeldOutEvidence& own : per_feature)
-        evidence.merge(own);
-    } else {
-      for (size_t f = 0; f < n_features; ++f)
-        score_held_out(task, node, f, evidence);
+      return par_map(std::span<const size_t>(features), params_.n_threads, score);
     }
-    return evidence;
+    std::vector<HeldOutEvidence> out;
+    out.reserve(n_features);
+    for (size_t f : features)
+      out.push_back(score(f));
+    return out;
   }
 
   // Every feature's candidates of one node, concatenated in feature order.

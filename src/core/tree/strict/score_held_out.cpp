@@ -114,9 +114,10 @@ void offer_fold(const Column& column, const FeatureCodes& codes, bool threshold,
   for (size_t s = 0; s < slots; ++s) {
     const size_t at = table.fold_begin[f] + s;
     if (column.is_categorical() && !codes.categories.empty()) {
-      // A cut of the fold's order that leaves one of its categories on the right.
+      // A cut of the fold's order that leaves one of its categories on the right, numbered
+      // as the node's cuts from the same end.
       table.fold_offered[at] = s + 1 < codes.fold_ranked[f];
-      table.fold_state[at] = static_cast<uint32_t>(s);
+      table.fold_state[at] = codes.states[0] + static_cast<uint32_t>(s);
     } else if (column.is_categorical()) {
       table.fold_offered[at] = s < codes.states.size();
       table.fold_state[at] = s < codes.states.size() ? codes.states[s] : kMissingCode;
@@ -347,25 +348,32 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
   const bool threshold = threshold_mode(node.params, column);
   FeatureCodes codes;
   if (!detail::code_feature(node, feature, threshold, codes)) return;
-  if constexpr (std::is_same_v<Target, double>) {
-    if (task.criterion == CriterionKind::AbsoluteError) {
-      const auto offer = [&](auto&& sides) {
-        sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
-                    node.admission, feature, evidence);
-      };
-      if (task.weighted) {
-        offer(AbsoluteSides<true>(node, column, codes, threshold));
-      } else {
-        offer(AbsoluteSides<false>(node, column, codes, threshold));
+  const auto offer_codes = [&] {
+    if constexpr (std::is_same_v<Target, double>) {
+      if (task.criterion == CriterionKind::AbsoluteError) {
+        const auto offer = [&](auto&& sides) {
+          sides.offer(codes.states, offered_states(codes, column, threshold, sides.n_edges()),
+                      node.admission, feature, evidence);
+        };
+        if (task.weighted) {
+          offer(AbsoluteSides<true>(node, column, codes, threshold));
+        } else {
+          offer(AbsoluteSides<false>(node, column, codes, threshold));
+        }
+        return;
       }
-      return;
     }
-  }
-  if (task.weighted) {
-    offer_by_sums<true>(task, node, column, codes, threshold, feature, evidence);
-  } else {
-    offer_by_sums<false>(task, node, column, codes, threshold, feature, evidence);
-  }
+    if (task.weighted) {
+      offer_by_sums<true>(task, node, column, codes, threshold, feature, evidence);
+    } else {
+      offer_by_sums<false>(task, node, column, codes, threshold, feature, evidence);
+    }
+  };
+  offer_codes();
+  if (codes.categories.empty() || !codes.missing) return;
+  // Category cuts from the high end of the order too.
+  detail::turn_cuts(node, column, codes);
+  offer_codes();
 }
 
 template void score_held_out(const HeldOutTask&, const StrictNode<double>&, size_t,

@@ -346,28 +346,38 @@ std::vector<ScoredCandidate> score_impurity_with(const Criterion<Target>& criter
 
   std::vector<Target> y;
   std::vector<double> yw;  // weighted: the weights of y
-  for (size_t f = 0; f < node.folds.size(); ++f) {
-    const Fold& fold = node.folds[f];
-    if (fold.validation.empty()) continue;
-    y.clear();
-    yw.clear();
-    double m = 0.0;
-    for (size_t s : fold.validation) {
-      y.push_back(node.targets[s]);
-      if (Weighted) {
-        yw.push_back(node.weights[s]);
-        m += node.weights[s];
+  const auto score_states = [&] {
+    for (size_t f = 0; f < node.folds.size(); ++f) {
+      const Fold& fold = node.folds[f];
+      if (fold.validation.empty()) continue;
+      y.clear();
+      yw.clear();
+      double m = 0.0;
+      for (size_t s : fold.validation) {
+        y.push_back(node.targets[s]);
+        if (Weighted) {
+          yw.push_back(node.weights[s]);
+          m += node.weights[s];
+        }
+      }
+      if (!Weighted) m = static_cast<double>(y.size());
+      const double parent = Weighted ? criterion.weighted_impurity(y, yw) : criterion.impurity(y);
+      if constexpr (std::is_same_v<Target, double>) {
+        sides.score_fold(y, yw, codes.val[f], threshold, parent, m, scores);
+      } else {
+        sides.score_fold(y, yw, codes.val[f], threshold, parent, scores);
       }
     }
-    if (!Weighted) m = static_cast<double>(y.size());
-    const double parent = Weighted ? criterion.weighted_impurity(y, yw) : criterion.impurity(y);
-    if constexpr (std::is_same_v<Target, double>) {
-      sides.score_fold(y, yw, codes.val[f], threshold, parent, m, scores);
-    } else {
-      sides.score_fold(y, yw, codes.val[f], threshold, parent, scores);
-    }
-  }
-  return finish_candidates(codes.states, scores, node.folds.size(), feature, node.aggregator);
+    return finish_candidates(codes.states, scores, node.folds.size(), feature, node.aggregator);
+  };
+  std::vector<ScoredCandidate> out = score_states();
+  if (codes.categories.empty() || !codes.missing) return out;
+  // Category cuts from the high end of the order too.
+  detail::turn_cuts(node, column, codes);
+  scores = empty_score_lists(n_states, node.folds.size());
+  for (ScoredCandidate& c : score_states())
+    out.push_back(std::move(c));
+  return out;
 }
 
 }  // namespace

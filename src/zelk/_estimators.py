@@ -14,7 +14,7 @@ from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_array, check_is_fitted, check_X_y
 
-from . import _engine
+from . import _engine, _shap
 from ._inputs import as_frame
 
 try:  # scikit-learn >= 1.6
@@ -635,6 +635,20 @@ class _ZELKBase(BaseEstimator):
         :meth:`apply` gives."""
         leaves = self.apply(X)
         return _decision_path(self._native.export_tree(), leaves)
+
+    def shap_values(self, X):
+        """Exact path-dependent SHAP values of the rows of ``X`` (input as ``predict`` takes
+        it): (n_samples, n_features) for the regressor, (n_samples, n_features, n_classes)
+        of ``predict_proba`` for the classifier. A row's values plus ``expected_value_``
+        give its prediction; an unknown feature averages a split's branches by their
+        training cover (``weighted_n_samples``). Computed on ``n_jobs`` threads."""
+        return _shap.shap_values(self, self._predict_features(X), _n_threads(self.n_jobs))
+
+    @property
+    def expected_value_(self):
+        """The prediction that :meth:`shap_values` explain the distance from: the mean over
+        the training cover (a float; one value per class for the classifier)."""
+        return _shap.expected_value(self)
 
     @property
     def validated_importances_(self):

@@ -20,9 +20,7 @@ def _require_onnx():
     try:
         import onnx
     except ImportError:  # pragma: no cover - depends on the environment
-        raise ImportError(
-            "to_onnx needs the onnx package: pip install 'zelk[onnx]'"
-        ) from None
+        raise ImportError("to_onnx needs the onnx package: pip install 'zelk[onnx]'") from None
     return onnx
 
 
@@ -59,7 +57,9 @@ class _Layout:
         self.codes = {}  # feature -> extra column
 
     def interval(self, feature, lower, upper):
-        return self.n_features + self.intervals.setdefault((feature, lower, upper), len(self.intervals))
+        return self.n_features + self.intervals.setdefault(
+            (feature, lower, upper), len(self.intervals)
+        )
 
     def code(self, feature):
         return self.codes.setdefault(feature, len(self.codes))
@@ -137,9 +137,13 @@ def _label_tensor(classes):
 
     kind = classes.dtype.kind
     if kind in "iu":
-        return helper.make_tensor("classes", TensorProto.INT64, [len(classes)], classes.astype(np.int64))
+        return helper.make_tensor(
+            "classes", TensorProto.INT64, [len(classes)], classes.astype(np.int64)
+        )
     if kind == "f":
-        return helper.make_tensor("classes", TensorProto.DOUBLE, [len(classes)], classes.astype(np.float64))
+        return helper.make_tensor(
+            "classes", TensorProto.DOUBLE, [len(classes)], classes.astype(np.float64)
+        )
     if kind == "b":
         return helper.make_tensor("classes", TensorProto.BOOL, [len(classes)], classes.astype(bool))
     if kind == "U" or (kind == "O" and all(isinstance(c, str) for c in classes)):
@@ -189,8 +193,12 @@ def to_onnx(estimator, *, dtype=np.float64):
     def const(name, values, shape=None, kind=double):
         array = np.asarray(values)
         initializers.append(
-            helper.make_tensor(name, kind, list(array.shape if shape is None else shape),
-                               array.reshape(-1).tolist())
+            helper.make_tensor(
+                name,
+                kind,
+                list(array.shape if shape is None else shape),
+                array.reshape(-1).tolist(),
+            )
         )
         return name
 
@@ -206,12 +214,20 @@ def to_onnx(estimator, *, dtype=np.float64):
     columns = [x]
     if layout.intervals:
         keys = sorted(layout.intervals, key=layout.intervals.get)
-        g = op("Gather", [x, const("interval_features", [k[0] for k in keys], [len(keys)],
-                                   TensorProto.INT64)], "interval_values", axis=1)
+        g = op(
+            "Gather",
+            [x, const("interval_features", [k[0] for k in keys], [len(keys)], TensorProto.INT64)],
+            "interval_values",
+            axis=1,
+        )
         inside = op(
             "And",
             [
-                op("GreaterOrEqual", [g, const("interval_lower", [k[1] for k in keys])], "above_lower"),
+                op(
+                    "GreaterOrEqual",
+                    [g, const("interval_lower", [k[1] for k in keys])],
+                    "above_lower",
+                ),
                 op("Less", [g, const("interval_upper", [k[2] for k in keys])], "below_upper"),
             ],
             "inside",
@@ -219,12 +235,19 @@ def to_onnx(estimator, *, dtype=np.float64):
         columns.append(op("Cast", [inside], "interval_columns", to=double))
     if layout.codes:
         features = sorted(layout.codes, key=layout.codes.get)
-        g = op("Gather", [x, const("code_features", features, [len(features)], TensorProto.INT64)],
-               "code_values", axis=1)
+        g = op(
+            "Gather",
+            [x, const("code_features", features, [len(features)], TensorProto.INT64)],
+            "code_values",
+            axis=1,
+        )
         # Rounding half away from zero, exactly: floor plus whether the fraction is >= 1/2.
         floor = op("Floor", [g], "code_floor")
-        up = op("GreaterOrEqual", [op("Sub", [g, floor], "code_fraction"), const("half", [0.5], [])],
-                "code_up")
+        up = op(
+            "GreaterOrEqual",
+            [op("Sub", [g, floor], "code_fraction"), const("half", [0.5], [])],
+            "code_up",
+        )
         code = op("Add", [floor, op("Cast", [up], "code_step", to=double)], "code_rounded")
         valid = op(
             "And",
@@ -246,7 +269,9 @@ def to_onnx(estimator, *, dtype=np.float64):
         tree_roots=[0],
         nodes_featureids=nodes.feature,
         nodes_splits=helper.make_tensor("nodes_splits", double, [len(nodes.split)], nodes.split),
-        nodes_modes=helper.make_tensor("nodes_modes", TensorProto.UINT8, [len(nodes.mode)], nodes.mode),
+        nodes_modes=helper.make_tensor(
+            "nodes_modes", TensorProto.UINT8, [len(nodes.mode)], nodes.mode
+        ),
         nodes_truenodeids=nodes.true_id,
         nodes_trueleafs=nodes.true_leaf,
         nodes_falsenodeids=nodes.false_id,
@@ -262,10 +287,20 @@ def to_onnx(estimator, *, dtype=np.float64):
     if classifier:
         # The tree gives each row its leaf's number; the leaves' tables give the answers.
         weights = np.arange(n_leaves, dtype=np.float64)
-        ensemble_attrs["leaf_weights"] = helper.make_tensor("leaf_weights", double, [n_leaves], weights)
-        graph_nodes.append(helper.make_node("TreeEnsemble", [features], ["leaf_number"], name="tree",
-                                            **ensemble_attrs))
-        leaf = op("Cast", [op("Reshape", ["leaf_number", shape], "leaf_flat")], "leaf", to=TensorProto.INT64)
+        ensemble_attrs["leaf_weights"] = helper.make_tensor(
+            "leaf_weights", double, [n_leaves], weights
+        )
+        graph_nodes.append(
+            helper.make_node(
+                "TreeEnsemble", [features], ["leaf_number"], name="tree", **ensemble_attrs
+            )
+        )
+        leaf = op(
+            "Cast",
+            [op("Reshape", ["leaf_number", shape], "leaf_flat")],
+            "leaf",
+            to=TensorProto.INT64,
+        )
         n_classes = len(estimator.classes_)
         proba = np.zeros((n_leaves, n_classes), dtype=np.float64)
         labels = np.zeros(n_leaves, dtype=np.int64)
@@ -275,8 +310,12 @@ def to_onnx(estimator, *, dtype=np.float64):
             labels[j] = tree["predicted_class"][i]
         classes = _label_tensor(np.asarray(estimator.classes_))
         initializers.append(classes)
-        leaf_label = op("Gather", ["classes", const("leaf_labels", labels, None, TensorProto.INT64)],
-                        "leaf_label_table", axis=0)
+        leaf_label = op(
+            "Gather",
+            ["classes", const("leaf_labels", labels, None, TensorProto.INT64)],
+            "leaf_label_table",
+            axis=0,
+        )
         op("Gather", [leaf_label, leaf], "label", axis=0)
         op("Gather", [const("leaf_proba", proba), leaf], "probabilities", axis=0)
         outputs = [
@@ -285,9 +324,14 @@ def to_onnx(estimator, *, dtype=np.float64):
         ]
     else:
         weights = np.asarray([tree["value"][i] for i in leaves], dtype=np.float64)
-        ensemble_attrs["leaf_weights"] = helper.make_tensor("leaf_weights", double, [n_leaves], weights)
-        graph_nodes.append(helper.make_node("TreeEnsemble", [features], ["prediction"], name="tree",
-                                            **ensemble_attrs))
+        ensemble_attrs["leaf_weights"] = helper.make_tensor(
+            "leaf_weights", double, [n_leaves], weights
+        )
+        graph_nodes.append(
+            helper.make_node(
+                "TreeEnsemble", [features], ["prediction"], name="tree", **ensemble_attrs
+            )
+        )
         op("Reshape", ["prediction", shape], "variable")
         outputs = [helper.make_tensor_value_info("variable", double, [None])]
 

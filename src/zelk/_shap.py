@@ -80,14 +80,14 @@ def left_region(tree, i, is_categorical):
 def _chain(region):
     """`region` as thresholds t_1 < ... < t_r of tests ``x <= t`` and the side (_LEFT or
     _RIGHT) of each of the r + 1 segments they cut the line into."""
-    below = lambda v: float(np.nextafter(v, -np.inf))  # noqa: E731 - x < v is x <= below(v)
     thresholds, sides = [], []
     for low, high in region:
+        # x < v is x <= the largest double below v.
         if low is not None:
-            thresholds.append(below(low))
+            thresholds.append(float(np.nextafter(low, -np.inf)))
             sides.append(_RIGHT)
         if high is not None:
-            thresholds.append(below(high))
+            thresholds.append(float(np.nextafter(high, -np.inf)))
             sides.append(_LEFT)
     if not thresholds:  # only "not missing": every finite value goes left
         return [np.finfo(np.float64).max], [_LEFT, _RIGHT]
@@ -191,7 +191,9 @@ def _shap_tree(tree, is_categorical, n_outputs):
         if source[j] >= 0:
             values[j] = leaf_values[source[j]]
         elif weights[j] > 0:
-            values[j] = (weights[cl[j]] * values[cl[j]] + weights[cr[j]] * values[cr[j]]) / weights[j]
+            values[j] = (weights[cl[j]] * values[cl[j]] + weights[cr[j]] * values[cr[j]]) / weights[
+                j
+            ]
     return {
         "children_left": cl,
         "children_right": cr,
@@ -231,15 +233,16 @@ def to_shap(estimator):
 # ---------------------------------------------------------------------------- plot
 
 
-def plot_contributions(estimator, x, *, feature_names=None, class_index=None, max_features=10,
-                       ax=None):
+def plot_contributions(
+    estimator, x, *, feature_names=None, class_index=None, max_features=10, ax=None
+):
     """Draw one row's SHAP values as horizontal bars, largest first, from the expected value
     to the row's prediction (with matplotlib: ``pip install 'zelk[plot]'``).
 
     ``x`` is one row (a 1-D array-like, or a one-row 2-D input of any kind ``predict``
     takes). For a classifier, ``class_index`` chooses the class whose probability is
-    explained (default: the predicted class). Features beyond ``max_features`` are summed
-    into one bar. Returns the matplotlib Axes.
+    explained (default: the predicted class). Features with a value of zero are left out,
+    those beyond ``max_features`` summed into one bar. Returns the matplotlib Axes.
     """
     from ._plot import _require_matplotlib
 
@@ -260,11 +263,14 @@ def plot_contributions(estimator, x, *, feature_names=None, class_index=None, ma
     row = values[0]
     if feature_names is None:
         names = getattr(estimator, "feature_names_in_", None)
-        feature_names = [str(n) for n in names] if names is not None else [
-            f"feature_{j}" for j in range(row.shape[0])
-        ]
-    order = np.argsort(-np.abs(row), kind="stable")
-    shown = list(order[:max_features])
+        feature_names = (
+            [str(n) for n in names]
+            if names is not None
+            else [f"feature_{j}" for j in range(row.shape[0])]
+        )
+    # Features the row's value does not depend on (the tree never reads them) are left out.
+    order = [j for j in np.argsort(-np.abs(row), kind="stable") if row[j] != 0]
+    shown = order[:max_features]
     labels = [str(feature_names[j]) for j in shown]
     bars = [float(row[j]) for j in shown]
     if len(order) > max_features:
@@ -281,8 +287,14 @@ def plot_contributions(estimator, x, *, feature_names=None, class_index=None, ma
     ax.axvline(0.0, color="black", linewidth=0.8)
     span = max((abs(v) for v in bars), default=0.0) or 1.0
     for p, v in zip(positions, bars):
-        ax.text(v + (0.01 if v >= 0 else -0.01) * span, p, f"{v:+.3g}", va="center",
-                ha="left" if v >= 0 else "right", fontsize=9)
+        ax.text(
+            v + (0.01 if v >= 0 else -0.01) * span,
+            p,
+            f"{v:+.3g}",
+            va="center",
+            ha="left" if v >= 0 else "right",
+            fontsize=9,
+        )
     ax.set_xlim(-1.25 * span, 1.25 * span)
     ax.set_xlabel("SHAP value (contribution to the prediction)")
     ax.set_title(f"{title}: {base + row.sum():.4g} = expected {base:.4g} + contributions")

@@ -79,14 +79,17 @@ void ShapTree::build(const Node<T>& root) {
     depth[nodes_[i].right] = depth[i] + 1;
     depth_bound = std::max(depth_bound, depth[i] + 1);
   }
-  std::vector<size_t> sizes(nodes_.size(), 1);
-  finish(covers, sizes);
+  finish(covers);
   // A path holds the root's placeholder and each distinct feature on it once.
   path_capacity_ = std::min(depth_bound, n_features_) + 1;
+  inverse_.resize(path_capacity_ + 1, 0.0);
+  for (size_t k = 1; k < inverse_.size(); ++k)
+    inverse_[k] = 1.0 / static_cast<double>(k);
 }
 
-void ShapTree::finish(std::vector<double>& covers, std::vector<size_t>& sizes) {
+void ShapTree::finish(std::vector<double>& covers) {
   const size_t n = nodes_.size();
+  std::vector<size_t> sizes(n, 1);
   std::vector<double> expected(n * n_outputs_, 0.0);
   for (size_t i = n; i-- > 0;) {
     FlatNode& node = nodes_[i];
@@ -137,6 +140,7 @@ void ShapTree::explain_row(std::span<const Cell> row, std::span<double> phi,
   using Element = Scratch::PathElement;
   using Frame = Scratch::Frame;
   Element* const paths = scratch.paths_.data();
+  const double* const inverse = inverse_.data();
   const size_t capacity = path_capacity_;
   const size_t n_outputs = n_outputs_;
   std::vector<Frame>& stack = scratch.stack_;
@@ -151,33 +155,40 @@ void ShapTree::explain_row(std::span<const Cell> row, std::span<double> phi,
     // Extend the path by this node's feature: the weights of subsets of each size.
     const size_t depth = f.length;  // index of the new element
     m[depth] = Element{f.feature, f.zero_fraction, f.one_fraction, depth == 0 ? 1.0 : 0.0};
-    const auto grown = static_cast<double>(depth + 1);
+    const double shrink = inverse[depth + 1];
     for (size_t i = depth; i-- > 0;) {
-      m[i + 1].weight += f.one_fraction * m[i].weight * static_cast<double>(i + 1) / grown;
-      m[i].weight = f.zero_fraction * m[i].weight * static_cast<double>(depth - i) / grown;
+      m[i + 1].weight += f.one_fraction * m[i].weight * static_cast<double>(i + 1) * shrink;
+      m[i].weight = f.zero_fraction * m[i].weight * static_cast<double>(depth - i) * shrink;
     }
     size_t length = depth + 1;
 
     const FlatNode& node = nodes_[f.node];
     if (node.rule == nullptr) {
       const double* value = values_.data() + node.value;
+      const size_t top = length - 1;
+      const auto size = static_cast<double>(top + 1);
       for (size_t i = 1; i < length; ++i) {
         const Element& e = m[i];
-        // The weight of the subsets without e, recovered by undoing its extension.
-        const size_t top = length - 1;
-        const auto size = static_cast<double>(top + 1);
+        // The weight of the subsets without e, recovered by undoing its extension; the
+        // factor `size` common to every term is applied once at the end.
         double total = 0.0;
         if (e.one_fraction != 0.0) {
+          // The row's own branch, where one_fraction is 1. Each step depends on the one
+          // before, which bounds the time of a row: the chain holds one product and one
+          // difference per step, the factors are computed beside it.
           double next = m[top].weight;
           for (size_t j = top; j-- > 0;) {
-            const double w = next * size / (static_cast<double>(j + 1) * e.one_fraction);
-            total += w;
-            next = m[j].weight - w * e.zero_fraction * static_cast<double>(top - j) / size;
+            const double step = inverse[j + 1];
+            const double carry = step * e.zero_fraction * static_cast<double>(top - j);
+            total += next * step;
+            next = m[j].weight - next * carry;
           }
         } else {
           for (size_t j = top; j-- > 0;)
-            total += m[j].weight * size / (e.zero_fraction * static_cast<double>(top - j));
+            total += m[j].weight * inverse[top - j];
+          total /= e.zero_fraction;
         }
+        total *= size;
         const double scale = total * (e.one_fraction - e.zero_fraction);
         double* target = phi.data() + e.feature * n_outputs;
         for (size_t k = 0; k < n_outputs; ++k)

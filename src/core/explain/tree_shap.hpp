@@ -79,11 +79,13 @@ class ShapTree {
 
   template <class T>
   void build(const Node<T>& root);
-  void finish(std::vector<double>& covers, std::vector<size_t>& sizes);
+  // Covers, branch fractions, the expected value and the path slots, from the leaves up.
+  void finish(std::vector<double>& covers);
 
   std::vector<FlatNode> nodes_;
   std::vector<double> values_;
   std::vector<double> expected_;
+  std::vector<double> inverse_;  // inverse_[k] = 1 / k for the lengths a path can have
   size_t n_outputs_ = 1;
   size_t n_features_ = 0;
   size_t path_capacity_ = 1;  // elements one path can hold

@@ -138,7 +138,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
-    explain_rows, deploy_rows, repeats = (10000, 100000, 3) if args.quick else (100000, 1000000, 5)
+    explain_rows, deploy_rows, repeats = (10000, 100000, 3) if args.quick else (100000, 1000000, 3)
     for task in ("regress", "classify"):
         explain(explain_rows, repeats, task)
     deploy(deploy_rows, repeats)

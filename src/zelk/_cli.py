@@ -79,6 +79,7 @@ def _parser():
         help="also draw the tree into this image file (needs matplotlib: "
         "pip install 'zelk[plot]')",
     )
+    fit.add_argument("--onnx", metavar="FILE", help="also write the tree as an ONNX model")
     fit.add_argument(
         "--plot-depth", type=int, default=3, metavar="N", help="depth of the picture (default 3)"
     )
@@ -269,6 +270,7 @@ def _fit_csv(args, out):
 
     if args.plot is not None:
         _check_plot(args)
+    onnx_writer = _onnx_writer() if args.onnx is not None else None
     header, columns = _read_csv(args.csv)
     target_index = _column_index(header, args.target)
     categorical = [name.strip() for name in args.categorical.split(",") if name.strip()]
@@ -366,6 +368,9 @@ def _fit_csv(args, out):
     if args.plot is not None:
         _write_plot(model, args.plot, args.plot_depth, names, category_names)
         print(f"tree picture (depth {args.plot_depth}) written to {args.plot}", file=out)
+    if onnx_writer is not None:
+        onnx_writer(model, args.onnx)
+        print(f"ONNX model written to {args.onnx}", file=out)
 
 
 def _check_plot(args):
@@ -376,6 +381,16 @@ def _check_plot(args):
         raise CliError("--plot-depth must be at least 0")
     try:
         _require_matplotlib("--plot")
+    except ImportError as error:
+        raise CliError(str(error)) from None
+
+
+def _onnx_writer():
+    """Fail before the fit when the model cannot be exported."""
+    from ._onnx import save_onnx
+
+    try:
+        return save_onnx()
     except ImportError as error:
         raise CliError(str(error)) from None
 

@@ -75,6 +75,7 @@ REGRESSOR_DOC = _docstring(
     _ATTRIBUTES,
     held_out_loss='squared error; absolute error from the sides\' medians for "mae"',
     candidate_score="impurity decrease",
+    tree_loss="squared error",
 )
 
 CLASSIFIER_DOC = _docstring(
@@ -99,4 +100,5 @@ CLASSIFIER_DOC = _docstring(
     "pseudo-sample per class; with ``objective`` the node's split maximises the "
     "metric and the folds judge it the same way",
     candidate_score="impurity decrease (or, with ``objective``, the metric's gain)",
+    tree_loss="misclassification",
 )

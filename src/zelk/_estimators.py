@@ -9,7 +9,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _engine, _params, _persistence
+from . import _engine, _params, _persistence, _shap
 from ._categorical import categorical_mask, frame_categories
 from ._compat import check_columns, check_features, validate
 from ._docs import CLASSIFIER_DOC, REGRESSOR_DOC
@@ -147,6 +147,21 @@ class _ZELKBase(BaseEstimator):
         leaves = self.apply(X)
         return decision_path(self._native.export_tree(), leaves)
 
+    def shap_values(self, X):
+        """Exact path-dependent SHAP values of the rows of ``X`` (input as ``predict`` takes
+        it): (n_samples, n_features) for the regressor, (n_samples, n_features, n_classes)
+        of ``predict_proba`` for the classifier. A row's values plus ``expected_value_``
+        give its prediction; an unknown feature averages a split's branches by their
+        training cover (``weighted_n_samples``). Computed on ``n_jobs`` threads."""
+        n_threads = self._check("n_jobs")
+        return _shap.shap_values(self, self._predict_features(X), n_threads)
+
+    @property
+    def expected_value_(self):
+        """The prediction that :meth:`shap_values` explain the distance from: the mean over
+        the training cover (a float; one value per class for the classifier)."""
+        return _shap.expected_value(self)
+
     @property
     def validated_importances_(self):
         """Held-out feature importances: for every split, its validated gain - the
@@ -228,7 +243,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         min_samples_leaf=5,
         min_weight_fraction_leaf=0.0,
         min_impurity_decrease=0.0,
-        validation="prune",
+        validation="tree",
         n_bins=16,
         cv_folds=5,
         cv_seed=0,
@@ -291,7 +306,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         min_samples_leaf=1,
         min_weight_fraction_leaf=0.0,
         min_impurity_decrease=0.0,
-        validation="prune",
+        validation="tree",
         n_bins=16,
         cv_folds=5,
         cv_seed=0,

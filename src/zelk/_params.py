@@ -144,8 +144,19 @@ GROWTH = {
         With "prune", a split is kept only when its subtree's validated gain
         per sample exceeds this value; with "candidates", only when its
         aggregated validation score is strictly greater than this value."""),
-    "validation": Setting("prune", _one_of("tree", "prune", "candidates"), """
-        How a split is validated on the node's own folds.
+    "validation": Setting("tree", _one_of("tree", "prune", "candidates"), """
+        How the tree is validated and sized.
+
+        "tree": the tree is grown as under "prune" (every split measured on
+        its node's folds, a cut of categories ordered by the node's own
+        sample kept only when its feature also gains most on those folds),
+        then sized as a whole: ten trees grown the same way, each on nine
+        tenths of the rows, give every row's held-out {tree_loss} under each
+        subtree of the weakest-link (cost-complexity) pruning sequence; the
+        smallest subtree within one standard error of the best - the paired
+        standard error of their difference on the same rows - is kept, and
+        only when it beats a single leaf by a one-sided paired test at the
+        1% level. ``min_impurity_decrease`` plays no part.
 
         "prune": the node splits by its best candidate on its own samples;
         on every fold the training part picks the split it likes best and

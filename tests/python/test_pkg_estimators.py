@@ -40,7 +40,7 @@ BAD_PARAMETERS = [
     ("min_weight_fraction_leaf", 0.6, "'min_weight_fraction_leaf' parameter must be a real "
      "number >= 0.0 and <= 0.5"),
     ("min_impurity_decrease", float("nan"), "'min_impurity_decrease' parameter must be a finite"),
-    ("validation", "both", "'validation' parameter must be one of 'prune', 'candidates'"),
+    ("validation", "both", "'validation' parameter must be one of 'tree', 'prune', 'candidates'"),
     ("categorical_split", "all", "'categorical_split' parameter must be one of 'subset', "
      "'one_vs_rest'"),
     ("n_bins", 1, "'n_bins' parameter must be an int >= 2"),

@@ -81,8 +81,11 @@ def test_public_names():
         "ZELKRegressor",
         "export_graphviz",
         "export_text",
+        "plot_contributions",
         "plot_split_scores",
         "plot_tree",
+        "to_onnx",
+        "to_shap",
         "__version__",
     }
     assert isinstance(zelk.__version__, str) and zelk.__version__[0].isdigit()

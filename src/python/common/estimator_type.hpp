@@ -29,6 +29,7 @@
 #include "python/common/boundary.hpp"
 #include "python/common/call.hpp"
 #include "python/common/convert.hpp"
+#include "python/common/explain.hpp"
 #include "python/common/numpy_api.hpp"
 #include "python/common/pyref.hpp"
 #include "python/common/settings.hpp"
@@ -402,6 +403,7 @@ PyMethodDef* method_table(const MethodDocs& docs) {
       t.push_back(method("predict_proba", &estimator_predict_proba<F, K>, docs.predict_proba));
     }
     if (docs.apply != nullptr) t.push_back(method("apply", &estimator_apply<F, K>, docs.apply));
+    if constexpr (F == Flavour::Engine) t.push_back(shap_values_method<F, K>());
     t.push_back(method("depth", &estimator_depth<F, K>, docs.depth));
     t.push_back(method("n_leaves", &estimator_n_leaves<F, K>, docs.n_leaves));
     t.push_back(method("export_tree", &estimator_export_tree<F, K>, docs.export_tree));

@@ -104,10 +104,11 @@ std::vector<double> grown_levels(FlatGrown<T>& tree, std::span<const size_t> row
 }
 
 // The rows dealt into the sizing folds: stratified by class when every class has a row for
-// each fold, from a stream of the seed that differs from the nodes' folds.
+// each fold (rows of zero weight, whose labels play no part, as a group of their own), from a
+// stream of the seed that differs from the nodes' folds.
 template <class Target>
-std::vector<uint8_t> sizing_folds(std::span<const Target> targets, const KFold& node_folds,
-                                  size_t& n_folds) {
+std::vector<uint8_t> sizing_folds(std::span<const Target> targets, std::span<const double> weights,
+                                  const KFold& node_folds, size_t& n_folds) {
   const size_t n = targets.size();
   n_folds = std::min(n, kSizingFolds);
   std::vector<uint32_t> order(n);
@@ -119,8 +120,13 @@ std::vector<uint8_t> sizing_folds(std::span<const Target> targets, const KFold& 
   kfold.shuffle_in_place(std::span<uint32_t>(order));
   std::vector<uint8_t> fold(n, 0);
   if constexpr (std::is_same_v<Target, size_t>) {
+    constexpr size_t kWeightless = std::numeric_limits<size_t>::max();
+    const auto group = [&](size_t i) {
+      return weights.empty() || weights[i] > 0.0 ? targets[i] : kWeightless;
+    };
     std::vector<size_t> per_class;
     for (size_t i = 0; i < n; ++i) {
+      if (group(i) == kWeightless) continue;
       if (targets[i] >= per_class.size()) per_class.resize(targets[i] + 1, 0);
       ++per_class[targets[i]];
     }
@@ -128,7 +134,7 @@ std::vector<uint8_t> sizing_folds(std::span<const Target> targets, const KFold& 
                                         [&](size_t c) { return c == 0 || c >= n_folds; });
     if (stratified) {
       std::stable_sort(order.begin(), order.end(),
-                       [&](uint32_t a, uint32_t b) { return targets[a] < targets[b]; });
+                       [&](uint32_t a, uint32_t b) { return group(a) < group(b); });
       for (size_t p = 0; p < n; ++p)
         fold[order[p]] = static_cast<uint8_t>(p % n_folds);
       return fold;
@@ -157,7 +163,7 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
   if (sequence.size() < 2) return;  // a single leaf
 
   size_t n_folds = 0;
-  const std::vector<uint8_t> fold = sizing_folds(targets, node_folds, n_folds);
+  const std::vector<uint8_t> fold = sizing_folds(targets, weights, node_folds, n_folds);
   std::vector<std::vector<size_t>> train(n_folds);
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j < n_folds; ++j) {

@@ -1,0 +1,137 @@
+// Sizing a tree by cross-validation over its weakest-link pruning sequence.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "core/aggregation.hpp"
+#include "core/tree/fit.hpp"
+#include "core/validation/cost_complexity.hpp"
+
+namespace zelk {
+namespace {
+
+constexpr double kNone = -std::numeric_limits<double>::infinity();
+
+// root -> (left leaf, right -> (two leaves)), with the nodes' risks as leaves.
+std::vector<RiskNode> small_tree(double root, double left, double right, double below) {
+  std::vector<RiskNode> t(5);
+  t[0] = {true, 1, 2, 0, 5, root};
+  t[1] = {false, 0, 0, 0, 2, left};
+  t[2] = {true, 3, 4, 0, 5, right};
+  t[3] = {false, 0, 0, 2, 4, below};
+  t[4] = {false, 0, 0, 2, 5, below};
+  return t;
+}
+
+TEST(WeakestLink, PrunesTheWeakestSubtreeFirstAndLevelsNeverFallUpwards) {
+  // The right split removes 3 - 2 * 1 = 1 of risk for one more leaf; the root 10 - 4 - 3 = 3
+  // more, so (3 + 1) / 2 = 2 per leaf with both: the right split goes first, at 1, then the
+  // root alone removes 3 for one leaf.
+  const std::vector<double> a = weakest_link_levels(small_tree(10, 4, 3, 1));
+  EXPECT_EQ(a[2], 1.0);
+  EXPECT_EQ(a[0], 3.0);
+  EXPECT_EQ(a[1], kNone);
+  // A weak root above a strong split: both go at the root's level, which is the smaller link
+  // of the whole tree (10 - 4 - 5 = 1 and 5 - 2 = 3 make (1 + 3) / 2 = 2).
+  const std::vector<double> b = weakest_link_levels(small_tree(10, 4, 5, 1));
+  EXPECT_EQ(b[0], 2.0);
+  EXPECT_EQ(b[2], 2.0);
+}
+
+TEST(WeakestLink, SequenceBoundsAndRepresentativeLevels) {
+  const PruningSequence s = pruning_sequence(std::vector<double>{3.0, kNone, 1.0, kNone, 3.0});
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s.bounds[0], kNone);
+  EXPECT_EQ(s.bounds[1], 1.0);
+  EXPECT_EQ(s.bounds[2], 3.0);
+  EXPECT_EQ(s.representative[0], 0.5);
+  EXPECT_DOUBLE_EQ(s.representative[1], std::sqrt(3.0));
+  EXPECT_EQ(s.representative[2], 3.0);
+  EXPECT_EQ(pruning_sequence(std::vector<double>{kNone}).size(), 1u);
+}
+
+// Rows whose losses under (whole tree, pruned tree, single leaf) and under the root are given.
+size_t choose(const std::vector<std::vector<double>>& losses, const std::vector<double>& root) {
+  SizingChoice choice(losses[0].size());
+  for (const auto& l : losses)
+    choice.add_risk(1.0, l);
+  for (size_t i = 0; i < losses.size(); ++i)
+    choice.add_excess(1.0, losses[i], root[i]);
+  for (size_t i = 0; i < losses.size(); ++i)
+    choice.add_spread(1.0, losses[i], root[i]);
+  return choice.chosen();
+}
+
+TEST(SizingChoiceTest, TakesTheSmallestTreeWithinOneStandardErrorThatBeatsTheLeaf) {
+  std::vector<std::vector<double>> losses;
+  std::vector<double> root;
+  for (int i = 0; i < 400; ++i) {
+    // The whole tree errs on 10%; the pruned one on one row more (two more, one fewer), an
+    // excess within its standard error; the single leaf (the root) on half.
+    const double whole = i % 10 == 0 ? 1.0 : 0.0;
+    const double pruned = i == 5 || i == 15 ? 1.0 : i == 0 ? 0.0 : whole;
+    const double leaf = i % 2 == 0 ? 1.0 : 0.0;
+    losses.push_back({whole, pruned, leaf});
+    root.push_back(leaf);
+  }
+  EXPECT_EQ(choose(losses, root), 1u);
+  // A tree no better than the leaf on those rows is not kept.
+  for (size_t i = 0; i < losses.size(); ++i)
+    losses[i] = {root[i], root[i], root[i]};
+  EXPECT_EQ(choose(losses, root), 2u);
+}
+
+template <class K>
+std::unique_ptr<NodeOf<K>> fit(K task, SplitMode mode, const std::vector<double>& x,
+                               const VectorView& y, size_t n) {
+  Params p;
+  p.mode = mode;
+  p.validation = Validation::Tree;
+  const DecisionTree<K> model{p, nullptr, std::move(task), std::make_unique<Mean>()};
+  const TrainingSet data{
+      MatrixView{reinterpret_cast<const char*>(x.data()), n, 2, 2 * sizeof(double), sizeof(double)},
+      y};
+  auto grown = fit_tree(model, data, InputChecks::Checked);
+  EXPECT_TRUE(grown.ok());
+  return std::move(grown).value();
+}
+
+TEST(TreeSizing, NoiseGivesALeafAndAStepGivesTheStep) {
+  std::mt19937_64 rng(11);
+  std::normal_distribution<double> normal;
+  const size_t n = 600;
+  std::vector<double> x(2 * n), noise(n), step(n);
+  std::vector<int64_t> labels(n);
+  for (size_t i = 0; i < n; ++i) {
+    x[2 * i] = normal(rng);
+    x[2 * i + 1] = normal(rng);
+    noise[i] = normal(rng);
+    step[i] = (x[2 * i] > 0.0 ? 2.0 : 0.0) + 0.5 * normal(rng);
+    labels[i] = rng() % 2;
+  }
+  const auto view = [n](const auto& v) {
+    return VectorView{reinterpret_cast<const char*>(v.data()), n, 8};
+  };
+  for (SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    SCOPED_TRACE(mode == SplitMode::Strict ? "strict" : "fast");
+    EXPECT_EQ(node_leaves(*fit(Regression{std::make_unique<Mse>()}, mode, x, view(noise), n)), 1u);
+    EXPECT_EQ(node_leaves(
+                  *fit(Classification{std::make_unique<Entropy>(2), 2}, mode, x, view(labels), n)),
+              1u);
+    // The step is kept, near where it is, and little else.
+    const auto tree = fit(Regression{std::make_unique<Mse>()}, mode, x, view(step), n);
+    ASSERT_FALSE(tree->is_leaf());
+    EXPECT_LE(node_leaves(*tree), 3u);
+    EXPECT_EQ(tree->rule->feature(), 0u);
+    const auto& cut = std::get<Interval>(tree->rule->test);
+    ASSERT_TRUE(cut.upper.has_value());
+    EXPECT_NEAR(*cut.upper, 0.0, 0.1);
+  }
+}
+
+}  // namespace
+}  // namespace zelk

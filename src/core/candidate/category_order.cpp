@@ -8,8 +8,48 @@ namespace zelk {
 
 namespace {
 
-// Power iterations for the principal component: plenty for the few classes a tree has.
+// Power iterations for the principal component: at most this many, fewer once the direction
+// settles.
 constexpr int kPowerIterations = 64;
+constexpr double kSettled = 1e-13;
+
+// The leading eigenvector (unit length) of `a` (dim x dim, similar to a symmetric positive
+// semi-definite matrix), by power iteration from its longest column, which no eigenvector of a
+// nonzero eigenvalue is orthogonal to; empty when `a` is zero.
+std::vector<double> leading_eigenvector(const std::vector<double>& a, size_t dim) {
+  std::vector<double> v(dim, 0.0), next(dim, 0.0);
+  double longest = 0.0;
+  for (size_t y = 0; y < dim; ++y) {
+    double norm = 0.0;
+    for (size_t x = 0; x < dim; ++x)
+      norm += a[x * dim + y] * a[x * dim + y];
+    if (norm > longest) {
+      longest = norm;
+      for (size_t x = 0; x < dim; ++x)
+        v[x] = a[x * dim + y];
+    }
+  }
+  if (!(longest > 0.0)) return {};
+  for (int it = 0; it < kPowerIterations; ++it) {
+    double norm = 0.0;
+    for (size_t x = 0; x < dim; ++x) {
+      next[x] = 0.0;
+      for (size_t y = 0; y < dim; ++y)
+        next[x] += a[x * dim + y] * v[y];
+      norm += next[x] * next[x];
+    }
+    norm = std::sqrt(norm);
+    if (!(norm > 0.0)) return {};
+    double change = 0.0;
+    for (size_t x = 0; x < dim; ++x) {
+      const double unit = next[x] / norm;
+      change = std::max(change, std::fabs(unit - v[x]));
+      v[x] = unit;
+    }
+    if (it > 0 && change <= kSettled) break;
+  }
+  return v;
+}
 
 }  // namespace
 
@@ -61,65 +101,72 @@ void CategoryTally::subtract(const CategoryTally& other) {
 
 std::vector<double> CategoryTally::principal_keys() const {
   const size_t k = width_, n = weight_.size();
-  std::vector<double> mean(k, 0.0), centred(n * k, 0.0), keys(n, 0.0);
-  double total = 0.0;
+  std::vector<size_t> live;  // the slots with rows of positive weight
   for (size_t s = 0; s < n; ++s) {
-    if (rows_[s] == 0 || !(weight_[s] > 0.0)) continue;
+    if (rows_[s] > 0 && weight_[s] > 0.0) live.push_back(s);
+  }
+  std::vector<double> keys(n, 0.0);
+  const size_t m = live.size();
+  if (m < 2) return keys;
+  std::vector<double> mean(k, 0.0), centred(m * k, 0.0);
+  double total = 0.0;
+  for (size_t s : live) {
     total += weight_[s];
     for (size_t c = 0; c < k; ++c)
       mean[c] += sums_[s * k + c];
   }
   for (size_t c = 0; c < k; ++c)
     mean[c] /= total;
-  // The weighted covariance of the slots' class frequencies.
-  std::vector<double> cov(k * k, 0.0);
-  for (size_t s = 0; s < n; ++s) {
-    if (rows_[s] == 0 || !(weight_[s] > 0.0)) continue;
-    double* d = &centred[s * k];
+  for (size_t i = 0; i < m; ++i) {
+    const size_t s = live[i];
     for (size_t c = 0; c < k; ++c)
-      d[c] = sums_[s * k + c] / weight_[s] - mean[c];
-    for (size_t a = 0; a < k; ++a) {
-      for (size_t b = 0; b < k; ++b)
-        cov[a * k + b] += weight_[s] * d[a] * d[b];
+      centred[i * k + c] = sums_[s * k + c] / weight_[s] - mean[c];
+  }
+  // The principal component is the leading eigenvector of the weighted covariance D'WD of
+  // the centred frequencies D. DD'W has the same nonzero eigenvalues (it is similar to a
+  // symmetric matrix), its leading eigenvector z giving D'Wz along the component: whichever is
+  // smaller is iterated. Scaling every weight by a power of two scales either exactly.
+  const bool by_slots = m < k;
+  const size_t dim = by_slots ? m : k;
+  std::vector<double> a(dim * dim, 0.0);
+  if (by_slots) {
+    for (size_t x = 0; x < m; ++x) {
+      for (size_t y = 0; y < m; ++y) {
+        double dot = 0.0;
+        for (size_t c = 0; c < k; ++c)
+          dot += centred[x * k + c] * centred[y * k + c];
+        a[x * m + y] = dot * weight_[live[y]];
+      }
+    }
+  } else {
+    for (size_t i = 0; i < m; ++i) {
+      const double w = weight_[live[i]];
+      const double* d = &centred[i * k];
+      for (size_t x = 0; x < k; ++x) {
+        for (size_t y = 0; y < k; ++y)
+          a[x * k + y] += w * d[x] * d[y];
+      }
     }
   }
-  // Power iteration from the covariance's longest column, which no eigenvector of a nonzero
-  // eigenvalue is orthogonal to.
-  std::vector<double> v(k, 0.0), next(k, 0.0);
-  double longest = 0.0;
-  for (size_t b = 0; b < k; ++b) {
-    double norm = 0.0;
-    for (size_t a = 0; a < k; ++a)
-      norm += cov[a * k + b] * cov[a * k + b];
-    if (norm > longest) {
-      longest = norm;
-      for (size_t a = 0; a < k; ++a)
-        v[a] = cov[a * k + b];
+  const std::vector<double> z = leading_eigenvector(a, dim);
+  if (z.empty()) return keys;  // every slot has the same frequencies
+  std::vector<double> v = z;
+  if (by_slots) {
+    v.assign(k, 0.0);
+    for (size_t i = 0; i < m; ++i) {
+      for (size_t c = 0; c < k; ++c)
+        v[c] += centred[i * k + c] * weight_[live[i]] * z[i];
     }
-  }
-  if (!(longest > 0.0)) return keys;  // every slot has the same frequencies
-  for (int it = 0; it < kPowerIterations; ++it) {
-    double norm = 0.0;
-    for (size_t a = 0; a < k; ++a) {
-      next[a] = 0.0;
-      for (size_t b = 0; b < k; ++b)
-        next[a] += cov[a * k + b] * v[b];
-      norm += next[a] * next[a];
-    }
-    norm = std::sqrt(norm);
-    if (!(norm > 0.0)) return keys;
-    for (size_t a = 0; a < k; ++a)
-      v[a] = next[a] / norm;
   }
   // The sign that makes the largest entry positive, so that the order does not flip.
   size_t largest = 0;
-  for (size_t a = 1; a < k; ++a) {
-    if (std::fabs(v[a]) > std::fabs(v[largest])) largest = a;
+  for (size_t c = 1; c < k; ++c) {
+    if (std::fabs(v[c]) > std::fabs(v[largest])) largest = c;
   }
   const double sign = v[largest] < 0.0 ? -1.0 : 1.0;
-  for (size_t s = 0; s < n; ++s) {
+  for (size_t i = 0; i < m; ++i) {
     for (size_t c = 0; c < k; ++c)
-      keys[s] += centred[s * k + c] * v[c] * sign;
+      keys[live[i]] += centred[i * k + c] * v[c] * sign;
   }
   return keys;
 }

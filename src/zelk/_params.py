@@ -141,22 +141,25 @@ GROWTH = {
         sample count without ``sample_weight``) on each side of a split, in
         [0, 0.5]."""),
     "min_impurity_decrease": Setting(0.0, _real(), """
-        With "prune", a split is kept only when its subtree's validated gain
-        per sample exceeds this value; with "candidates", only when its
-        aggregated validation score is strictly greater than this value."""),
+        With "tree", a positive value is a bar for growth: a node splits only
+        when its split's validated gain per sample exceeds it. With "prune",
+        a split is kept only when its subtree's validated gain per sample
+        exceeds this value; with "candidates", only when its aggregated
+        validation score is strictly greater than this value."""),
     "validation": Setting("tree", _one_of("tree", "prune", "candidates"), """
         How the tree is validated and sized.
 
         "tree": the tree is grown as under "prune" (every split measured on
-        its node's folds, a cut of categories ordered by the node's own
-        sample kept only when its feature also gains most on those folds),
+        its node's folds; a cut of categories ordered by the node's own
+        sample gives way to another feature's split that gains more on
+        those folds by over one standard error of the paired difference),
         then sized as a whole: ten trees grown the same way, each on nine
         tenths of the rows, give every row's held-out {tree_loss} under each
         subtree of the weakest-link (cost-complexity) pruning sequence; the
         smallest subtree within one standard error of the best - the paired
         standard error of their difference on the same rows - is kept, and
         only when it beats a single leaf by a one-sided paired test at the
-        1% level. ``min_impurity_decrease`` plays no part.
+        1% level.
 
         "prune": the node splits by its best candidate on its own samples;
         on every fold the training part picks the split it likes best and

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -65,6 +66,28 @@ struct CandidateValidation {
   void after_growth(Node<T>& /*root*/) const {}
 };
 
+// Whether the folds' picks of `feature`'s own evidence gain more on the folds' held-out parts
+// than those of `than`, per unit of weight, by more than one standard error of the difference
+// over the folds where both pick a split.
+inline bool clearly_better(const HeldOutEvidence& feature, const HeldOutEvidence& than) {
+  std::vector<double> d;
+  for (size_t f = 0; f < feature.folds.size(); ++f) {
+    const double size = feature.validation_size[f];
+    if (!feature.folds[f].found || !than.folds[f].found || !(size > 0.0)) continue;
+    d.push_back((feature.folds[f].held_out_gain - than.folds[f].held_out_gain) / size);
+  }
+  if (d.size() < 2) return false;
+  double mean = 0.0;
+  for (double x : d)
+    mean += x;
+  mean /= static_cast<double>(d.size());
+  double squares = 0.0;
+  for (double x : d)
+    squares += (x - mean) * (x - mean);
+  const double m = static_cast<double>(d.size());
+  return mean > std::sqrt(squares / (m - 1.0) / m);
+}
+
 // Held-out validation: the node splits by its own best candidate, its folds estimate what that
 // gains on data they did not pick from, and after growth every subtree that does not gain is
 // pruned (splits keep their payload until then).
@@ -74,8 +97,8 @@ struct HeldOutValidation {
   double min_impurity_decrease = 0.0;
   // Sized as a whole afterwards (validation "tree"): every split is kept. The in-sample gain
   // of a cut of categories ordered by that very sample is optimistic beside other features', so
-  // such a winner keeps the node only when its feature's own best split also gains most on the
-  // folds; else the feature that does splits it.
+  // such a winner gives way to a feature whose own best split gains more on the folds by more
+  // than one standard error of the paired difference (see clearly_better).
   bool sized_as_a_whole = false;
 
   // `scorer.held_out(task)` gathers the node's evidence, feature by feature.
@@ -94,14 +117,23 @@ struct HeldOutValidation {
     HeldOutEstimate estimate = estimate_held_out(evidence, *aggregator, facts.weight);
     if (!estimate.found) return std::nullopt;
     if (sized_as_a_whole && scorer.orders_categories(evidence.feature)) {
-      estimate = estimate_held_out(by_feature[evidence.feature], *aggregator, facts.weight);
+      const HeldOutEvidence& winner = by_feature[evidence.feature];
+      double best_gain = -std::numeric_limits<double>::infinity();
       for (const HeldOutEvidence& e : by_feature) {
+        if (&e == &winner || !clearly_better(e, winner)) continue;
         HeldOutEstimate own = estimate_held_out(e, *aggregator, facts.weight);
-        if (own.found && own.gain > estimate.gain) {
+        if (own.found && own.gain > best_gain) {
+          best_gain = own.gain;
           estimate = std::move(own);
           evidence = e;
         }
       }
+    }
+    // Sized as a whole, a positive min_impurity_decrease is a bar each split's validated gain
+    // must clear as the tree grows (else nothing is pruned by it).
+    if (sized_as_a_whole && min_impurity_decrease > 0.0 &&
+        !(estimate.score > min_impurity_decrease)) {
+      return std::nullopt;
     }
     return Verdict{evidence.feature, evidence.state,
                    estimate.score,   std::move(estimate.fold_scores),

@@ -172,13 +172,15 @@ void prune_held_out(Node<T>& root, double min_impurity_decrease) {
     }
   }
   const std::vector<char> kept = held_out_kept(flat, min_impurity_decrease);
-  // Parents come first, so a split turned into a leaf is met before anything below it.
+  // Parents come first, so a split turned into a leaf is met before anything below it; what
+  // it frees is marked gone down to the leaves before any of it would be visited.
   std::vector<char> gone(order.size(), 0);
   for (size_t i = 0; i < order.size(); ++i) {
-    if (gone[i] || !flat[i].split) continue;
-    if (kept[i]) continue;
+    if (!flat[i].split) continue;
+    if (!gone[i] && kept[i]) continue;
     for (size_t child : {flat[i].left, flat[i].right})
       gone[child] = 1;
+    if (gone[i]) continue;
     Node<T>& n = *order[i];
     n.rule.reset();
     n.left.reset();

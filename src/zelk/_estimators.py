@@ -170,8 +170,8 @@ class _ZELKBase(BaseEstimator):
         normalised to sum to 1 (all zeros for a single leaf). A split whose validated
         gain is negative counts as zero.
 
-        With ``validation="prune"`` a split's score is its own validated gain, estimated
-        on the node's folds; with "candidates" it is the aggregated validation score that
+        With ``validation="tree"`` or "prune" a split's score is its own validated gain,
+        estimated on the node's folds; with "candidates" it is the aggregated validation score that
         chose it. Unlike ``feature_importances_`` (in-sample impurity decreases, which
         favour noise features with many distinct values, as any impurity-based measure
         does), a split on noise earns little here: its held-out gain is near zero."""

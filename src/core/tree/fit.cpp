@@ -67,11 +67,13 @@ Expected<std::vector<typename K::Target>> targets_of(const DecisionTree<K>& mode
   return targets;
 }
 
-// The settings a tree of the sizing grows by: the same, on `threads` threads.
-Params on_threads(const Params& params, size_t threads) {
+// The settings a tree of the sizing grows by: the same, on `threads` threads, its splits
+// unscored.
+Params for_sizing(const Params& params, size_t threads) {
   Params p = params;
   p.parallel = params.parallel && threads >= 2;
   p.n_threads = threads;
+  p.scores_splits = false;
   return p;
 }
 
@@ -88,7 +90,7 @@ std::unique_ptr<NodeOf<K>> grow_strict_rows(const DecisionTree<K>& model,
                                             std::span<const double> weights,
                                             std::span<const size_t> rows, size_t threads) {
   if (!weighs(rows, weights)) return nullptr;
-  return build_node<K>(model.task, on_threads(model.params, threads), *model.aggregator, columns,
+  return build_node<K>(model.task, for_sizing(model.params, threads), *model.aggregator, columns,
                        targets, std::vector<size_t>(rows.begin(), rows.end()), 0, weights);
 }
 
@@ -115,7 +117,7 @@ std::unique_ptr<NodeOf<K>> grow_fast_rows(const DecisionTree<K>& model, const Bi
     if (!weights.empty()) part_weights[i] = weights[rows[i]];
   }
   return build_node_fast_in_place<K>(
-      model.task, on_threads(model.params, threads), *model.aggregator, std::move(part),
+      model.task, for_sizing(model.params, threads), *model.aggregator, std::move(part),
       std::span<const typename K::Target>(part_targets), 0, part_weights);
 }
 

@@ -45,6 +45,9 @@ struct Params {
   // Per feature: +1 the prediction must not fall as the feature grows, -1 must not rise, 0
   // free; empty for none.
   std::vector<int8_t> monotonic;
+  // Whether splits carry their held-out scores. The trees that only size another (validation
+  // "tree") need their shape alone, and skip the folds' picks wherever the shape allows.
+  bool scores_splits = true;
 };
 
 // The message naming n_bins when `mode` cannot code that many bins per feature, whatever the

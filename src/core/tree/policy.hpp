@@ -100,6 +100,8 @@ struct HeldOutValidation {
   // such a winner gives way to a feature whose own best split gains more on the folds by more
   // than one standard error of the paired difference (see clearly_better).
   bool sized_as_a_whole = false;
+  // Whether splits carry their held-out scores (see Params::scores_splits).
+  bool scores_splits = true;
 
   // `scorer.held_out(task)` gathers the node's evidence, feature by feature.
   template <class Scorer>
@@ -110,10 +112,24 @@ struct HeldOutValidation {
       // weight is scaled.
       node_task.pseudo_count = facts.weight / static_cast<double>(facts.counted);
     }
-    const std::vector<HeldOutEvidence> by_feature = scorer.held_out(node_task);
+    // Unscored, a split needs the folds only to judge an ordered-category winner or to clear
+    // a bar; the node's own choice is the same either way.
+    node_task.choice_only = sized_as_a_whole && !scores_splits && !(min_impurity_decrease > 0.0);
+    std::vector<HeldOutEvidence> by_feature = scorer.held_out(node_task);
     HeldOutEvidence evidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
     for (const HeldOutEvidence& e : by_feature)
       evidence.merge(e);
+    if (node_task.choice_only) {
+      if (!evidence.found) return std::nullopt;
+      if (!scorer.orders_categories(evidence.feature)) {
+        return Verdict{evidence.feature, evidence.state, std::numeric_limits<double>::quiet_NaN()};
+      }
+      node_task.choice_only = false;
+      by_feature = scorer.held_out(node_task);
+      evidence = HeldOutEvidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
+      for (const HeldOutEvidence& e : by_feature)
+        evidence.merge(e);
+    }
     HeldOutEstimate estimate = estimate_held_out(evidence, *aggregator, facts.weight);
     if (!estimate.found) return std::nullopt;
     if (sized_as_a_whole && scorer.orders_categories(evidence.feature)) {
@@ -221,7 +237,7 @@ class GrowthPolicy {
       HeldOutTask held_out = task.held_out();
       held_out.weighted = weighted;
       validation_ = HeldOutValidation{held_out, &aggregator, params.min_impurity_decrease,
-                                      params.validation == Validation::Tree};
+                                      params.validation == Validation::Tree, params.scores_splits};
       // Held-out validation judges every candidate by the floors of the split itself.
       admissibility_.min_rows = static_cast<double>(min_leaf_);
       admissibility_.min_weight = min_weight_leaf_;

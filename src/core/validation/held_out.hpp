@@ -88,6 +88,8 @@ struct HeldOutTask {
   bool weighted = false;
   // Per class, in the smoothed class frequencies: one pseudo-sample of the node's mean weight.
   double pseudo_count = 1.0;
+  // Only the node's own choice is wanted: scorers may leave the folds' picks out.
+  bool choice_only = false;
 
   // Numbers per slot: a row count, [its weight,] then the task's sums (regression: sum and sum
   // of squares of the targets; classification: one count per class).

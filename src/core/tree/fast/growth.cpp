@@ -128,7 +128,7 @@ class FastGrowth {
     bool shared;
 
     BestSplit candidates() const { return growth.score_features(node, worker, shared); }
-    bool orders_categories(size_t feature) const { return growth.orders_categories(feature); }
+    bool orders_categories(size_t feature) const { return growth.orders_categories(node, feature); }
     std::vector<HeldOutEvidence> held_out(const HeldOutTask& task) const {
       return growth.gather_evidence(node, task, worker, shared);
     }
@@ -283,8 +283,22 @@ class FastGrowth {
     return FastDecision{std::move(*rule), std::move(*verdict)};
   }
 
-  bool orders_categories(size_t feature) const {
-    return category_cuts(params_, !data_.bins[feature].continuous);
+  // Whether `feature` splits the node by a cut of an order of more than two categories, an
+  // order its own sample chose (two categories make one partition, in either order).
+  bool orders_categories(const FastNode<Target>& node, size_t feature) const {
+    const FeatureBins& bins = data_.bins[feature];
+    if (!category_cuts(params_, !bins.continuous)) return false;
+    std::vector<char> seen(bins.n_bins, 0);
+    size_t present = 0;
+    const std::span<const uint16_t> codes = node.codes(feature);
+    for (size_t r : node.rows.rows) {
+      const uint16_t b = codes[r];
+      if (b < bins.n_bins && !seen[b]) {
+        seen[b] = 1;
+        if (++present > 2) return true;
+      }
+    }
+    return false;
   }
 
   // The order of feature f's bins by the node's statistic, as held-out validation orders them.

@@ -38,9 +38,8 @@ namespace {
 // Folds of unknown origin: every fold's training values are sorted on their own.
 template <class Target>
 bool code_unindexed(const StrictNode<Target>& node, const Column& column, bool threshold,
-                    FeatureCodes& codes) {
+                    FeatureCodes& codes, size_t n_folds) {
   const size_t n_bins = node.params.n_bins;
-  const size_t n_folds = node.folds.size();
   codes.general = true;
   codes.states = present_states(column, node.samples, n_bins);
   if (codes.states.empty()) return false;
@@ -78,7 +77,8 @@ CategoryTally tally_categories(const StrictNode<Target>& node, const Column& col
 // Category cuts: each fold's validation codes are their categories' ranks in the order of the
 // fold's training part, so that a fold judges cuts it could have learnt.
 template <class Target>
-bool code_category_cuts(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes) {
+bool code_category_cuts(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes,
+                        size_t n_folds) {
   codes.categories = present_states(column, node.samples, node.params.n_bins);
   const size_t k = codes.categories.size();
   if (k < 2) return false;
@@ -89,9 +89,9 @@ bool code_category_cuts(const StrictNode<Target>& node, const Column& column, Fe
   all.order(codes.node_rank);
   codes.missing = std::any_of(node.samples.begin(), node.samples.end(),
                               [&](size_t s) { return column.codes()[s] == kMissingCode; });
-  codes.fold_rank.resize(node.folds.size());
-  codes.fold_ranked.resize(node.folds.size());
-  for (size_t f = 0; f < node.folds.size(); ++f) {
+  codes.fold_rank.resize(n_folds);
+  codes.fold_ranked.resize(n_folds);
+  for (size_t f = 0; f < n_folds; ++f) {
     const std::vector<size_t>& validation = node.folds[f].validation;
     CategoryTally train = all;
     train.subtract(tally_categories(node, column, codes.categories, validation));
@@ -109,11 +109,12 @@ bool code_category_cuts(const StrictNode<Target>& node, const Column& column, Fe
 
 // A categorical feature: the fold's training values play no part in its codes.
 template <class Target>
-bool code_categorical(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes) {
-  if (node.params.category_subsets) return code_category_cuts(node, column, codes);
+bool code_categorical(const StrictNode<Target>& node, const Column& column, FeatureCodes& codes,
+                      size_t n_folds) {
+  if (node.params.category_subsets) return code_category_cuts(node, column, codes, n_folds);
   codes.states = present_states(column, node.samples, node.params.n_bins);
   if (codes.states.empty()) return false;
-  for (size_t f = 0; f < node.folds.size(); ++f) {
+  for (size_t f = 0; f < n_folds; ++f) {
     const std::vector<size_t>& validation = node.folds[f].validation;
     codes.val[f].resize(validation.size());
     for (size_t j = 0; j < validation.size(); ++j)
@@ -190,12 +191,13 @@ void fold_slot_tables(const StrictNode<Target>& node, bool threshold,
 // training values are the sorted node values less that fold's own.
 template <class Target>
 bool code_sorted(const StrictNode<Target>& node, const Column& column, bool threshold,
-                 FeatureCodes& codes) {
+                 FeatureCodes& codes, bool folds) {
   const size_t n_folds = node.folds.size();
   std::vector<size_t> finite_in_fold(n_folds, 0);
   sort_with_folds(node, column, codes, finite_in_fold);
   states_of_sorted(node.params.n_bins, codes);
   if (codes.states.empty()) return false;
+  if (!folds) return true;
   fold_slot_tables(node, threshold, finite_in_fold, codes);
   // Sorted values have ascending codes against any edges, so one pass codes every fold.
   std::vector<size_t> cursor(n_folds, 0);
@@ -212,13 +214,14 @@ bool code_sorted(const StrictNode<Target>& node, const Column& column, bool thre
 
 template <class Target>
 bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold,
-                  FeatureCodes& codes) {
+                  FeatureCodes& codes, bool folds) {
   const Column& column = node.columns[feature];
-  codes.val.resize(node.folds.size());
+  const size_t n_folds = folds ? node.folds.size() : 0;
+  codes.val.resize(n_folds);
   codes.general = false;
-  if (column.is_categorical()) return code_categorical(node, column, codes);
-  if (node.index == nullptr) return code_unindexed(node, column, threshold, codes);
-  return code_sorted(node, column, threshold, codes);
+  if (column.is_categorical()) return code_categorical(node, column, codes, n_folds);
+  if (node.index == nullptr) return code_unindexed(node, column, threshold, codes, n_folds);
+  return code_sorted(node, column, threshold, codes, folds);
 }
 
 template <class Target>
@@ -226,7 +229,7 @@ void turn_cuts(const StrictNode<Target>& node, const Column& column, FeatureCode
   const size_t k = codes.categories.size();
   for (uint32_t& r : codes.node_rank)
     r = static_cast<uint32_t>(k - 1 - r);  // every category of the node has rows
-  for (size_t f = 0; f < node.folds.size(); ++f) {
+  for (size_t f = 0; f < codes.fold_ranked.size(); ++f) {
     const size_t ranked = codes.fold_ranked[f];
     for (uint32_t& r : codes.fold_rank[f]) {
       if (r < ranked) r = static_cast<uint32_t>(ranked - 1 - r);
@@ -246,8 +249,8 @@ size_t order_categories(const StrictNode<Target>& node, const Column& column,
   return tally_categories(node, column, categories, samples).order(rank);
 }
 
-template bool code_feature(const StrictNode<double>&, size_t, bool, FeatureCodes&);
-template bool code_feature(const StrictNode<size_t>&, size_t, bool, FeatureCodes&);
+template bool code_feature(const StrictNode<double>&, size_t, bool, FeatureCodes&, bool);
+template bool code_feature(const StrictNode<size_t>&, size_t, bool, FeatureCodes&, bool);
 template void turn_cuts(const StrictNode<double>&, const Column&, FeatureCodes&);
 template void turn_cuts(const StrictNode<size_t>&, const Column&, FeatureCodes&);
 template size_t order_categories(const StrictNode<double>&, const Column&,

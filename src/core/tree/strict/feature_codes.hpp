@@ -100,9 +100,10 @@ size_t order_categories(const StrictNode<Target>& node, const Column& column,
                         const std::vector<uint32_t>& categories, std::span<const size_t> samples,
                         std::vector<uint32_t>& rank);
 
-// Fills `codes`; false when the feature has no state at the node.
+// Fills `codes`; false when the feature has no state at the node. Without `folds`, only what
+// the node's own candidates need: no fold's edges, order or codes.
 template <class Target>
 bool code_feature(const StrictNode<Target>& node, size_t feature, bool threshold,
-                  FeatureCodes& codes);
+                  FeatureCodes& codes, bool folds = true);
 
 }  // namespace zelk::detail

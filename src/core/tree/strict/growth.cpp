@@ -146,7 +146,7 @@ class StrictGrowth {
       out.fold_scores = std::move(all[static_cast<size_t>(best - all.data())].stats.scores);
       return out;
     }
-    bool orders_categories(size_t feature) const { return growth.orders_categories(feature); }
+    bool orders_categories(size_t feature) const { return growth.orders_categories(node, feature); }
     std::vector<HeldOutEvidence> held_out(const HeldOutTask& task) const {
       return growth.gather_evidence(node, task);
     }
@@ -265,8 +265,12 @@ class StrictGrowth {
   }
 
   size_t n_classes() const { return class_count(task_); }
-  bool orders_categories(size_t feature) const {
-    return category_cuts(params_, columns_[feature].is_categorical());
+  // Whether `feature` splits the node by a cut of an order of more than two categories, an
+  // order its own sample chose (two categories make one partition, in either order).
+  bool orders_categories(const StrictNode<Target>& node, size_t feature) const {
+    const Column& column = columns_[feature];
+    return category_cuts(params_, column.is_categorical()) &&
+           present_states(column, node.samples, params_.n_bins).size() > 2;
   }
 
   // The rule that reproduces candidate `state` of `feature` on the node's samples: a cut of

@@ -147,9 +147,12 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
   const auto add = [&](double* row, size_t s) {
     tally_held_out<Weighted>(row, node.targets[s], Weighted ? node.weights[s] : 1.0, k);
   };
-  std::vector<size_t> fold_slots(n_folds);
-  for (size_t f = 0; f < n_folds; ++f)
-    fold_slots[f] = fold_layer_size(column, codes, f);
+  // The node's totals are its folds' in any case; only the folds' layers are left out.
+  std::vector<size_t> fold_slots(n_folds, 0);
+  if (!task.choice_only) {
+    for (size_t f = 0; f < n_folds; ++f)
+      fold_slots[f] = fold_layer_size(column, codes, f);
+  }
   SlotTable table;
   table.reset(task.width(), threshold, codes.states.size() + 1, fold_slots);
   for (size_t f = 0; f < n_folds; ++f) {
@@ -158,6 +161,7 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
       add(total, s);
     for (size_t w = 0; w < table.width; ++w)
       table.node_total[w] += total[w];
+    if (task.choice_only) continue;
     visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
       add(validation ? table.val_row(f, slot) : table.train_row(f, slot), s);
     });
@@ -181,16 +185,19 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
 template <bool Weighted>
 class AbsoluteSides {
  public:
+  // Without `folds`, the lists of the node's own choice alone.
   AbsoluteSides(const StrictNode<double>& node, const Column& column, const FeatureCodes& codes,
-                bool threshold)
-      : threshold_(threshold), train_(node.folds.size()), val_(node.folds.size()) {
+                bool threshold, bool folds)
+      : threshold_(threshold),
+        train_(folds ? node.folds.size() : 0),
+        val_(folds ? node.folds.size() : 0) {
     const auto entry = [&node](uint32_t slot, size_t s) {
       return Entry{slot, node.targets[s], Weighted ? node.weights[s] : 1.0};
     };
     n_edges_ = visit_node<true>(node, column, codes, threshold,
                                 [&](uint32_t slot, size_t s) { node_.push_back(entry(slot, s)); });
-    std::vector<size_t> fold_slots(node.folds.size());
-    for (size_t f = 0; f < node.folds.size(); ++f) {
+    std::vector<size_t> fold_slots(train_.size());
+    for (size_t f = 0; f < train_.size(); ++f) {
       fold_slots[f] = fold_layer_size(column, codes, f);
       visit_fold<true>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
         (validation ? val_[f] : train_[f]).push_back(entry(slot, s));
@@ -198,7 +205,7 @@ class AbsoluteSides {
     }
     // Only which fold slots are offered is read from the table.
     layers_.reset(1, threshold, 0, fold_slots);
-    for (size_t f = 0; f < node.folds.size(); ++f)
+    for (size_t f = 0; f < train_.size(); ++f)
       offer_fold(column, codes, threshold, f, layers_);
   }
 
@@ -347,7 +354,7 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
   const Column& column = node.columns[feature];
   const bool threshold = threshold_mode(node.params, column);
   FeatureCodes codes;
-  if (!detail::code_feature(node, feature, threshold, codes)) return;
+  if (!detail::code_feature(node, feature, threshold, codes, !task.choice_only)) return;
   const auto offer_codes = [&] {
     if constexpr (std::is_same_v<Target, double>) {
       if (task.criterion == CriterionKind::AbsoluteError) {
@@ -356,9 +363,9 @@ void score_held_out(const HeldOutTask& task, const StrictNode<Target>& node, siz
                       node.admission, feature, evidence);
         };
         if (task.weighted) {
-          offer(AbsoluteSides<true>(node, column, codes, threshold));
+          offer(AbsoluteSides<true>(node, column, codes, threshold, !task.choice_only));
         } else {
-          offer(AbsoluteSides<false>(node, column, codes, threshold));
+          offer(AbsoluteSides<false>(node, column, codes, threshold, !task.choice_only));
         }
         return;
       }

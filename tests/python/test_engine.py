@@ -105,8 +105,10 @@ def test_settings_are_keyword_only_with_the_package_defaults(engine_cls, table):
     assert own <= set(table)
     assert set(_params.GROWTH) - {"n_jobs", "categorical_features"} <= own
     # The package's None for the metric, its averaging and positive class means "impurity"
-    # or "from the labels"; it passes the resolved values.
-    for name in own - {"objective", "average", "pos_label"}:
+    # or "from the labels", and its mode "auto" one of the engine's modes by the data's size;
+    # it passes the resolved values.
+    assert parameters["mode"].default == "strict" and table["mode"].default == "auto"
+    for name in own - {"objective", "average", "pos_label", "mode"}:
         assert parameters[name].default == table[name].default, name
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         engine_cls(3)

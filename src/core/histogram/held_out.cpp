@@ -106,6 +106,29 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
   }
 }
 
+// Offers the cuts of the filled table's categories from both ends of each layer's order, the
+// cuts from the high end numbered after the n_bins - 1 from the low end; without `missing`
+// rows the two ends give the same partitions, and only the low end is offered.
+template <class Target>
+void offer_category_cuts(const HeldOutTask& task, const RowsView& rows,
+                         std::span<const Target> targets, std::span<const uint16_t> codes,
+                         size_t n_bins, bool missing, size_t feature,
+                         const NodeAdmission& admission, FastScratch& scratch,
+                         HeldOutEvidence& evidence) {
+  SlotTable& table = scratch.held_out;
+  std::vector<uint32_t>& rank = scratch.cut_rank;
+  const uint32_t* const at = rows.rows.data();
+  detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
+                     [&](size_t j) { return targets[at[j]]; });
+  const SlotTable filled = missing ? table : SlotTable{};
+  order_layers(table, task, scratch.occupied, rank, false, 0);
+  offer_held_out(table, task, admission, feature, evidence);
+  if (!missing) return;
+  table = filled;
+  order_layers(table, task, scratch.occupied, rank, true, static_cast<uint32_t>(n_bins - 1));
+  offer_held_out(table, task, admission, feature, evidence);
+}
+
 }  // namespace
 
 template <class Target>
@@ -200,19 +223,8 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
     });
   }
   if (!cuts) return offer_held_out(table, task, admission, feature, evidence);
-  // Category cuts from both ends of each layer's order, the cuts from the high end numbered
-  // after the n_bins - 1 from the low end.
-  std::vector<uint32_t>& rank = scratch.cut_rank;
-  detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
-                     [&](size_t j) { return targets[at[j]]; });
-  const bool missing = seen[n_bins] != 0;  // else the cuts from the high end are the same
-  const SlotTable filled = missing ? table : SlotTable{};
-  order_layers(table, task, scratch.occupied, rank, false, 0);
-  offer_held_out(table, task, admission, feature, evidence);
-  if (!missing) return;
-  table = filled;
-  order_layers(table, task, scratch.occupied, rank, true, static_cast<uint32_t>(n_bins - 1));
-  offer_held_out(table, task, admission, feature, evidence);
+  offer_category_cuts(task, rows, targets, codes, n_bins, seen[n_bins] != 0, feature, admission,
+                      scratch, evidence);
 }
 
 template void score_held_out_fast(const HeldOutTask&, const RowsView&, std::span<const double>,

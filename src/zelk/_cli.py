@@ -53,7 +53,7 @@ def _parser():
         help="comma-separated columns of integer category codes (columns of text are "
         "categorical without being listed)",
     )
-    fit.add_argument("--mode", choices=("strict", "fast"), default="strict")
+    fit.add_argument("--mode", choices=("auto", "strict", "fast"), default="auto")
     fit.add_argument("--max-depth", type=int, metavar="N")
     fit.add_argument("--min-samples-leaf", type=int, metavar="N")
     fit.add_argument("--n-bins", type=int, default=16, metavar="N")
@@ -103,7 +103,7 @@ def _demo(out):
             "accuracy",
             StratifiedKFold(5, shuffle=True, random_state=0),
             [
-                ("zelk strict", ZELKClassifier()),
+                ("zelk strict", ZELKClassifier(mode="strict")),
                 ("zelk fast", ZELKClassifier(mode="fast")),
                 ("sklearn tree", DecisionTreeClassifier(random_state=0)),
             ],
@@ -114,7 +114,7 @@ def _demo(out):
             "r2",
             KFold(5, shuffle=True, random_state=0),
             [
-                ("zelk strict", ZELKRegressor()),
+                ("zelk strict", ZELKRegressor(mode="strict")),
                 ("zelk fast", ZELKRegressor(mode="fast")),
                 ("sklearn tree", DecisionTreeRegressor(random_state=0)),
             ],
@@ -133,7 +133,7 @@ def _demo(out):
             fit_time = f"{result['fit_time'].mean() * 1000:.1f} ms"
             print(f"{name:<14} {metric:<9} {label:<13} {score:>15} {fit_time:>10}", file=out)
     data = load_breast_cancer()
-    model = ZELKClassifier().fit(data.data, data.target)
+    model = ZELKClassifier(mode="strict").fit(data.data, data.target)
     print("", file=out)
     print(
         f"zelk strict tree on all of breast_cancer (depth {model.get_depth()}, "
@@ -263,15 +263,9 @@ def _target(cells, name, task):
     return np.array(labels, dtype=object), task
 
 
-def _fit_csv(args, out):
-    from sklearn.model_selection import KFold, StratifiedKFold, cross_val_score
-
-    from . import ZELKClassifier, ZELKRegressor, export_text
-
-    if args.plot is not None:
-        _check_plot(args)
-    onnx_writer = _onnx_writer() if args.onnx is not None else None
-    header, columns = _read_csv(args.csv)
+def _features(args, header, columns):
+    """The feature matrix of the file, the features' names, the categorical features'
+    indices and the labels of those that hold text."""
     target_index = _column_index(header, args.target)
     categorical = [name.strip() for name in args.categorical.split(",") if name.strip()]
     for name in categorical:
@@ -300,10 +294,12 @@ def _fit_csv(args, out):
             f"{row + 1}, beyond the double range: use a finite value, or leave the cell empty "
             "for a missing value"
         )
-    y, task = _target(columns[target_index], args.target, args.task)
-    n = len(y)
-    if n < 2:
-        raise CliError("need at least 2 data rows")
+    return matrix, names, categorical_indices, category_names
+
+
+def _model(args, task, categorical_indices):
+    """The estimator the command line's settings describe."""
+    from . import ZELKClassifier, ZELKRegressor
 
     settings = dict(
         max_depth=args.max_depth,
@@ -325,6 +321,24 @@ def _fit_csv(args, out):
         if args.objective is not None:
             raise CliError("--objective applies to --task classify only")
         model = ZELKRegressor(**settings)
+    return model
+
+
+def _fit_csv(args, out):
+    from sklearn.model_selection import KFold, StratifiedKFold, cross_val_score
+
+    from . import export_text
+
+    if args.plot is not None:
+        _check_plot(args)
+    onnx_writer = _onnx_writer() if args.onnx is not None else None
+    header, columns = _read_csv(args.csv)
+    matrix, names, categorical_indices, category_names = _features(args, header, columns)
+    y, task = _target(columns[_column_index(header, args.target)], args.target, args.task)
+    n = len(y)
+    if n < 2:
+        raise CliError("need at least 2 data rows")
+    model = _model(args, task, categorical_indices)
 
     folds = min(args.folds, n)
     if folds < 2:
@@ -345,7 +359,7 @@ def _fit_csv(args, out):
         scores = cross_val_score(model, matrix, y, cv=splitter, scoring=metric, error_score="raise")
         elapsed = time.perf_counter() - start
         model.fit(matrix, y)
-    print(f"{args.csv}: {n} rows, {len(features)} features, task {task}", file=out)
+    print(f"{args.csv}: {n} rows, {len(names)} features, task {task}", file=out)
     if categorical_indices:
         described = [
             f"{names[k]} ({len(category_names[k])} labels)" if k in category_names else names[k]

@@ -207,6 +207,18 @@ def _fill_colour(fraction, base=_ORANGE):
     return "#{:02x}{:02x}{:02x}".format(*rgb)
 
 
+def _preorder(tree):
+    """The tree's node numbers, each parent before its left subtree, then its right."""
+    order, stack = [], [0]
+    while stack:
+        i = stack.pop()
+        order.append(i)
+        if not tree["is_leaf"][i]:
+            stack.append(tree["children_right"][i])
+            stack.append(tree["children_left"][i])
+    return order
+
+
 def export_graphviz(
     estimator,
     out_file=None,
@@ -265,15 +277,7 @@ def export_graphviz(
     )
     low = min(leaf_values) if leaf_values else 0.0
     span = (max(leaf_values) - low) if leaf_values else 0.0
-    order = []
-    stack = [0]
-    while stack:
-        i = stack.pop()
-        order.append(i)
-        if not tree["is_leaf"][i]:
-            stack.append(tree["children_right"][i])
-            stack.append(tree["children_left"][i])
-    for i in order:
+    for i in _preorder(tree):
         parts = [f"node #{i}"] if node_ids else []
         attrs = ""
         if tree["is_leaf"][i]:
@@ -307,10 +311,15 @@ def export_graphviz(
                 out.append(f"{i} -> {child}{edge} ;")
     out.append("}")
     source = "\n".join(out) + "\n"
-    if out_file is not None:
-        if isinstance(out_file, (str, os.PathLike)):
-            with open(out_file, "w", encoding="utf-8") as handle:
-                handle.write(source)
-        else:
-            out_file.write(source)
+    _write(source, out_file)
     return source
+
+
+def _write(source, out_file):
+    if out_file is None:
+        return
+    if isinstance(out_file, (str, os.PathLike)):
+        with open(out_file, "w", encoding="utf-8") as handle:
+            handle.write(source)
+    else:
+        out_file.write(source)

@@ -183,85 +183,122 @@ def to_onnx(estimator, *, dtype=np.float64):
     tree = estimator.export_tree()
     is_categorical = np.asarray(estimator.is_categorical_, dtype=bool)
     n_features = int(estimator.n_features_in_)
-    classifier = hasattr(estimator, "classes_")
     layout = _Layout(n_features)
     nodes, leaves = _ensemble(tree, is_categorical, layout)
 
-    double = TensorProto.DOUBLE
-    graph_nodes, initializers = [], []
+    g = _Graph(helper)
+    x = "X"
+    if dtype == np.float32:
+        x = g.op("Cast", [x], "x_double", to=TensorProto.DOUBLE)
+    features = _feature_columns(g, x, layout)
+    attrs = _ensemble_attributes(helper, nodes, len(leaves))
+    if hasattr(estimator, "classes_"):
+        outputs = _classifier_outputs(g, estimator, tree, leaves, features, attrs)
+    else:
+        outputs = _regressor_outputs(g, tree, leaves, features, attrs)
 
-    def const(name, values, shape=None, kind=double):
+    input_type = TensorProto.FLOAT if dtype == np.float32 else TensorProto.DOUBLE
+    graph = helper.make_graph(
+        g.nodes,
+        "zelk_tree",
+        [helper.make_tensor_value_info("X", input_type, [None, n_features])],
+        outputs,
+        initializer=g.initializers,
+    )
+    model = helper.make_model(
+        graph,
+        opset_imports=[helper.make_opsetid("", 18), helper.make_opsetid("ai.onnx.ml", 5)],
+        producer_name="zelk",
+    )
+    model.ir_version = 10
+    onnx.checker.check_model(model)
+    return model
+
+
+class _Graph:
+    """The nodes and initializers of a graph being built, named by their outputs."""
+
+    def __init__(self, helper):
+        from onnx import TensorProto
+
+        self.helper = helper
+        self.double = TensorProto.DOUBLE
+        self.nodes, self.initializers = [], []
+
+    def const(self, name, values, shape=None, kind=None):
         array = np.asarray(values)
-        initializers.append(
-            helper.make_tensor(
+        self.initializers.append(
+            self.helper.make_tensor(
                 name,
-                kind,
+                self.double if kind is None else kind,
                 list(array.shape if shape is None else shape),
                 array.reshape(-1).tolist(),
             )
         )
         return name
 
-    def op(kind, inputs, output, **attrs):
-        graph_nodes.append(helper.make_node(kind, inputs, [output], name=output, **attrs))
+    def op(self, kind, inputs, output, **attrs):
+        self.nodes.append(self.helper.make_node(kind, inputs, [output], name=output, **attrs))
         return output
 
-    x = "X"
-    if dtype == np.float32:
-        x = op("Cast", [x], "x_double", to=double)
-    nan = const("nan", [math.nan], [])
-    x = op("Where", [op("IsInf", [x], "x_infinite"), nan, x], "x_clean")
+
+def _feature_columns(g, x, layout):
+    """The tree's input: the features with infinities as NaN, then a 0/1 column per interval
+    and a column of codes per categorical feature the layout asks for."""
+    from onnx import TensorProto
+
+    nan = g.const("nan", [math.nan], [])
+    x = g.op("Where", [g.op("IsInf", [x], "x_infinite"), nan, x], "x_clean")
     columns = [x]
     if layout.intervals:
         keys = sorted(layout.intervals, key=layout.intervals.get)
-        g = op(
+        values = g.op(
             "Gather",
-            [x, const("interval_features", [k[0] for k in keys], [len(keys)], TensorProto.INT64)],
+            [x, g.const("interval_features", [k[0] for k in keys], [len(keys)], TensorProto.INT64)],
             "interval_values",
             axis=1,
         )
-        inside = op(
-            "And",
-            [
-                op(
-                    "GreaterOrEqual",
-                    [g, const("interval_lower", [k[1] for k in keys])],
-                    "above_lower",
-                ),
-                op("Less", [g, const("interval_upper", [k[2] for k in keys])], "below_upper"),
-            ],
-            "inside",
+        above = g.op(
+            "GreaterOrEqual", [values, g.const("interval_lower", [k[1] for k in keys])],
+            "above_lower",
         )
-        columns.append(op("Cast", [inside], "interval_columns", to=double))
+        below = g.op("Less", [values, g.const("interval_upper", [k[2] for k in keys])],
+                     "below_upper")
+        inside = g.op("And", [above, below], "inside")
+        columns.append(g.op("Cast", [inside], "interval_columns", to=g.double))
     if layout.codes:
         features = sorted(layout.codes, key=layout.codes.get)
-        g = op(
+        values = g.op(
             "Gather",
-            [x, const("code_features", features, [len(features)], TensorProto.INT64)],
+            [x, g.const("code_features", features, [len(features)], TensorProto.INT64)],
             "code_values",
             axis=1,
         )
         # Rounding half away from zero, exactly: floor plus whether the fraction is >= 1/2.
-        floor = op("Floor", [g], "code_floor")
-        up = op(
+        floor = g.op("Floor", [values], "code_floor")
+        up = g.op(
             "GreaterOrEqual",
-            [op("Sub", [g, floor], "code_fraction"), const("half", [0.5], [])],
+            [g.op("Sub", [values, floor], "code_fraction"), g.const("half", [0.5], [])],
             "code_up",
         )
-        code = op("Add", [floor, op("Cast", [up], "code_step", to=double)], "code_rounded")
-        valid = op(
-            "And",
-            [
-                op("GreaterOrEqual", [g, const("zero", [0.0], [])], "code_non_negative"),
-                op("Less", [code, const("missing_code", [_MISSING_CODE], [])], "code_in_range"),
-            ],
-            "code_valid",
+        code = g.op("Add", [floor, g.op("Cast", [up], "code_step", to=g.double)], "code_rounded")
+        non_negative = g.op(
+            "GreaterOrEqual", [values, g.const("zero", [0.0], [])], "code_non_negative"
         )
-        columns.append(op("Where", [valid, code, nan], "code_columns"))
-    features = op("Concat", columns, "features", axis=1) if len(columns) > 1 else x
+        in_range = g.op(
+            "Less", [code, g.const("missing_code", [_MISSING_CODE], [])], "code_in_range"
+        )
+        valid = g.op("And", [non_negative, in_range], "code_valid")
+        columns.append(g.op("Where", [valid, code, nan], "code_columns"))
+    return g.op("Concat", columns, "features", axis=1) if len(columns) > 1 else x
 
-    n_leaves = len(leaves)
-    ensemble_attrs = dict(
+
+def _ensemble_attributes(helper, nodes, n_leaves):
+    """The TreeEnsemble's attributes but its leaf weights."""
+    from onnx import TensorProto
+
+    double = TensorProto.DOUBLE
+    attrs = dict(
         domain="ai.onnx.ml",
         aggregate_function=1,  # SUM over the one tree
         post_transform=0,
@@ -280,77 +317,71 @@ def to_onnx(estimator, *, dtype=np.float64):
         leaf_targetids=[0] * n_leaves,
     )
     if nodes.members:
-        ensemble_attrs["membership_values"] = helper.make_tensor(
+        attrs["membership_values"] = helper.make_tensor(
             "membership_values", double, [len(nodes.members)], nodes.members
         )
-    shape = const("flat", [-1], [1], TensorProto.INT64)
-    if classifier:
-        # The tree gives each row its leaf's number; the leaves' tables give the answers.
-        weights = np.arange(n_leaves, dtype=np.float64)
-        ensemble_attrs["leaf_weights"] = helper.make_tensor(
-            "leaf_weights", double, [n_leaves], weights
-        )
-        graph_nodes.append(
-            helper.make_node(
-                "TreeEnsemble", [features], ["leaf_number"], name="tree", **ensemble_attrs
-            )
-        )
-        leaf = op(
-            "Cast",
-            [op("Reshape", ["leaf_number", shape], "leaf_flat")],
-            "leaf",
-            to=TensorProto.INT64,
-        )
-        n_classes = len(estimator.classes_)
-        proba = np.zeros((n_leaves, n_classes), dtype=np.float64)
-        labels = np.zeros(n_leaves, dtype=np.int64)
-        for j, i in enumerate(leaves):
-            p = tree["proba"][i][:n_classes]
-            proba[j, : len(p)] = p
-            labels[j] = tree["predicted_class"][i]
-        classes = _label_tensor(np.asarray(estimator.classes_))
-        initializers.append(classes)
-        leaf_label = op(
-            "Gather",
-            ["classes", const("leaf_labels", labels, None, TensorProto.INT64)],
-            "leaf_label_table",
-            axis=0,
-        )
-        op("Gather", [leaf_label, leaf], "label", axis=0)
-        op("Gather", [const("leaf_proba", proba), leaf], "probabilities", axis=0)
-        outputs = [
-            helper.make_tensor_value_info("label", classes.data_type, [None]),
-            helper.make_tensor_value_info("probabilities", double, [None, n_classes]),
-        ]
-    else:
-        weights = np.asarray([tree["value"][i] for i in leaves], dtype=np.float64)
-        ensemble_attrs["leaf_weights"] = helper.make_tensor(
-            "leaf_weights", double, [n_leaves], weights
-        )
-        graph_nodes.append(
-            helper.make_node(
-                "TreeEnsemble", [features], ["prediction"], name="tree", **ensemble_attrs
-            )
-        )
-        op("Reshape", ["prediction", shape], "variable")
-        outputs = [helper.make_tensor_value_info("variable", double, [None])]
+    return attrs
 
-    input_type = TensorProto.FLOAT if dtype == np.float32 else double
-    graph = helper.make_graph(
-        graph_nodes,
-        "zelk_tree",
-        [helper.make_tensor_value_info("X", input_type, [None, n_features])],
-        outputs,
-        initializer=initializers,
+
+def _tree_node(g, features, output, attrs, weights):
+    g.nodes.append(
+        g.helper.make_node(
+            "TreeEnsemble",
+            [features],
+            [output],
+            name="tree",
+            leaf_weights=g.helper.make_tensor("leaf_weights", g.double, [len(weights)], weights),
+            **attrs,
+        )
     )
-    model = helper.make_model(
-        graph,
-        opset_imports=[helper.make_opsetid("", 18), helper.make_opsetid("ai.onnx.ml", 5)],
-        producer_name="zelk",
+
+
+def _classifier_outputs(g, estimator, tree, leaves, features, attrs):
+    """"label" and "probabilities": the tree gives each row its leaf's number, the leaves'
+    tables give the answers."""
+    from onnx import TensorProto
+
+    n_leaves = len(leaves)
+    _tree_node(g, features, "leaf_number", attrs, np.arange(n_leaves, dtype=np.float64))
+    shape = g.const("flat", [-1], [1], TensorProto.INT64)
+    leaf = g.op(
+        "Cast",
+        [g.op("Reshape", ["leaf_number", shape], "leaf_flat")],
+        "leaf",
+        to=TensorProto.INT64,
     )
-    model.ir_version = 10
-    onnx.checker.check_model(model)
-    return model
+    n_classes = len(estimator.classes_)
+    proba = np.zeros((n_leaves, n_classes), dtype=np.float64)
+    labels = np.zeros(n_leaves, dtype=np.int64)
+    for j, i in enumerate(leaves):
+        p = tree["proba"][i][:n_classes]
+        proba[j, : len(p)] = p
+        labels[j] = tree["predicted_class"][i]
+    classes = _label_tensor(np.asarray(estimator.classes_))
+    g.initializers.append(classes)
+    leaf_label = g.op(
+        "Gather",
+        ["classes", g.const("leaf_labels", labels, None, TensorProto.INT64)],
+        "leaf_label_table",
+        axis=0,
+    )
+    g.op("Gather", [leaf_label, leaf], "label", axis=0)
+    g.op("Gather", [g.const("leaf_proba", proba), leaf], "probabilities", axis=0)
+    return [
+        g.helper.make_tensor_value_info("label", classes.data_type, [None]),
+        g.helper.make_tensor_value_info("probabilities", g.double, [None, n_classes]),
+    ]
+
+
+def _regressor_outputs(g, tree, leaves, features, attrs):
+    """"variable": the leaf's value."""
+    from onnx import TensorProto
+
+    weights = np.asarray([tree["value"][i] for i in leaves], dtype=np.float64)
+    _tree_node(g, features, "prediction", attrs, weights)
+    shape = g.const("flat", [-1], [1], TensorProto.INT64)
+    g.op("Reshape", ["prediction", shape], "variable")
+    return [g.helper.make_tensor_value_info("variable", g.double, [None])]
 
 
 def save_onnx():

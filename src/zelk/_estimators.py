@@ -43,13 +43,14 @@ class _ZELKBase(BaseEstimator):
         """Setting `name` checked and resolved for the native tree."""
         return self._settings[name].rule.check(name, getattr(self, name), n_samples)
 
-    def _growth_settings(self, n_samples):
+    def _growth_settings(self, shape, criterion=None):
         """The native growth settings shared by every task kind, by keyword."""
         settings = {
-            name: self._check(name, n_samples)
+            name: self._check(name, shape[0])
             for name, row in _params.GROWTH.items()
             if row.rule.check is not None
         }
+        settings["mode"] = _params.growth_mode(settings["mode"], shape, criterion)
         n_threads = settings.pop("n_jobs")
         settings.update(
             parallel=n_threads > 1, n_threads=n_threads, categorical=self._categorical_indices()
@@ -248,7 +249,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         cv_folds=5,
         cv_seed=0,
         cv_shuffle=True,
-        mode="strict",
+        mode="auto",
         split_style="threshold",
         aggregator="mean",
         agg_frac=0.1,
@@ -277,7 +278,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         X, y = self._fit_data(X, y, y_numeric=True)
         weights = check_sample_weight(sample_weight, X.shape[0])
         y = np.ascontiguousarray(y, dtype=np.float64)
-        settings = self._growth_settings(X.shape[0])
+        settings = self._growth_settings(X.shape, criterion)
         native = _engine.Regressor(criterion=criterion, **settings)
         native.fit(X, y, weights)
         self._native = native
@@ -311,7 +312,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         cv_folds=5,
         cv_seed=0,
         cv_shuffle=True,
-        mode="strict",
+        mode="auto",
         split_style="threshold",
         aggregator="mean",
         agg_frac=0.1,
@@ -370,7 +371,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         weights = check_sample_weight(sample_weight, X.shape[0])
         weights = with_class_weights(self._check("class_weight"), y, weights)
         classes, encoded = np.unique(y, return_inverse=True)
-        settings = self._growth_settings(X.shape[0])
+        settings = self._growth_settings(X.shape)
         self.classes_ = classes
         self.n_classes_ = len(classes)
         encoded = np.ascontiguousarray(encoded.reshape(-1), dtype=np.int64)

@@ -186,9 +186,13 @@ GROWTH = {
         Seed of the fold shuffle (0 .. 2**64 - 1)."""),
     "cv_shuffle": Setting(True, Rule("bool", _bool), """
         Shuffle a node's samples before dealing them into folds."""),
-    "mode": Setting("strict", _one_of("strict", "fast"), """
+    "mode": Setting("auto", _one_of("auto", "strict", "fast"), """
         "strict" re-fits the bins on every fold's training part; "fast" bins
-        every feature once and scores candidates from histograms."""),
+        every feature once and scores candidates from histograms. "auto" is
+        "strict" while the training set has at most 500,000 values
+        (samples times features) or the criterion is "mae", else "fast": on
+        data that large the global bins are as fine as a node's own, and fast
+        mode is several times faster. The same data always take the same mode."""),
     "split_style": Setting(
         "threshold", _one_of("threshold", "bin", "bin_membership", shown=("threshold", "bin")),
         """
@@ -268,6 +272,18 @@ CLASSIFIER = {
         ``sample_weight`` in ``fit``."""),
     **GROWTH,
 }
+
+
+# mode="auto": the largest training set (samples times features) that grows in strict mode.
+AUTO_STRICT_CELLS = 500_000
+
+
+def growth_mode(mode, shape, criterion):
+    """The mode a fit grows in: `mode` itself, or what "auto" picks for this shape."""
+    if mode != "auto":
+        return mode
+    n_samples, n_features = shape
+    return "strict" if criterion == "mae" or n_samples * n_features <= AUTO_STRICT_CELLS else "fast"
 
 
 def keep(estimator, arguments):

@@ -48,7 +48,7 @@ BAD_PARAMETERS = [
     ("cv_seed", -1, "'cv_seed' parameter must be an int >= 0"),
     ("cv_seed", 2**64, "'cv_seed' parameter must be an int >= 0"),
     ("cv_shuffle", 1, "'cv_shuffle' parameter must be a bool"),
-    ("mode", "Fast", "'mode' parameter must be one of 'strict', 'fast'"),
+    ("mode", "Fast", "'mode' parameter must be one of 'auto', 'strict', 'fast'"),
     ("split_style", "stump", "'split_style' parameter must be one of 'threshold'"),
     ("aggregator", "max", "'aggregator' parameter must be one of 'mean'"),
     ("agg_frac", 0.7, "'agg_frac' parameter must be a real number >= 0.0 and <= 0.5"),
@@ -304,6 +304,34 @@ def test_fractional_sample_counts_match_absolute_ones():
         )
         >= 20
     )
+
+
+@pytest.mark.parametrize("shape, criterion, mode", [
+    ((_params.AUTO_STRICT_CELLS // 4, 4), None, "strict"),
+    ((_params.AUTO_STRICT_CELLS // 4 + 1, 4), None, "fast"),
+    ((_params.AUTO_STRICT_CELLS // 4 + 1, 4), "mse", "fast"),
+    ((_params.AUTO_STRICT_CELLS, 2), "mae", "strict"),
+])
+def test_auto_mode_follows_the_training_sets_size(shape, criterion, mode):
+    assert _params.growth_mode("auto", shape, criterion) == mode
+    assert _params.growth_mode("strict", shape, criterion) == "strict"
+
+
+@pytest.mark.parametrize("cls, n, explicit", [
+    (ZELKRegressor, 3000, "strict"), (ZELKClassifier, 3000, "strict"),
+    (ZELKClassifier, _params.AUTO_STRICT_CELLS // 2 + 1, "fast"),  # just too large for strict
+])
+def test_auto_mode_grows_the_tree_of_the_mode_it_picks(cls, n, explicit):
+    X = RNG.normal(size=(n, 2))
+    y = X[:, 0] * X[:, 1] + RNG.normal(size=n)
+    if cls is ZELKClassifier:
+        y = (y > 0).astype(int)
+    settings = dict(max_depth=3, validation="prune")
+    auto = cls(**settings).fit(X, y).export_tree()
+    assert cls(**settings).get_params()["mode"] == "auto"
+    assert same_tree(auto, cls(mode=explicit, **settings).fit(X, y).export_tree())
+    other = "fast" if explicit == "strict" else "strict"
+    assert not same_tree(auto, cls(mode=other, **settings).fit(X, y).export_tree())
 
 
 @pytest.mark.parametrize("cls, y", [(ZELKRegressor, Y_REGR), (ZELKClassifier, Y_CLASS)])

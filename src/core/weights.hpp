@@ -5,17 +5,11 @@
 // and only the weighted counts it records are scaled back.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstddef>
-#include <limits>
 #include <span>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "core/result.hpp"
-#include "core/tree/model.hpp"
 
 namespace zelk {
 
@@ -35,25 +29,5 @@ double target_limit(size_t n, double total_weight, size_t n_folds, bool squared)
 // scale_weights, or empty); empty when all are within it.
 std::string target_range_error(std::span<const double> targets, std::span<const double> weights,
                                size_t n_folds, bool squared);
-
-// Puts the weighted counts of a tree grown on weights from scale_weights(…) == exponent back
-// into the caller's units: exact while they stay normal numbers (a count that the rounding of
-// its sum put past the largest double, whose total did not pass it, is kept at that largest).
-// The held-out gains are left in the scaled units: only pruning, inside growth, reads them.
-template <class T>
-void restore_weighted_counts(Node<T>& root, int exponent) {
-  if (exponent == 0) return;
-  std::vector<Node<T>*> stack{&root};
-  while (!stack.empty()) {
-    Node<T>* n = stack.back();
-    stack.pop_back();
-    n->stats.weighted_n_samples = std::min(std::ldexp(n->stats.weighted_n_samples, exponent),
-                                           std::numeric_limits<double>::max());
-    if (!n->is_leaf()) {
-      stack.push_back(n->right.get());
-      stack.push_back(n->left.get());
-    }
-  }
-}
 
 }  // namespace zelk

@@ -25,6 +25,7 @@
 #include "core/histogram/regression.hpp"
 #include "core/tree/decision_tree.hpp"
 #include "core/tree/fast/growth.hpp"
+#include "core/tree/fit.hpp"
 #include "core/tree/rules.hpp"
 #include "core/tree/strict/growth.hpp"
 #include "core/tree/strict/scoring.hpp"

@@ -3,9 +3,13 @@
 // and prunes; the estimator's tree is not touched, so a failed fit leaves it as it was.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/data.hpp"
 #include "core/result.hpp"
@@ -33,5 +37,25 @@ enum class InputChecks { Lenient, Checked };
 template <class K>
 Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
                                               InputChecks checks);
+
+// Puts the weighted counts of a tree grown on weights from scale_weights(…) == exponent back
+// into the caller's units: exact while they stay normal numbers (a count that the rounding of
+// its sum put past the largest double, whose total did not pass it, is kept at that largest).
+// The held-out gains are left in the scaled units: only pruning, inside growth, reads them.
+template <class T>
+void restore_weighted_counts(Node<T>& root, int exponent) {
+  if (exponent == 0) return;
+  std::vector<Node<T>*> stack{&root};
+  while (!stack.empty()) {
+    Node<T>* n = stack.back();
+    stack.pop_back();
+    n->stats.weighted_n_samples = std::min(std::ldexp(n->stats.weighted_n_samples, exponent),
+                                           std::numeric_limits<double>::max());
+    if (!n->is_leaf()) {
+      stack.push_back(n->right.get());
+      stack.push_back(n->left.get());
+    }
+  }
+}
 
 }  // namespace zelk

@@ -12,6 +12,8 @@ import numpy.typing as npt
 _F64Matrix = npt.NDArray[np.float64]
 _Weights = npt.NDArray[np.float64] | None
 _Categorical = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
+# One of -1, 0, 1 per feature; None (or empty) for none.
+_Constraints = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None
 _TreeState = dict[str, Any]
 
 class PanicException(BaseException):
@@ -47,6 +49,7 @@ class Regressor:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> Regressor: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.float64], sample_weight: _Weights = None
@@ -92,6 +95,7 @@ class Classifier:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> Classifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None
@@ -143,6 +147,7 @@ class ObjectiveClassifier:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> ObjectiveClassifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None

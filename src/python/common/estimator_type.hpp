@@ -126,6 +126,13 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool weighted = argv[2] && argv[2].get() != Py_None;
     if (weighted && !as_vector("sample_weight", argv[2].get(), NPY_FLOAT64, w)) return nullptr;
     EstimatorState<K>& est = state_of<K>(self);
+    if constexpr (F == Flavour::Engine) {
+      const std::vector<int8_t>& constraints = est.model.params.monotonic;
+      if (!constraints.empty() && constraints.size() != x.cols) {
+        return raise_value_error("monotonic_cst has " + std::to_string(constraints.size()) +
+                                 " entries but x has " + std::to_string(x.cols) + " columns");
+      }
+    }
     const TrainingSet data{x, y, weighted ? &w : nullptr, est.categorical};
     auto grown = fit_tree(est.model, data,
                           F == Flavour::Engine ? InputChecks::Checked : InputChecks::Lenient);

@@ -1,6 +1,7 @@
 """The native extension module `zelk._engine`, which `zelk.ZELKClassifier` and
 `zelk.ZELKRegressor` drive: keyword-only settings with the package's defaults, and
-label-encoded targets.
+label-encoded targets. fit, predict, predict_proba, apply and shap_values release the
+interpreter lock while they grow or walk the tree; calls on one object take turns.
 """
 
 from collections.abc import Sequence

@@ -121,15 +121,15 @@ def _monotonic_cst(name, value, n_samples):
     against the training set where it is known."""
     if value is None:
         return None
-    if isinstance(value, (str, bytes)):
-        fail(name, "None or an array-like of -1, 0 or 1, one per feature", value)
-    try:
-        array = np.asarray(value)
-    except (TypeError, ValueError):
-        fail(name, "None or an array-like of -1, 0 or 1, one per feature", value)
-    if array.ndim != 1 or array.dtype == object or not (
-        array.size == 0 or np.issubdtype(array.dtype, np.number)
-    ) or np.issubdtype(array.dtype, np.complexfloating) or not np.all(np.isin(array, (-1, 0, 1))):
+    array = None
+    if not isinstance(value, (str, bytes)):
+        try:
+            array = np.asarray(value)
+        except (TypeError, ValueError):
+            pass
+    # Integers or floats holding integers; booleans, text and objects are refused.
+    numeric = array is not None and array.ndim == 1 and array.dtype.kind in "iuf"
+    if not numeric or not np.all(np.isin(array, (-1, 0, 1))):
         fail(name, "None or an array-like of -1, 0 or 1, one per feature", value)
     return [int(c) for c in array]
 

@@ -76,6 +76,7 @@ REGRESSOR_DOC = _docstring(
     held_out_loss='squared error; absolute error from the sides\' medians for "mae"',
     candidate_score="impurity decrease",
     tree_loss="squared error",
+    monotonic_target="The constrained value is the prediction, the leaf's mean target.",
 )
 
 CLASSIFIER_DOC = _docstring(
@@ -101,4 +102,7 @@ CLASSIFIER_DOC = _docstring(
     "metric and the folds judge it the same way",
     candidate_score="impurity decrease (or, with ``objective``, the metric's gain)",
     tree_loss="misclassification",
+    monotonic_target="The constrained value is the probability of the second class,\n"
+    "        ``predict_proba(X)[:, 1]`` (``classes_[1]``); constraints need two classes\n"
+    "        and an impurity criterion (``objective=None``).",
 )

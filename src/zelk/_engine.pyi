@@ -1,6 +1,7 @@
 """The native extension module `zelk._engine`, which `zelk.ZELKClassifier` and
 `zelk.ZELKRegressor` drive: keyword-only settings with the package's defaults, and
-label-encoded targets.
+label-encoded targets. fit, predict, predict_proba, apply and shap_values release the
+interpreter lock while they grow or walk the tree; calls on one object take turns.
 """
 
 from collections.abc import Sequence
@@ -12,6 +13,8 @@ import numpy.typing as npt
 _F64Matrix = npt.NDArray[np.float64]
 _Weights = npt.NDArray[np.float64] | None
 _Categorical = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
+# One of -1, 0, 1 per feature; None (or empty) for none.
+_Constraints = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]] | None
 _TreeState = dict[str, Any]
 
 class PanicException(BaseException):
@@ -47,6 +50,7 @@ class Regressor:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> Regressor: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.float64], sample_weight: _Weights = None
@@ -92,6 +96,7 @@ class Classifier:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> Classifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None
@@ -143,6 +148,7 @@ class ObjectiveClassifier:
         validation: str = "tree",
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
+        monotonic_cst: _Constraints = None,
     ) -> ObjectiveClassifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None

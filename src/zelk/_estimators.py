@@ -52,9 +52,21 @@ class _ZELKBase(BaseEstimator):
         }
         settings["mode"] = _params.growth_mode(settings["mode"], shape, criterion)
         n_threads = settings.pop("n_jobs")
-        settings.update(
-            parallel=n_threads > 1, n_threads=n_threads, categorical=self._categorical_indices()
-        )
+        categorical = self._categorical_indices()
+        settings.update(parallel=n_threads > 1, n_threads=n_threads, categorical=categorical)
+        constraints = settings["monotonic_cst"]
+        if constraints is not None:
+            if len(constraints) != self.n_features_in_:
+                raise ValueError(
+                    f"monotonic_cst has {len(constraints)} entries, but X has "
+                    f"{self.n_features_in_} features."
+                )
+            constrained = [j for j in categorical if constraints[j] != 0]
+            if constrained:
+                raise ValueError(
+                    f"monotonic_cst constrains the categorical feature {constrained[0]}; a "
+                    "categorical feature takes 0."
+                )
         return settings
 
     # ----------------------------------------------------------------------- data
@@ -259,6 +271,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         n_jobs=None,
         categorical_features="from_dtype",
         categorical_split="subset",
+        monotonic_cst=None,
     ):
         _params.keep(self, locals())
 
@@ -322,6 +335,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         n_jobs=None,
         categorical_features="from_dtype",
         categorical_split="subset",
+        monotonic_cst=None,
     ):
         _params.keep(self, locals())
 
@@ -372,6 +386,17 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         weights = with_class_weights(self._check("class_weight"), y, weights)
         classes, encoded = np.unique(y, return_inverse=True)
         settings = self._growth_settings(X.shape)
+        if settings["monotonic_cst"] is not None:
+            if objective is not None:
+                raise ValueError(
+                    "monotonic_cst needs an impurity criterion: the objective classifier "
+                    f"(objective={objective!r}) does not support it."
+                )
+            if len(classes) > 2:
+                raise ValueError(
+                    "monotonic_cst is supported for two classes only, but y has "
+                    f"{len(classes)} classes."
+                )
         self.classes_ = classes
         self.n_classes_ = len(classes)
         encoded = np.ascontiguousarray(encoded.reshape(-1), dtype=np.int64)

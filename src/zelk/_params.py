@@ -116,6 +116,24 @@ def _class_weight(name, value, n_samples):
     return value
 
 
+def _monotonic_cst(name, value, n_samples):
+    """None, or one int of -1, 0, 1 per feature; the count and the columns are checked
+    against the training set where it is known."""
+    if value is None:
+        return None
+    array = None
+    if not isinstance(value, (str, bytes)):
+        try:
+            array = np.asarray(value)
+        except (TypeError, ValueError):
+            pass
+    # Integers or floats holding integers; booleans, text and objects are refused.
+    numeric = array is not None and array.ndim == 1 and array.dtype.kind in "iuf"
+    if not numeric or not np.all(np.isin(array, (-1, 0, 1))):
+        fail(name, "None or an array-like of -1, 0 or 1, one per feature", value)
+    return [int(c) for c in array]
+
+
 def _criterion(default, *choices):
     return Setting(default, _one_of(*choices), """
         The impurity a split reduces. With "prune" its decrease on a node's
@@ -241,6 +259,20 @@ GROWTH = {
         objective classifier splits one category against the rest.
         "one_vs_rest": one category against all others. Missing and unseen
         categories go right."""),
+    # Checked here for its values, in fit for its length and columns.
+    "monotonic_cst": Setting(None, Rule("array-like of int of shape (n_features,) or None",
+                                        _monotonic_cst), """
+        Monotonic constraints, one per feature: 1 the prediction must not
+        decrease as the feature increases (all else fixed), -1 must not
+        increase, 0 none; None constrains nothing.
+        {monotonic_target}
+        A constrained feature splits by thresholds only; a split is taken
+        only when its two sides' values keep the order, and each child's
+        value is kept on its side of the midpoint of the two (and within its
+        parent's bounds), so that the whole tree keeps it. A categorical feature
+        cannot be constrained (its entry must be 0). A missing value takes
+        the right branch, as at any split, and is outside the order.
+        Constraints of 0 grow the unconstrained tree."""),
 }
 
 REGRESSOR = {

@@ -60,6 +60,14 @@ BAD_PARAMETERS = [
     ("categorical_features", [5], "categorical_features index 5 is out of range for 3 features"),
     ("categorical_features", ["a"], "requires X to be a DataFrame with column names"),
     ("categorical_features", [True, False], "boolean mask has 2 entries, but X has 3 features"),
+    ("monotonic_cst", [1, 0], "monotonic_cst has 2 entries, but X has 3 features"),
+    ("monotonic_cst", [1, 0, 0, 0], "monotonic_cst has 4 entries, but X has 3 features"),
+    ("monotonic_cst", [2, 0, 0], "'monotonic_cst' parameter must be None or an array-like of "
+     "-1, 0 or 1"),
+    ("monotonic_cst", [0.5, 0, 0], "'monotonic_cst' parameter must be None or an array-like"),
+    ("monotonic_cst", "101", "'monotonic_cst' parameter must be None or an array-like"),
+    ("monotonic_cst", [[1, 0, 0]], "'monotonic_cst' parameter must be None or an array-like"),
+    ("monotonic_cst", [None, 0, 0], "'monotonic_cst' parameter must be None or an array-like"),
 ]
 
 

@@ -1,7 +1,10 @@
 #include "python/common/convert.hpp"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
+#include "python/common/boundary.hpp"
 #include "python/common/numpy_api.hpp"
 
 namespace zelk::py {
@@ -213,6 +216,39 @@ bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
   std::sort(indices.begin(), indices.end());
   indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
   out = std::move(indices);
+  return true;
+}
+
+bool to_constraint_list(const char* name, PyObject* obj, std::vector<int8_t>& out) {
+  if (obj == Py_None) {
+    out.clear();
+    return true;
+  }
+  const PyRef items = sequence_items(obj, name);
+  if (!items) return false;
+  const Py_ssize_t length = PyList_GET_SIZE(items.get());
+  std::vector<int8_t> constraints;
+  constraints.reserve(static_cast<size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef index(PyNumber_Index(PyList_GET_ITEM(items.get(), i)));
+    if (!index) {
+      prefix_pending_type_error(name);
+      return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < -1 || value > 1) {
+      PyRef shown(PyObject_Str(index.get()));
+      const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+      if (text == nullptr) return false;
+      raise_value_error(std::string(name) + " must hold -1, 0 or 1 per feature, got " + text +
+                        " at index " + std::to_string(i));
+      return false;
+    }
+    constraints.push_back(static_cast<int8_t>(value));
+  }
+  out = std::move(constraints);
   return true;
 }
 

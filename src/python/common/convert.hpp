@@ -36,6 +36,9 @@ bool to_bool(const char* name, PyObject* obj, bool& out);
 bool to_text(const char* name, PyObject* obj, std::u32string& out);
 // A sequence of non-negative ints (never a str), sorted ascending without duplicates.
 bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out);
+// None (no constraints, an empty list) or a sequence of ints (never a str), one per feature,
+// each -1, 0 or 1; another int raises ValueError naming the argument and the position.
+bool to_constraint_list(const char* name, PyObject* obj, std::vector<int8_t>& out);
 
 // A private list of the items of sequence `obj`, read as list(obj) reads it, so that items
 // whose conversion changes `obj` cannot change what is read. A str is refused with TypeError

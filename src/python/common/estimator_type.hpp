@@ -5,7 +5,8 @@
 // `zelk._zelk` (Flavour::Contract) keeps a fixed surface: every parameter required, labels
 // below 0 read as class 0, the plain tree dictionary. `zelk._engine` (Flavour::Engine) is what
 // the package drives: keyword arguments with defaults, input checked for the values growth
-// would silently misread, the tree dictionary followed by per-node statistics, and `apply`.
+// would silently misread, the tree dictionary followed by per-node statistics, and `apply`;
+// its calls grow, predict and explain with the interpreter lock released (see `exclusive`).
 #pragma once
 
 #include <Python.h>
@@ -14,6 +15,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -53,6 +55,8 @@ struct EstimatorObject {
   // Constructed right after allocation and destroyed in dealloc; engaged for every object
   // that a constructor or from_tree hands out.
   std::optional<EstimatorState<K>> state;
+  // Held by every engine call that reads or replaces the tree (see `exclusive`).
+  std::mutex busy;
 };
 
 template <class K>
@@ -70,6 +74,29 @@ EstimatorState<K>& state_of(PyObject* self) {
   return *reinterpret_cast<EstimatorObject<K>*>(self)->state;
 }
 
+// Runs `work` alone on the estimator's tree and returns what it returns. The engine runs it
+// with the interpreter lock released and the estimator's mutex held, so that other Python
+// threads go on while one grows or walks a tree, and two calls on one estimator take turns.
+// The interpreter lock is let go before the mutex is waited for and taken back after the
+// mutex is let go: a thread never waits for one while holding the other, so no two threads
+// wait for each other. `work` must not touch any Python object (whatever it reads of one was
+// read before) nor call back into the interpreter; a C++ exception leaving it passes on to
+// `guard` once the lock is back. The fixed module keeps the lock and needs no mutex.
+template <Flavour F, class K, class Work>
+auto exclusive(PyObject* self, Work&& work) -> std::invoke_result_t<Work&> {
+  if constexpr (F == Flavour::Contract) {
+    return work();
+  } else {
+    struct Reacquire {
+      PyThreadState* thread;
+      ~Reacquire() { PyEval_RestoreThread(thread); }
+    };
+    const Reacquire reacquire{PyEval_SaveThread()};
+    const std::lock_guard<std::mutex> lock(reinterpret_cast<EstimatorObject<K>*>(self)->busy);
+    return work();
+  }
+}
+
 // "RawClassifier.fit()" and the like, for call-error messages.
 template <Flavour F, class K>
 std::string function_name(const char* method) {
@@ -81,7 +108,9 @@ PyObject* wrap_state(PyTypeObject* type, EstimatorState<K>&& state) {
   static_assert(std::is_nothrow_move_constructible_v<EstimatorState<K>>);
   PyRef obj(type->tp_alloc(type, 0));
   if (!obj) return nullptr;
-  std::construct_at(&reinterpret_cast<EstimatorObject<K>*>(obj.get())->state, std::move(state));
+  auto* object = reinterpret_cast<EstimatorObject<K>*>(obj.get());
+  std::construct_at(&object->state, std::move(state));
+  std::construct_at(&object->busy);
   return obj.release();
 }
 
@@ -97,6 +126,8 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 template <class K>
 void estimator_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // No call can be running: each holds a reference to the object.
+  std::destroy_at(&reinterpret_cast<EstimatorObject<K>*>(self)->busy);
   std::destroy_at(&reinterpret_cast<EstimatorObject<K>*>(self)->state);
   type->tp_free(self);
   Py_DECREF(type);
@@ -126,13 +157,27 @@ PyObject* estimator_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool weighted = argv[2] && argv[2].get() != Py_None;
     if (weighted && !as_vector("sample_weight", argv[2].get(), NPY_FLOAT64, w)) return nullptr;
     EstimatorState<K>& est = state_of<K>(self);
+    // The settings and the categorical columns are fixed at construction: only the tree
+    // changes, and only under `exclusive`.
+    if constexpr (F == Flavour::Engine) {
+      const std::vector<int8_t>& constraints = est.model.params.monotonic;
+      if (!constraints.empty() && constraints.size() != x.cols) {
+        return raise_value_error("monotonic_cst has " + std::to_string(constraints.size()) +
+                                 " entries but x has " + std::to_string(x.cols) + " columns");
+      }
+    }
     const TrainingSet data{x, y, weighted ? &w : nullptr, est.categorical};
-    auto grown = fit_tree(est.model, data,
-                          F == Flavour::Engine ? InputChecks::Checked : InputChecks::Lenient);
-    if (!grown) return raise_value_error(grown.error());
-    // Installed only now: any failure above left the previous tree in place.
-    est.model.root = std::move(grown).value();
-    est.fitted = true;
+    // `argv` keeps the arrays alive, and the fit reads them only through the views.
+    std::optional<std::string> error = exclusive<F, K>(self, [&]() -> std::optional<std::string> {
+      auto grown = fit_tree(est.model, data,
+                            F == Flavour::Engine ? InputChecks::Checked : InputChecks::Lenient);
+      if (!grown) return grown.error();
+      // Installed only now: any failure above left the previous tree in place.
+      est.model.root = std::move(grown).value();
+      est.fitted = true;
+      return std::nullopt;
+    });
+    if (error) return raise_value_error(*error);
     Py_RETURN_NONE;
   });
 }
@@ -150,23 +195,43 @@ PyRef prediction_input(const char* method, PyObject* args, PyObject* kwargs, Mat
   return std::move(argv[0]);
 }
 
-// The root to predict `x` with, or nullptr with ValueError set. Called after the result
-// array exists: allocating it may run arbitrary Python code (a collection running __del__,
-// which could even refit this estimator), and nothing after this point runs any.
+// Why `x` cannot be predicted by the estimator's tree, or nothing. Read under `exclusive`.
 template <class K>
-const NodeOf<K>* prediction_root(PyObject* self, const MatrixView& x) {
-  const EstimatorState<K>& est = state_of<K>(self);
-  if (!est.fitted || !est.model.root) {
-    raise_value_error("estimator is not fitted");
-    return nullptr;
-  }
+std::optional<std::string> prediction_error(const EstimatorState<K>& est, const MatrixView& x) {
+  if (!est.fitted || !est.model.root) return "estimator is not fitted";
   const size_t needed = required_columns(*est.model.root);
   if (x.cols < needed) {
-    raise_value_error("x has " + std::to_string(x.cols) + " columns but the tree needs at least " +
-                      std::to_string(needed));
-    return nullptr;
+    return "x has " + std::to_string(x.cols) + " columns but the tree needs at least " +
+           std::to_string(needed);
   }
-  return est.model.root.get();
+  return std::nullopt;
+}
+
+// Whether `x` can be predicted now, else false with ValueError set. Asked before the result
+// array is allocated, so that an unfitted estimator says so whatever the size of `x`; asked
+// again with the walk itself, since allocating may run arbitrary Python code (a collection
+// running __del__, which could even refit this estimator) and another thread may refit it.
+template <Flavour F, class K>
+bool predictable(PyObject* self, const MatrixView& x) {
+  const std::optional<std::string> error =
+      exclusive<F, K>(self, [&] { return prediction_error(state_of<K>(self), x); });
+  if (error) raise_value_error(*error);
+  return !error;
+}
+
+// Runs `walk(root, est)` on the fitted tree under `exclusive` once `x` passes
+// prediction_error; false with ValueError set otherwise.
+template <Flavour F, class K, class Walk>
+bool walk_tree(PyObject* self, const MatrixView& x, Walk&& walk) {
+  const std::optional<std::string> error =
+      exclusive<F, K>(self, [&]() -> std::optional<std::string> {
+        const EstimatorState<K>& est = state_of<K>(self);
+        if (std::optional<std::string> refused = prediction_error(est, x)) return refused;
+        walk(*est.model.root, est);
+        return std::nullopt;
+      });
+  if (error) raise_value_error(*error);
+  return !error;
 }
 
 // One value per row of `x`, of NumPy type `type_num`: `fill(tree, out)` walks the rows.
@@ -176,18 +241,17 @@ PyObject* per_row(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
   MatrixView x;
   const PyRef x_ref = prediction_input<F, K>(method, args, kwargs, x);
   if (!x_ref) return nullptr;
-  // Checked before the allocation too, so that an unfitted estimator says so whatever the
-  // size of `x`.
-  if (prediction_root<K>(self, x) == nullptr) return nullptr;
+  if (!predictable<F, K>(self, x)) return nullptr;
   npy_intp dims[1] = {static_cast<npy_intp>(x.rows)};
   PyRef result(PyArray_SimpleNew(1, dims, type_num));
   if (!result) return nullptr;
-  const NodeOf<K>* root = prediction_root<K>(self, x);
-  if (root == nullptr) return nullptr;
-  const PredictionTree<typename K::Payload> tree(*root, state_of<K>(self).categorical,
-                                                 x.col_stride);
-  fill(tree, x, static_cast<Out*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get()))));
-  return result.release();
+  Out* out = static_cast<Out*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+  const bool done =
+      walk_tree<F, K>(self, x, [&](const NodeOf<K>& root, const EstimatorState<K>& est) {
+        const PredictionTree<typename K::Payload> tree(root, est.categorical, x.col_stride);
+        fill(tree, x, out);
+      });
+  return done ? result.release() : nullptr;
 }
 
 template <Flavour F, class K>
@@ -227,9 +291,9 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     MatrixView x;
     const PyRef x_ref = prediction_input<F, K>("predict_proba", args, kwargs, x);
     if (!x_ref) return nullptr;
-    if (prediction_root<K>(self, x) == nullptr) return nullptr;
-    const EstimatorState<K>& est = state_of<K>(self);
-    const size_t n_columns = std::max<size_t>(est.n_classes, 1);
+    if (!predictable<F, K>(self, x)) return nullptr;
+    // Fixed at construction, as are the categorical columns.
+    const size_t n_columns = std::max<size_t>(state_of<K>(self).n_classes, 1);
     // A table of more cells than an array can index cannot exist.
     constexpr auto kMaxCells = static_cast<size_t>(NPY_MAX_INTP) / sizeof(double);
     if (n_columns > kMaxCells || (x.rows != 0 && n_columns > kMaxCells / x.rows)) {
@@ -238,15 +302,16 @@ PyObject* estimator_predict_proba(PyObject* self, PyObject* args, PyObject* kwar
     npy_intp dims[2] = {static_cast<npy_intp>(x.rows), static_cast<npy_intp>(n_columns)};
     PyRef result(PyArray_ZEROS(2, dims, NPY_FLOAT64, 0));
     if (!result) return nullptr;
-    const NodeOf<K>* root = prediction_root<K>(self, x);
-    if (root == nullptr) return nullptr;
-    const PredictionTree<ClassPrediction> tree(*root, est.categorical, x.col_stride);
     auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    tree.predict(x, [data, n_columns](size_t i, const ClassPrediction& leaf) {
-      const size_t copied = std::min(leaf.proba.size(), n_columns);
-      std::copy_n(leaf.proba.begin(), copied, data + i * n_columns);
-    });
-    return result.release();
+    const bool done =
+        walk_tree<F, K>(self, x, [&](const NodeOf<K>& root, const EstimatorState<K>& est) {
+          const PredictionTree<ClassPrediction> tree(root, est.categorical, x.col_stride);
+          tree.predict(x, [data, n_columns](size_t i, const ClassPrediction& leaf) {
+            const size_t copied = std::min(leaf.proba.size(), n_columns);
+            std::copy_n(leaf.proba.begin(), copied, data + i * n_columns);
+          });
+        });
+    return done ? result.release() : nullptr;
   });
 }
 
@@ -256,8 +321,11 @@ PyObject* estimator_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!match_arguments(all_required(function_name<F, K>("depth"), {}), args, kwargs, {})) {
       return nullptr;
     }
-    const auto& root = state_of<K>(self).model.root;
-    return PyLong_FromSize_t(root ? node_depth(*root) : 0);
+    const size_t depth = exclusive<F, K>(self, [&] {
+      const auto& root = state_of<K>(self).model.root;
+      return root ? node_depth(*root) : size_t{0};
+    });
+    return PyLong_FromSize_t(depth);
   });
 }
 
@@ -267,8 +335,11 @@ PyObject* estimator_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!match_arguments(all_required(function_name<F, K>("n_leaves"), {}), args, kwargs, {})) {
       return nullptr;
     }
-    const auto& root = state_of<K>(self).model.root;
-    return PyLong_FromSize_t(root ? node_leaves(*root) : 0);
+    const size_t leaves = exclusive<F, K>(self, [&] {
+      const auto& root = state_of<K>(self).model.root;
+      return root ? node_leaves(*root) : size_t{0};
+    });
+    return PyLong_FromSize_t(leaves);
   });
 }
 
@@ -278,13 +349,21 @@ PyObject* estimator_export_tree(PyObject* self, PyObject* args, PyObject* kwargs
     if (!match_arguments(all_required(function_name<F, K>("export_tree"), {}), args, kwargs, {})) {
       return nullptr;
     }
-    const EstimatorState<K>& est = state_of<K>(self);
-    if (!est.fitted || !est.model.root) return raise_value_error("estimator is not fitted");
+    // The nodes are copied out under `exclusive`; the dictionary is made from the copy.
+    std::optional<std::vector<ExportedNode>> nodes =
+        exclusive<F, K>(self, [&]() -> std::optional<std::vector<ExportedNode>> {
+          const EstimatorState<K>& est = state_of<K>(self);
+          if (!est.fitted || !est.model.root) return std::nullopt;
+          std::vector<ExportedNode> out;
+          walk_export(*est.model.root, out);
+          return out;
+        });
+    if (!nodes) return raise_value_error("estimator is not fitted");
     constexpr bool kWithStats = F == Flavour::Engine;
     if constexpr (kIsRegression<K>) {
-      return export_tree_state(*est.model.root, kWithStats);
+      return export_tree_state(*nodes, kWithStats);
     } else {
-      return export_tree_state(*est.model.root, est.n_classes, kWithStats);
+      return export_tree_state(*nodes, state_of<K>(self).n_classes, kWithStats);
     }
   });
 }

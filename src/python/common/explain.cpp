@@ -46,7 +46,7 @@ PyObject* estimator_shap_values(PyObject* self, PyObject* args, PyObject* kwargs
     if (!as_matrix("x", argv[0].get(), x)) return nullptr;
     size_t n_threads = 1;
     if (argv[1] && !to_size("n_threads", argv[1].get(), n_threads)) return nullptr;
-    if (prediction_root<K>(self, x) == nullptr) return nullptr;
+    if (!predictable<F, K>(self, x)) return nullptr;
     const size_t n_outputs =
         kIsRegression<K> ? 1 : std::max<size_t>(state_of<K>(self).n_classes, 1);
     constexpr auto kMaxCells = static_cast<size_t>(NPY_MAX_INTP) / sizeof(double);
@@ -60,15 +60,16 @@ PyObject* estimator_shap_values(PyObject* self, PyObject* args, PyObject* kwargs
     npy_intp outputs_dims[1] = {static_cast<npy_intp>(n_outputs)};
     PyRef expected(PyArray_SimpleNew(1, outputs_dims, NPY_FLOAT64));
     if (!expected) return nullptr;
-    // Allocation may have run Python code that refitted or emptied the estimator.
-    const NodeOf<K>* root = prediction_root<K>(self, x);
-    if (root == nullptr) return nullptr;
-    const ShapTree tree(*root, n_outputs);
-    tree.explain(
-        x, state_of<K>(self).categorical, n_threads,
-        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get()))));
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(expected.get())),
-                tree.expected_value().data(), n_outputs * sizeof(double));
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    auto* expected_out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(expected.get())));
+    const bool done =
+        walk_tree<F, K>(self, x, [&](const NodeOf<K>& root, const EstimatorState<K>& est) {
+          const ShapTree tree(root, n_outputs);
+          tree.explain(x, est.categorical, n_threads, out);
+          std::memcpy(expected_out, tree.expected_value().data(), n_outputs * sizeof(double));
+        });
+    if (!done) return nullptr;
     return PyTuple_Pack(2, values.get(), expected.get());
   });
 }

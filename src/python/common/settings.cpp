@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,8 +89,9 @@ struct GrowthSettings {
 // Where a setting's value goes; its type decides how the argument is converted.
 template <class T>
 using Slot = T& (*)(GrowthSettings&);
-using AnySlot = std::variant<Slot<std::optional<size_t>>, Slot<size_t>, Slot<bool>, Slot<double>,
-                             Slot<std::u32string>, Slot<std::vector<size_t>>>;
+using AnySlot =
+    std::variant<Slot<std::optional<size_t>>, Slot<size_t>, Slot<bool>, Slot<double>,
+                 Slot<std::u32string>, Slot<std::vector<size_t>>, Slot<std::vector<int8_t>>>;
 
 struct Setting {
   const char* name;
@@ -115,7 +117,7 @@ auto& field(GrowthSettings& s) {
 using G = GrowthSettings;
 
 // The growth settings, in the fixed module's positional order; the engine's own come last.
-const std::array<Setting, 21> kSettings = {{
+const std::array<Setting, 22> kSettings = {{
     {"max_depth", field<&G::params, &Params::max_depth>, true},
     {"min_samples_split", field<&G::params, &Params::min_samples_split>, true},
     {"min_samples_leaf", field<&G::params, &Params::min_samples_leaf>, true},
@@ -138,6 +140,7 @@ const std::array<Setting, 21> kSettings = {{
     {"min_weight_fraction_leaf", field<&G::params, &Params::min_weight_fraction_leaf>, false,
      check_weight_fraction},
     {"categorical_split", field<&G::categorical_split>, false},
+    {"monotonic_cst", field<&G::params, &Params::monotonic>, false},
 }};
 
 // The argument into its slot; false with the exception set.
@@ -156,8 +159,10 @@ bool convert(const char* name, PyObject* value, const AnySlot& slot, GrowthSetti
           return to_double(name, value, out);
         } else if constexpr (std::is_same_v<T, std::u32string>) {
           return to_text(name, value, out);
-        } else {
+        } else if constexpr (std::is_same_v<T, std::vector<size_t>>) {
           return to_index_list(name, value, out);
+        } else {
+          return to_constraint_list(name, value, out);
         }
       },
       slot);
@@ -187,8 +192,10 @@ std::string literal(const AnySlot& slot, GrowthSettings& defaults) {
             out.push_back(static_cast<char>(c));  // the names are ASCII
           out.push_back('\'');
           return out;
-        } else {
+        } else if constexpr (std::is_same_v<T, std::vector<size_t>>) {
           return "()";  // no default holds indices
+        } else {
+          return "None";  // no constraints
         }
       },
       slot);
@@ -247,10 +254,39 @@ std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
   return aggregator;
 }
 
+// The message refusing monotonic constraints the task cannot keep, or empty. The core bounds
+// one value per node: the mean target, or the frequency of class 1 of two classes; a metric's
+// splits and a category's place in an order have no such value to keep in order.
+template <class K>
+std::string constraint_error(const GrowthSettings& s, size_t n_classes) {
+  const std::vector<int8_t>& constraints = s.params.monotonic;
+  if (constraints.empty()) return {};
+  if constexpr (std::is_same_v<K, ObjectiveClassification>) {
+    return "monotonic_cst is not supported by the objective classifier; use an impurity "
+           "criterion";
+  } else if constexpr (std::is_same_v<K, Classification>) {
+    if (n_classes > 2) {
+      return "monotonic_cst is supported for at most two classes, got n_classes=" +
+             std::to_string(n_classes);
+    }
+  }
+  for (size_t feature : s.categorical) {
+    if (feature < constraints.size() && constraints[feature] != 0) {
+      return "monotonic_cst constrains feature " + std::to_string(feature) +
+             ", which is categorical; a categorical feature takes 0";
+    }
+  }
+  return {};
+}
+
 template <class K>
 std::optional<EstimatorState<K>> finish_state(GrowthSettings& s, K task, size_t n_classes) {
   std::unique_ptr<Aggregator> aggregator = finish_growth(s);
   if (!aggregator) return std::nullopt;
+  if (const std::string error = constraint_error<K>(s, n_classes); !error.empty()) {
+    raise_value_error(error);
+    return std::nullopt;
+  }
   return EstimatorState<K>{
       DecisionTree<K>{s.params, nullptr, std::move(task), std::move(aggregator)},
       std::move(s.categorical), n_classes, false};

@@ -45,15 +45,15 @@ bool put(const PyRef& dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
 }
 
-PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::*field) {
+PyRef bool_list(const std::vector<ExportedNode>& nodes, bool ExportedNode::* field) {
   return make_list(nodes.size(), [&](size_t i) { return PyBool_FromLong(nodes[i].*field); });
 }
 
-PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::*field) {
+PyRef int_list(const std::vector<ExportedNode>& nodes, int64_t ExportedNode::* field) {
   return make_list(nodes.size(), [&](size_t i) { return PyLong_FromLongLong(nodes[i].*field); });
 }
 
-PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::*field) {
+PyRef float_list(const std::vector<ExportedNode>& nodes, double ExportedNode::* field) {
   return make_list(nodes.size(), [&](size_t i) { return PyFloat_FromDouble(nodes[i].*field); });
 }
 
@@ -80,7 +80,7 @@ PyRef float_list_of(const std::vector<double>& values) {
   return make_list(values.size(), [&](size_t i) { return PyFloat_FromDouble(values[i]); });
 }
 
-PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::*field) {
+PyRef stat_list(const std::vector<ExportedNode>& nodes, double NodeStats::* field) {
   return make_list(nodes.size(),
                    [&](size_t i) { return PyFloat_FromDouble(nodes[i].stats.*field); });
 }
@@ -273,10 +273,7 @@ PyObject* export_tree_state(const Node<double>& root, bool with_stats) {
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
     walk_export(root, nodes);
-    PyRef dict = shared_dict(nodes);
-    if (!dict || !put(dict, "value", float_list(nodes, &ExportedNode::value))) return nullptr;
-    if (with_stats && !put_stats(dict, nodes)) return nullptr;
-    return dict.release();
+    return export_tree_state(nodes, with_stats);
   });
 }
 
@@ -284,6 +281,22 @@ PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes,
   return guard([&]() -> PyObject* {
     std::vector<ExportedNode> nodes;
     walk_export(root, nodes);
+    return export_tree_state(nodes, n_classes, with_stats);
+  });
+}
+
+PyObject* export_tree_state(const std::vector<ExportedNode>& nodes, bool with_stats) {
+  return guard([&]() -> PyObject* {
+    PyRef dict = shared_dict(nodes);
+    if (!dict || !put(dict, "value", float_list(nodes, &ExportedNode::value))) return nullptr;
+    if (with_stats && !put_stats(dict, nodes)) return nullptr;
+    return dict.release();
+  });
+}
+
+PyObject* export_tree_state(const std::vector<ExportedNode>& nodes, size_t n_classes,
+                            bool with_stats) {
+  return guard([&]() -> PyObject* {
     PyRef dict = shared_dict(nodes);
     if (!dict) return nullptr;
     const bool ok =

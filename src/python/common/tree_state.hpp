@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include "core/tree/decision_tree.hpp"
 
@@ -16,6 +17,10 @@ namespace zelk::py {
 // "split_score", "fold_scores") after the tree's own keys.
 PyObject* export_tree_state(const Node<double>& root, bool with_stats);
 PyObject* export_tree_state(const Node<ClassPrediction>& root, size_t n_classes, bool with_stats);
+// The same from the tree's nodes as walk_export lists them (a regressor's, a classifier's).
+PyObject* export_tree_state(const std::vector<ExportedNode>& nodes, bool with_stats);
+PyObject* export_tree_state(const std::vector<ExportedNode>& nodes, size_t n_classes,
+                            bool with_stats);
 
 // The tree rebuilt from the dictionary `tree` (already checked to be a dict), or nullptr
 // with a Python exception set. Malformed structure (bad indices, cycles, shared subtrees,

@@ -87,7 +87,8 @@ const Parameters& objective_classifier_parameters() {
 constexpr const char* kGrowthDoc =
     "\n\nEvery split is scored on cv_folds folds of the node's own samples and the fold\n"
     "scores are combined by the aggregator. Settings are keyword-only and are read as\n"
-    "zelk._zelk reads them; the same settings grow the same tree.";
+    "zelk._zelk reads them; the same settings grow the same tree. Fitting, predicting and\n"
+    "explaining release the interpreter lock; calls on one object take turns.";
 
 // A class's docstring: its text signature, its summary, then what every class shares.
 std::string class_doc(const Parameters& parameters, const char* name, const char* summary) {

@@ -122,7 +122,11 @@ struct HeldOutValidation {
     if (node_task.choice_only) {
       if (!evidence.found) return std::nullopt;
       if (!scorer.orders_categories(evidence.feature)) {
-        return Verdict{evidence.feature, evidence.state, std::numeric_limits<double>::quiet_NaN()};
+        Verdict unscored;
+        unscored.feature = evidence.feature;
+        unscored.state = evidence.state;
+        unscored.split_score = std::numeric_limits<double>::quiet_NaN();
+        return unscored;
       }
       node_task.choice_only = false;
       by_feature = scorer.held_out(node_task);

@@ -135,6 +135,75 @@ ShapTree::Scratch ShapTree::make_scratch() const {
   return s;
 }
 
+namespace {
+
+// Adds a leaf's share to every feature on the path `m[0, length)` that reached it.
+template <class Element>
+void add_leaf(const Element* m, size_t length, const double* inverse, const double* value,
+              size_t n_outputs, std::span<double> phi) {
+  const size_t top = length - 1;
+  const auto size = static_cast<double>(top + 1);
+  for (size_t i = 1; i < length; ++i) {
+    const Element& e = m[i];
+    // The weight of the subsets without e, recovered by undoing its extension; the
+    // factor `size` common to every term is applied once at the end.
+    double total = 0.0;
+    if (e.one_fraction != 0.0) {
+      // The row's own branch, where one_fraction is 1. Each step depends on the one
+      // before, which bounds the time of a row: the chain holds one product and one
+      // difference per step, the factors are computed beside it.
+      double next = m[top].weight;
+      for (size_t j = top; j-- > 0;) {
+        const double step = inverse[j + 1];
+        const double carry = step * e.zero_fraction * static_cast<double>(top - j);
+        total += next * step;
+        next = m[j].weight - next * carry;
+      }
+    } else {
+      for (size_t j = top; j-- > 0;)
+        total += m[j].weight * inverse[top - j];
+      total /= e.zero_fraction;
+    }
+    total *= size;
+    const double scale = total * (e.one_fraction - e.zero_fraction);
+    double* target = phi.data() + e.feature * n_outputs;
+    for (size_t k = 0; k < n_outputs; ++k)
+      target[k] += scale * value[k];
+  }
+}
+
+// Takes `feature` off the path `m[0, length)` when it is on it, undoing its extension, and
+// leaves its fractions in `zero` and `one`.
+template <class Element>
+void take_off(Element* m, size_t& length, size_t feature, double& zero, double& one) {
+  for (size_t k = 1; k < length; ++k) {
+    if (m[k].feature != feature) continue;
+    zero = m[k].zero_fraction;
+    one = m[k].one_fraction;
+    const size_t top = length - 1;
+    const auto size = static_cast<double>(top + 1);
+    double next = m[top].weight;
+    for (size_t j = top; j-- > 0;) {
+      if (one != 0.0) {
+        const double kept = m[j].weight;
+        m[j].weight = next * size / (static_cast<double>(j + 1) * one);
+        next = kept - m[j].weight * zero * static_cast<double>(top - j) / size;
+      } else {
+        m[j].weight = m[j].weight * size / (zero * static_cast<double>(top - j));
+      }
+    }
+    for (size_t j = k; j < top; ++j) {
+      m[j].feature = m[j + 1].feature;
+      m[j].zero_fraction = m[j + 1].zero_fraction;
+      m[j].one_fraction = m[j + 1].one_fraction;
+    }
+    --length;
+    return;
+  }
+}
+
+}  // namespace
+
 void ShapTree::explain_row(std::span<const Cell> row, std::span<double> phi,
                            Scratch& scratch) const {
   using Element = Scratch::PathElement;
@@ -164,36 +233,7 @@ void ShapTree::explain_row(std::span<const Cell> row, std::span<double> phi,
 
     const FlatNode& node = nodes_[f.node];
     if (node.rule == nullptr) {
-      const double* value = values_.data() + node.value;
-      const size_t top = length - 1;
-      const auto size = static_cast<double>(top + 1);
-      for (size_t i = 1; i < length; ++i) {
-        const Element& e = m[i];
-        // The weight of the subsets without e, recovered by undoing its extension; the
-        // factor `size` common to every term is applied once at the end.
-        double total = 0.0;
-        if (e.one_fraction != 0.0) {
-          // The row's own branch, where one_fraction is 1. Each step depends on the one
-          // before, which bounds the time of a row: the chain holds one product and one
-          // difference per step, the factors are computed beside it.
-          double next = m[top].weight;
-          for (size_t j = top; j-- > 0;) {
-            const double step = inverse[j + 1];
-            const double carry = step * e.zero_fraction * static_cast<double>(top - j);
-            total += next * step;
-            next = m[j].weight - next * carry;
-          }
-        } else {
-          for (size_t j = top; j-- > 0;)
-            total += m[j].weight * inverse[top - j];
-          total /= e.zero_fraction;
-        }
-        total *= size;
-        const double scale = total * (e.one_fraction - e.zero_fraction);
-        double* target = phi.data() + e.feature * n_outputs;
-        for (size_t k = 0; k < n_outputs; ++k)
-          target[k] += scale * value[k];
-      }
+      add_leaf(m, length, inverse, values_.data() + node.value, n_outputs, phi);
       continue;
     }
 
@@ -201,30 +241,7 @@ void ShapTree::explain_row(std::span<const Cell> row, std::span<double> phi,
     const size_t feature = node.rule->feature();
     double zero = 1.0;
     double one = 1.0;
-    for (size_t k = 1; k < length; ++k) {
-      if (m[k].feature != feature) continue;
-      zero = m[k].zero_fraction;
-      one = m[k].one_fraction;
-      const size_t top = length - 1;
-      const auto size = static_cast<double>(top + 1);
-      double next = m[top].weight;
-      for (size_t j = top; j-- > 0;) {
-        if (one != 0.0) {
-          const double kept = m[j].weight;
-          m[j].weight = next * size / (static_cast<double>(j + 1) * one);
-          next = kept - m[j].weight * zero * static_cast<double>(top - j) / size;
-        } else {
-          m[j].weight = m[j].weight * size / (zero * static_cast<double>(top - j));
-        }
-      }
-      for (size_t j = k; j < top; ++j) {
-        m[j].feature = m[j + 1].feature;
-        m[j].zero_fraction = m[j + 1].zero_fraction;
-        m[j].one_fraction = m[j + 1].one_fraction;
-      }
-      --length;
-      break;
-    }
+    take_off(m, length, feature, zero, one);
 
     const bool goes_left = route_left_row(*node.rule, row);
     const double left_zero = zero * node.left_fraction;

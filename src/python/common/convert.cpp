@@ -201,18 +201,31 @@ PyRef sequence_items(PyObject* obj, const char* name) {
   return PyRef(PySequence_List(obj));
 }
 
-bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
+// The items of a sequence, each converted by `one(item, position, value)`; out is left as it
+// was when any item fails.
+template <class T, class Convert>
+bool convert_items(const char* name, PyObject* obj, std::vector<T>& out, Convert one) {
   const PyRef items = sequence_items(obj, name);
   if (!items) return false;
   const Py_ssize_t length = PyList_GET_SIZE(items.get());
-  std::vector<size_t> indices;
-  indices.reserve(static_cast<size_t>(length));
+  std::vector<T> values;
+  values.reserve(static_cast<size_t>(length));
   // Nobody else holds the private list, so it keeps its items while they convert.
   for (Py_ssize_t i = 0; i < length; ++i) {
-    size_t index = 0;
-    if (!to_size(name, PyList_GET_ITEM(items.get(), i), index)) return false;
-    indices.push_back(index);
+    T value{};
+    if (!one(PyList_GET_ITEM(items.get(), i), i, value)) return false;
+    values.push_back(value);
   }
+  out = std::move(values);
+  return true;
+}
+
+bool to_index_list(const char* name, PyObject* obj, std::vector<size_t>& out) {
+  std::vector<size_t> indices;
+  const bool ok = convert_items(
+      name, obj, indices,
+      [name](PyObject* item, Py_ssize_t, size_t& index) { return to_size(name, item, index); });
+  if (!ok) return false;
   std::sort(indices.begin(), indices.end());
   indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
   out = std::move(indices);
@@ -224,13 +237,8 @@ bool to_constraint_list(const char* name, PyObject* obj, std::vector<int8_t>& ou
     out.clear();
     return true;
   }
-  const PyRef items = sequence_items(obj, name);
-  if (!items) return false;
-  const Py_ssize_t length = PyList_GET_SIZE(items.get());
-  std::vector<int8_t> constraints;
-  constraints.reserve(static_cast<size_t>(length));
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef index(PyNumber_Index(PyList_GET_ITEM(items.get(), i)));
+  return convert_items(name, obj, out, [name](PyObject* item, Py_ssize_t i, int8_t& constraint) {
+    PyRef index(PyNumber_Index(item));
     if (!index) {
       prefix_pending_type_error(name);
       return false;
@@ -246,10 +254,9 @@ bool to_constraint_list(const char* name, PyObject* obj, std::vector<int8_t>& ou
                         " at index " + std::to_string(i));
       return false;
     }
-    constraints.push_back(static_cast<int8_t>(value));
-  }
-  out = std::move(constraints);
-  return true;
+    constraint = static_cast<int8_t>(value);
+    return true;
+  });
 }
 
 std::string quote_literal(std::u32string_view text) {

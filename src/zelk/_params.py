@@ -174,10 +174,9 @@ GROWTH = {
         then sized as a whole: ten trees grown the same way, each on nine
         tenths of the rows, give every row's held-out {tree_loss} under each
         subtree of the weakest-link (cost-complexity) pruning sequence; the
-        smallest subtree within one standard error of the best - the paired
-        standard error of their difference on the same rows - is kept, and
-        only when it beats a single leaf by a one-sided paired test at the
-        1% level.
+        subtree of least cross-validated risk (the smallest of equals) is
+        kept, and only when it beats a single leaf by a one-sided paired
+        test at the 1% level.
 
         "prune": the node splits by its best candidate on its own samples;
         on every fold the training part picks the split it likes best and

@@ -57,28 +57,33 @@ TEST(WeakestLink, SequenceBoundsAndRepresentativeLevels) {
 // Rows whose losses under (whole tree, pruned tree, single leaf) and under the root are given.
 size_t choose(const std::vector<std::vector<double>>& losses, const std::vector<double>& root) {
   SizingChoice choice(losses[0].size());
-  for (const auto& l : losses)
-    choice.add_risk(1.0, l);
   for (size_t i = 0; i < losses.size(); ++i)
-    choice.add_excess(1.0, losses[i], root[i]);
+    choice.add_risk(1.0, losses[i], root[i]);
   for (size_t i = 0; i < losses.size(); ++i)
     choice.add_spread(1.0, losses[i], root[i]);
   return choice.chosen();
 }
 
-TEST(SizingChoiceTest, TakesTheSmallestTreeWithinOneStandardErrorThatBeatsTheLeaf) {
+TEST(SizingChoiceTest, TakesTheTreeOfLeastRiskTheSmallestOfEqualsWhenItBeatsTheLeaf) {
   std::vector<std::vector<double>> losses;
   std::vector<double> root;
   for (int i = 0; i < 400; ++i) {
-    // The whole tree errs on 10%; the pruned one on one row more (two more, one fewer), an
-    // excess within its standard error; the single leaf (the root) on half.
+    // The whole tree errs on 10%; the pruned one on one row more (two more, one fewer); the
+    // single leaf (the root) on half.
     const double whole = i % 10 == 0 ? 1.0 : 0.0;
     const double pruned = i == 5 || i == 15 ? 1.0 : i == 0 ? 0.0 : whole;
     const double leaf = i % 2 == 0 ? 1.0 : 0.0;
     losses.push_back({whole, pruned, leaf});
     root.push_back(leaf);
   }
+  EXPECT_EQ(choose(losses, root), 0u);
+  // Errs on the same number of rows as the whole tree, the pruned tree is taken.
+  losses[5][1] = 0.0;
   EXPECT_EQ(choose(losses, root), 1u);
+  // A gain over the leaf within its noise is no gain: 201 of 400 rows right against 200.
+  for (size_t i = 0; i < losses.size(); ++i)
+    losses[i] = {root[i], i == 0 ? 0.0 : root[i], root[i]};
+  EXPECT_EQ(choose(losses, root), 2u);
   // A tree no better than the leaf on those rows is not kept.
   for (size_t i = 0; i < losses.size(); ++i)
     losses[i] = {root[i], root[i], root[i]};

@@ -212,8 +212,7 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
     }
   };
   SizingChoice choice(n_candidates);
-  each_row([&](double w, std::span<const double> l, double) { choice.add_risk(w, l); });
-  each_row([&](double w, std::span<const double> l, double r) { choice.add_excess(w, l, r); });
+  each_row([&](double w, std::span<const double> l, double r) { choice.add_risk(w, l, r); });
   each_row([&](double w, std::span<const double> l, double r) { choice.add_spread(w, l, r); });
   const double bound = sequence.bounds[choice.chosen()];
 

@@ -90,64 +90,38 @@ PruningSequence pruning_sequence(std::span<const double> levels) {
   return s;
 }
 
-SizingChoice::SizingChoice(size_t n_candidates)
-    : n_(n_candidates),
-      risk_(n_candidates, 0.0),
-      excess_(n_candidates, 0.0),
-      excess_spread_(n_candidates, 0.0),
-      gain_(n_candidates, 0.0),
-      gain_spread_(n_candidates, 0.0) {}
+SizingChoice::SizingChoice(size_t n_candidates) : n_(n_candidates), risk_(n_candidates, 0.0) {}
 
-void SizingChoice::add_risk(double w, std::span<const double> losses) {
+void SizingChoice::add_risk(double w, std::span<const double> losses, double root_loss) {
   weight_ += w;
+  root_risk_ += w * root_loss;
   for (size_t c = 0; c < n_; ++c)
     risk_[c] += w * losses[c];
 }
 
 size_t SizingChoice::best() const {
   if (best_ == std::numeric_limits<size_t>::max()) {
-    best_ = 0;
-    for (size_t c = 1; c < n_; ++c) {
-      if (risk_[c] < risk_[best_]) best_ = c;  // ties to the larger tree
+    // From the single leaf towards the whole tree: equal risks go to the smaller tree.
+    best_ = n_ - 1;
+    for (size_t c = n_ - 1; c-- > 0;) {
+      if (risk_[c] < risk_[best_]) best_ = c;
     }
   }
   return best_;
 }
 
-void SizingChoice::add_excess(double w, std::span<const double> losses, double root_loss) {
-  const double base = losses[best()];
-  for (size_t c = 0; c < n_; ++c) {
-    excess_[c] += w * (losses[c] - base);
-    gain_[c] += w * (root_loss - losses[c]);
-  }
-}
-
 void SizingChoice::add_spread(double w, std::span<const double> losses, double root_loss) {
-  const double base = losses[best()];
-  for (size_t c = 0; c < n_; ++c) {
-    const double d = losses[c] - base - excess_[c] / weight_;
-    const double e = root_loss - losses[c] - gain_[c] / weight_;
-    excess_spread_[c] += w * w * d * d;
-    gain_spread_[c] += w * w * e * e;
-  }
+  const double e = root_loss - losses[best()] - (root_risk_ - risk_[best()]) / weight_;
+  gain_spread_ += w * w * e * e;
 }
 
 size_t SizingChoice::chosen() const {
   const size_t leaf = n_ - 1;
   if (!(weight_ > 0.0)) return leaf;
-  size_t chosen = best();
-  // From the single leaf towards larger trees: the first within one standard error of the best.
-  for (size_t c = leaf; c > best(); --c) {
-    const double mean = excess_[c] / weight_;
-    const double error = std::sqrt(excess_spread_[c]) / weight_;
-    if (mean <= error) {
-      chosen = c;
-      break;
-    }
-  }
+  const size_t chosen = best();
   if (chosen == leaf) return leaf;
-  const double gain = gain_[chosen] / weight_;
-  const double error = std::sqrt(gain_spread_[chosen]) / weight_;
+  const double gain = (root_risk_ - risk_[chosen]) / weight_;
+  const double error = std::sqrt(gain_spread_) / weight_;
   return gain > 0.0 && gain > kZ99 * error ? chosen : leaf;
 }
 

@@ -1,10 +1,9 @@
 // Sizing a tree by cross-validating the whole tree over its cost-complexity pruning sequence
 // (Breiman et al. 1984, ch. 3): the nested subtrees that weakest-link pruning gives are the
 // candidate sizes; trees grown the same way on nine tenths of the rows give every row's
-// held-out loss under every candidate; the smallest candidate whose excess risk over the best
-// is within one standard error of that excess - the paired standard error, both risks being
-// measured on the same rows - is chosen, and it is kept only when it beats a single leaf on
-// those rows by a one-sided paired test at the 1% level (it was picked as the best of many).
+// held-out loss under every candidate; the candidate of least cross-validated risk (the
+// smallest of equals) is chosen, and it is kept only when it beats a single leaf on those rows
+// by a one-sided paired test at the 1% level (it was picked as the best of many).
 #pragma once
 
 #include <cstddef>
@@ -47,19 +46,18 @@ PruningSequence pruning_sequence(std::span<const double> levels);
 
 // Weighted sums over held-out rows, per candidate, from which the choice is made. A row
 // contributes its weight w, its loss under every candidate and its loss under its fold
-// tree's root (the single leaf of that fold's training part). The choice needs three passes
-// over the same rows: add_risk for every row, then add_excess, then add_spread.
+// tree's root (the single leaf of that fold's training part). The choice needs two passes
+// over the same rows: add_risk for every row, then add_spread.
 class SizingChoice {
  public:
   explicit SizingChoice(size_t n_candidates);
 
-  void add_risk(double w, std::span<const double> losses);
+  void add_risk(double w, std::span<const double> losses, double root_loss);
   // After every add_risk: the best candidate is known.
-  void add_excess(double w, std::span<const double> losses, double root_loss);
   void add_spread(double w, std::span<const double> losses, double root_loss);
 
-  // The chosen candidate: the smallest tree within one paired standard error of the best,
-  // or the single leaf when it does not beat the single leaf at the 1% level.
+  // The chosen candidate: the one of least risk, the smallest tree among equals, or the single
+  // leaf when that one does not beat the single leaf at the 1% level.
   size_t chosen() const;
   // The cross-validated risk of every candidate, per unit of weight.
   std::vector<double> risks() const;
@@ -70,9 +68,9 @@ class SizingChoice {
   size_t n_;
   double weight_ = 0.0;
   std::vector<double> risk_;  // sum of w loss
-  // Against the best: sums of w d and of w^2 (d - mean)^2, d = loss - loss under the best;
-  // against the root: the same of e = root loss - loss.
-  std::vector<double> excess_, excess_spread_, gain_, gain_spread_;
+  double root_risk_ = 0.0;    // sum of w root loss
+  // The best candidate's gain over the root, e = root loss - loss: the sum of w^2 (e - mean)^2.
+  double gain_spread_ = 0.0;
   mutable size_t best_ = std::numeric_limits<size_t>::max();
 };
 

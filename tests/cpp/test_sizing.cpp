@@ -60,7 +60,7 @@ size_t choose(const std::vector<std::vector<double>>& losses, const std::vector<
   for (size_t i = 0; i < losses.size(); ++i)
     choice.add_risk(1.0, losses[i], root[i]);
   for (size_t i = 0; i < losses.size(); ++i)
-    choice.add_spread(1.0, losses[i], root[i]);
+    choice.add_spread(1.0, losses[i][choice.best()], root[i]);
   return choice.chosen();
 }
 

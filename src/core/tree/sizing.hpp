@@ -190,12 +190,12 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
     fold_levels[j] = grown_levels(*flat[j], train[j], targets, weights);
   }
 
-  // A held-out row's loss under every candidate: its fold tree pruned at the candidate's
-  // representative level, walked from the root while the splits' levels exceed it.
+  // A held-out row's loss under candidates [first, last): its fold tree pruned at the
+  // candidate's representative level, walked from the root while the splits' levels exceed it.
   const size_t n_candidates = sequence.size();
   std::vector<double> losses(n_candidates);
   std::vector<uint32_t> path;
-  const auto each_row = [&](auto&& add) {
+  const auto each_row = [&](size_t first, size_t last, auto&& add) {
     for (size_t i = 0; i < n; ++i) {
       const size_t j = fold[i];
       const double w = weights.empty() ? 1.0 : weights[i];
@@ -203,7 +203,7 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
       const FlatGrown<T>& tree = *flat[j];
       tree.path(i, path);
       size_t stop = path.size() - 1;
-      for (size_t c = 0; c < n_candidates; ++c) {
+      for (size_t c = first; c < last; ++c) {
         while (stop > 0 && !(fold_levels[j][path[stop - 1]] > sequence.representative[c]))
           --stop;
         losses[c] = payload_loss(tree.node(path[stop]).value, targets[i]);
@@ -212,8 +212,13 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
     }
   };
   SizingChoice choice(n_candidates);
-  each_row([&](double w, std::span<const double> l, double r) { choice.add_risk(w, l, r); });
-  each_row([&](double w, std::span<const double> l, double r) { choice.add_spread(w, l, r); });
+  each_row(0, n_candidates,
+           [&](double w, std::span<const double> l, double r) { choice.add_risk(w, l, r); });
+  // The spread is the best candidate's alone.
+  const size_t best = choice.best();
+  each_row(best, best + 1, [&](double w, std::span<const double> l, double r) {
+    choice.add_spread(w, l[best], r);
+  });
   const double bound = sequence.bounds[choice.chosen()];
 
   // Parents come first, so a split turned into a leaf is met before anything below it.

@@ -110,8 +110,8 @@ size_t SizingChoice::best() const {
   return best_;
 }
 
-void SizingChoice::add_spread(double w, std::span<const double> losses, double root_loss) {
-  const double e = root_loss - losses[best()] - (root_risk_ - risk_[best()]) / weight_;
+void SizingChoice::add_spread(double w, double best_loss, double root_loss) {
+  const double e = root_loss - best_loss - (root_risk_ - risk_[best()]) / weight_;
   gain_spread_ += w * w * e * e;
 }
 

@@ -47,14 +47,15 @@ PruningSequence pruning_sequence(std::span<const double> levels);
 // Weighted sums over held-out rows, per candidate, from which the choice is made. A row
 // contributes its weight w, its loss under every candidate and its loss under its fold
 // tree's root (the single leaf of that fold's training part). The choice needs two passes
-// over the same rows: add_risk for every row, then add_spread.
+// over the same rows: add_risk for every row, then add_spread with the best candidate's loss.
 class SizingChoice {
  public:
   explicit SizingChoice(size_t n_candidates);
 
   void add_risk(double w, std::span<const double> losses, double root_loss);
-  // After every add_risk: the best candidate is known.
-  void add_spread(double w, std::span<const double> losses, double root_loss);
+  // After every add_risk: the candidate of least risk, the smallest tree among equals.
+  size_t best() const;
+  void add_spread(double w, double best_loss, double root_loss);
 
   // The chosen candidate: the one of least risk, the smallest tree among equals, or the single
   // leaf when that one does not beat the single leaf at the 1% level.
@@ -63,8 +64,6 @@ class SizingChoice {
   std::vector<double> risks() const;
 
  private:
-  size_t best() const;
-
   size_t n_;
   double weight_ = 0.0;
   std::vector<double> risk_;  // sum of w loss

@@ -43,14 +43,13 @@ class _ZELKBase(BaseEstimator):
         """Setting `name` checked and resolved for the native tree."""
         return self._settings[name].rule.check(name, getattr(self, name), n_samples)
 
-    def _growth_settings(self, shape, criterion=None):
+    def _growth_settings(self, n_samples):
         """The native growth settings shared by every task kind, by keyword."""
         settings = {
-            name: self._check(name, shape[0])
+            name: self._check(name, n_samples)
             for name, row in _params.GROWTH.items()
             if row.rule.check is not None
         }
-        settings["mode"] = _params.growth_mode(settings["mode"], shape, criterion)
         n_threads = settings.pop("n_jobs")
         categorical = self._categorical_indices()
         settings.update(parallel=n_threads > 1, n_threads=n_threads, categorical=categorical)
@@ -291,7 +290,7 @@ class ZELKRegressor(RegressorMixin, _ZELKBase):
         X, y = self._fit_data(X, y, y_numeric=True)
         weights = check_sample_weight(sample_weight, X.shape[0])
         y = np.ascontiguousarray(y, dtype=np.float64)
-        settings = self._growth_settings(X.shape, criterion)
+        settings = self._growth_settings(X.shape[0])
         native = _engine.Regressor(criterion=criterion, **settings)
         native.fit(X, y, weights)
         self._native = native
@@ -385,7 +384,7 @@ class ZELKClassifier(ClassifierMixin, _ZELKBase):
         weights = check_sample_weight(sample_weight, X.shape[0])
         weights = with_class_weights(self._check("class_weight"), y, weights)
         classes, encoded = np.unique(y, return_inverse=True)
-        settings = self._growth_settings(X.shape)
+        settings = self._growth_settings(X.shape[0])
         if settings["monotonic_cst"] is not None:
             if objective is not None:
                 raise ValueError(

@@ -305,18 +305,6 @@ CLASSIFIER = {
 }
 
 
-# mode="auto": the largest training set (samples times features) that grows in strict mode.
-AUTO_STRICT_CELLS = 500_000
-
-
-def growth_mode(mode, shape, criterion):
-    """The mode a fit grows in: `mode` itself, or what "auto" picks for this shape."""
-    if mode != "auto":
-        return mode
-    n_samples, n_features = shape
-    return "strict" if criterion == "mae" or n_samples * n_features <= AUTO_STRICT_CELLS else "fast"
-
-
 def keep(estimator, arguments):
     """Stores the constructor's arguments unchanged, as scikit-learn requires."""
     for name in estimator._settings:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/tree/model.hpp"
+#include "core/tree/params.hpp"
 
 namespace zelk {
 namespace {
@@ -170,6 +171,21 @@ TEST(Tree, MillionNodeChainIsCountedAndFreedWithoutRecursion) {
   EXPECT_EQ(node_leaves(*chain), kSplits + 1);
   chain.reset();
   EXPECT_EQ(chain, nullptr);
+}
+
+TEST(Tree, AutoModeIsStrictUpToItsSizeAndForTasksFastModeCannotGrow) {
+  constexpr size_t kMax = kAutoStrictValues;
+  constexpr size_t kHuge = std::numeric_limits<size_t>::max();
+  EXPECT_EQ(resolved_mode(SplitMode::Auto, kMax / 4, 4, true), SplitMode::Strict);
+  EXPECT_EQ(resolved_mode(SplitMode::Auto, kMax / 4 + 1, 4, true), SplitMode::Fast);
+  EXPECT_EQ(resolved_mode(SplitMode::Auto, kMax / 4 + 1, 4, false), SplitMode::Strict);
+  // A product beyond size_t is large, not wrapped round to small.
+  EXPECT_EQ(resolved_mode(SplitMode::Auto, kHuge / 2, 4, true), SplitMode::Fast);
+  EXPECT_EQ(resolved_mode(SplitMode::Auto, kHuge, 0, true), SplitMode::Strict);
+  for (SplitMode explicit_mode : {SplitMode::Strict, SplitMode::Fast}) {
+    EXPECT_EQ(resolved_mode(explicit_mode, kHuge, kHuge, true), explicit_mode);
+    EXPECT_EQ(resolved_mode(explicit_mode, 1, 1, false), explicit_mode);
+  }
 }
 
 }  // namespace

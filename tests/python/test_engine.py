@@ -105,10 +105,8 @@ def test_settings_are_keyword_only_with_the_package_defaults(engine_cls, table):
     assert own <= set(table)
     assert set(_params.GROWTH) - {"n_jobs", "categorical_features"} <= own
     # The package's None for the metric, its averaging and positive class means "impurity"
-    # or "from the labels", and its mode "auto" one of the engine's modes by the data's size;
-    # it passes the resolved values.
-    assert parameters["mode"].default == "strict" and table["mode"].default == "auto"
-    for name in own - {"objective", "average", "pos_label", "mode"}:
+    # or "from the labels"; it passes the resolved values.
+    for name in own - {"objective", "average", "pos_label"}:
         assert parameters[name].default == table[name].default, name
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         engine_cls(3)
@@ -118,7 +116,7 @@ def test_settings_are_keyword_only_with_the_package_defaults(engine_cls, table):
 
 @pytest.mark.parametrize("raw_cls, overrides", [
     (_zelk.RawRegressor, dict(criterion="gini")),
-    (_zelk.RawClassifier, dict(mode="Fast")),
+    (_zelk.RawClassifier, dict(split_style="bins")),
     (_zelk.RawObjectiveClassifier, dict(average="mean", objective="auc")),
     (_zelk.RawRegressor, dict(aggregator="max")),
 ])
@@ -128,6 +126,17 @@ def test_settings_are_refused_as_zelk_refuses_them(raw_cls, overrides):
     with pytest.raises(ValueError) as got:
         ENGINE_OF[raw_cls](**overrides)
     assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("raw_cls", ALL_CLASSES, ids=lambda c: c.__name__)
+def test_only_the_engine_lets_the_size_choose_the_mode(raw_cls):
+    # The fixed module knows its two modes alone; the engine also takes "auto", its default.
+    with pytest.raises(ValueError) as fixed:
+        raw_cls(*arguments(raw_cls, mode="auto").values())
+    assert str(fixed.value) == 'unknown mode "auto" (expected "strict" or "fast")'
+    with pytest.raises(ValueError) as engine:
+        ENGINE_OF[raw_cls](mode="Fast")
+    assert str(engine.value) == 'unknown mode "Fast" (expected "auto", "strict" or "fast")'
 
 
 def fitted(engine_cls, seed=0, **settings):

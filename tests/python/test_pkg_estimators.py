@@ -314,20 +314,14 @@ def test_fractional_sample_counts_match_absolute_ones():
     )
 
 
-@pytest.mark.parametrize("shape, criterion, mode", [
-    ((_params.AUTO_STRICT_CELLS // 4, 4), None, "strict"),
-    ((_params.AUTO_STRICT_CELLS // 4 + 1, 4), None, "fast"),
-    ((_params.AUTO_STRICT_CELLS // 4 + 1, 4), "mse", "fast"),
-    ((_params.AUTO_STRICT_CELLS, 2), "mae", "strict"),
-])
-def test_auto_mode_follows_the_training_sets_size(shape, criterion, mode):
-    assert _params.growth_mode("auto", shape, criterion) == mode
-    assert _params.growth_mode("strict", shape, criterion) == "strict"
+# The documented size (samples times features) up to which mode "auto" grows in strict mode.
+AUTO_STRICT_VALUES = 500_000
 
 
 @pytest.mark.parametrize("cls, n, explicit", [
-    (ZELKRegressor, 3000, "strict"), (ZELKClassifier, 3000, "strict"),
-    (ZELKClassifier, _params.AUTO_STRICT_CELLS // 2 + 1, "fast"),  # just too large for strict
+    (ZELKRegressor, AUTO_STRICT_VALUES // 2, "strict"),  # the largest strict size
+    (ZELKClassifier, 3000, "strict"),
+    (ZELKClassifier, AUTO_STRICT_VALUES // 2 + 1, "fast"),  # just too large for strict
 ])
 def test_auto_mode_grows_the_tree_of_the_mode_it_picks(cls, n, explicit):
     X = RNG.normal(size=(n, 2))
@@ -340,6 +334,16 @@ def test_auto_mode_grows_the_tree_of_the_mode_it_picks(cls, n, explicit):
     assert same_tree(auto, cls(mode=explicit, **settings).fit(X, y).export_tree())
     other = "fast" if explicit == "strict" else "strict"
     assert not same_tree(auto, cls(mode=other, **settings).fit(X, y).export_tree())
+
+
+def test_auto_mode_grows_absolute_error_in_strict_mode_at_any_size():
+    X = RNG.normal(size=(AUTO_STRICT_VALUES // 1000 + 1, 1000))
+    y = X[:, 0] + RNG.normal(size=len(X))
+    settings = dict(criterion="mae", max_depth=1, validation="candidates", n_bins=2)
+    auto = ZELKRegressor(**settings).fit(X, y).export_tree()
+    assert same_tree(auto, ZELKRegressor(mode="strict", **settings).fit(X, y).export_tree())
+    with pytest.raises(ValueError, match="not supported in SplitMode::Fast"):
+        ZELKRegressor(mode="fast", **settings).fit(X, y)
 
 
 @pytest.mark.parametrize("cls, y", [(ZELKRegressor, Y_REGR), (ZELKClassifier, Y_CLASS)])

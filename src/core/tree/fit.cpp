@@ -84,19 +84,20 @@ bool weighs(std::span<const size_t> rows, std::span<const double> weights) {
 }
 
 template <class K>
-std::unique_ptr<NodeOf<K>> grow_strict_rows(const DecisionTree<K>& model,
+std::unique_ptr<NodeOf<K>> grow_strict_rows(const DecisionTree<K>& model, const Params& params,
                                             std::span<const Column> columns,
                                             std::span<const typename K::Target> targets,
                                             std::span<const double> weights,
                                             std::span<const size_t> rows, size_t threads) {
   if (!weighs(rows, weights)) return nullptr;
-  return build_node<K>(model.task, for_sizing(model.params, threads), *model.aggregator, columns,
-                       targets, std::vector<size_t>(rows.begin(), rows.end()), 0, weights);
+  return build_node<K>(model.task, for_sizing(params, threads), *model.aggregator, columns, targets,
+                       std::vector<size_t>(rows.begin(), rows.end()), 0, weights);
 }
 
 // Fast growth of some rows reads the whole set's bins at those rows.
 template <class K>
-std::unique_ptr<NodeOf<K>> grow_fast_rows(const DecisionTree<K>& model, const BinnedData& data,
+std::unique_ptr<NodeOf<K>> grow_fast_rows(const DecisionTree<K>& model, const Params& params,
+                                          const BinnedData& data,
                                           std::span<const typename K::Target> targets,
                                           std::span<const double> weights,
                                           std::span<const size_t> rows, size_t threads) {
@@ -117,7 +118,7 @@ std::unique_ptr<NodeOf<K>> grow_fast_rows(const DecisionTree<K>& model, const Bi
     if (!weights.empty()) part_weights[i] = weights[rows[i]];
   }
   return build_node_fast_in_place<K>(
-      model.task, for_sizing(model.params, threads), *model.aggregator, std::move(part),
+      model.task, for_sizing(params, threads), *model.aggregator, std::move(part),
       std::span<const typename K::Target>(part_targets), 0, part_weights);
 }
 
@@ -156,9 +157,18 @@ Expected<std::vector<double>> read_weights(const VectorView& w, size_t n) {
   return weights;
 }
 
-// The message that refuses the input's shape or the mode's limits, or empty.
+// Whether fast mode can grow the task: it has no absolute error.
 template <class K>
-std::string shape_error(const DecisionTree<K>& model, const TrainingSet& data) {
+bool fast_supported(const DecisionTree<K>& model) {
+  if constexpr (std::is_same_v<K, Regression>) {
+    return model.task.criterion->kind() != CriterionKind::AbsoluteError;
+  }
+  return true;
+}
+
+// The message that refuses the input's shape or the limits of the mode it grows in, or empty.
+template <class K>
+std::string shape_error(const DecisionTree<K>& model, SplitMode mode, const TrainingSet& data) {
   const size_t n = data.x.rows;
   if (data.x.cols == 0) return "need at least one feature column";
   if (data.y.size != n) {
@@ -166,11 +176,9 @@ std::string shape_error(const DecisionTree<K>& model, const TrainingSet& data) {
            std::to_string(n) + " samples";
   }
   if (n == 0) return "need at least one sample";
-  if (model.params.mode != SplitMode::Fast) return {};
-  if constexpr (std::is_same_v<K, Regression>) {
-    if (model.task.criterion->kind() == CriterionKind::AbsoluteError) {
-      return "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict";
-    }
+  if (mode != SplitMode::Fast) return {};
+  if (!fast_supported(model)) {
+    return "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict";
   }
   if (n > kMaxFastSamples) {
     return "fast mode supports at most 4294967295 samples, got " + std::to_string(n);
@@ -184,9 +192,12 @@ template <class K>
 Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, const TrainingSet& data,
                                               InputChecks checks) {
   using Target = typename K::Target;
-  const Params& params = model.params;
+  Params params = model.params;
+  params.mode = resolved_mode(params.mode, data.x.rows, data.x.cols, fast_supported(model));
   // The shape checks need only the shapes, so they run before anything is copied.
-  if (std::string error = shape_error(model, data); !error.empty()) return Error{error};
+  if (std::string error = shape_error(model, params.mode, data); !error.empty()) {
+    return Error{error};
+  }
   if (checks == InputChecks::Checked) {
     if (std::string error = n_bins_error(params.mode, params.n_bins); !error.empty()) {
       return Error{error};
@@ -220,7 +231,7 @@ Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, cons
     if (params.validation == Validation::Tree) {
       kept = binned.value();
       grow_rows = [&](std::span<const size_t> rows, size_t threads) {
-        return grow_fast_rows(model, kept, targets, weights, rows, threads);
+        return grow_fast_rows(model, params, kept, targets, weights, rows, threads);
       };
     }
     root = build_node_fast_in_place<K>(model.task, params, *model.aggregator,
@@ -241,7 +252,7 @@ Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, cons
                            std::span<const Target>(targets), std::move(samples), 0, weights);
     });
     grow_rows = [&](std::span<const size_t> rows, size_t threads) {
-      return grow_strict_rows(model, columns, targets, weights, rows, threads);
+      return grow_strict_rows(model, params, columns, targets, weights, rows, threads);
     };
   }
   if (params.validation == Validation::Tree) {

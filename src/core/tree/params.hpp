@@ -11,7 +11,8 @@
 
 namespace zelk {
 
-enum class SplitMode { Strict, Fast };
+// Auto is strict for small training sets and fast for large ones (see resolved_mode).
+enum class SplitMode { Strict, Fast, Auto };
 enum class SplitStyle { Threshold, Bin };
 // How a split is validated. Candidates: every candidate is scored on the node's folds and the
 // best aggregate splits the node while it beats min_impurity_decrease. Prune: the node splits
@@ -33,7 +34,7 @@ struct Params {
   double min_impurity_decrease = 0.0;
   size_t n_bins = 16;
   KFold kfold;
-  SplitMode mode = SplitMode::Strict;
+  SplitMode mode = SplitMode::Auto;
   SplitStyle split_style = SplitStyle::Threshold;
   bool parallel = false;
   size_t n_threads = 1;
@@ -54,5 +55,14 @@ struct Params {
 // data: fast mode's codes are 16-bit, strict mode's states 32-bit, each with one code for
 // missing values. Empty otherwise.
 std::string n_bins_error(SplitMode mode, size_t n_bins);
+
+// The largest training set (samples times features) that mode Auto grows in strict mode: on
+// larger sets a node's own quantiles differ little from the global bins, and strict mode's cost
+// grows faster with size.
+inline constexpr size_t kAutoStrictValues = 500000;
+
+// The mode a fit of an n_rows x n_cols set grows in: `mode` itself, or what Auto picks for that
+// size. A task that fast mode cannot grow (`fast_supported` false: absolute error) is strict.
+SplitMode resolved_mode(SplitMode mode, size_t n_rows, size_t n_cols, bool fast_supported);
 
 }  // namespace zelk

@@ -1,5 +1,6 @@
 #include "python/common/settings.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -25,6 +26,9 @@ struct Choice {
 };
 
 constexpr Choice<SplitMode> kModes[] = {{U"strict", SplitMode::Strict}, {U"fast", SplitMode::Fast}};
+// The engine's classes also let the training set's size choose.
+constexpr Choice<SplitMode> kEngineModes[] = {
+    {U"auto", SplitMode::Auto}, {U"strict", SplitMode::Strict}, {U"fast", SplitMode::Fast}};
 constexpr Choice<SplitStyle> kSplitStyles[] = {{U"threshold", SplitStyle::Threshold},
                                                {U"bin", SplitStyle::Bin},
                                                {U"bin_membership", SplitStyle::Bin}};
@@ -75,7 +79,8 @@ std::unique_ptr<ClassObjective> make_metric(Average average, size_t pos_label, d
 // default-constructed one holds the defaults.
 struct GrowthSettings {
   Params params;
-  std::u32string mode = name_of(kModes, params.mode);
+  bool engine = false;  // built by one of the engine's classes
+  std::u32string mode = name_of(kEngineModes, params.mode);
   std::u32string split_style = name_of(kSplitStyles, params.split_style);
   std::u32string aggregator = U"mean";
   double agg_frac = 0.1;
@@ -207,6 +212,10 @@ std::string literal(const AnySlot& slot, GrowthSettings& defaults) {
 bool convert_growth(const CallArgs& args, GrowthSettings& s) {
   s.validation = U"candidates";
   s.categorical_split = U"one_vs_rest";
+  // The engine's classes take every setting, the fixed module's none beyond its own.
+  s.engine = std::any_of(kSettings.begin(), kSettings.end(), [&](const Setting& setting) {
+    return !setting.contract && args[setting.name] != nullptr;
+  });
   for (const Setting& setting : kSettings) {
     PyObject* value = args[setting.name];
     if (value == nullptr) continue;
@@ -234,7 +243,9 @@ std::unique_ptr<Aggregator> make_aggregator(const GrowthSettings& s) {
 
 // mode, split_style, aggregator, then validation: the name checks every class ends with.
 std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
-  const auto mode = choose(kModes, s.mode, "mode", " (expected \"strict\" or \"fast\")");
+  const auto mode = s.engine ? choose(kEngineModes, s.mode, "mode",
+                                      " (expected \"auto\", \"strict\" or \"fast\")")
+                             : choose(kModes, s.mode, "mode", " (expected \"strict\" or \"fast\")");
   if (!mode) return nullptr;
   s.params.mode = *mode;
   const auto style =

@@ -207,7 +207,8 @@ GROWTH = {
         "strict" re-fits the bins on every fold's training part; "fast" bins
         every feature once and scores candidates from histograms. "auto" is
         "strict" while the training set has at most 500,000 values
-        (samples times features) or the criterion is "mae", else "fast": on
+        (samples times features), or when fast mode cannot grow the fit (the
+        criterion "mae", ``n_bins`` above 65535), else "fast": on
         data that large the global bins are as fine as a node's own, and fast
         mode is several times faster. The same data always take the same mode."""),
     "split_style": Setting(

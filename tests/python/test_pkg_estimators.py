@@ -336,13 +336,17 @@ def test_auto_mode_grows_the_tree_of_the_mode_it_picks(cls, n, explicit):
     assert not same_tree(auto, cls(mode=other, **settings).fit(X, y).export_tree())
 
 
-def test_auto_mode_grows_absolute_error_in_strict_mode_at_any_size():
-    X = RNG.normal(size=(AUTO_STRICT_VALUES // 1000 + 1, 1000))
+@pytest.mark.parametrize("criterion, n_bins, refusal", [
+    ("mae", 2, "not supported in SplitMode::Fast"),
+    ("mse", 70000, "more than fast mode can code"),
+])
+def test_auto_mode_is_strict_where_fast_mode_cannot_grow(criterion, n_bins, refusal):
+    X = RNG.normal(size=(AUTO_STRICT_VALUES // 1000 + 1, 1000))  # too large for strict
     y = X[:, 0] + RNG.normal(size=len(X))
-    settings = dict(criterion="mae", max_depth=1, validation="candidates", n_bins=2)
+    settings = dict(criterion=criterion, max_depth=1, validation="candidates", n_bins=n_bins)
     auto = ZELKRegressor(**settings).fit(X, y).export_tree()
     assert same_tree(auto, ZELKRegressor(mode="strict", **settings).fit(X, y).export_tree())
-    with pytest.raises(ValueError, match="not supported in SplitMode::Fast"):
+    with pytest.raises(ValueError, match=refusal):
         ZELKRegressor(mode="fast", **settings).fit(X, y)
 
 

@@ -166,6 +166,14 @@ bool fast_supported(const DecisionTree<K>& model) {
   return true;
 }
 
+// Whether fast mode can grow this fit at all: the task, the number of bins its codes hold, the
+// number of samples they index. Mode "auto" grows anything else in strict mode.
+template <class K>
+bool fast_can_grow(const DecisionTree<K>& model, const TrainingSet& data) {
+  return fast_supported(model) && n_bins_error(SplitMode::Fast, model.params.n_bins).empty() &&
+         data.x.rows <= kMaxFastSamples;
+}
+
 // The message that refuses the input's shape or the limits of the mode it grows in, or empty.
 template <class K>
 std::string shape_error(const DecisionTree<K>& model, SplitMode mode, const TrainingSet& data) {
@@ -193,7 +201,7 @@ Expected<std::unique_ptr<NodeOf<K>>> fit_tree(const DecisionTree<K>& model, cons
                                               InputChecks checks) {
   using Target = typename K::Target;
   Params params = model.params;
-  params.mode = resolved_mode(params.mode, data.x.rows, data.x.cols, fast_supported(model));
+  params.mode = resolved_mode(params.mode, data.x.rows, data.x.cols, fast_can_grow(model, data));
   // The shape checks need only the shapes, so they run before anything is copied.
   if (std::string error = shape_error(model, params.mode, data); !error.empty()) {
     return Error{error};

@@ -62,7 +62,8 @@ std::string n_bins_error(SplitMode mode, size_t n_bins);
 inline constexpr size_t kAutoStrictValues = 500000;
 
 // The mode a fit of an n_rows x n_cols set grows in: `mode` itself, or what Auto picks for that
-// size. A task that fast mode cannot grow (`fast_supported` false: absolute error) is strict.
+// size. A fit that fast mode cannot grow (`fast_supported` false: absolute error, more bins
+// than its codes hold) is strict.
 SplitMode resolved_mode(SplitMode mode, size_t n_rows, size_t n_cols, bool fast_supported);
 
 }  // namespace zelk

@@ -107,6 +107,15 @@ struct SquaredLoss : Columns<Weighted> {
   }
 };
 
+// i log2 i for the whole counts below 2^16, built when the library loads: the lookup in the
+// enumeration's inner loop then pays no guard of a local static.
+const std::vector<double> kXLog2X = [] {
+  std::vector<double> t(size_t{1} << 16, 0.0);
+  for (size_t i = 1; i < t.size(); ++i)
+    t[i] = static_cast<double>(i) * std::log2(static_cast<double>(i));
+  return t;
+}();
+
 // Class counts: rows are [count, (weight,) count (weight) of class 0, ..., of class K - 1].
 template <bool Weighted>
 class ClassLoss : Columns<Weighted> {
@@ -173,12 +182,7 @@ class ClassLoss : Columns<Weighted> {
   }
   // c log2 c, 0 for 0; looked up for the small whole counts that most nodes hold.
   static double x_log2_x(double c) {
-    static const std::vector<double> table = [] {
-      std::vector<double> t(size_t{1} << 16, 0.0);
-      for (size_t i = 1; i < t.size(); ++i)
-        t[i] = static_cast<double>(i) * std::log2(static_cast<double>(i));
-      return t;
-    }();
+    const std::vector<double>& table = kXLog2X;
     if (c >= 0.0 && c < static_cast<double>(table.size())) {
       const auto whole = static_cast<size_t>(c);
       if (static_cast<double>(whole) == c) return table[whole];

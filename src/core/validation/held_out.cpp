@@ -1,6 +1,7 @@
 #include "core/validation/held_out.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <span>
 #include <stdexcept>
@@ -109,8 +110,9 @@ struct SquaredLoss : Columns<Weighted> {
 
 // i log2 i for the whole counts below 2^16, built when the library loads: the lookup in the
 // enumeration's inner loop then pays no guard of a local static.
-const std::vector<double> kXLog2X = [] {
-  std::vector<double> t(size_t{1} << 16, 0.0);
+constexpr size_t kXLog2XSize = size_t{1} << 16;
+const std::array<double, kXLog2XSize> kXLog2X = [] {
+  std::array<double, kXLog2XSize> t{};
   for (size_t i = 1; i < t.size(); ++i)
     t[i] = static_cast<double>(i) * std::log2(static_cast<double>(i));
   return t;
@@ -182,10 +184,9 @@ class ClassLoss : Columns<Weighted> {
   }
   // c log2 c, 0 for 0; looked up for the small whole counts that most nodes hold.
   static double x_log2_x(double c) {
-    const std::vector<double>& table = kXLog2X;
-    if (c >= 0.0 && c < static_cast<double>(table.size())) {
+    if (c >= 0.0 && c < static_cast<double>(kXLog2XSize)) {
       const auto whole = static_cast<size_t>(c);
-      if (static_cast<double>(whole) == c) return table[whole];
+      if (static_cast<double>(whole) == c) return kXLog2X[whole];
     }
     return c > 0.0 ? c * std::log2(c) : 0.0;
   }

@@ -68,7 +68,8 @@ struct Columns {
 
 // Squared error: rows are [count, (weight,) sum, sum of squares].
 template <bool Weighted>
-struct SquaredLoss : Columns<Weighted> {
+class SquaredLoss : Columns<Weighted> {
+ public:
   using Columns<Weighted>::kWeight;
   using Columns<Weighted>::kSums;
 
@@ -79,8 +80,13 @@ struct SquaredLoss : Columns<Weighted> {
     // rounding below zero, or an infinite target: no spread
     return v >= 0.0 ? r[kWeight] * v : 0.0;
   }
-  static double gain(const double* total, const double* left, const double* right) {
-    return sse(total) - sse(left) - sse(right);
+  double gain(const double* total, const double* left, const double* right) const {
+    // A layer's candidates share its total: its spread is computed once.
+    if (total != cached_total_) {
+      cached_total_ = total;
+      cached_sse_ = sse(total);
+    }
+    return cached_sse_ - sse(left) - sse(right);
   }
   static double weight(const double* r) { return r[kWeight]; }
   static Side side(const double* r) { return Side{r[0], r[kWeight], r[kSums]}; }
@@ -106,6 +112,10 @@ struct SquaredLoss : Columns<Weighted> {
            (mean_right - mean0) *
                (2.0 * val_right[kSums] - val_right[kWeight] * (mean0 + mean_right));
   }
+
+ private:
+  mutable const double* cached_total_ = nullptr;
+  mutable double cached_sse_ = 0.0;
 };
 
 // i log2 i for the whole counts below 2^16, built when the library loads: the lookup in the

@@ -771,5 +771,60 @@ TEST(WeightedHeldOut, FastEvidenceMatchesANaiveWeightedRecomputation) {
   }
 }
 
+// Whole class counts around 2^16, where the entropy's c log2 c stops being looked up: the
+// node's choice and each fold's pick gain what the direct computation gives.
+TEST(HeldOutEntropy, CountsAroundTheLookupEdgeGainWhatTheDirectComputationGives) {
+  for (size_t a : {65534, 65535, 65536, 65537, 131073}) {
+    SCOPED_TRACE(a);
+    FastRows r;
+    r.n_bins = 2;
+    r.n_folds = 2;
+    r.d.n_classes = 2;
+    // Bin 0: a of class 0 and 7 of class 1; bin 1: one of class 0 and 500 of class 1.
+    const auto add = [&](uint16_t bin, size_t label, size_t count) {
+      for (size_t i = 0; i < count; ++i) {
+        r.codes.push_back(bin);
+        r.d.labels.push_back(label);
+        r.d.y.push_back(0.0);
+        r.d.w.push_back(1.0);
+      }
+    };
+    add(0, 0, a);
+    add(0, 1, 7);
+    add(1, 0, 1);
+    add(1, 1, 500);
+    for (uint32_t i = 0; i < r.codes.size(); ++i) {
+      r.rows.push_back(i);
+      r.fold.push_back(static_cast<uint8_t>(i % 2));
+      r.label.push_back(static_cast<uint32_t>(r.d.labels[i]));
+    }
+    HeldOutTask task{CriterionKind::Entropy, 2, nullptr};
+    task.pseudo_count = 1.0;
+    FastScratch scratch;
+    HeldOutEvidence evidence(r.n_folds);
+    score_held_out_fast<size_t>(task, r.view(), r.d.labels, r.codes, r.n_bins, true, false, 0,
+                                NodeAdmission{}, scratch, evidence);
+    const auto gain = [&](const std::vector<size_t>(&s)[2]) {
+      std::vector<size_t> all(s[0]);
+      all.insert(all.end(), s[1].begin(), s[1].end());
+      const auto impurity = [&](const std::vector<size_t>& x) {
+        return r.d.total(x) * r.d.class_impurity(x, true);
+      };
+      return impurity(all) - impurity(s[0]) - impurity(s[1]);
+    };
+    std::vector<size_t> node[2], train[2][2];
+    for (size_t m = 0; m < 2; ++m) {
+      r.sides(m, true, 0, true, node);
+      r.sides(m, false, 0, true, train[m]);
+    }
+    ASSERT_TRUE(evidence.found);
+    expect_close(evidence.key, gain(node));
+    for (size_t m = 0; m < 2; ++m) {
+      ASSERT_TRUE(evidence.folds[m].found);
+      expect_close(evidence.folds[m].pick_gain, gain(train[m]));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zelk

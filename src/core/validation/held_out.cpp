@@ -81,7 +81,9 @@ class SquaredLoss : Columns<Weighted> {
     return v >= 0.0 ? r[kWeight] * v : 0.0;
   }
   double gain(const double* total, const double* left, const double* right) const {
-    // A layer's candidates share its total: its spread is computed once.
+    // A layer's candidates share its total: its spread is computed once. The cache is keyed by
+    // address, which holds because a loss lives for one enumeration of one table, whose totals
+    // do not change during it (and is used by one thread).
     if (total != cached_total_) {
       cached_total_ = total;
       cached_sse_ = sse(total);

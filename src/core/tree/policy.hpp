@@ -115,25 +115,27 @@ struct HeldOutValidation {
     // Unscored, a split needs the folds only to judge an ordered-category winner or to clear
     // a bar; the node's own choice is the same either way.
     node_task.choice_only = sized_as_a_whole && !scores_splits && !(min_impurity_decrease > 0.0);
-    std::vector<HeldOutEvidence> by_feature = scorer.held_out(node_task);
-    HeldOutEvidence evidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
-    for (const HeldOutEvidence& e : by_feature)
-      evidence.merge(e);
+    const auto merged = [](const std::vector<HeldOutEvidence>& by_feature) {
+      HeldOutEvidence evidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
+      for (const HeldOutEvidence& e : by_feature)
+        evidence.merge(e);
+      return evidence;
+    };
     if (node_task.choice_only) {
-      if (!evidence.found) return std::nullopt;
-      if (!scorer.orders_categories(evidence.feature)) {
+      // The scorer may keep the evidence in a buffer that the next gathering refills.
+      const HeldOutEvidence choice = merged(scorer.held_out(node_task));
+      if (!choice.found) return std::nullopt;
+      if (!scorer.orders_categories(choice.feature)) {
         Verdict unscored;
-        unscored.feature = evidence.feature;
-        unscored.state = evidence.state;
+        unscored.feature = choice.feature;
+        unscored.state = choice.state;
         unscored.split_score = std::numeric_limits<double>::quiet_NaN();
         return unscored;
       }
       node_task.choice_only = false;
-      by_feature = scorer.held_out(node_task);
-      evidence = HeldOutEvidence(by_feature.empty() ? 0 : by_feature[0].folds.size());
-      for (const HeldOutEvidence& e : by_feature)
-        evidence.merge(e);
     }
+    const std::vector<HeldOutEvidence>& by_feature = scorer.held_out(node_task);
+    HeldOutEvidence evidence = merged(by_feature);
     HeldOutEstimate estimate = estimate_held_out(evidence, *aggregator, facts.weight);
     if (!estimate.found) return std::nullopt;
     if (sized_as_a_whole && scorer.orders_categories(evidence.feature)) {

@@ -44,6 +44,15 @@ struct HeldOutEvidence {
   std::vector<double> validation_size;  // per fold, the validation part's size (its weight)
 
   explicit HeldOutEvidence(size_t n_folds = 0) : folds(n_folds), validation_size(n_folds, 0.0) {}
+  // As newly made for `n_folds` folds, keeping the buffers' capacity.
+  void reset(size_t n_folds) {
+    found = false;
+    feature = 0;
+    state = 0;
+    key = tie_break = loss_gain = 0.0;
+    folds.assign(n_folds, FoldPick{});
+    validation_size.assign(n_folds, 0.0);
+  }
 
   bool ranks_above(double candidate_key, double candidate_tie_break) const {
     return !found || candidate_key > key ||
@@ -51,25 +60,6 @@ struct HeldOutEvidence {
   }
   // Keeps `later` (from later features only) where it ranks above.
   void merge(const HeldOutEvidence& later);
-};
-
-// The held-out evidence of every feature of a node, each on its own (features scored in blocks
-// fill theirs, and blocks merge in feature order).
-struct FeatureEvidence {
-  std::vector<HeldOutEvidence> by_feature;
-  std::vector<char> filled;
-
-  FeatureEvidence(size_t n_features, size_t n_folds)
-      : by_feature(n_features, HeldOutEvidence(n_folds)), filled(n_features, 0) {}
-  HeldOutEvidence& at(size_t feature) {
-    filled[feature] = 1;
-    return by_feature[feature];
-  }
-  void merge(const FeatureEvidence& later) {
-    for (size_t f = 0; f < by_feature.size(); ++f) {
-      if (later.filled[f]) at(f) = later.by_feature[f];
-    }
-  }
 };
 
 // The measures of one task under held-out validation. Squared error for regression (absolute

@@ -118,6 +118,7 @@ class FastGrowth {
     std::vector<uint32_t> order;                     // reordering the code lists after a split
     std::vector<std::vector<uint16_t>> moved_codes;  // one buffer per block
     std::vector<Pending> stack;                      // the subtrees it grows whole
+    std::vector<HeldOutEvidence> evidence;           // per feature, of the node it scores
   };
 
   // Scores a node for its validation: its best candidate, or its held-out evidence.
@@ -129,7 +130,7 @@ class FastGrowth {
 
     BestSplit candidates() const { return growth.score_features(node, worker, shared); }
     bool orders_categories(size_t feature) const { return growth.orders_categories(node, feature); }
-    std::vector<HeldOutEvidence> held_out(const HeldOutTask& task) const {
+    const std::vector<HeldOutEvidence>& held_out(const HeldOutTask& task) const {
       return growth.gather_evidence(node, task, worker, shared);
     }
   };
@@ -308,17 +309,18 @@ class FastGrowth {
                               rank, [&](size_t j) { return node.targets[node.rows.rows[j]]; });
   }
 
-  // Scores every feature of the node into one result, in feature order: a large node's
-  // features in blocks on several threads, the blocks' results merged in order. `score(f,
-  // scratch, result)` adds feature f; `empty` is the result of no feature.
-  template <class Result, class Score>
-  Result over_features(size_t n, Worker& w, bool shared, const Result& empty, Score&& score) const {
-    Result result = empty;
+  // Runs `score(f, scratch)` on every feature f of a node of n samples: in order on this
+  // thread, or for a large node in blocks of consecutive features on several threads, whose
+  // results `block_done(b)` returns. Gives the blocks' results, in order (empty unshared).
+  template <class Score, class BlockDone>
+  auto over_features(size_t n, Worker& w, bool shared, Score&& score,
+                     BlockDone&& block_done) const {
+    using Result = std::decay_t<std::invoke_result_t<BlockDone&, size_t>>;
     if (!shares_work(shared, n)) {
       if (w.scratches.empty()) w.scratches.resize(1);
       for (size_t f = 0; f < n_features_; ++f)
-        score(f, w.scratches[0], result);
-      return result;
+        score(f, w.scratches[0], size_t{0});
+      return std::vector<Result>();
     }
     const size_t n_blocks = std::min(params_.n_threads, n_features_);
     if (w.blocks.size() != n_blocks) {
@@ -326,38 +328,48 @@ class FastGrowth {
       std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
       w.scratches.resize(n_blocks);
     }
-    const auto blocks =
-        par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
-          Result block = empty;
-          for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
-            score(f, w.scratches[b], block);
-          return block;
-        });
-    for (const Result& block : blocks)
-      result.merge(block);
-    return result;
+    return par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
+      for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
+        score(f, w.scratches[b], b);
+      return block_done(b);
+    });
   }
 
-  // Offers every feature of the node to one BestSplit.
+  // Offers every feature of the node to one BestSplit: each block to its own, merged in order.
   BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
-    return over_features(node.n, w, shared, BestSplit{},
-                         [&](size_t f, FastScratch& scratch, BestSplit& best) {
-                           task_.score_feature_fast(node, f, scratch, best);
-                         });
+    BestSplit best;
+    std::vector<BestSplit> block_best(shares_work(shared, node.n) ? params_.n_threads : 0);
+    const auto blocks = over_features(
+        node.n, w, shared,
+        [&](size_t f, FastScratch& scratch, size_t b) {
+          task_.score_feature_fast(node, f, scratch, block_best.empty() ? best : block_best[b]);
+        },
+        [&](size_t b) { return std::move(block_best[b]); });
+    for (const BestSplit& block : blocks)
+      best.merge(block);
+    return best;
   }
 
-  // Every feature's held-out evidence of the node, in feature order.
-  std::vector<HeldOutEvidence> gather_evidence(const FastNode<Target>& node,
-                                               const HeldOutTask& task, Worker& w,
-                                               bool shared) const {
-    const auto score = [&](size_t f, FastScratch& scratch, FeatureEvidence& evidence) {
-      const FeatureBins& bins = data_.bins[f];
-      score_held_out_fast<Target>(
-          task, node.rows, node.targets, node.codes(f), bins.n_bins, uses_threshold(params_, bins),
-          category_cuts(params_, !bins.continuous), f, node.admission, scratch, evidence.at(f));
-    };
-    return over_features(node.n, w, shared, FeatureEvidence(n_features_, node.rows.n_folds), score)
-        .by_feature;
+  // Every feature's held-out evidence of the node, in feature order, in the worker's buffer
+  // (features of different blocks fill different entries).
+  const std::vector<HeldOutEvidence>& gather_evidence(const FastNode<Target>& node,
+                                                      const HeldOutTask& task, Worker& w,
+                                                      bool shared) const {
+    std::vector<HeldOutEvidence>& evidence = w.evidence;
+    evidence.resize(n_features_);
+    for (HeldOutEvidence& e : evidence)
+      e.reset(node.rows.n_folds);
+    over_features(
+        node.n, w, shared,
+        [&](size_t f, FastScratch& scratch, size_t) {
+          const FeatureBins& bins = data_.bins[f];
+          score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
+                                      uses_threshold(params_, bins),
+                                      category_cuts(params_, !bins.continuous), f, node.admission,
+                                      scratch, evidence[f]);
+        },
+        [](size_t) { return 0; });
+    return evidence;
   }
 
   // Partitions the node's positions by the decision and returns the left count, or nothing

@@ -57,8 +57,13 @@ TEST(WeakestLink, SequenceBoundsAndRepresentativeLevels) {
 // Rows whose losses under (whole tree, pruned tree, single leaf) and under the root are given.
 size_t choose(const std::vector<std::vector<double>>& losses, const std::vector<double>& root) {
   SizingChoice choice(losses[0].size());
-  for (size_t i = 0; i < losses.size(); ++i)
-    choice.add_risk(1.0, losses[i], root[i]);
+  for (size_t i = 0; i < losses.size(); ++i) {
+    std::vector<LossRun> runs;
+    for (size_t c = 0; c < losses[i].size(); ++c) {
+      if (c == 0 || losses[i][c] != losses[i][c - 1]) runs.push_back({c, losses[i][c]});
+    }
+    choice.add_risk(1.0, runs, root[i]);
+  }
   for (size_t i = 0; i < losses.size(); ++i)
     choice.add_spread(1.0, losses[i][choice.best()], root[i]);
   return choice.chosen();

@@ -192,8 +192,12 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
 
   // A held-out row's loss under candidates [first, last): its fold tree pruned at the
   // candidate's representative level, walked from the root while the splits' levels exceed it.
+  // The representatives rise with the candidates, so the row's leaf moves up its path: each
+  // node of the path holds it for a run of candidates, which ends at the first representative
+  // that reaches the level of the split above it.
+  const std::vector<double>& representative = sequence.representative;
   const size_t n_candidates = sequence.size();
-  std::vector<double> losses(n_candidates);
+  std::vector<LossRun> runs;
   std::vector<uint32_t> path;
   const auto each_row = [&](size_t first, size_t last, auto&& add) {
     for (size_t i = 0; i < n; ++i) {
@@ -202,22 +206,29 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
       if (!flat[j] || !(w > 0.0)) continue;
       const FlatGrown<T>& tree = *flat[j];
       tree.path(i, path);
+      runs.clear();
       size_t stop = path.size() - 1;
-      for (size_t c = first; c < last; ++c) {
-        while (stop > 0 && !(fold_levels[j][path[stop - 1]] > sequence.representative[c]))
+      for (size_t c = first; c < last;) {
+        while (stop > 0 && !(fold_levels[j][path[stop - 1]] > representative[c]))
           --stop;
-        losses[c] = payload_loss(tree.node(path[stop]).value, targets[i]);
+        runs.push_back({c, payload_loss(tree.node(path[stop]).value, targets[i])});
+        c = stop == 0 ? last
+                      : static_cast<size_t>(
+                            std::lower_bound(representative.begin() + static_cast<ptrdiff_t>(c),
+                                             representative.begin() + static_cast<ptrdiff_t>(last),
+                                             fold_levels[j][path[stop - 1]]) -
+                            representative.begin());
       }
-      add(w, std::span<const double>(losses), payload_loss(tree.node(0).value, targets[i]));
+      add(w, std::span<const LossRun>(runs), payload_loss(tree.node(0).value, targets[i]));
     }
   };
   SizingChoice choice(n_candidates);
   each_row(0, n_candidates,
-           [&](double w, std::span<const double> l, double r) { choice.add_risk(w, l, r); });
+           [&](double w, std::span<const LossRun> r, double root) { choice.add_risk(w, r, root); });
   // The spread is the best candidate's alone.
   const size_t best = choice.best();
-  each_row(best, best + 1, [&](double w, std::span<const double> l, double r) {
-    choice.add_spread(w, l[best], r);
+  each_row(best, best + 1, [&](double w, std::span<const LossRun> r, double root) {
+    choice.add_spread(w, r[0].loss, root);
   });
   const double bound = sequence.bounds[choice.chosen()];
 

@@ -90,17 +90,27 @@ PruningSequence pruning_sequence(std::span<const double> levels) {
   return s;
 }
 
-SizingChoice::SizingChoice(size_t n_candidates) : n_(n_candidates), risk_(n_candidates, 0.0) {}
+SizingChoice::SizingChoice(size_t n_candidates) : n_(n_candidates), change_(n_candidates, 0.0) {}
 
-void SizingChoice::add_risk(double w, std::span<const double> losses, double root_loss) {
+void SizingChoice::add_risk(double w, std::span<const LossRun> runs, double root_loss) {
   weight_ += w;
   root_risk_ += w * root_loss;
-  for (size_t c = 0; c < n_; ++c)
-    risk_[c] += w * losses[c];
+  double previous = 0.0;
+  for (const LossRun& run : runs) {
+    const double here = w * run.loss;
+    change_[run.first] += here - previous;
+    previous = here;
+  }
 }
 
 size_t SizingChoice::best() const {
   if (best_ == std::numeric_limits<size_t>::max()) {
+    risk_.resize(n_);
+    double sum = 0.0;
+    for (size_t c = 0; c < n_; ++c) {
+      sum += change_[c];
+      risk_[c] = sum;
+    }
     // From the single leaf towards the whole tree: equal risks go to the smaller tree.
     best_ = n_ - 1;
     for (size_t c = n_ - 1; c-- > 0;) {
@@ -126,6 +136,7 @@ size_t SizingChoice::chosen() const {
 }
 
 std::vector<double> SizingChoice::risks() const {
+  best();
   std::vector<double> out(n_);
   for (size_t c = 0; c < n_; ++c)
     out[c] = weight_ > 0.0 ? risk_[c] / weight_ : 0.0;

@@ -44,15 +44,24 @@ struct PruningSequence {
 
 PruningSequence pruning_sequence(std::span<const double> levels);
 
+// A held-out row's loss under the candidates from `first` up to the next run's first: the
+// candidates prune its fold tree at rising levels, so its loss changes only where its leaf
+// moves up its path, at most once per node of the path.
+struct LossRun {
+  size_t first = 0;
+  double loss = 0.0;
+};
+
 // Weighted sums over held-out rows, per candidate, from which the choice is made. A row
-// contributes its weight w, its loss under every candidate and its loss under its fold
-// tree's root (the single leaf of that fold's training part). The choice needs two passes
-// over the same rows: add_risk for every row, then add_spread with the best candidate's loss.
+// contributes its weight w, its loss under every candidate (as runs, in order from candidate
+// 0) and its loss under its fold tree's root (the single leaf of that fold's training part).
+// The choice needs two passes over the same rows: add_risk for every row, then add_spread with
+// the best candidate's loss.
 class SizingChoice {
  public:
   explicit SizingChoice(size_t n_candidates);
 
-  void add_risk(double w, std::span<const double> losses, double root_loss);
+  void add_risk(double w, std::span<const LossRun> runs, double root_loss);
   // After every add_risk: the candidate of least risk, the smallest tree among equals.
   size_t best() const;
   void add_spread(double w, double best_loss, double root_loss);
@@ -66,8 +75,11 @@ class SizingChoice {
  private:
   size_t n_;
   double weight_ = 0.0;
-  std::vector<double> risk_;  // sum of w loss
-  double root_risk_ = 0.0;    // sum of w root loss
+  // Candidate c's risk, the sum of w loss, is the sum of change_[0..c]: a run adds its loss
+  // where it starts and takes it away where the next starts, so a row costs its runs alone.
+  std::vector<double> change_;
+  mutable std::vector<double> risk_;
+  double root_risk_ = 0.0;  // sum of w root loss
   // The best candidate's gain over the root, e = root loss - loss: the sum of w^2 (e - mean)^2.
   double gain_spread_ = 0.0;
   mutable size_t best_ = std::numeric_limits<size_t>::max();

@@ -95,6 +95,37 @@ TEST(SizingChoiceTest, TakesTheTreeOfLeastRiskTheSmallestOfEqualsWhenItBeatsTheL
   EXPECT_EQ(choose(losses, root), 2u);
 }
 
+TEST(SizingChoiceTest, RisksFromRunsOfEqualLossAreThePerCandidateSums) {
+  // Each row's loss steps up and down along the candidates, as a leaf moving up a path does
+  // when the payloads above it differ.
+  std::mt19937_64 rng(5);
+  const size_t n_candidates = 9;
+  SizingChoice choice(n_candidates);
+  std::vector<double> direct(n_candidates, 0.0);
+  double weight = 0.0;
+  for (int i = 0; i < 300; ++i) {
+    const double w = static_cast<double>(1 + rng() % 4);
+    std::vector<LossRun> runs{{0, static_cast<double>(rng() % 3)}};
+    for (size_t c = 1; c < n_candidates; ++c) {
+      if (rng() % 3 == 0) runs.push_back({c, static_cast<double>(rng() % 3)});
+    }
+    for (size_t r = 0; r < runs.size(); ++r) {
+      const size_t end = r + 1 < runs.size() ? runs[r + 1].first : n_candidates;
+      for (size_t c = runs[r].first; c < end; ++c)
+        direct[c] += w * runs[r].loss;
+    }
+    weight += w;
+    choice.add_risk(w, runs, 1.0);
+  }
+  const std::vector<double> risks = choice.risks();
+  size_t least = n_candidates - 1;  // the smallest tree among equals
+  for (size_t c = n_candidates; c-- > 0;) {
+    EXPECT_EQ(risks[c], direct[c] / weight) << c;  // sums of small integers are exact
+    if (direct[c] < direct[least]) least = c;
+  }
+  EXPECT_EQ(choice.best(), least);
+}
+
 template <class K>
 std::unique_ptr<NodeOf<K>> fit(K task, SplitMode mode, const std::vector<double>& x,
                                const VectorView& y, size_t n) {

@@ -309,9 +309,10 @@ class FastGrowth {
                               rank, [&](size_t j) { return node.targets[node.rows.rows[j]]; });
   }
 
-  // Runs `score(f, scratch)` on every feature f of a node of n samples: in order on this
-  // thread, or for a large node in blocks of consecutive features on several threads, whose
-  // results `block_done(b)` returns. Gives the blocks' results, in order (empty unshared).
+  // Runs `score(f, scratch, b)` on every feature f of a node of n samples: in order on this
+  // thread (as block 0), or for a large node in blocks b of consecutive features on several
+  // threads, whose results `block_done(b)` returns. Gives the blocks' results in order, none
+  // when unshared.
   template <class Score, class BlockDone>
   auto over_features(size_t n, Worker& w, bool shared, Score&& score,
                      BlockDone&& block_done) const {

@@ -309,6 +309,9 @@ class FastGrowth {
                               rank, [&](size_t j) { return node.targets[node.rows.rows[j]]; });
   }
 
+  // The blocks a shared node's features are scored in: one per thread, at most one per feature.
+  size_t feature_blocks() const { return std::min(params_.n_threads, n_features_); }
+
   // Runs `score(f, scratch, b)` on every feature f of a node of n samples: in order on this
   // thread (as block 0), or for a large node in blocks b of consecutive features on several
   // threads, whose results `block_done(b)` returns. Gives the blocks' results in order, none
@@ -323,7 +326,7 @@ class FastGrowth {
         score(f, w.scratches[0], size_t{0});
       return std::vector<Result>();
     }
-    const size_t n_blocks = std::min(params_.n_threads, n_features_);
+    const size_t n_blocks = feature_blocks();
     if (w.blocks.size() != n_blocks) {
       w.blocks.resize(n_blocks);
       std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
@@ -339,7 +342,7 @@ class FastGrowth {
   // Offers every feature of the node to one BestSplit: each block to its own, merged in order.
   BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
     BestSplit best;
-    std::vector<BestSplit> block_best(shares_work(shared, node.n) ? params_.n_threads : 0);
+    std::vector<BestSplit> block_best(shares_work(shared, node.n) ? feature_blocks() : 0);
     const auto blocks = over_features(
         node.n, w, shared,
         [&](size_t f, FastScratch& scratch, size_t b) {

@@ -237,14 +237,33 @@ TEST_P(HeldOutFast, AgreesWithListsOnRandomData) {
     Admissibility floors;
     floors.min_rows = static_cast<double>(std::max<size_t>(sc.min_leaf, 1));
     const NodeAdmission admission{&floors, {}};
-    HeldOutEvidence evidence(n_folds);
     FastScratch scratch;
-    if (sc.regression) {
-      score_held_out_fast<double>(task, view, y, codes, n_bins, sc.threshold, false, 7, admission,
-                                  scratch, evidence);
-    } else {
-      score_held_out_fast<size_t>(task, view, labels, codes, n_bins, sc.threshold, false, 7,
-                                  admission, scratch, evidence);
+    const auto score = [&](const HeldOutTask& t, bool cuts) {
+      HeldOutEvidence out(n_folds);
+      if (sc.regression) {
+        score_held_out_fast<double>(t, view, y, codes, n_bins, sc.threshold, cuts, 7, admission,
+                                    scratch, out);
+      } else {
+        score_held_out_fast<size_t>(t, view, labels, codes, n_bins, sc.threshold, cuts, 7,
+                                    admission, scratch, out);
+      }
+      return out;
+    };
+    const HeldOutEvidence evidence = score(task, false);
+    // Asked for the node's own choice alone, the scorer makes the very same choice, bit for
+    // bit, with category cuts too, and leaves the folds' picks out.
+    HeldOutTask choice_only = task;
+    choice_only.choice_only = true;
+    for (bool cuts : {false, true}) {
+      const HeldOutEvidence full = cuts ? score(task, true) : evidence;
+      const HeldOutEvidence alone = score(choice_only, cuts);
+      ASSERT_EQ(alone.found, full.found) << cuts;
+      EXPECT_EQ(alone.state, full.state);
+      EXPECT_EQ(alone.key, full.key);
+      EXPECT_EQ(alone.tie_break, full.tie_break);
+      EXPECT_EQ(alone.loss_gain, full.loss_gain);
+      for (const FoldPick& pick : alone.folds)
+        EXPECT_FALSE(pick.found);
     }
 
     // The same by enumeration of lists: the first candidate with the largest gain wins.

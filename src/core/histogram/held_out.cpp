@@ -17,10 +17,11 @@ using detail::grow_and_zero;
 // Fills the table from per-(fold, bin) histograms, bin n_bins holding the rows whose value is
 // missing: `row_of(f, b, out)` writes one row. The table's slots are the occupied bins only
 // (a bin without rows of the node changes no side); a fold's total is the sum of its bins and
-// its missing rows, the node's the sum of its folds.
+// its missing rows, the node's the sum of its folds. For the node's choice alone the folds'
+// training parts are left empty.
 template <class RowOf>
 void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_folds, size_t n_bins,
-                bool threshold, RowOf&& row_of) {
+                bool threshold, bool choice_only, RowOf&& row_of) {
   const size_t width = table.width;
   for (size_t f = 0; f < n_folds; ++f) {
     double* total = &table.val_total[f * width];
@@ -44,6 +45,7 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
     const bool offered = !(threshold && occupied[i] + 1 == n_bins);
     table.node_state[i] = occupied[i];
     table.node_offered[i] = offered;
+    if (choice_only) continue;
     const double* node = table.node_row(i);
     for (size_t f = 0; f < n_folds; ++f) {
       const double* own = table.val_row(f, i);
@@ -81,6 +83,7 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
     t.node_state[i] = first_state + static_cast<uint32_t>(i);
     t.node_offered[i] = i + 1 < n;
   }
+  if (task.choice_only) return;
   CategoryTally train(n, task.n_classes);
   // A row's sums as the tally reads them: the target's, class 1's, or every class's.
   const bool one_class = !task.regression() && task.n_classes < 2;
@@ -171,11 +174,12 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
       tally_held_out<true>(&cells[(fold[j] * slots + b) * width], targets[at[j]], rows.w[j],
                            task.n_classes);
     }
-    fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
-      const double* cell = &cells[(f * slots + b) * width];
-      for (size_t c = 0; c < width; ++c)
-        row[c] = cell[c];
-    });
+    fill_table(table, occupied(), n_folds, n_bins, threshold, task.choice_only,
+               [&](size_t f, size_t b, double* row) {
+                 const double* cell = &cells[(f * slots + b) * width];
+                 for (size_t c = 0; c < width; ++c)
+                   row[c] = cell[c];
+               });
   } else if constexpr (std::is_same_v<Target, double>) {
     grow_and_zero(scratch.bin_counts, n_folds * slots);
     grow_and_zero(scratch.bin_sums, n_folds * slots);
@@ -194,12 +198,13 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
       sums[cell] += y;
       sq_sums[cell] += y * y;
     }
-    fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
-      const size_t cell = f * slots + b;
-      row[0] = counts[cell];
-      row[1] = sums[cell];
-      row[2] = sq_sums[cell];
-    });
+    fill_table(table, occupied(), n_folds, n_bins, threshold, task.choice_only,
+               [&](size_t f, size_t b, double* row) {
+                 const size_t cell = f * slots + b;
+                 row[0] = counts[cell];
+                 row[1] = sums[cell];
+                 row[2] = sq_sums[cell];
+               });
   } else {
     // One more class for labels at or above n_classes: counted as rows, in no class.
     const size_t k = task.n_classes, classes = k + 1;
@@ -212,15 +217,16 @@ void score_held_out_fast(const HeldOutTask& task, const RowsView& rows,
       seen[b] = 1;
       counts[(fold[j] * slots + b) * classes + (label < k ? label : k)] += 1;
     }
-    fill_table(table, occupied(), n_folds, n_bins, threshold, [&](size_t f, size_t b, double* row) {
-      const uint32_t* cell = &counts[(f * slots + b) * classes];
-      uint64_t n = 0;
-      for (size_t c = 0; c < classes; ++c)
-        n += cell[c];
-      row[0] = static_cast<double>(n);
-      for (size_t c = 0; c < k; ++c)
-        row[1 + c] = cell[c];
-    });
+    fill_table(table, occupied(), n_folds, n_bins, threshold, task.choice_only,
+               [&](size_t f, size_t b, double* row) {
+                 const uint32_t* cell = &counts[(f * slots + b) * classes];
+                 uint64_t n = 0;
+                 for (size_t c = 0; c < classes; ++c)
+                   n += cell[c];
+                 row[0] = static_cast<double>(n);
+                 for (size_t c = 0; c < k; ++c)
+                   row[1 + c] = cell[c];
+               });
   }
   if (!cuts) return offer_held_out(table, task, admission, feature, evidence);
   offer_category_cuts(task, rows, targets, codes, n_bins, seen[n_bins] != 0, feature, admission,

@@ -338,10 +338,11 @@ void offer_fold_picks(SlotTable& t, const Loss& loss, const NodeAdmission& admis
 
 template <bool Weighted, class Loss>
 void enumerate(SlotTable& t, const Loss& loss, const NodeAdmission& admission, size_t feature,
-               HeldOutEvidence& evidence, double* work) {
+               bool choice_only, HeldOutEvidence& evidence, double* work) {
+  offer_choice(t, loss, admission, feature, evidence, work);
+  if (choice_only) return;
   for (size_t f = 0; f < t.n_folds; ++f)
     evidence.validation_size[f] = t.val_total[f * t.width + Columns<Weighted>::kWeight];
-  offer_choice(t, loss, admission, feature, evidence, work);
   for (size_t f = 0; f < t.n_folds; ++f)
     offer_fold_picks(t, loss, admission, feature, f, evidence, work);
 }
@@ -351,10 +352,11 @@ void enumerate_task(SlotTable& table, const HeldOutTask& task, const NodeAdmissi
                     size_t feature, HeldOutEvidence& evidence) {
   double* rows = table.work.data();
   if (task.regression()) {
-    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, admission, feature, evidence, rows);
+    enumerate<Weighted>(table, SquaredLoss<Weighted>{}, admission, feature, task.choice_only,
+                        evidence, rows);
   } else {
     enumerate<Weighted>(table, ClassLoss<Weighted>(task, rows + 4 * table.width), admission,
-                        feature, evidence, rows);
+                        feature, task.choice_only, evidence, rows);
   }
 }
 

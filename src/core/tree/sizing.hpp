@@ -212,12 +212,12 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
         while (stop > 0 && !(fold_levels[j][path[stop - 1]] > representative[c]))
           --stop;
         runs.push_back({c, payload_loss(tree.node(path[stop]).value, targets[i])});
-        c = stop == 0 ? last
-                      : static_cast<size_t>(
-                            std::lower_bound(representative.begin() + static_cast<ptrdiff_t>(c),
-                                             representative.begin() + static_cast<ptrdiff_t>(last),
-                                             fold_levels[j][path[stop - 1]]) -
-                            representative.begin());
+        if (stop == 0) break;  // the root holds the rest
+        const auto from = representative.begin();
+        c = static_cast<size_t>(std::lower_bound(from + static_cast<ptrdiff_t>(c),
+                                                 from + static_cast<ptrdiff_t>(last),
+                                                 fold_levels[j][path[stop - 1]]) -
+                                from);
       }
       add(w, std::span<const LossRun>(runs), payload_loss(tree.node(0).value, targets[i]));
     }

@@ -43,7 +43,7 @@ struct HeldOutEvidence {
   std::vector<FoldPick> folds;
   std::vector<double> validation_size;  // per fold, the validation part's size (its weight)
 
-  explicit HeldOutEvidence(size_t n_folds = 0) : folds(n_folds), validation_size(n_folds, 0.0) {}
+  explicit HeldOutEvidence(size_t n_folds = 0) { reset(n_folds); }
   // As newly made for `n_folds` folds, keeping the buffers' capacity.
   void reset(size_t n_folds) {
     found = false;

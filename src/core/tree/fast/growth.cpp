@@ -313,18 +313,15 @@ class FastGrowth {
   size_t feature_blocks() const { return std::min(params_.n_threads, n_features_); }
 
   // Runs `score(f, scratch, b)` on every feature f of a node of n samples: in order on this
-  // thread (as block 0), or for a large node in blocks b of consecutive features on several
-  // threads, whose results `block_done(b)` returns. Gives the blocks' results in order, none
-  // when unshared.
-  template <class Score, class BlockDone>
-  auto over_features(size_t n, Worker& w, bool shared, Score&& score,
-                     BlockDone&& block_done) const {
-    using Result = std::decay_t<std::invoke_result_t<BlockDone&, size_t>>;
+  // thread as block 0, or for a large node in feature_blocks() blocks b of consecutive
+  // features on several threads.
+  template <class Score>
+  void over_features(size_t n, Worker& w, bool shared, Score&& score) const {
     if (!shares_work(shared, n)) {
       if (w.scratches.empty()) w.scratches.resize(1);
       for (size_t f = 0; f < n_features_; ++f)
         score(f, w.scratches[0], size_t{0});
-      return std::vector<Result>();
+      return;
     }
     const size_t n_blocks = feature_blocks();
     if (w.blocks.size() != n_blocks) {
@@ -332,24 +329,22 @@ class FastGrowth {
       std::iota(w.blocks.begin(), w.blocks.end(), size_t{0});
       w.scratches.resize(n_blocks);
     }
-    return par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
+    par_map(std::span<const size_t>(w.blocks), params_.n_threads, [&](size_t b) {
       for (size_t f = b * n_features_ / n_blocks; f < (b + 1) * n_features_ / n_blocks; ++f)
         score(f, w.scratches[b], b);
-      return block_done(b);
+      return 0;
     });
   }
 
   // Offers every feature of the node to one BestSplit: each block to its own, merged in order.
   BestSplit score_features(const FastNode<Target>& node, Worker& w, bool shared) const {
+    std::vector<BestSplit> block_best(shares_work(shared, node.n) ? feature_blocks() : 1);
+    over_features(node.n, w, shared, [&](size_t f, FastScratch& scratch, size_t b) {
+      task_.score_feature_fast(node, f, scratch, block_best[b]);
+    });
+    if (block_best.size() == 1) return std::move(block_best[0]);
     BestSplit best;
-    std::vector<BestSplit> block_best(shares_work(shared, node.n) ? feature_blocks() : 0);
-    const auto blocks = over_features(
-        node.n, w, shared,
-        [&](size_t f, FastScratch& scratch, size_t b) {
-          task_.score_feature_fast(node, f, scratch, block_best.empty() ? best : block_best[b]);
-        },
-        [&](size_t b) { return std::move(block_best[b]); });
-    for (const BestSplit& block : blocks)
+    for (const BestSplit& block : block_best)
       best.merge(block);
     return best;
   }
@@ -363,16 +358,12 @@ class FastGrowth {
     evidence.resize(n_features_);
     for (HeldOutEvidence& e : evidence)
       e.reset(node.rows.n_folds);
-    over_features(
-        node.n, w, shared,
-        [&](size_t f, FastScratch& scratch, size_t) {
-          const FeatureBins& bins = data_.bins[f];
-          score_held_out_fast<Target>(task, node.rows, node.targets, node.codes(f), bins.n_bins,
-                                      uses_threshold(params_, bins),
-                                      category_cuts(params_, !bins.continuous), f, node.admission,
-                                      scratch, evidence[f]);
-        },
-        [](size_t) { return 0; });
+    over_features(node.n, w, shared, [&](size_t f, FastScratch& scratch, size_t) {
+      const FeatureBins& bins = data_.bins[f];
+      score_held_out_fast<Target>(
+          task, node.rows, node.targets, node.codes(f), bins.n_bins, uses_threshold(params_, bins),
+          category_cuts(params_, !bins.continuous), f, node.admission, scratch, evidence[f]);
+    });
     return evidence;
   }
 

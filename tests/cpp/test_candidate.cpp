@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "core/candidate/category_order.hpp"
 #include "core/candidate/states.hpp"
 #include "core/encoder.hpp"
 #include "core/tree/rules.hpp"
@@ -152,6 +153,65 @@ TEST(Candidate, RuleRoutesLikeTheNodeCodesOnRandomColumns) {
       }
     }
   }
+}
+
+// Adds random rows of `k` classes (0 for regression) over t's slots, some slots left empty.
+void add_random_rows(CategoryTally& t, uint64_t seed, size_t slots, size_t k) {
+  std::mt19937_64 rng(seed);
+  for (size_t r = 0; r < 20 * slots; ++r) {
+    const size_t slot = rng() % slots;
+    const double w = 0.5 + static_cast<double>(rng() % 4);
+    const uint64_t draw = rng();
+    if (slot % 5 == 3) continue;
+    if (k == 0) {
+      t.add(slot, static_cast<double>(draw % 100) / 7.0, w);
+    } else {
+      t.add(slot, static_cast<size_t>(draw % k), w);
+    }
+  }
+}
+
+TEST(CategoryOrder, ReusedTallyOrdersAsAFreshOne) {
+  // One tally reset and ordered across shapes must not read its earlier work arrays.
+  CategoryTally reused;
+  uint64_t seed = 11;
+  for (const auto& [slots, k] : std::vector<std::pair<size_t, size_t>>{
+           {40, 5}, {7, 3}, {3, 6}, {12, 2}, {30, 0}, {2, 4}, {25, 9}, {6, 9}}) {
+    CategoryTally fresh(slots, k);
+    add_random_rows(fresh, ++seed, slots, k);
+    reused.reset(slots, k);
+    add_random_rows(reused, seed, slots, k);
+    std::vector<uint32_t> want, got;
+    const size_t ranked = fresh.order(want);
+    for (int again = 0; again < 2; ++again) {
+      EXPECT_EQ(reused.order(got), ranked);
+      EXPECT_EQ(got, want) << slots << " slots, " << k << " classes";
+    }
+  }
+}
+
+TEST(CategoryOrder, MeansRankSeenSlotsTiesBySlotEmptyLast) {
+  CategoryTally t(6, 0);
+  t.add(0, 3.0, 1.0);
+  t.add(2, 1.0, 1.0);
+  t.add(3, 3.0, 2.0);
+  t.add(5, -1.0, 1.0);
+  std::vector<uint32_t> rank;
+  EXPECT_EQ(t.order(rank), 4u);
+  EXPECT_EQ(rank, (std::vector<uint32_t>{2, 4, 1, 3, 5, 0}));
+}
+
+TEST(CategoryOrder, KeysThatOverflowGoLastAmongTheSeen) {
+  // Sums that overflow give keys that are not numbers; the order stays a permutation.
+  CategoryTally t(5, 0);
+  t.add(1, 1e308, 1.0);
+  t.add(1, 1e308, 1.0);
+  t.add(1, -kInf, 1.0);
+  t.add(0, 2.0, 1.0);
+  t.add(3, -4.0, 1.0);
+  std::vector<uint32_t> rank;
+  EXPECT_EQ(t.order(rank), 3u);
+  EXPECT_EQ(rank, (std::vector<uint32_t>{1, 2, 3, 0, 4}));
 }
 
 }  // namespace

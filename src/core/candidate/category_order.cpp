@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <cstddef>
 
 namespace zelk {
 
@@ -14,10 +14,13 @@ constexpr int kPowerIterations = 64;
 constexpr double kSettled = 1e-13;
 
 // The leading eigenvector (unit length) of `a` (dim x dim, similar to a symmetric positive
-// semi-definite matrix), by power iteration from its longest column, which no eigenvector of a
-// nonzero eigenvalue is orthogonal to; empty when `a` is zero.
-std::vector<double> leading_eigenvector(const std::vector<double>& a, size_t dim) {
-  std::vector<double> v(dim, 0.0), next(dim, 0.0);
+// semi-definite matrix) into `v`, by power iteration from its longest column, which no
+// eigenvector of a nonzero eigenvalue is orthogonal to; false when `a` is zero. `next` is
+// working space.
+bool leading_eigenvector(const std::vector<double>& a, size_t dim, std::vector<double>& v,
+                         std::vector<double>& next) {
+  v.assign(dim, 0.0);
+  next.assign(dim, 0.0);
   double longest = 0.0;
   for (size_t y = 0; y < dim; ++y) {
     double norm = 0.0;
@@ -29,7 +32,7 @@ std::vector<double> leading_eigenvector(const std::vector<double>& a, size_t dim
         v[x] = a[x * dim + y];
     }
   }
-  if (!(longest > 0.0)) return {};
+  if (!(longest > 0.0)) return false;
   for (int it = 0; it < kPowerIterations; ++it) {
     double norm = 0.0;
     for (size_t x = 0; x < dim; ++x) {
@@ -39,7 +42,7 @@ std::vector<double> leading_eigenvector(const std::vector<double>& a, size_t dim
       norm += next[x] * next[x];
     }
     norm = std::sqrt(norm);
-    if (!(norm > 0.0)) return {};
+    if (!(norm > 0.0)) return false;
     double change = 0.0;
     for (size_t x = 0; x < dim; ++x) {
       const double unit = next[x] / norm;
@@ -48,7 +51,7 @@ std::vector<double> leading_eigenvector(const std::vector<double>& a, size_t dim
     }
     if (it > 0 && change <= kSettled) break;
   }
-  return v;
+  return true;
 }
 
 }  // namespace
@@ -59,6 +62,14 @@ CategoryTally::CategoryTally(size_t n_slots, size_t n_classes)
       rows_(n_slots, 0),
       weight_(n_slots, 0.0),
       sums_(n_slots * width_, 0.0) {}
+
+void CategoryTally::reset(size_t n_slots, size_t n_classes) {
+  n_classes_ = n_classes;
+  width_ = n_classes > 2 ? n_classes : 1;
+  rows_.assign(n_slots, 0);
+  weight_.assign(n_slots, 0.0);
+  sums_.assign(n_slots * width_, 0.0);
+}
 
 void CategoryTally::clear() {
   std::fill(rows_.begin(), rows_.end(), 0);
@@ -99,16 +110,21 @@ void CategoryTally::subtract(const CategoryTally& other) {
     sums_[i] -= other.sums_[i];
 }
 
-std::vector<double> CategoryTally::principal_keys() const {
+void CategoryTally::principal_keys() const {
   const size_t k = width_, n = weight_.size();
-  std::vector<size_t> live;  // the slots with rows of positive weight
+  std::vector<size_t>& live = live_;  // the slots with rows of positive weight
+  live.clear();
   for (size_t s = 0; s < n; ++s) {
     if (rows_[s] > 0 && weight_[s] > 0.0) live.push_back(s);
   }
-  std::vector<double> keys(n, 0.0);
+  std::vector<double>& keys = keys_;
+  keys.assign(n, 0.0);
   const size_t m = live.size();
-  if (m < 2) return keys;
-  std::vector<double> mean(k, 0.0), centred(m * k, 0.0);
+  if (m < 2) return;
+  std::vector<double>& mean = mean_;
+  std::vector<double>& centred = centred_;
+  mean.assign(k, 0.0);
+  centred.assign(m * k, 0.0);
   double total = 0.0;
   for (size_t s : live) {
     total += weight_[s];
@@ -128,7 +144,8 @@ std::vector<double> CategoryTally::principal_keys() const {
   // smaller is iterated. Scaling every weight by a power of two scales either exactly.
   const bool by_slots = m < k;
   const size_t dim = by_slots ? m : k;
-  std::vector<double> a(dim * dim, 0.0);
+  std::vector<double>& a = matrix_;
+  a.assign(dim * dim, 0.0);
   if (by_slots) {
     for (size_t x = 0; x < m; ++x) {
       for (size_t y = 0; y < m; ++y) {
@@ -148,9 +165,10 @@ std::vector<double> CategoryTally::principal_keys() const {
       }
     }
   }
-  const std::vector<double> z = leading_eigenvector(a, dim);
-  if (z.empty()) return keys;  // every slot has the same frequencies
-  std::vector<double> v = z;
+  // Every slot has the same frequencies when `a` is zero.
+  if (!leading_eigenvector(a, dim, vector_, next_)) return;
+  const std::vector<double>& z = vector_;
+  std::vector<double>& v = by_slots ? next_ : vector_;
   if (by_slots) {
     v.assign(k, 0.0);
     for (size_t i = 0; i < m; ++i) {
@@ -168,30 +186,42 @@ std::vector<double> CategoryTally::principal_keys() const {
     for (size_t c = 0; c < k; ++c)
       keys[live[i]] += centred[i * k + c] * v[c] * sign;
   }
-  return keys;
 }
 
 size_t CategoryTally::order(std::vector<uint32_t>& rank) const {
   const size_t n = weight_.size();
-  std::vector<double> keys;
+  std::vector<double>& keys = keys_;
   if (width_ > 1) {
-    keys = principal_keys();
+    principal_keys();
   } else {
-    keys.resize(n, 0.0);
+    keys.assign(n, 0.0);
     for (size_t s = 0; s < n; ++s) {
       if (rows_[s] > 0 && weight_[s] > 0.0) keys[s] = sums_[s] / weight_[s];
     }
   }
-  std::vector<uint32_t> slots(n);
-  std::iota(slots.begin(), slots.end(), uint32_t{0});
-  const auto seen = [this](uint32_t s) { return rows_[s] > 0; };
-  const auto ranked_end = std::stable_partition(slots.begin(), slots.end(), seen);
-  std::stable_sort(slots.begin(), ranked_end,
-                   [&keys](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+  // The slots with rows, in slot order, then the others.
+  std::vector<uint32_t>& slots = slots_;
+  slots.clear();
+  for (uint32_t s = 0; s < n; ++s) {
+    if (rows_[s] > 0) slots.push_back(s);
+  }
+  const size_t ranked = slots.size();
+  for (uint32_t s = 0; s < n; ++s) {
+    if (rows_[s] == 0) slots.push_back(s);
+  }
+  // By key, ties in slot order; a key that is not a number (sums that overflowed) goes last.
+  const auto before = [&keys](uint32_t a, uint32_t b) {
+    const double ka = keys[a], kb = keys[b];
+    if (ka < kb) return true;
+    if (kb < ka) return false;
+    const bool na = std::isnan(ka), nb = std::isnan(kb);
+    return na != nb ? nb : a < b;
+  };
+  std::sort(slots.begin(), slots.begin() + static_cast<ptrdiff_t>(ranked), before);
   rank.resize(n);
   for (size_t i = 0; i < n; ++i)
     rank[slots[i]] = static_cast<uint32_t>(i);
-  return static_cast<size_t>(ranked_end - slots.begin());
+  return ranked;
 }
 
 }  // namespace zelk

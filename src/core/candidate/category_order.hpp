@@ -18,8 +18,10 @@ namespace zelk {
 class CategoryTally {
  public:
   // `n_classes` 0 for regression.
-  CategoryTally(size_t n_slots, size_t n_classes);
+  explicit CategoryTally(size_t n_slots = 0, size_t n_classes = 0);
 
+  // Empty, with `n_slots` slots for `n_classes` (keeps the capacity, to be reused).
+  void reset(size_t n_slots, size_t n_classes);
   void clear();
   // A row of `slot`: its target (regression) or label, and its weight.
   void add(size_t slot, double target, double weight);
@@ -37,8 +39,9 @@ class CategoryTally {
   size_t width() const { return width_; }
 
  private:
-  // The projection of each slot's class frequencies on their first principal component.
-  std::vector<double> principal_keys() const;
+  // The projection of each slot's class frequencies on their first principal component, into
+  // keys_.
+  void principal_keys() const;
 
   size_t n_classes_;
   size_t width_;  // sums per slot: 1, or n_classes for more than two classes
@@ -46,6 +49,10 @@ class CategoryTally {
   std::vector<uint64_t> rows_;
   std::vector<double> weight_;
   std::vector<double> sums_;
+  // The ordering's working arrays, kept so that a tally ordered again allocates nothing.
+  mutable std::vector<double> keys_, mean_, centred_, matrix_, vector_, next_;
+  mutable std::vector<size_t> live_;
+  mutable std::vector<uint32_t> slots_;
 };
 
 }  // namespace zelk

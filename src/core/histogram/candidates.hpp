@@ -65,17 +65,24 @@ inline const uint16_t* gather_codes(std::span<const uint16_t> codes, std::span<c
 }
 
 // The order of a categorical feature's bins by the statistic of a node's dealt entries
-// (`value(j)`: entry j's target, or its label as size_t), into `rank`; returns how many bins
-// have entries.
+// (`value(j)`: entry j's target, or its label as size_t), into `rank`, tallied in `tally`;
+// returns how many bins have entries.
 template <class Value>
 size_t order_bins(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
-                  size_t n_classes, std::vector<uint32_t>& rank, Value&& value) {
-  CategoryTally tally(n_bins, n_classes);
+                  size_t n_classes, std::vector<uint32_t>& rank, Value&& value,
+                  CategoryTally& tally) {
+  tally.reset(n_bins, n_classes);
   for (size_t j = 0; j < rows.rows.size(); ++j) {
     const uint16_t b = codes[rows.rows[j]];
     if (b < n_bins) tally.add(b, value(j), rows.w.empty() ? 1.0 : rows.w[j]);
   }
   return tally.order(rank);
+}
+template <class Value>
+size_t order_bins(const RowsView& rows, std::span<const uint16_t> codes, size_t n_bins,
+                  size_t n_classes, std::vector<uint32_t>& rank, Value&& value) {
+  CategoryTally tally;
+  return order_bins(rows, codes, n_bins, n_classes, rank, value, tally);
 }
 
 // The ranks of an order from its high end: the `ranked` first reversed, the others kept.

@@ -59,15 +59,45 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
   table.finish_totals();
 }
 
-// Category cuts: the node layer's slots in the node's order of the categories (`node_rank`, of
-// every bin), each fold layer's in the order of its training part, so that a fold's pick is a
-// cut it could have learnt; a layer's candidates are its cuts that leave a category right.
-// `descending` takes each order from its high end, the cuts numbered from `first_state`.
-void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_t> occupied,
-                  std::span<const uint32_t> node_rank, bool descending, uint32_t first_state) {
-  const size_t n = occupied.size(), width = t.width;
+// Every fold's order of the table's slots by its training part, fold-major into
+// `scratch.cut_fold_ranks`, and how many slots each ranks into `scratch.cut_fold_ranked`: both
+// ends of a cut take the same orders.
+void order_folds(SlotTable& t, const HeldOutTask& task, FastScratch& scratch) {
+  const size_t n = t.node_slots;
   const size_t weight_column = task.weight_column(), sums = weight_column + 1;
-  std::vector<double> held(n * width);
+  CategoryTally& train = scratch.cut_tally;
+  train.reset(n, task.n_classes);
+  // A row's sums as the tally reads them: the target's, class 1's, or every class's.
+  const bool one_class = !task.regression() && task.n_classes < 2;
+  const size_t first = !task.regression() && train.width() == 1 ? sums + 1 : sums;
+  static constexpr double kNone[1] = {0.0};
+  std::vector<uint32_t>& rank = scratch.cut_rank_fold;
+  scratch.cut_fold_ranks.resize(t.n_folds * n);
+  scratch.cut_fold_ranked.resize(t.n_folds);
+  for (size_t f = 0; f < t.n_folds; ++f) {
+    train.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const double* row = t.train_row(f, i);
+      train.add_totals(i, static_cast<uint64_t>(row[0]), row[weight_column],
+                       one_class ? std::span<const double>(kNone)
+                                 : std::span<const double>(row + first, train.width()));
+    }
+    scratch.cut_fold_ranked[f] = train.order(rank);
+    std::copy(rank.begin(), rank.end(), scratch.cut_fold_ranks.begin() + f * n);
+  }
+}
+
+// Category cuts: the node layer's slots in the node's order of the categories (`node_rank`, of
+// every bin), each fold layer's in the order of its training part (order_folds), so that a
+// fold's pick is a cut it could have learnt; a layer's candidates are its cuts that leave a
+// category right. `descending` takes each order from its high end, the cuts numbered from
+// `first_state`.
+void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_t> occupied,
+                  std::span<const uint32_t> node_rank, bool descending, uint32_t first_state,
+                  FastScratch& scratch) {
+  const size_t n = occupied.size(), width = t.width;
+  std::vector<double>& held = scratch.cut_moved;
+  held.resize(n * width);
   // Moves the n rows at `rows` to the positions `position(i)`.
   const auto permute = [&](double* rows, auto&& position) {
     std::copy(rows, rows + n * width, held.begin());
@@ -84,24 +114,15 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
     t.node_offered[i] = i + 1 < n;
   }
   if (task.choice_only) return;
-  CategoryTally train(n, task.n_classes);
-  // A row's sums as the tally reads them: the target's, class 1's, or every class's.
-  const bool one_class = !task.regression() && task.n_classes < 2;
-  const size_t first = !task.regression() && train.width() == 1 ? sums + 1 : sums;
-  static constexpr double kNone[1] = {0.0};
-  std::vector<uint32_t> rank;
   for (size_t f = 0; f < t.n_folds; ++f) {
-    train.clear();
-    for (size_t i = 0; i < n; ++i) {
-      const double* row = t.train_row(f, i);
-      train.add_totals(i, static_cast<uint64_t>(row[0]), row[weight_column],
-                       one_class ? std::span<const double>(kNone)
-                                 : std::span<const double>(row + first, train.width()));
-    }
-    const size_t ranked = train.order(rank);
-    if (descending) detail::reverse_ranks(rank, ranked);
-    permute(t.train_row(f, 0), [&](size_t i) { return rank[i]; });
-    permute(t.val_row(f, 0), [&](size_t i) { return rank[i]; });
+    const uint32_t* rank = &scratch.cut_fold_ranks[f * n];
+    const size_t ranked = scratch.cut_fold_ranked[f];
+    // The ranked slots from the chosen end; the slots without training rows keep their place.
+    const auto position = [&](size_t i) -> size_t {
+      return descending && rank[i] < ranked ? ranked - 1 - rank[i] : rank[i];
+    };
+    permute(t.train_row(f, 0), position);
+    permute(t.val_row(f, 0), position);
     for (size_t i = 0; i < n; ++i) {
       t.fold_state[t.fold_begin[f] + i] = first_state + static_cast<uint32_t>(i);
       t.fold_offered[t.fold_begin[f] + i] = i + 1 < ranked;
@@ -121,14 +142,18 @@ void offer_category_cuts(const HeldOutTask& task, const RowsView& rows,
   SlotTable& table = scratch.held_out;
   std::vector<uint32_t>& rank = scratch.cut_rank;
   const uint32_t* const at = rows.rows.data();
-  detail::order_bins(rows, codes, n_bins, task.n_classes, rank,
-                     [&](size_t j) { return targets[at[j]]; });
-  const SlotTable filled = missing ? table : SlotTable{};
-  order_layers(table, task, scratch.occupied, rank, false, 0);
+  detail::order_bins(
+      rows, codes, n_bins, task.n_classes, rank, [&](size_t j) { return targets[at[j]]; },
+      scratch.cut_tally);
+  if (!task.choice_only) order_folds(table, task, scratch);
+  // The second end starts again from the filled table; copied into kept capacity.
+  if (missing) scratch.cut_filled = table;
+  order_layers(table, task, scratch.occupied, rank, false, 0, scratch);
   offer_held_out(table, task, admission, feature, evidence);
   if (!missing) return;
-  table = filled;
-  order_layers(table, task, scratch.occupied, rank, true, static_cast<uint32_t>(n_bins - 1));
+  table = scratch.cut_filled;
+  order_layers(table, task, scratch.occupied, rank, true, static_cast<uint32_t>(n_bins - 1),
+               scratch);
   offer_held_out(table, task, admission, feature, evidence);
 }
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/candidate/category_order.hpp"
 #include "core/cross_validation.hpp"
 #include "core/validation/held_out.hpp"
 
@@ -39,6 +40,12 @@ struct FastScratch {
   std::vector<uint32_t> cut_rank;           // category cuts: a fold's rank of every bin
   std::vector<uint32_t> cut_counts;         // category cuts: one fold's counts, reordered
   std::vector<double> cut_cells;            // category cuts: one fold's sums, reordered
+  std::vector<uint32_t> cut_rank_fold;      // category cuts: one fold's rank of every slot
+  std::vector<uint32_t> cut_fold_ranks;     // category cuts: (fold, slot) ranks by training part
+  std::vector<size_t> cut_fold_ranked;      // category cuts: per fold, the slots it ranks
+  std::vector<double> cut_moved;            // category cuts: a layer's rows while reordered
+  SlotTable cut_filled;                     // category cuts: the filled table, for the second end
+  CategoryTally cut_tally;                  // category cuts: a layer's tally of its categories
 };
 
 // What the fast scorers read of a node's dealt entries, wherever they are kept.

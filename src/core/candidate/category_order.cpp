@@ -167,6 +167,7 @@ void CategoryTally::principal_keys() const {
   }
   // Every slot has the same frequencies when `a` is zero.
   if (!leading_eigenvector(a, dim, vector_, next_)) return;
+  // The component v is z itself, or (by slots) D'Wz, built in the iteration's spare array.
   const std::vector<double>& z = vector_;
   std::vector<double>& v = by_slots ? next_ : vector_;
   if (by_slots) {

@@ -85,11 +85,13 @@ size_t order_bins(const RowsView& rows, std::span<const uint16_t> codes, size_t 
   return order_bins(rows, codes, n_bins, n_classes, rank, value, tally);
 }
 
-// The ranks of an order from its high end: the `ranked` first reversed, the others kept.
+// A rank of an order taken from its high end: the `ranked` first reversed, the others kept.
+inline uint32_t reversed_rank(uint32_t r, size_t ranked) {
+  return r < ranked ? static_cast<uint32_t>(ranked - 1 - r) : r;
+}
 inline void reverse_ranks(std::vector<uint32_t>& rank, size_t ranked) {
-  for (uint32_t& r : rank) {
-    if (r < ranked) r = static_cast<uint32_t>(ranked - 1 - r);
-  }
+  for (uint32_t& r : rank)
+    r = reversed_rank(r, ranked);
 }
 
 // Category cuts: a fold's cells reordered by the order of its training part - the node's

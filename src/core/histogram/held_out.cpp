@@ -117,9 +117,8 @@ void order_layers(SlotTable& t, const HeldOutTask& task, std::span<const uint32_
   for (size_t f = 0; f < t.n_folds; ++f) {
     const uint32_t* rank = &scratch.cut_fold_ranks[f * n];
     const size_t ranked = scratch.cut_fold_ranked[f];
-    // The ranked slots from the chosen end; the slots without training rows keep their place.
     const auto position = [&](size_t i) -> size_t {
-      return descending && rank[i] < ranked ? ranked - 1 - rank[i] : rank[i];
+      return descending ? detail::reversed_rank(rank[i], ranked) : rank[i];
     };
     permute(t.train_row(f, 0), position);
     permute(t.val_row(f, 0), position);

@@ -173,10 +173,11 @@ GROWTH = {
         those folds by over one standard error of the paired difference),
         then sized as a whole: ten trees grown the same way, each on nine
         tenths of the rows, give every row's held-out {tree_loss} under each
-        subtree of the weakest-link (cost-complexity) pruning sequence; the
-        subtree of least cross-validated risk (the smallest of equals) is
-        kept, and only when it beats a single leaf by a one-sided paired
-        test at the 1% level.
+        subtree of the weakest-link (cost-complexity) pruning sequence. The
+        subtree of least cross-validated risk must beat a single leaf by a
+        one-sided paired test at the 1% level, else the tree is a single
+        leaf; the smallest subtree whose risk exceeds the least by at most
+        half the standard error of their paired difference is kept.
 
         "prune": the node splits by its best candidate on its own samples;
         on every fold the training part picks the split it likes best and

@@ -54,18 +54,23 @@ TEST(WeakestLink, SequenceBoundsAndRepresentativeLevels) {
   EXPECT_EQ(pruning_sequence(std::vector<double>{kNone}).size(), 1u);
 }
 
-// Rows whose losses under (whole tree, pruned tree, single leaf) and under the root are given.
+// A row's losses from candidate `first` on, as runs.
+std::vector<LossRun> runs_of(const std::vector<double>& losses, size_t first) {
+  std::vector<LossRun> runs;
+  for (size_t c = first; c < losses.size(); ++c) {
+    if (c == first || losses[c] != losses[c - 1]) runs.push_back({c, losses[c]});
+  }
+  return runs;
+}
+
+// Rows whose losses under the candidates (the last the single leaf) and under the root are
+// given.
 size_t choose(const std::vector<std::vector<double>>& losses, const std::vector<double>& root) {
   SizingChoice choice(losses[0].size());
-  for (size_t i = 0; i < losses.size(); ++i) {
-    std::vector<LossRun> runs;
-    for (size_t c = 0; c < losses[i].size(); ++c) {
-      if (c == 0 || losses[i][c] != losses[i][c - 1]) runs.push_back({c, losses[i][c]});
-    }
-    choice.add_risk(1.0, runs, root[i]);
-  }
   for (size_t i = 0; i < losses.size(); ++i)
-    choice.add_spread(1.0, losses[i][choice.best()], root[i]);
+    choice.add_risk(1.0, runs_of(losses[i], 0), root[i]);
+  for (size_t i = 0; i < losses.size(); ++i)
+    choice.add_spread(1.0, runs_of(losses[i], choice.best()), root[i]);
   return choice.chosen();
 }
 
@@ -93,6 +98,40 @@ TEST(SizingChoiceTest, TakesTheTreeOfLeastRiskTheSmallestOfEqualsWhenItBeatsTheL
   for (size_t i = 0; i < losses.size(); ++i)
     losses[i] = {root[i], root[i], root[i]};
   EXPECT_EQ(choose(losses, root), 2u);
+}
+
+TEST(SizingChoiceTest, TakesTheSmallestTreeWithinHalfAStandardErrorOfTheBest) {
+  // Candidates: the whole tree (errs on 10%), two pruned trees, the single leaf (errs on half).
+  // Against the whole tree, the middle one errs on 3 rows more (3 > 0.5 sqrt(3)), the small one
+  // on 6 more and 5 fewer (1 <= 0.5 sqrt(11)): the small one is kept, past the middle one.
+  const auto losses_with = [](int small_more) {
+    std::vector<std::vector<double>> losses;
+    for (int i = 0; i < 400; ++i) {
+      const double whole = i % 10 == 0 ? 1.0 : 0.0;
+      const double middle = i >= 1 && i <= 3 ? 1.0 : whole;
+      const bool more = i >= 1 && i <= small_more;
+      const bool fewer = i % 10 == 0 && i < 50;
+      const double small = more ? 1.0 : fewer ? 0.0 : whole;
+      losses.push_back({whole, middle, small, i % 2 == 0 ? 1.0 : 0.0});
+    }
+    return losses;
+  };
+  std::vector<double> root;
+  for (int i = 0; i < 400; ++i)
+    root.push_back(i % 2 == 0 ? 1.0 : 0.0);
+  std::vector<std::vector<double>> losses = losses_with(6);
+  double small_errors = 0.0;
+  for (const auto& l : losses)
+    small_errors += l[2];
+  ASSERT_EQ(small_errors, 41.0);
+  EXPECT_EQ(choose(losses, root), 2u);
+  // Two rows more make 3 > 0.5 sqrt(13): the whole tree stays.
+  losses = losses_with(8);
+  small_errors = 0.0;
+  for (const auto& l : losses)
+    small_errors += l[2];
+  ASSERT_EQ(small_errors, 43.0);
+  EXPECT_EQ(choose(losses, root), 0u);
 }
 
 TEST(SizingChoiceTest, RisksFromRunsOfEqualLossAreThePerCandidateSums) {

@@ -225,10 +225,9 @@ void size_by_tree_cv(std::unique_ptr<Node<T>>& root, const MatrixView& x,
   SizingChoice choice(n_candidates);
   each_row(0, n_candidates,
            [&](double w, std::span<const LossRun> r, double root) { choice.add_risk(w, r, root); });
-  // The spread is the best candidate's alone.
-  const size_t best = choice.best();
-  each_row(best, best + 1, [&](double w, std::span<const LossRun> r, double root) {
-    choice.add_spread(w, r[0].loss, root);
+  // The spreads: of the best candidate's gain over the leaf, and of the smaller ones' excess.
+  each_row(choice.best(), n_candidates, [&](double w, std::span<const LossRun> r, double root) {
+    choice.add_spread(w, r, root);
   });
   const double bound = sequence.bounds[choice.chosen()];
 

@@ -12,6 +12,8 @@ namespace {
 
 // The one-sided 1% quantile of the standard normal distribution.
 constexpr double kZ99 = 2.3263478740408408;
+// How many standard errors of the paired difference a smaller tree may lose to the best.
+constexpr double kExcessErrors = 0.5;
 
 }  // namespace
 
@@ -120,9 +122,24 @@ size_t SizingChoice::best() const {
   return best_;
 }
 
-void SizingChoice::add_spread(double w, double best_loss, double root_loss) {
-  const double e = root_loss - best_loss - (root_risk_ - risk_[best()]) / weight_;
-  gain_spread_ += w * w * e * e;
+void SizingChoice::add_spread(double w, std::span<const LossRun> runs, double root_loss) {
+  const size_t from = best();
+  const double best_loss = runs.front().loss;
+  const double e = root_loss - best_loss - (root_risk_ - risk_[from]) / weight_;
+  const double w2 = w * w;
+  gain_spread_ += w2 * e * e;
+  if (excess_change_.empty()) {
+    excess_change_.assign(n_ - from, 0.0);
+    excess_square_change_.assign(n_ - from, 0.0);
+  }
+  square_weight_ += w2;
+  double previous = 0.0;
+  for (const LossRun& run : runs) {
+    const double d = run.loss - best_loss;
+    excess_change_[run.first - from] += w2 * (d - previous);
+    excess_square_change_[run.first - from] += w2 * (d * d - previous * previous);
+    previous = d;
+  }
 }
 
 size_t SizingChoice::chosen() const {
@@ -132,7 +149,24 @@ size_t SizingChoice::chosen() const {
   if (chosen == leaf) return leaf;
   const double gain = (root_risk_ - risk_[chosen]) / weight_;
   const double error = std::sqrt(gain_spread_) / weight_;
-  return gain > 0.0 && gain > kZ99 * error ? chosen : leaf;
+  if (!(gain > 0.0 && gain > kZ99 * error)) return leaf;
+  if (excess_change_.empty()) return chosen;
+  // sum w^2 (d - mean)^2 = sum w^2 d^2 - 2 mean sum w^2 d + mean^2 sum w^2, per candidate.
+  std::vector<double> excess(n_ - chosen), excess_square(n_ - chosen);
+  double s1 = 0.0, s2 = 0.0;
+  for (size_t k = 0; k < excess.size(); ++k) {
+    s1 += excess_change_[k];
+    s2 += excess_square_change_[k];
+    excess[k] = s1;
+    excess_square[k] = s2;
+  }
+  for (size_t c = leaf; c-- > chosen + 1;) {
+    const size_t k = c - chosen;
+    const double mean = (risk_[c] - risk_[chosen]) / weight_;
+    const double spread = excess_square[k] - 2.0 * mean * excess[k] + mean * mean * square_weight_;
+    if (mean <= kExcessErrors * std::sqrt(std::max(spread, 0.0)) / weight_) return c;
+  }
+  return chosen;
 }
 
 std::vector<double> SizingChoice::risks() const {

@@ -1,9 +1,11 @@
 // Sizing a tree by cross-validating the whole tree over its cost-complexity pruning sequence
 // (Breiman et al. 1984, ch. 3): the nested subtrees that weakest-link pruning gives are the
 // candidate sizes; trees grown the same way on nine tenths of the rows give every row's
-// held-out loss under every candidate; the candidate of least cross-validated risk (the
-// smallest of equals) is chosen, and it is kept only when it beats a single leaf on those rows
-// by a one-sided paired test at the 1% level (it was picked as the best of many).
+// held-out loss under every candidate. The candidate of least cross-validated risk must beat a
+// single leaf on those rows by a one-sided paired test at the 1% level (it was picked as the
+// best of many), or the tree is a single leaf. Then the smallest candidate whose risk exceeds
+// the least by at most half the standard error of their paired difference is kept: a
+// difference that small is the noise of the minimum, which flatters the candidate it falls on.
 #pragma once
 
 #include <cstddef>
@@ -56,7 +58,7 @@ struct LossRun {
 // contributes its weight w, its loss under every candidate (as runs, in order from candidate
 // 0) and its loss under its fold tree's root (the single leaf of that fold's training part).
 // The choice needs two passes over the same rows: add_risk for every row, then add_spread with
-// the best candidate's loss.
+// its runs from the best candidate on.
 class SizingChoice {
  public:
   explicit SizingChoice(size_t n_candidates);
@@ -64,10 +66,12 @@ class SizingChoice {
   void add_risk(double w, std::span<const LossRun> runs, double root_loss);
   // After every add_risk: the candidate of least risk, the smallest tree among equals.
   size_t best() const;
-  void add_spread(double w, double best_loss, double root_loss);
+  // `runs` start at best().
+  void add_spread(double w, std::span<const LossRun> runs, double root_loss);
 
-  // The chosen candidate: the one of least risk, the smallest tree among equals, or the single
-  // leaf when that one does not beat the single leaf at the 1% level.
+  // The chosen candidate: the single leaf when the best does not beat it at the 1% level, else
+  // the smallest tree whose risk is within half a standard error of the paired difference to
+  // the best's.
   size_t chosen() const;
   // The cross-validated risk of every candidate, per unit of weight.
   std::vector<double> risks() const;
@@ -82,6 +86,11 @@ class SizingChoice {
   double root_risk_ = 0.0;  // sum of w root loss
   // The best candidate's gain over the root, e = root loss - loss: the sum of w^2 (e - mean)^2.
   double gain_spread_ = 0.0;
+  // For candidates from the best on, their loss over the best's, d: the sums of w^2 d and of
+  // w^2 d^2 as changes along the candidates (as change_), and the sum of w^2.
+  std::vector<double> excess_change_;
+  std::vector<double> excess_square_change_;
+  double square_weight_ = 0.0;
   mutable size_t best_ = std::numeric_limits<size_t>::max();
 };
 

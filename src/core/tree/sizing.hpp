@@ -87,20 +87,29 @@ inline double payload_loss(double mean, double y) {
 }
 
 // Fills every node's resubstitution risk from the rows `rows` it was grown from, and returns
-// its splits' weakest-link levels.
+// its splits' weakest-link levels per unit of those rows' weight: a tree grown on nine tenths
+// of the rows gains nine tenths as much from the same splits, and is pruned alike at the same
+// level only on that scale.
 template <class T, class Target>
 std::vector<double> grown_levels(FlatGrown<T>& tree, std::span<const size_t> rows,
                                  std::span<const Target> targets, std::span<const double> weights) {
   std::vector<RiskNode>& risk = tree.risk();
   std::vector<uint32_t> path;
+  double total = 0.0;
   for (size_t row : rows) {
     const double w = weights.empty() ? 1.0 : weights[row];
     if (!(w > 0.0)) continue;
+    total += w;
     tree.path(row, path);
     for (uint32_t i : path)
       risk[i].risk += w * payload_loss(tree.node(i).value, targets[row]);
   }
-  return weakest_link_levels(risk);
+  std::vector<double> levels = weakest_link_levels(risk);
+  if (total > 0.0) {
+    for (double& level : levels)
+      level /= total;  // -infinity, a leaf's, stays
+  }
+  return levels;
 }
 
 // The rows dealt into the sizing folds: stratified by class when every class has a row for

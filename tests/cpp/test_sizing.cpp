@@ -177,7 +177,9 @@ TEST(TreeSizing, NoiseGivesALeafAndAStepGivesTheStep) {
   const size_t n = 600;
   std::vector<double> x(2 * n), noise(n), step(n);
   std::vector<int64_t> labels(n);
+  std::vector<size_t> rows(n);
   for (size_t i = 0; i < n; ++i) {
+    rows[i] = i;
     x[2 * i] = normal(rng);
     x[2 * i + 1] = normal(rng);
     noise[i] = normal(rng);
@@ -201,41 +203,18 @@ TEST(TreeSizing, NoiseGivesALeafAndAStepGivesTheStep) {
     const auto& cut = std::get<Interval>(tree->rule->test);
     ASSERT_TRUE(cut.upper.has_value());
     EXPECT_NEAR(*cut.upper, 0.0, 0.1);
+    // A fold tree carries part of the weight, so levels compare across trees per unit of it:
+    // scaling every weight leaves them as they are.
+    const MatrixView matrix{reinterpret_cast<const char*>(x.data()), n, 2, 2 * sizeof(double),
+                            sizeof(double)};
+    const auto levels = [&](std::span<const double> w) {
+      FlatGrown<double> flat(*tree, matrix, {});
+      return grown_levels(flat, std::span<const size_t>(rows), std::span<const double>(step), w);
+    };
+    const std::vector<double> unweighted = levels({});
+    EXPECT_GT(unweighted[0], 0.0);
+    EXPECT_EQ(levels(std::vector<double>(n, 4.0)), unweighted);
   }
-}
-
-TEST(TreeSizing, LevelsArePerUnitOfTheRowsWeight) {
-  // A fold tree carries part of the weight; its levels compare with the whole tree's only per
-  // unit of weight, so scaling every weight leaves them as they are.
-  std::mt19937_64 rng(3);
-  std::normal_distribution<double> normal;
-  const size_t n = 400;
-  std::vector<double> x(2 * n), y(n);
-  for (size_t i = 0; i < n; ++i) {
-    x[2 * i] = normal(rng);
-    x[2 * i + 1] = normal(rng);
-    y[i] = (x[2 * i] > 0.0 ? 2.0 : 0.0) + (x[2 * i + 1] > 0.5 ? 1.0 : 0.0) + 0.3 * normal(rng);
-  }
-  const auto tree = fit(Regression{std::make_unique<Mse>()}, SplitMode::Strict, x,
-                        VectorView{reinterpret_cast<const char*>(y.data()), n, 8}, n);
-  ASSERT_GE(node_leaves(*tree), 3u);
-  const MatrixView matrix{reinterpret_cast<const char*>(x.data()), n, 2, 2 * sizeof(double),
-                          sizeof(double)};
-  std::vector<size_t> rows(n);
-  for (size_t i = 0; i < n; ++i)
-    rows[i] = i;
-  const auto levels = [&](double weight) {
-    FlatGrown<double> flat(*tree, matrix, {});
-    const std::vector<double> w(n, weight);
-    return grown_levels(flat, std::span<const size_t>(rows), std::span<const double>(y),
-                        weight == 1.0 ? std::span<const double>() : std::span<const double>(w));
-  };
-  const std::vector<double> unweighted = levels(1.0);
-  EXPECT_EQ(levels(4.0), unweighted);
-  EXPECT_EQ(levels(0.25), unweighted);
-  // The root's level is its subtree's gain per leaf per row: below the target's variance.
-  EXPECT_GT(unweighted[0], 0.0);
-  EXPECT_LT(unweighted[0], 3.0);
 }
 
 }  // namespace

@@ -190,28 +190,25 @@ TEST(CategoryOrder, ReusedTallyOrdersAsAFreshOne) {
   }
 }
 
-TEST(CategoryOrder, MeansRankSeenSlotsTiesBySlotEmptyLast) {
-  CategoryTally t(6, 0);
-  t.add(0, 3.0, 1.0);
-  t.add(2, 1.0, 1.0);
-  t.add(3, 3.0, 2.0);
-  t.add(5, -1.0, 1.0);
-  std::vector<uint32_t> rank;
-  EXPECT_EQ(t.order(rank), 4u);
-  EXPECT_EQ(rank, (std::vector<uint32_t>{2, 4, 1, 3, 5, 0}));
-}
-
-TEST(CategoryOrder, KeysThatOverflowGoLastAmongTheSeen) {
-  // Sums that overflow give keys that are not numbers; the order stays a permutation.
-  CategoryTally t(5, 0);
-  t.add(1, 1e308, 1.0);
-  t.add(1, 1e308, 1.0);
-  t.add(1, -kInf, 1.0);
-  t.add(0, 2.0, 1.0);
-  t.add(3, -4.0, 1.0);
-  std::vector<uint32_t> rank;
-  EXPECT_EQ(t.order(rank), 3u);
-  EXPECT_EQ(rank, (std::vector<uint32_t>{1, 2, 3, 0, 4}));
+TEST(CategoryOrder, MeansRankSeenSlotsTiesBySlotOverflowsAndEmptyLast) {
+  struct Case {
+    size_t slots;
+    std::vector<std::pair<size_t, double>> rows;  // (slot, target), weight 1 unless repeated
+    size_t ranked;
+    std::vector<uint32_t> rank;
+  };
+  // Equal means keep slot order; sums that overflow give keys that are not numbers, which go
+  // last among the seen slots, and the order stays a permutation.
+  for (const Case& c : std::vector<Case>{
+           {6, {{0, 3.0}, {2, 1.0}, {3, 3.0}, {3, 3.0}, {5, -1.0}}, 4, {2, 4, 1, 3, 5, 0}},
+           {5, {{1, 1e308}, {1, 1e308}, {1, -kInf}, {0, 2.0}, {3, -4.0}}, 3, {1, 2, 3, 0, 4}}}) {
+    CategoryTally t(c.slots, 0);
+    for (const auto& [slot, target] : c.rows)
+      t.add(slot, target, 1.0);
+    std::vector<uint32_t> rank;
+    EXPECT_EQ(t.order(rank), c.ranked);
+    EXPECT_EQ(rank, c.rank);
+  }
 }
 
 }  // namespace

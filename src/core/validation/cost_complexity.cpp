@@ -150,23 +150,18 @@ size_t SizingChoice::chosen() const {
   const double gain = (root_risk_ - risk_[chosen]) / weight_;
   const double error = std::sqrt(gain_spread_) / weight_;
   if (!(gain > 0.0 && gain > kZ99 * error)) return leaf;
-  if (excess_change_.empty()) return chosen;
-  // sum w^2 (d - mean)^2 = sum w^2 d^2 - 2 mean sum w^2 d + mean^2 sum w^2, per candidate.
-  std::vector<double> excess(n_ - chosen), excess_square(n_ - chosen);
-  double s1 = 0.0, s2 = 0.0;
-  for (size_t k = 0; k < excess.size(); ++k) {
-    s1 += excess_change_[k];
-    s2 += excess_square_change_[k];
-    excess[k] = s1;
-    excess_square[k] = s2;
-  }
-  for (size_t c = leaf; c-- > chosen + 1;) {
-    const size_t k = c - chosen;
+  // The last candidate before the leaf that qualifies is the smallest tree. Per candidate,
+  // sum w^2 (d - mean)^2 = sum w^2 d^2 - 2 mean sum w^2 d + mean^2 sum w^2.
+  size_t kept = chosen;
+  double excess = 0.0, excess_square = 0.0;
+  for (size_t c = chosen; c < leaf && c - chosen < excess_change_.size(); ++c) {
+    excess += excess_change_[c - chosen];
+    excess_square += excess_square_change_[c - chosen];
     const double mean = (risk_[c] - risk_[chosen]) / weight_;
-    const double spread = excess_square[k] - 2.0 * mean * excess[k] + mean * mean * square_weight_;
-    if (mean <= kExcessErrors * std::sqrt(std::max(spread, 0.0)) / weight_) return c;
+    const double spread = excess_square - 2.0 * mean * excess + mean * mean * square_weight_;
+    if (c > chosen && mean <= kExcessErrors * std::sqrt(std::max(spread, 0.0)) / weight_) kept = c;
   }
-  return chosen;
+  return kept;
 }
 
 std::vector<double> SizingChoice::risks() const {

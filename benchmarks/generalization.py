@@ -5,6 +5,7 @@
     python benchmarks/generalization.py --no-real    # the built-in and generated sets only
     python benchmarks/generalization.py --no-r       # leave R's learners out, hence the real sets
     python benchmarks/generalization.py --sets Servo,Soybean,iris
+    python benchmarks/generalization.py --seeds 4    # zelk's default at cv_seed 0 .. 3 as well
 
 Data sets: seven the project is judged on (scikit-learn's breast_cancer, wine, iris, digits and
 diabetes, a noisy make_classification and friedman1), five generated ones it was not tuned on,
@@ -33,7 +34,10 @@ includes its grid search). Then, on pure noise (1000 x 10, seeds 1000 ..), how o
 default fits a single leaf. Then, over the judged sets: on how many zelk's default is within
 1 point of accuracy (0.02 of R2) of the best anchor and on how many it beats all of them, its
 mean gap to the best anchor, the geometric mean of its leaves over rpart's on the real sets,
-and per set its fit time over the tuned tree's. Writes every figure to
+and per set its fit time over the tuned tree's. With --seeds N the default is also fitted at
+cv_seed 1 .. N-1 ("zelk seed k") and those figures are given for every seed: a risk curve that
+is flat near its least makes the chosen size, and with it the verdict on a set, depend on how
+the rows were dealt into folds, which one seed does not show. Writes every figure to
 benchmarks/results/generalization.json. R comes from Debian's packages r-base-core,
 r-cran-rpart, r-cran-partykit and r-cran-mlbench; it is used by this benchmark only.
 """
@@ -223,6 +227,8 @@ def missing_as_level(frame):
 def python_model(name, task, x):
     if name.startswith("zelk"):
         cls = zelk.ZELKClassifier if task == "cls" else zelk.ZELKRegressor
+        if name.startswith("zelk seed "):
+            return cls(cv_seed=int(name.split()[-1]))
         if name == "zelk fast":
             return cls(mode="fast")
         if name == "zelk cand.":
@@ -333,34 +339,35 @@ def chosen_sets(args, with_r):
         yield name, task, x, y
 
 
-def judge(row, task, anchors):
-    """The best anchor's score (an anchor that failed is passed over) and how zelk compares."""
+def judge(row, task, anchors, model="zelk"):
+    """The best anchor's score (an anchor that failed is passed over) and how `model` compares."""
     best = max((row[m]["mean"] for m in anchors if "mean" in row[m]), default=None)
-    score = row["zelk"].get("mean")
+    score = row[model].get("mean")
     scored = best is not None and score is not None
     return {"best_anchor": best, "within": scored and score >= best - TOLERANCE[task],
             "beats_all": scored and score > best}
 
 
-def summarise(sets):
-    """The figures over the judged sets, zelk's leaves over rpart's and its fit time ratio."""
-    judged = [row for name, row in sets.items()
+def summarise(sets, anchors, model="zelk"):
+    """The figures of `model` over the judged sets, its leaves over rpart's and its fit time
+    ratio."""
+    judged = [(row, judge(row, row["task"], anchors, model)) for name, row in sets.items()
               if name in JUDGED and row["best_anchor"] is not None]
-    gaps = [row["zelk"]["mean"] - row["best_anchor"] for row in judged if "mean" in row["zelk"]]
-    ratios = [row["zelk"]["leaves"] / row["rpart 1se"]["leaves"] for name, row in sets.items()
-              if name in {s[0] for s in REAL_SETS} and "leaves" in row["zelk"]
+    gaps = [row[model]["mean"] - row["best_anchor"] for row, _ in judged if "mean" in row[model]]
+    ratios = [row[model]["leaves"] / row["rpart 1se"]["leaves"] for name, row in sets.items()
+              if name in {s[0] for s in REAL_SETS} and "leaves" in row[model]
               and "leaves" in row.get("rpart 1se", {})]
     return {
         "judged": len(judged),
-        "within": sum(row["within"] for row in judged),
-        "beats_all": sum(row["beats_all"] for row in judged),
+        "within": sum(verdict["within"] for _, verdict in judged),
+        "beats_all": sum(verdict["beats_all"] for _, verdict in judged),
         "mean_gap": float(np.mean(gaps)) if gaps else None,
         "real_leaves_over_rpart": (math.exp(np.mean(np.log(ratios))) if ratios else None),
         "real_leaves_sets": len(ratios),
         "fit_over_sk_tuned": {
-            name: row["zelk"]["fit_seconds"] / row["sk tuned"]["fit_seconds"]
+            name: row[model]["fit_seconds"] / row["sk tuned"]["fit_seconds"]
             for name, row in sets.items()
-            if "fit_seconds" in row["zelk"] and "fit_seconds" in row["sk tuned"]},
+            if "fit_seconds" in row[model] and "fit_seconds" in row["sk tuned"]},
     }
 
 
@@ -372,13 +379,18 @@ def main(argv=None):
     parser.add_argument("--no-real", action="store_true", help="leave the real data sets out")
     parser.add_argument("--sets", default="",
                         help="comma-separated subset of the sets, built-in or real")
+    parser.add_argument("--seeds", type=int, default=1,
+                        help="fit zelk's default at cv_seed 0 .. N-1 too and judge each seed")
     args = parser.parse_args(argv)
+    if args.seeds < 1:
+        parser.error("--seeds must be at least 1")
     unknown = set(args.sets.split(",")) - {n for n, _ in SETS} - {s[0] for s in REAL_SETS}
     if args.sets and unknown:
         parser.error(f"unknown sets: {', '.join(sorted(unknown))}")
     with_r = not args.no_r and shutil.which("Rscript") is not None
-    models = ["zelk", "zelk fast", "zelk cand.", "sk tuned"] + (["rpart 1se", "ctree"] if with_r
-                                                                 else [])
+    seeded = [f"zelk seed {k}" for k in range(1, args.seeds)]
+    models = ["zelk", *seeded, "zelk fast", "zelk cand.", "sk tuned"] + (
+        ["rpart 1se", "ctree"] if with_r else [])
     anchors = [m for m in ANCHORS if m in models]
     report = {"models": models, "sets": {}, "quick": args.quick}
     for name, task, x, y in chosen_sets(args, with_r):
@@ -403,11 +415,14 @@ def main(argv=None):
     report["noise_seeds"] = seeds
     print(f"pure noise: a single leaf {report['noise_single_leaf']['cls']}/{seeds} "
           f"(classification), {report['noise_single_leaf']['reg']}/{seeds} (regression)")
-    report["summary"] = summarise(report["sets"])
+    report["summary"] = summarise(report["sets"], anchors)
+    report["seeds"] = [summarise(report["sets"], anchors, m) for m in ["zelk", *seeded]]
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "generalization.json").write_text(json.dumps(report, indent=1))
     print_table(report)
     print_summary(report["summary"])
+    if seeded:
+        print_seeds(report["seeds"])
 
 
 def print_table(report):
@@ -440,6 +455,20 @@ def print_summary(summary):
           ("-" if leaves is None else f"{leaves:.2f} ({summary['real_leaves_sets']} sets)"))
     print("zelk's default fit time over sk tuned's (its grid search): " +
           ", ".join(f"{name} {ratio:.2f}" for name, ratio in summary["fit_over_sk_tuned"].items()))
+
+
+
+def print_seeds(per_seed):
+    print("zelk's default by cv_seed (within / beats all, of the judged sets; mean gap; leaves "
+          "over rpart's):")
+    for k, s in enumerate(per_seed):
+        gap = "-" if s["mean_gap"] is None else f"{s['mean_gap']:+.4f}"
+        leaves = "-" if s["real_leaves_over_rpart"] is None else f"{s['real_leaves_over_rpart']:.2f}"
+        print(f"  cv_seed {k}: {s['within']} / {s['beats_all']} of {s['judged']}; {gap}; {leaves}")
+    gaps = [s["mean_gap"] for s in per_seed if s["mean_gap"] is not None]
+    within = [s["within"] for s in per_seed]
+    print(f"  over {len(per_seed)} seeds: within {min(within)} .. {max(within)} (mean "
+          f"{np.mean(within):.2f}), mean gap {np.mean(gaps):+.4f}" if gaps else "")
 
 
 if __name__ == "__main__":

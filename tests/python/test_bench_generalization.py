@@ -91,8 +91,12 @@ def test_judge_passes_over_failed_cells(task, zelk, anchors, best, within, beats
 
 
 def test_summary_counts_judged_sets_and_real_leaves():
+    anchors = ["sk tuned", "rpart 1se"]
+
     def row(score, best, leaves, rpart_leaves, fit, sk_fit, task="cls"):
-        r = {"zelk": {"mean": score, "leaves": leaves, "fit_seconds": fit},
+        r = {"task": task, "zelk": {"mean": score, "leaves": leaves, "fit_seconds": fit},
+             # Another seed's default: 0.02 better and half the leaves everywhere.
+             "zelk seed 1": {"mean": score + 0.02, "leaves": leaves / 2, "fit_seconds": fit},
              "sk tuned": {"mean": best, "fit_seconds": sk_fit},
              "rpart 1se": {"mean": best, "leaves": rpart_leaves}}
         r.update(bench.judge(r, task, ["sk tuned", "rpart 1se"]))
@@ -104,13 +108,18 @@ def test_summary_counts_judged_sets_and_real_leaves():
         "Servo": row(0.70, 0.75, 16, 4, 0.02, 0.2, task="reg"),
         "Glass": row(0.695, 0.70, 9, 9, 0.3, 0.1),
     }
-    summary = bench.summarise(sets)
+    summary = bench.summarise(sets, anchors)
     assert (summary["judged"], summary["within"], summary["beats_all"]) == (3, 2, 1)
     assert summary["mean_gap"] == pytest.approx((0.02 - 0.05 - 0.005) / 3)
     assert summary["real_leaves_sets"] == 2
     assert summary["real_leaves_over_rpart"] == pytest.approx(math.sqrt(4 * 1))
     assert summary["fit_over_sk_tuned"] == pytest.approx(
         {"iris": 0.1, "hastie": 1.0, "Servo": 0.1, "Glass": 3.0})
+    # Each seed is judged on its own scores, not on the verdicts stored for cv_seed 0.
+    seed = bench.summarise(sets, anchors, "zelk seed 1")
+    assert (seed["judged"], seed["within"], seed["beats_all"]) == (3, 2, 2)
+    assert seed["mean_gap"] == pytest.approx(summary["mean_gap"] + 0.02)
+    assert seed["real_leaves_over_rpart"] == pytest.approx(summary["real_leaves_over_rpart"] / 2)
 
 
 def _nominal_frame(levels, rows, seed=0):

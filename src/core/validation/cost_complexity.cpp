@@ -88,7 +88,9 @@ PruningSequence pruning_sequence(std::span<const double> levels) {
     const double lo = distinct[c - 1], hi = distinct[c];
     s.representative.push_back(lo > 0.0 ? std::sqrt(lo * hi) : (lo + hi) / 2.0);
   }
-  s.representative.push_back(distinct[m - 1]);
+  // The single leaf's range has no upper end: every fold tree is pruned to its root, whatever
+  // its own root's level, so that this candidate's risk is the leaf's.
+  s.representative.push_back(std::numeric_limits<double>::infinity());
   return s;
 }
 

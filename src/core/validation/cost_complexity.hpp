@@ -37,7 +37,8 @@ std::vector<double> weakest_link_levels(std::span<const RiskNode> nodes);
 // The candidates of a tree whose splits have these levels: candidate c keeps the splits whose
 // level exceeds `bounds[c]` (candidate 0 the whole tree, the last the single leaf), and a tree
 // grown on part of the rows is pruned for it at `representative[c]`, a level inside
-// candidate c's range (the geometric mean of its ends where they are positive).
+// candidate c's range (the geometric mean of its ends where they are positive; infinity for
+// the single leaf).
 struct PruningSequence {
   std::vector<double> bounds;
   std::vector<double> representative;

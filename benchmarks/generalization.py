@@ -457,7 +457,6 @@ def print_summary(summary):
           ", ".join(f"{name} {ratio:.2f}" for name, ratio in summary["fit_over_sk_tuned"].items()))
 
 
-
 def print_seeds(per_seed):
     print("zelk's default by cv_seed (within / beats all, of the judged sets; mean gap; leaves "
           "over rpart's):")
@@ -467,8 +466,9 @@ def print_seeds(per_seed):
         print(f"  cv_seed {k}: {s['within']} / {s['beats_all']} of {s['judged']}; {gap}; {leaves}")
     gaps = [s["mean_gap"] for s in per_seed if s["mean_gap"] is not None]
     within = [s["within"] for s in per_seed]
-    print(f"  over {len(per_seed)} seeds: within {min(within)} .. {max(within)} (mean "
-          f"{np.mean(within):.2f}), mean gap {np.mean(gaps):+.4f}" if gaps else "")
+    if gaps:
+        print(f"  over {len(per_seed)} seeds: within {min(within)} .. {max(within)} (mean "
+              f"{np.mean(within):.2f}), mean gap {np.mean(gaps):+.4f}")
 
 
 if __name__ == "__main__":

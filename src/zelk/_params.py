@@ -201,7 +201,10 @@ GROWTH = {
         Folds over each node's own samples on which every candidate split is
         scored."""),
     "cv_seed": Setting(0, _int(0), """
-        Seed of the fold shuffle (0 .. 2**64 - 1)."""),
+        Seed of the fold shuffle (0 .. 2**64 - 1). With "tree" it also deals
+        the rows into the sizing's ten folds: where the cross-validated risk is
+        flat near its least, another seed may keep another size at much the
+        same accuracy."""),
     "cv_shuffle": Setting(True, Rule("bool", _bool), """
         Shuffle a node's samples before dealing them into folds."""),
     "mode": Setting("auto", _one_of("auto", "strict", "fast"), """

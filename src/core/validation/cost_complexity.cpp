@@ -153,15 +153,16 @@ size_t SizingChoice::chosen() const {
   const double error = std::sqrt(gain_spread_) / weight_;
   if (!(gain > 0.0 && gain > kZ99 * error)) return leaf;
   // The last candidate before the leaf that qualifies is the smallest tree. Per candidate,
-  // sum w^2 (d - mean)^2 = sum w^2 d^2 - 2 mean sum w^2 d + mean^2 sum w^2.
+  // sum w^2 (d - mean)^2 = sum w^2 d^2 - 2 mean sum w^2 d + mean^2 sum w^2. The best's own
+  // changes are all 0 (d = 0 there), so the sums start past it.
   size_t kept = chosen;
   double excess = 0.0, excess_square = 0.0;
-  for (size_t c = chosen; c < leaf && c - chosen < excess_change_.size(); ++c) {
+  for (size_t c = chosen + 1; c < leaf && c - chosen < excess_change_.size(); ++c) {
     excess += excess_change_[c - chosen];
     excess_square += excess_square_change_[c - chosen];
     const double mean = (risk_[c] - risk_[chosen]) / weight_;
     const double spread = excess_square - 2.0 * mean * excess + mean * mean * square_weight_;
-    if (c > chosen && mean <= kExcessErrors * std::sqrt(std::max(spread, 0.0)) / weight_) kept = c;
+    if (mean <= kExcessErrors * std::sqrt(std::max(spread, 0.0)) / weight_) kept = c;
   }
   return kept;
 }

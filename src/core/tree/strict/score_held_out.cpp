@@ -138,6 +138,51 @@ std::vector<uint8_t> offered_states(const FeatureCodes& codes, const Column& col
   return offered;
 }
 
+// Unweighted class counts are whole numbers, which every order of summing and every difference
+// give exactly. A categorical feature's fold layers then come from its per-category counts at
+// the node and in each validation part: a training part's are the node's less its validation
+// part's, two passes over the node's samples in all instead of one per fold.
+void tally_categories_by_difference(const StrictNode<size_t>& node, const Column& column,
+                                    const FeatureCodes& codes, size_t n_classes, SlotTable& table) {
+  const std::vector<uint32_t>& list = codes.categories.empty() ? codes.states : codes.categories;
+  const size_t width = table.width, n_base = list.size() + 1;  // the last: no category listed
+  const auto tally = [&](std::span<const size_t> samples, std::vector<double>& counts) {
+    counts.assign(n_base * width, 0.0);
+    for (size_t s : samples) {
+      const uint32_t b = category_slot(list, column.codes()[s]);
+      if (b != kMissingCode)
+        tally_held_out<false>(&counts[b * width], node.targets[s], 1.0, n_classes);
+    }
+  };
+  // A category's slot in a layer whose order ranks it `rank` (one-vs-rest: its own).
+  const auto slot_of = [&](const std::vector<uint32_t>& rank, uint32_t b) {
+    if (codes.categories.empty()) return b;
+    const auto none = static_cast<uint32_t>(codes.states.size());
+    return b < rank.size() ? std::min(rank[b], none) : none;
+  };
+  std::vector<double> node_counts, val_counts;
+  tally(node.samples, node_counts);
+  for (uint32_t b = 0; b < n_base; ++b) {
+    double* row = table.node_row(slot_of(codes.node_rank, b));
+    for (size_t w = 0; w < width; ++w)
+      row[w] += node_counts[b * width + w];
+  }
+  for (size_t f = 0; f < node.folds.size(); ++f) {
+    tally(node.folds[f].validation, val_counts);
+    const std::vector<uint32_t>& rank =
+        codes.categories.empty() ? codes.states : codes.fold_rank[f];
+    for (uint32_t b = 0; b < n_base; ++b) {
+      const uint32_t slot = slot_of(rank, b);
+      double* val = table.val_row(f, slot);
+      double* train = table.train_row(f, slot);
+      for (size_t w = 0; w < width; ++w) {
+        val[w] += val_counts[b * width + w];
+        train[w] += node_counts[b * width + w] - val_counts[b * width + w];
+      }
+    }
+  }
+}
+
 template <bool Weighted, class Target>
 void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, const Column& column,
                    const FeatureCodes& codes, bool threshold, size_t feature,
@@ -155,6 +200,8 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
   }
   SlotTable table;
   table.reset(task.width(), threshold, codes.states.size() + 1, fold_slots);
+  constexpr bool kCounts = !Weighted && std::is_same_v<Target, size_t>;
+  const bool by_difference = kCounts && column.is_categorical() && !task.choice_only;
   for (size_t f = 0; f < n_folds; ++f) {
     double* total = &table.val_total[f * table.width];
     for (size_t s : node.folds[f].validation)
@@ -162,14 +209,23 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
     for (size_t w = 0; w < table.width; ++w)
       table.node_total[w] += total[w];
     if (task.choice_only) continue;
-    visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
-      add(validation ? table.val_row(f, slot) : table.train_row(f, slot), s);
-    });
+    if (!by_difference) {
+      visit_fold<false>(node, column, codes, f, [&](bool validation, uint32_t slot, size_t s) {
+        add(validation ? table.val_row(f, slot) : table.train_row(f, slot), s);
+      });
+    }
     offer_fold(column, codes, threshold, f, table);
   }
-  const uint64_t n_edges =
-      visit_node<false>(node, column, codes, threshold,
-                        [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
+  uint64_t n_edges = 0;
+  if constexpr (kCounts) {
+    if (by_difference) {
+      tally_categories_by_difference(node, column, codes, k, table);
+    }
+  }
+  if (!by_difference) {
+    n_edges = visit_node<false>(node, column, codes, threshold,
+                                [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
+  }
   table.finish_totals();
   const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);
   for (size_t i = 0; i < codes.states.size(); ++i) {

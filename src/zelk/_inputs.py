@@ -156,9 +156,14 @@ class _PandasFrame(_Frame):
         super().__init__(X)
         self.pd = pd
         self.types = pd.api.types
+        self._columns = {}
 
     def _column(self, j):
-        return self.X.iloc[:, j]  # by position: column names may repeat
+        # By position (column names may repeat), once: every reading of a column asks for it.
+        column = self._columns.get(j)
+        if column is None:
+            column = self._columns[j] = self.X.iloc[:, j]
+        return column
 
     def _dtype(self, j):
         return self._column(j).dtype
@@ -202,11 +207,14 @@ class _PandasFrame(_Frame):
     def _codes(self, j, labels):
         column = self._column(j)
         dtype = column.dtype
-        index = self.pd.Index(labels)
         if isinstance(dtype, self.pd.CategoricalDtype):
-            # Map the column's own categories once; its code -1 (missing) takes the last entry.
-            lookup = np.append(index.get_indexer(column.cat.categories), -1)
-            codes = lookup[column.cat.codes.to_numpy()]
+            codes = column.cat.codes.to_numpy()
+            own = column.cat.categories.tolist()
+            if own != list(labels):  # else its codes are the positions, as when fitting
+                # Map the column's own categories once; its code -1 (missing) takes the last
+                # entry.
+                lookup = np.append(self.pd.Index(labels).get_indexer(own), -1)
+                codes = lookup[codes]
         elif self.is_numeric(j):
             return _codes_of_numbers(self._numbers(j), labels)
         elif (
@@ -214,7 +222,7 @@ class _PandasFrame(_Frame):
             or self.types.is_string_dtype(dtype)
             or self._arrow_dictionary(dtype)
         ):
-            codes = index.get_indexer(column)
+            codes = self.pd.Index(labels).get_indexer(column)
         else:
             raise self._bad_dtype(j, dtype)
         return np.where(codes >= 0, codes, np.nan)

@@ -100,6 +100,11 @@ def test_frames_grow_the_tree_of_the_equivalent_array(container, seed, cls):
     # New rows in the other library are matched by label; an unseen one counts as missing.
     other = _polars(pl.String)(columns) if isinstance(frame, pd.DataFrame) else frame.to_pandas()
     assert np.array_equal(model.predict(other), expected)
+    # So are categories declared in another order, or with one more.
+    for declared in ([*reversed(order)], [*order, "purple"]):
+        recoded = frame.to_pandas() if isinstance(frame, pl.DataFrame) else frame
+        recoded = recoded.assign(colour=pd.Categorical(columns[3], declared))
+        assert np.array_equal(model.predict(recoded), expected)
     unseen = _polars(pl.String)(columns[:3] + [["purple"] * 400])
     X[:, 3] = np.nan
     assert np.array_equal(model.predict(unseen), reference.predict(X))

@@ -54,6 +54,12 @@ def _codes_of_numbers(values, labels):
     return out
 
 
+def _same_labels(a, b):
+    """Whether two label lists are equal entry by entry in value and type: pandas matches no
+    boolean with a number (True == 1 notwithstanding)."""
+    return len(a) == len(b) and all(type(x) is type(y) and x == y for x, y in zip(a, b))
+
+
 def _ours(error):
     """Marks `error` as one of this module's, which the column guard passes on unchanged."""
     error.zelk_column_error = True
@@ -210,7 +216,7 @@ class _PandasFrame(_Frame):
         if isinstance(dtype, self.pd.CategoricalDtype):
             codes = column.cat.codes.to_numpy()
             own = column.cat.categories.tolist()
-            if own != list(labels):  # else its codes are the positions, as when fitting
+            if not _same_labels(own, labels):  # else its codes are the positions, as fitted
                 # Map the column's own categories once; its code -1 (missing) takes the last
                 # entry.
                 lookup = np.append(self.pd.Index(labels).get_indexer(own), -1)

@@ -360,6 +360,15 @@ def test_numbers_in_a_label_encoded_column_are_matched_by_value():
                           by_number.predict(as_category))
 
 
+def test_boolean_categories_do_not_match_fitted_numbers():
+    fit = pd.DataFrame({"c": pd.Categorical([0, 1] * 30), "x": np.arange(60.0)})
+    model = ZELKClassifier().fit(fit, [0, 1] * 30)
+    unseen = fit.assign(c=pd.Categorical([None] * 60, categories=[0, 1]))
+    as_bools = fit.assign(c=pd.Categorical([False, True] * 30))
+    assert np.array_equal(model.predict(as_bools), model.predict(unseen))
+    assert not np.array_equal(model.predict(fit), model.predict(unseen))
+
+
 @pytest.mark.parametrize(
     "values",
     [[-3, 0, 7] * 20, [-3.0, 0, 7.5] * 20, [-3, None, 7] * 20, [True, False, True] * 20,

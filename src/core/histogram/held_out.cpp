@@ -59,29 +59,36 @@ void fill_table(SlotTable& table, std::span<const uint32_t> occupied, size_t n_f
   table.finish_totals();
 }
 
+// Adds table row `row(i)` of each of n slots to `tally` as slot `slot(i)`'s totals.
+template <class Row, class Slot>
+void tally_rows(CategoryTally& tally, const HeldOutTask& task, size_t n, Row&& row, Slot&& slot) {
+  const size_t weight_column = task.weight_column(), sums = weight_column + 1;
+  // A row's sums as the tally reads them: the target's, class 1's, or every class's.
+  const bool one_class = !task.regression() && task.n_classes < 2;
+  const size_t first = !task.regression() && tally.width() == 1 ? sums + 1 : sums;
+  static constexpr double kNone[1] = {0.0};
+  for (size_t i = 0; i < n; ++i) {
+    const double* r = row(i);
+    tally.add_totals(slot(i), static_cast<uint64_t>(r[0]), r[weight_column],
+                     one_class ? std::span<const double>(kNone)
+                               : std::span<const double>(r + first, tally.width()));
+  }
+}
+
 // Every fold's order of the table's slots by its training part, fold-major into
 // `scratch.cut_fold_ranks`, and how many slots each ranks into `scratch.cut_fold_ranked`: both
 // ends of a cut take the same orders.
 void order_folds(SlotTable& t, const HeldOutTask& task, FastScratch& scratch) {
   const size_t n = t.node_slots;
-  const size_t weight_column = task.weight_column(), sums = weight_column + 1;
   CategoryTally& train = scratch.cut_tally;
   train.reset(n, task.n_classes);
-  // A row's sums as the tally reads them: the target's, class 1's, or every class's.
-  const bool one_class = !task.regression() && task.n_classes < 2;
-  const size_t first = !task.regression() && train.width() == 1 ? sums + 1 : sums;
-  static constexpr double kNone[1] = {0.0};
   std::vector<uint32_t>& rank = scratch.cut_rank_fold;
   scratch.cut_fold_ranks.resize(t.n_folds * n);
   scratch.cut_fold_ranked.resize(t.n_folds);
   for (size_t f = 0; f < t.n_folds; ++f) {
     train.clear();
-    for (size_t i = 0; i < n; ++i) {
-      const double* row = t.train_row(f, i);
-      train.add_totals(i, static_cast<uint64_t>(row[0]), row[weight_column],
-                       one_class ? std::span<const double>(kNone)
-                                 : std::span<const double>(row + first, train.width()));
-    }
+    tally_rows(
+        train, task, n, [&](size_t i) { return t.train_row(f, i); }, [](size_t i) { return i; });
     scratch.cut_fold_ranked[f] = train.order(rank);
     std::copy(rank.begin(), rank.end(), scratch.cut_fold_ranks.begin() + f * n);
   }
@@ -140,10 +147,21 @@ void offer_category_cuts(const HeldOutTask& task, const RowsView& rows,
                          HeldOutEvidence& evidence) {
   SlotTable& table = scratch.held_out;
   std::vector<uint32_t>& rank = scratch.cut_rank;
-  const uint32_t* const at = rows.rows.data();
-  detail::order_bins(
-      rows, codes, n_bins, task.n_classes, rank, [&](size_t j) { return targets[at[j]]; },
-      scratch.cut_tally);
+  if (std::is_same_v<Target, size_t> && !task.weighted) {
+    // Unweighted class counts are exact in any order: the node's rows of the table give its
+    // order without another pass over its rows.
+    CategoryTally& tally = scratch.cut_tally;
+    tally.reset(n_bins, task.n_classes);
+    tally_rows(
+        tally, task, scratch.occupied.size(), [&](size_t i) { return table.node_row(i); },
+        [&](size_t i) { return scratch.occupied[i]; });
+    tally.order(rank);
+  } else {
+    const uint32_t* const at = rows.rows.data();
+    detail::order_bins(
+        rows, codes, n_bins, task.n_classes, rank, [&](size_t j) { return targets[at[j]]; },
+        scratch.cut_tally);
+  }
   if (!task.choice_only) order_folds(table, task, scratch);
   // The second end starts again from the filled table; copied into kept capacity.
   if (missing) scratch.cut_filled = table;

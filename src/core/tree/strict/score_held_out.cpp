@@ -20,6 +20,7 @@ using detail::category_slot;
 using detail::cut_slot;
 using detail::FeatureCodes;
 using detail::key_value;
+using detail::kNoFold;
 using detail::run_slot;
 using detail::SortedValue;
 
@@ -154,25 +155,25 @@ void tally_categories_by_difference(const StrictNode<size_t>& node, const Column
         tally_held_out<false>(&counts[b * width], node.targets[s], 1.0, n_classes);
     }
   };
-  // A category's slot in a layer whose order ranks it `rank` (one-vs-rest: its own).
-  const auto slot_of = [&](const std::vector<uint32_t>& rank, uint32_t b) {
+  // A category's slot in fold f's layer, or the node's (kNoFold): under category cuts its
+  // rank in that layer's order, else its own.
+  const auto slot_of = [&](size_t f, uint32_t b) {
     if (codes.categories.empty()) return b;
+    const std::vector<uint32_t>& rank = f == kNoFold ? codes.node_rank : codes.fold_rank[f];
     const auto none = static_cast<uint32_t>(codes.states.size());
     return b < rank.size() ? std::min(rank[b], none) : none;
   };
   std::vector<double> node_counts, val_counts;
   tally(node.samples, node_counts);
   for (uint32_t b = 0; b < n_base; ++b) {
-    double* row = table.node_row(slot_of(codes.node_rank, b));
+    double* row = table.node_row(slot_of(kNoFold, b));
     for (size_t w = 0; w < width; ++w)
       row[w] += node_counts[b * width + w];
   }
   for (size_t f = 0; f < node.folds.size(); ++f) {
     tally(node.folds[f].validation, val_counts);
-    const std::vector<uint32_t>& rank =
-        codes.categories.empty() ? codes.states : codes.fold_rank[f];
     for (uint32_t b = 0; b < n_base; ++b) {
-      const uint32_t slot = slot_of(rank, b);
+      const uint32_t slot = slot_of(f, b);
       double* val = table.val_row(f, slot);
       double* train = table.train_row(f, slot);
       for (size_t w = 0; w < width; ++w) {

@@ -263,6 +263,46 @@ std::vector<TreeCase> tree_cases() {
 
 INSTANTIATE_TEST_SUITE_P(Cases, WeightedTree, testing::ValuesIn(tree_cases()), case_name);
 
+// Unweighted class counts of a categorical feature are tallied by category and taken apart by
+// difference; weights of 1 tally them row by row. Two and three classes, a categorical column
+// with missing values (cuts from both ends of an order) and more categories than bins.
+TEST(WeightedTree, CategoryCountsByDifferenceMatchTheRowByRowTally) {
+  std::mt19937_64 rng(43);
+  Table table = random_table(600, rng);
+  for (size_t i = 0; i < table.n; ++i) {
+    double& c = table.x[i * 4 + 3];
+    c = rng() % 11 == 0 ? kNaN : static_cast<double>((static_cast<size_t>(c) * 3 + rng() % 3));
+  }
+  std::vector<size_t> two(table.labels);
+  for (size_t& label : two)
+    label = label == 2 ? 1 : 0;
+  const std::vector<double> none, ones(table.n, 1.0);
+  for (SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    for (Validation validation : {Validation::Prune, Validation::Tree}) {
+      for (bool subsets : {false, true}) {
+        for (size_t k : {2, 3}) {
+          SCOPED_TRACE(testing::Message() << (mode == SplitMode::Fast ? "fast" : "strict")
+                                          << " validation " << static_cast<int>(validation)
+                                          << (subsets ? " subsets " : " one-vs-rest ") << k);
+          Params params;
+          params.mode = mode;
+          params.validation = validation;
+          params.category_subsets = subsets;
+          params.n_bins = 8;
+          params.kfold.k = 4;
+          params.min_samples_leaf = 3;
+          const Classification task{std::make_unique<Entropy>(k), k};
+          const std::vector<size_t>& labels = k == 2 ? two : table.labels;
+          const std::vector<ExportedNode> plain = grow_flat(task, params, table, labels, none);
+          ASSERT_TRUE(std::any_of(plain.begin(), plain.end(),
+                                  [](const ExportedNode& n) { return n.feature == 3; }));
+          expect_same_tree(plain, grow_flat(task, params, table, labels, ones));
+        }
+      }
+    }
+  }
+}
+
 // ---- the scaling of the weights --------------------------------------------------------
 
 std::vector<double> times_power_of_two(std::vector<double> w, int k) {

@@ -217,15 +217,12 @@ void offer_by_sums(const HeldOutTask& task, const StrictNode<Target>& node, cons
     }
     offer_fold(column, codes, threshold, f, table);
   }
-  uint64_t n_edges = 0;
-  if constexpr (kCounts) {
-    if (by_difference) {
-      tally_categories_by_difference(node, column, codes, k, table);
-    }
-  }
+  uint64_t n_edges = 0;  // a categorical feature has none
   if (!by_difference) {
     n_edges = visit_node<false>(node, column, codes, threshold,
                                 [&](uint32_t slot, size_t s) { add(table.node_row(slot), s); });
+  } else if constexpr (kCounts) {
+    tally_categories_by_difference(node, column, codes, k, table);
   }
   table.finish_totals();
   const std::vector<uint8_t> offered = offered_states(codes, column, threshold, n_edges);

@@ -51,6 +51,7 @@ class Regressor:
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
         monotonic_cst: _Constraints = None,
+        thresholds: str = "midpoint",
     ) -> Regressor: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.float64], sample_weight: _Weights = None
@@ -97,6 +98,7 @@ class Classifier:
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
         monotonic_cst: _Constraints = None,
+        thresholds: str = "midpoint",
     ) -> Classifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None
@@ -149,6 +151,7 @@ class ObjectiveClassifier:
         min_weight_fraction_leaf: float = 0.0,
         categorical_split: str = "subset",
         monotonic_cst: _Constraints = None,
+        thresholds: str = "midpoint",
     ) -> ObjectiveClassifier: ...
     def fit(
         self, /, x: _F64Matrix, y: npt.NDArray[np.int64], sample_weight: _Weights = None

@@ -221,6 +221,12 @@ GROWTH = {
         "threshold" splits a continuous feature at one bin edge; "bin" sends
         one quantile bin left and the rest right ("bin_membership" is an
         alias of "bin")."""),
+    "thresholds": Setting("midpoint", _one_of("midpoint", "value"), """
+        Where strict mode places a split between two of the node's values:
+        "midpoint" halfway between them, so that a new value in the gap goes
+        to the side it is nearer (a bin's bounds likewise); "value" at the
+        upper one, as zelk did before. Fast mode cuts at its bins' edges
+        either way."""),
     "aggregator": Setting("mean", _one_of(
         "mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"), """
         How the fold scores become one score. With "candidates" it ranks the

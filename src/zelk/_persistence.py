@@ -13,8 +13,9 @@ _LEGACY_KINDS = {
 }
 # A setting that an earlier zelk did not have takes its default, except where the trees of
 # that time grew otherwise: they were grown by validating candidates, with one category
-# against the rest.
-_EARLIER_DEFAULTS = {"validation": "candidates", "categorical_split": "one_vs_rest"}
+# against the rest and thresholds at values.
+_EARLIER_DEFAULTS = {"validation": "candidates", "categorical_split": "one_vs_rest",
+                     "thresholds": "value"}
 
 
 def pickled(state):

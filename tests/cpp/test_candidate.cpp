@@ -10,6 +10,7 @@
 #include "core/candidate/states.hpp"
 #include "core/encoder.hpp"
 #include "core/tree/rules.hpp"
+#include "core/tree/strict/sorted_values.hpp"
 
 namespace zelk {
 namespace {
@@ -84,6 +85,48 @@ TEST(Candidate, MakeRuleWorkedExamples) {
   EXPECT_TRUE(everything->route_left_train(columns, 0));
   EXPECT_FALSE(everything->route_left_train(columns, 1));
   EXPECT_FALSE(everything->route_left_train(columns, 2));
+}
+
+TEST(Candidate, MidpointRulesSplitTheGapBelowTheEdge) {
+  const Column column = Column::continuous({1, 1, 1, 1, 2, 3});
+  const auto samples = all_samples(6);
+  expect_interval(make_rule(column, 4, 2, samples, 4, true, true), 4, std::nullopt, 1.5);
+  expect_interval(make_rule(column, 4, 3, samples, 4, false, true), 4, 1.5, std::nullopt);
+  // Nothing below the lowest value: its edges stay where they are.
+  expect_interval(make_rule(column, 4, 2, samples, 4, false, true), 4, 1.0, 1.5);
+  expect_interval(make_rule(column, 4, 0, samples, 4, false, true), 4, std::nullopt, 1.0);
+
+  // Halving first keeps the middle of the widest gap finite; between adjacent doubles there is
+  // no middle, and the edge stays.
+  const double big = std::numeric_limits<double>::max();
+  expect_interval(make_rule(Column::continuous({-big, big}), 0, 0, all_samples(2), 2, true, true),
+                  0, std::nullopt, 0.0);
+  const double next = std::nextafter(1.0, 2.0);
+  expect_interval(make_rule(Column::continuous({1.0, next}), 0, 0, all_samples(2), 2, true, true),
+                  0, std::nullopt, next);
+}
+
+TEST(Candidate, MidpointFoldEdgesReadTheFoldsTrainingValuesAlone) {
+  // Fold 1 holds 1, 5 and 7; fold 0, the training part when fold 1 is held out, 0, 2 and 6.
+  const std::vector<detail::SortedValue> sorted = {
+      {detail::order_key(0.0), 0, 0}, {detail::order_key(1.0), 1, 0},
+      {detail::order_key(2.0), 0, 1}, {detail::order_key(5.0), 1, 1},
+      {detail::order_key(6.0), 0, 2}, {detail::order_key(7.0), 1, 2}};
+  const std::vector<uint32_t> in_block = {3, 3};
+  EdgeRuns plain, middle;
+  detail::edges_of_sorted(sorted, 1, 3, 3, false, plain, in_block, 2);
+  detail::edges_of_sorted(sorted, 1, 3, 3, true, middle, in_block, 2);
+  ASSERT_EQ(plain.size(), 2u);
+  ASSERT_EQ(middle.size(), 2u);
+  EXPECT_EQ(plain[0], 2.0);
+  EXPECT_EQ(plain[1], 6.0);
+  EXPECT_EQ(middle[0], 1.0);
+  EXPECT_EQ(middle[1], 4.0);
+  // Every training value keeps its code; the held-out 5 moves below 6's edge.
+  for (double v : {0.0, 2.0, 6.0})
+    EXPECT_EQ(plain.code(v), middle.code(v)) << v;
+  EXPECT_EQ(plain.code(5.0), 1u);
+  EXPECT_EQ(middle.code(5.0), 2u);
 }
 
 TEST(Candidate, MakeRuleForACategory) {

@@ -79,7 +79,8 @@ def test_engine_grows_the_tree_zelk_grows(raw_cls, mode, threads):
         x, y = mixed_data(engine_cls, seed)
         raw = raw_cls(*args.values())
         raw.fit(x, y)
-        engine = engine_cls(**args, validation="candidates", categorical_split="one_vs_rest")
+        engine = engine_cls(**args, validation="candidates", categorical_split="one_vs_rest",
+                            thresholds="value")
         engine.fit(x, y)
         assert same_tree(plain(engine.export_tree()), raw.export_tree()), args
         np.testing.assert_array_equal(engine.predict(x), raw.predict(x))

@@ -43,6 +43,7 @@ BAD_PARAMETERS = [
     ("validation", "both", "'validation' parameter must be one of 'tree', 'prune', 'candidates'"),
     ("categorical_split", "all", "'categorical_split' parameter must be one of 'subset', "
      "'one_vs_rest'"),
+    ("thresholds", "middle", "'thresholds' parameter must be one of 'midpoint', 'value'"),
     ("n_bins", 1, "'n_bins' parameter must be an int >= 2"),
     ("cv_folds", 1, "'cv_folds' parameter must be an int >= 2"),
     ("cv_seed", -1, "'cv_seed' parameter must be an int >= 0"),
@@ -196,12 +197,40 @@ def test_missing_values_go_right_in_training_and_prediction():
     y = np.r_[np.zeros(48, dtype=int), np.ones(52, dtype=int)]  # the NaN rows are class 1
     model = ZELKClassifier().fit(x.reshape(-1, 1), y)
     tree = model.export_tree()
-    # One split at the lowest class-1 value; the four NaN rows were routed right with class 1.
+    # One split halfway between the classes; the four NaN rows were routed right with class 1.
     assert tree["is_leaf"] == [False, True, True]
-    assert tree["upper"][0] == 10.0 and tree["lower"][0] == -np.inf
+    assert tree["upper"][0] == 5.5 and tree["lower"][0] == -np.inf
     assert tree["n_samples"] == [100, 48, 52]
     assert tree["predicted_class"][1:] == [0, 1]
-    assert model.predict(np.array([[np.nan], [0.5], [9.99], [10.0]])).tolist() == [1, 0, 0, 1]
+    assert model.predict(np.array([[np.nan], [0.5], [5.49], [5.5]])).tolist() == [1, 0, 0, 1]
+
+
+# Two classes 61 apart: a split between them has the gap to place.
+GAP_X = np.r_[np.arange(40.0), np.arange(100.0, 140.0)].reshape(-1, 1)
+GAP_Y = np.r_[np.zeros(40, dtype=int), np.ones(40, dtype=int)]
+
+
+@pytest.mark.parametrize("cls", [ZELKRegressor, ZELKClassifier])
+@pytest.mark.parametrize("validation", ["tree", "prune", "candidates"])
+def test_strict_bounds_fall_midway_between_the_values_on_either_side(cls, validation):
+    x, y = GAP_X, GAP_Y
+    model = cls(mode="strict", validation=validation).fit(x, y)
+    assert model.export_tree()["upper"][0] == 69.5
+    assert model.predict(np.array([[69.4], [69.5]])).tolist() == [0, 1]
+    # "value" cuts at the lowest value above, and fast mode at its bins' edges.
+    assert cls(mode="strict", validation=validation, thresholds="value").fit(
+        x, y).export_tree()["upper"][0] == 100.0
+    fast = cls(mode="fast", validation=validation).fit(x, y)
+    assert same_tree(fast.export_tree(), cls(mode="fast", validation=validation,
+                                             thresholds="value").fit(x, y).export_tree())
+
+
+@pytest.mark.parametrize("cls", [ZELKRegressor, ZELKClassifier])
+def test_strict_bin_bounds_fall_midway_between_the_values_on_either_side(cls):
+    x, y = GAP_X, GAP_Y
+    tree = cls(mode="strict", validation="candidates", split_style="bin").fit(x, y).export_tree()
+    bounds = [b for b in (tree["lower"][0], tree["upper"][0]) if np.isfinite(b)]
+    assert bounds and all(b % 1 == 0.5 for b in bounds)
 
 
 def test_infinite_values_are_rejected():

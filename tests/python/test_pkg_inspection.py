@@ -112,8 +112,8 @@ def test_a_pickle_lacking_settings_loads_them_at_their_defaults(cls, settings):
     restored = cls.__new__(cls)
     restored.__setstate__(state)
     expected = {name: row.default for name, row in cls._settings.items()}
-    # Estimators from before these settings existed validated candidates and split one category
-    # against the rest.
-    expected.update(validation="candidates", categorical_split="one_vs_rest")
+    # Estimators from before these settings existed validated candidates, split one category
+    # against the rest and cut at values.
+    expected.update(validation="candidates", categorical_split="one_vs_rest", thresholds="value")
     assert restored.get_params() == expected
     np.testing.assert_array_equal(restored.predict(X), est.predict(X))

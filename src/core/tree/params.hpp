@@ -43,6 +43,11 @@ struct Params {
   // A categorical split sends a subset of the node's categories left (a cut of their order by
   // the node's statistic); else one category against the rest.
   bool category_subsets = true;
+  // Strict growth: a threshold (or a bin's bound) lies halfway between the values on either
+  // side of it, not at the value above, so that a new value inside the gap goes to the side it
+  // is nearer. The values it is read from, the node's or a fold's training part, fall on the
+  // same sides either way; a fold's held-out values are judged as new ones would be.
+  bool midpoint_thresholds = false;
   // Per feature: +1 the prediction must not fall as the feature grows, -1 must not rise, 0
   // free; empty for none.
   std::vector<int8_t> monotonic;

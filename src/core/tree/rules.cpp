@@ -8,7 +8,8 @@
 namespace zelk {
 
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_t state,
-                                   std::span<const size_t> samples, size_t n_bins, bool threshold) {
+                                   std::span<const size_t> samples, size_t n_bins, bool threshold,
+                                   bool midpoints) {
   if (column.is_categorical()) {
     if (state == kMissingCode) return std::nullopt;
     return SplitRule{Category{feature, state}};
@@ -16,7 +17,7 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_
   std::vector<detail::SortedValue> sorted;
   detail::sort_node_values(column, samples, sorted);
   EdgeRuns edges;
-  detail::edges_of_sorted(sorted, detail::kNoFold, sorted.size(), n_bins, edges);
+  detail::edges_of_sorted(sorted, detail::kNoFold, sorted.size(), n_bins, midpoints, edges);
   const uint64_t n_edges = edges.size();
   if (state > n_edges) return std::nullopt;
   std::optional<double> lower;

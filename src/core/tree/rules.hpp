@@ -40,9 +40,11 @@ SplitRule cut_rule(size_t feature, std::span<const uint32_t> categories,
                    std::span<const uint32_t> rank, uint32_t cut);
 
 // The rule that reproduces the winning candidate on the node's samples, or none when the
-// candidate has no rule (the highest bin in threshold mode).
+// candidate has no rule (the highest bin in threshold mode); `midpoints` as
+// Params::midpoint_thresholds.
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, uint32_t state,
-                                   std::span<const size_t> samples, size_t n_bins, bool threshold);
+                                   std::span<const size_t> samples, size_t n_bins, bool threshold,
+                                   bool midpoints = false);
 
 // The rule of a fast candidate, with the partition test that sends the same samples left.
 struct FastRule {

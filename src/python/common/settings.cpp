@@ -36,6 +36,7 @@ constexpr Choice<Validation> kValidations[] = {{U"candidates", Validation::Candi
                                                {U"prune", Validation::Prune},
                                                {U"tree", Validation::Tree}};
 constexpr Choice<bool> kCategoricalSplits[] = {{U"one_vs_rest", false}, {U"subset", true}};
+constexpr Choice<bool> kThresholds[] = {{U"value", false}, {U"midpoint", true}};
 
 template <class T, size_t N>
 std::u32string name_of(const Choice<T> (&choices)[N], T value) {
@@ -89,6 +90,8 @@ struct GrowthSettings {
   std::vector<size_t> categorical;
   std::u32string validation = name_of(kValidations, params.validation);
   std::u32string categorical_split = name_of(kCategoricalSplits, params.category_subsets);
+  // The engine's default; the core's own, like the fixed module's, cuts at the value above.
+  std::u32string thresholds = U"midpoint";
 };
 
 // Where a setting's value goes; its type decides how the argument is converted.
@@ -122,7 +125,7 @@ auto& field(GrowthSettings& s) {
 using G = GrowthSettings;
 
 // The growth settings, in the fixed module's positional order; the engine's own come last.
-const std::array<Setting, 22> kSettings = {{
+const std::array<Setting, 23> kSettings = {{
     {"max_depth", field<&G::params, &Params::max_depth>, true},
     {"min_samples_split", field<&G::params, &Params::min_samples_split>, true},
     {"min_samples_leaf", field<&G::params, &Params::min_samples_leaf>, true},
@@ -146,6 +149,7 @@ const std::array<Setting, 22> kSettings = {{
      check_weight_fraction},
     {"categorical_split", field<&G::categorical_split>, false},
     {"monotonic_cst", field<&G::params, &Params::monotonic>, false},
+    {"thresholds", field<&G::thresholds>, false},
 }};
 
 // The argument into its slot; false with the exception set.
@@ -208,10 +212,11 @@ std::string literal(const AnySlot& slot, GrowthSettings& defaults) {
 
 // Converts the growth settings that `args` holds, in table order; a setting the class does not
 // take keeps the value the fixed module's classes always had: validated candidates, no weight
-// floor, one category against the rest.
+// floor, one category against the rest, thresholds at values.
 bool convert_growth(const CallArgs& args, GrowthSettings& s) {
   s.validation = U"candidates";
   s.categorical_split = U"one_vs_rest";
+  s.thresholds = U"value";
   // The engine's classes take every setting, the fixed module's none beyond its own.
   s.engine = std::any_of(kSettings.begin(), kSettings.end(), [&](const Setting& setting) {
     return !setting.contract && args[setting.name] != nullptr;
@@ -262,6 +267,10 @@ std::unique_ptr<Aggregator> finish_growth(GrowthSettings& s) {
                               " (expected \"subset\" or \"one_vs_rest\")");
   if (!subsets) return nullptr;
   s.params.category_subsets = *subsets;
+  const auto midpoints =
+      choose(kThresholds, s.thresholds, "thresholds", " (expected \"midpoint\" or \"value\")");
+  if (!midpoints) return nullptr;
+  s.params.midpoint_thresholds = *midpoints;
   return aggregator;
 }
 

@@ -144,9 +144,9 @@ void sort_with_folds(const StrictNode<Target>& node, const Column& column, Featu
 }
 
 // States: the node's bin codes present among its sorted finite values.
-void states_of_sorted(size_t n_bins, FeatureCodes& codes) {
+void states_of_sorted(size_t n_bins, bool midpoints, FeatureCodes& codes) {
   codes.states.clear();
-  edges_of_sorted(codes.sorted, kNoFold, codes.sorted.size(), n_bins, codes.edges);
+  edges_of_sorted(codes.sorted, kNoFold, codes.sorted.size(), n_bins, midpoints, codes.edges);
   const EdgeRuns& edges = codes.edges;
   size_t k = 0;
   bool have = false;
@@ -177,8 +177,8 @@ void fold_slot_tables(const StrictNode<Target>& node, bool threshold,
   codes.slot_of_runs.resize(n_folds);
   for (size_t f = 0; f < n_folds; ++f) {
     EdgeRuns& edges = codes.fold_edges[f];
-    edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins, edges,
-                    in_block, n_folds);
+    edges_of_sorted(sorted, static_cast<uint32_t>(f), m - finite_in_fold[f], n_bins,
+                    node.params.midpoint_thresholds, edges, in_block, n_folds);
     std::vector<uint32_t>& table = codes.slot_of_runs[f];
     table.resize(edges.n_runs() + 1);
     for (size_t k = 0; k <= edges.n_runs(); ++k)
@@ -195,7 +195,7 @@ bool code_sorted(const StrictNode<Target>& node, const Column& column, bool thre
   const size_t n_folds = node.folds.size();
   std::vector<size_t> finite_in_fold(n_folds, 0);
   sort_with_folds(node, column, codes, finite_in_fold);
-  states_of_sorted(node.params.n_bins, codes);
+  states_of_sorted(node.params.n_bins, node.params.midpoint_thresholds, codes);
   if (codes.states.empty()) return false;
   if (!folds) return true;
   fold_slot_tables(node, threshold, finite_in_fold, codes);

@@ -294,7 +294,7 @@ class StrictGrowth {
       return cut_rule(feature, categories, rank, cut);
     }
     return make_rule(column, feature, state, node.samples, params_.n_bins,
-                     threshold_mode(params_, column));
+                     threshold_mode(params_, column), params_.midpoint_thresholds);
   }
 
   // The best candidate that the node's admission admits, its sides those of its rule over the

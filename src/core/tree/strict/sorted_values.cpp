@@ -11,15 +11,37 @@ namespace {
 // Below this many values a comparison sort beats the radix passes.
 constexpr size_t kRadixMin = 256;
 
+// The middle of the gap below sorted[q] among the values outside fold `skip`: halfway from
+// the largest smaller one (sorted[q] itself when there is none, or when no double lies
+// strictly between them). Every value outside the fold is on the same side of it as of
+// sorted[q], so only values inside the fold, or new ones, can move.
+double gap_middle(std::span<const SortedValue> sorted, size_t q, uint32_t skip) {
+  const double upper = key_value(sorted[q].key);
+  const auto first = std::lower_bound(
+      sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(q), sorted[q].key,
+      [](const SortedValue& s, int64_t key) { return s.key < key; });
+  size_t below = static_cast<size_t>(first - sorted.begin());
+  while (below > 0 && sorted[below - 1].fold == skip)
+    --below;
+  if (below == 0) return upper;
+  const double lower = key_value(sorted[below - 1].key);
+  // Halves first: the difference of two large values of opposite sign overflows.
+  const double middle = lower / 2.0 + upper / 2.0;
+  return lower < middle && middle <= upper ? middle : upper;
+}
+
 }  // namespace
 
 void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t m, size_t n_bins,
-                     EdgeRuns& edges, std::span<const uint32_t> in_block, size_t n_folds) {
+                     bool midpoints, EdgeRuns& edges, std::span<const uint32_t> in_block,
+                     size_t n_folds) {
   edges.clear();
+  const auto edge_at = [&](size_t q) {
+    return midpoints ? gap_middle(sorted, q, skip) : key_value(sorted[q].key);
+  };
   if (skip == kNoFold) {
-    for_each_edge_rank(m, n_bins, [&](uint64_t rank, uint64_t count) {
-      edges.append(key_value(sorted[rank].key), count);
-    });
+    for_each_edge_rank(m, n_bins,
+                       [&](uint64_t rank, uint64_t count) { edges.append(edge_at(rank), count); });
     return;
   }
   // A cursor over the values outside the fold: position p holds the one of rank `rank`
@@ -43,7 +65,7 @@ void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t 
       }
       ++p;
     }
-    edges.append(key_value(sorted[p].key), count);
+    edges.append(edge_at(p), count);
   });
 }
 

@@ -43,9 +43,12 @@ constexpr size_t kBlock = 64;
 // The edges quantile_edges gives for the values of `sorted` outside fold `skip` (kNoFold:
 // all of them), of which there are `m`. Filtering a sorted sequence keeps it sorted, so the
 // edges are those of sorting the subset again. For a fold, `in_block[b * n_folds + skip]`
-// counts its values in block b.
+// counts its values in block b. With `midpoints`, each edge moves down to the middle of the
+// gap below it among the same values (see Params::midpoint_thresholds): the values coded are
+// coded alike.
 void edges_of_sorted(std::span<const SortedValue> sorted, uint32_t skip, size_t m, size_t n_bins,
-                     EdgeRuns& edges, std::span<const uint32_t> in_block = {}, size_t n_folds = 0);
+                     bool midpoints, EdgeRuns& edges, std::span<const uint32_t> in_block = {},
+                     size_t n_folds = 0);
 
 // Sorts by key. The order among equal keys is irrelevant: their values are bit-identical.
 void sort_by_key(std::vector<SortedValue>& values, std::vector<SortedValue>& buffer);
